@@ -1,0 +1,168 @@
+#pragma once
+
+// Trelvan's FTP client: RFC 959 control dialogue, RFC 2428 EPSV/EPRT,
+// RFC 3659 SIZE, over POSIX sockets. No Qt here, so it can be tested and
+// fuzzed alone.
+//
+// Three handle kinds, each owning what it opened:
+//   FtpService    - options shared by the connections opened through it
+//                   (passive or active first, timeouts, the idle hook);
+//   FtpConnection - one logged-in control connection;
+//   FtpTransfer   - one data transfer on a connection.
+// A null std::unique_ptr is the "null handle": the operation failed.
+// Destroying a handle closes it; closing twice or closing a transfer whose
+// connection is already gone does nothing.
+//
+// Every wait (name resolution, connect, reply, data) is bounded by a timeout
+// and calls the idle hook at least every 50 ms, so a window that wires it to
+// processEvents keeps repainting while the client waits.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ftp {
+
+/// Called repeatedly while the client waits; must not call back into the
+/// same connection.
+using IdleHook = std::function<void()>;
+
+/// How long each kind of wait may take before the operation fails.
+struct Timeouts
+{
+    int connectMs = 15000;     ///< name resolution plus TCP connect
+    int replyMs = 15000;       ///< one control reply
+    int dataMs = 15000;        ///< data connection open, or a stalled read/write
+    int finalReplyMs = 60000;  ///< the reply after an upload's data is closed
+};
+
+/// Where a data transfer moves bytes.
+enum class Direction { Download, Upload };
+
+class FtpConnection;
+class FtpTransfer;
+
+/// The "internet handle": settings for every connection opened through it.
+class FtpService
+{
+public:
+    struct Options
+    {
+        bool passiveFirst = true;  ///< false: try EPRT/PORT before EPSV/PASV
+        Timeouts timeouts;
+        IdleHook idle;
+    };
+
+    /// Opens the service. Returns null only when the client cannot work at
+    /// all (it never needs the network for this).
+    static std::unique_ptr<FtpService> open(Options options);
+
+    const Options &options() const { return m_options; }
+    Options &options() { return m_options; }
+
+private:
+    explicit FtpService(Options options) : m_options(std::move(options)) {}
+    Options m_options;
+};
+
+/// Host and port taken from the server field: "host", "host:port",
+/// "[v6addr]:port", "v6addr"; empty host means "127.0.0.1", no port 21.
+struct ServerAddress
+{
+    std::string host;
+    uint16_t port = 21;
+};
+/// Returns nullopt for a field that cannot name a server (bad port, unbalanced brackets).
+std::optional<ServerAddress> parseServerField(const std::string &field);
+
+/// One logged-in control connection.
+class FtpConnection
+{
+public:
+    /// Resolves, connects, reads the greeting, logs in (USER, PASS; empty
+    /// user means "anonymous"), reads FEAT and sends OPTS UTF8 ON when the
+    /// server lists UTF8. Null on any failure; *error then says why (never
+    /// containing the password).
+    static std::unique_ptr<FtpConnection> connect(FtpService &service, const std::string &server,
+                                                  const std::string &user,
+                                                  const std::string &password,
+                                                  std::string *error = nullptr);
+    ~FtpConnection();
+    FtpConnection(const FtpConnection &) = delete;
+    FtpConnection &operator=(const FtpConnection &) = delete;
+
+    /// STOR of a whole local file in binary mode; true when the server
+    /// confirmed the transfer (226/250).
+    bool putFile(const std::string &localPath, const std::string &remotePath);
+
+    /// TYPE I, then SIZE; nullopt when the server refuses or lacks SIZE or
+    /// answers with something that is not a size.
+    std::optional<int64_t> remoteSize(const std::string &remotePath);
+
+    /// A command without data transfer ("CWD /pub", "DELE x", "TYPE I").
+    /// True for a 2xx or 3xx reply.
+    bool command(const std::string &command);
+
+    /// A command with a data transfer ("LIST", "APPE /x", "STOR /x").
+    /// Sets binary type, opens the data connection (passive or active as the
+    /// service says, falling back to the other), sends the command and waits
+    /// for 125/150. Null when any step is refused. `restOffset` > 0 sends
+    /// "REST n" first.
+    std::unique_ptr<FtpTransfer> openTransfer(const std::string &command, Direction direction,
+                                              int64_t restOffset = 0);
+
+    /// True when FEAT listed the feature (case-insensitive, e.g. "SIZE",
+    /// "REST STREAM", "UTF8").
+    bool hasFeature(const std::string &feature) const;
+
+    /// The last reply's code and full text (for logs and tests).
+    int lastReplyCode() const;
+    const std::string &lastReplyText() const;
+
+    /// Whether the control connection is still usable.
+    bool isOpen() const;
+
+    struct Impl;
+
+private:
+    explicit FtpConnection(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+    friend class FtpTransfer;
+};
+
+/// One data transfer.
+class FtpTransfer
+{
+public:
+    ~FtpTransfer();
+    FtpTransfer(const FtpTransfer &) = delete;
+    FtpTransfer &operator=(const FtpTransfer &) = delete;
+
+    /// Reads up to maxLen (at most 4096) bytes: >0 count, 0 end of data, -1 failure.
+    int read(char *buffer, int maxLen);
+
+    /// Writes len (at most 4096) bytes in full: returns len, or -1 when the
+    /// connection is lost or the write stalls past the data timeout.
+    int write(const char *buffer, int len);
+
+    /// Completes the transfer: closes the data connection and waits (for an
+    /// upload up to the final-reply timeout) for the server's final reply.
+    /// True only for 226 or 250. A second call returns the first result.
+    bool finish();
+
+    /// Drops the transfer without waiting for a verdict.
+    void close();
+
+    int finalReplyCode() const;
+
+    struct Impl;
+
+private:
+    friend class FtpConnection;
+    explicit FtpTransfer(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace ftp

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "ftp/FtpClient.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+class UploadList;
+class UploadView;
+
+/// State that outlives one run; the main window owns it. The hand-off adds
+/// to uploadTotal while a run goes on; the Close button sets stop.
+struct UploadState
+{
+    bool busy = false;
+    bool stop = false;     ///< set by the Close button, never cleared
+    bool resume = false;   ///< the marker's file is to be continued, not created afresh
+    qint64 uploadTotal = 0;
+};
+
+/// Server, user and password as the connection dialog holds them.
+struct ConnectionParams
+{
+    QString server;
+    QString user;
+    QString password;
+};
+
+/// Where the run keeps and finds its files.
+struct UploadFiles
+{
+    QString settingsFile;  ///< Settings.ini: DestFolder is stored at the start
+    QString listFile;      ///< Files.txt: rewritten when the list changes
+    QString markerFile;    ///< Upload.dat
+    QString tempFile;      ///< Temp.dat: the empty file put to create a remote file
+};
+
+/// The upload run: sends every pending item of the list into the destination
+/// folder, continuing a cut-off file from the byte count the server holds.
+/// One long loop on the GUI thread that lets the window breathe after every
+/// login attempt and every block.
+class UploadRun
+{
+public:
+    enum class Outcome {
+        NotStarted,   ///< the settings file or a local file could not be used
+        Completed,    ///< every item sent
+        Incomplete,   ///< ended normally, but some items could not be sent
+        Interrupted,  ///< Cancel, Close, or an error box
+    };
+
+    UploadRun(UploadView &view, UploadList &list, UploadState &state,
+              const ConnectionParams &connection, const UploadFiles &files,
+              ftp::FtpService::Options ftpOptions);
+
+    /// Runs to the end, including the closing message box.
+    Outcome exec();
+
+    /// Shortest pause between failed login attempts, and the login window
+    /// after which the time-out prompt comes (tests shorten them).
+    int loginRetryPauseMs = 500;
+    int loginWindowMs = 10000;
+    /// Most progress refreshes per second while blocks flow.
+    int progressRefreshMs = 33;
+
+    // Texts the run shows.
+    static const QString TextInterrupted;       // "Закачка файла была прервана"
+    static const QString TextCompleted;         // "Закачка файлов на сервер завершена"
+    static const QString TextIncomplete;        // "Закачка завершена, но не все файлы переданы на сервер"
+    static const QString TextNoService;         // "Не могу установить соединение с Internet"
+    static const QString TextLoginTimeout;
+    static const QString TextConnectionLost;
+    static const QString TextNotFound;          // "Не найден"
+    static const QString TextError;             // "Ошибка"
+
+private:
+    struct Impl;
+    UploadView &m_view;
+    UploadList &m_list;
+    UploadState &m_state;
+    ConnectionParams m_connection;
+    UploadFiles m_files;
+    ftp::FtpService::Options m_ftpOptions;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+/// What the upload run needs from its window. The main window implements it;
+/// tests implement it with a script and no screen.
+class UploadView
+{
+public:
+    enum class Icon { Information, Warning, Error };
+
+    struct Progress
+    {
+        int percent = 0;        ///< overall, 0..100 (may exceed when more was sent)
+        qint64 sent = 0;        ///< bytes counted as sent
+        qint64 left = 0;        ///< upload total - sent (may be negative)
+        QString timeLeft;       ///< "hh:nn:ss"
+    };
+
+    virtual ~UploadView() = default;
+
+    /// The connection-lost prompt with this message (line breaks as "\r\n"):
+    /// 1 Continue, 2 Cancel. Answers Continue by itself after ten seconds.
+    virtual int askContinue(const QString &message) = 0;
+    /// A message box owned by the main window with an OK button.
+    virtual void showMessage(const QString &text, const QString &caption, Icon icon) = 0;
+
+    /// Appends a line to the transfer log and returns its index.
+    virtual int addLogLine(const QString &text) = 0;
+    /// Adds suffix to the end of log line index; nothing when out of range.
+    virtual void appendToLogLine(int index, const QString &suffix) = 0;
+
+    /// Progress bar and labels.
+    virtual void showProgress(const Progress &progress) = 0;
+    /// Selects the row (earlier selections stay) and gives it the focus.
+    virtual void focusRow(int row) = 0;
+
+    /// Stores the busy flag and runs the command-state update.
+    virtual void setBusy(bool busy) = 0;
+    /// Re-applies the enabling rules.
+    virtual void commandStateUpdate() = 0;
+    /// Lets the window handle pending events (clicks, repaints, hand-offs).
+    virtual void processEvents() = 0;
+    /// The destination folder text as typed now.
+    virtual QString destFolder() const = 0;
+};
