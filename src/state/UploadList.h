@@ -49,7 +49,7 @@ public:
 
     void setStatus(int row, const QString &status);
     void setDone(int row, bool done);
-    /// Marks items as the resume marker found them at start-up.
+    /// Whether a path is listed, compared without regard to letter case.
     bool containsPath(const QString &path) const;
 
     // QAbstractTableModel
