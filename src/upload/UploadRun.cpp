@@ -1,0 +1,592 @@
+#include "upload/UploadRun.h"
+
+#include "state/ListFile.h"
+#include "state/ProfileFile.h"
+#include "state/ResumeMarker.h"
+#include "state/UploadList.h"
+#include "upload/UploadView.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+const QString UploadRun::TextInterrupted = u"Закачка файла была прервана"_s;
+const QString UploadRun::TextCompleted = u"Закачка файлов на сервер завершена"_s;
+const QString UploadRun::TextIncomplete =
+    u"Закачка завершена, но не все файлы переданы на сервер"_s;
+const QString UploadRun::TextNoService = u"Не могу установить соединение с Internet"_s;
+const QString UploadRun::TextLoginTimeout =
+    u"Время ожидания истекло.\r\nПроверьте соединение, имя сервера, имя пользователя, пароль и "
+    u"попробуйте еще раз."_s;
+const QString UploadRun::TextConnectionLost =
+    u"Соединение с Internet потеряно.\r\nВосстановите соединение и нажмите \"продолжить\"\r\n"
+    u"или нажмите \"отмена\"."_s;
+const QString UploadRun::TextNotFound = u"Не найден"_s;
+const QString UploadRun::TextError = u"Ошибка"_s;
+
+namespace {
+
+constexpr int BlockSize = 4096;
+/// How often a file may be started afresh in one run because it changed on
+/// disk while it was being sent.
+constexpr int MaxFreshStarts = 3;
+/// The window is serviced at least this often while blocks flow.
+constexpr qint64 ServiceIntervalNs = 5'000'000;
+
+const QString OkSuffix = u" ОК"_s;
+const QString OptionsSection = u"Options"_s;
+
+/// Rounds to the nearest whole number, a half to the even neighbour.
+int roundEven(double value)
+{
+    return int(std::nearbyint(value));
+}
+
+int percentOf(qint64 part, qint64 whole)
+{
+    // Nothing to send counts as everything sent.
+    if (whole <= 0)
+        return 100;
+    return roundEven(double(part) * 100.0 / double(whole));
+}
+
+/// "hh:nn:ss" of a duration in days, shown as a time of day.
+QString formatTimeOfDay(double days)
+{
+    double fraction = days - std::floor(days);
+    if (!std::isfinite(fraction) || fraction < 0)
+        fraction = 0;
+    auto seconds = qint64(std::floor(fraction * 86400.0 + 1e-6));
+    seconds %= 86400;
+    return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+/// What a local file looked like when it was opened.
+struct FileStamp
+{
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    bool operator==(const FileStamp &) const = default;
+};
+
+FileStamp stampOf(const struct stat &st)
+{
+    return FileStamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 +
+                                             st.st_mtim.tv_nsec};
+}
+
+/// A local file open for reading; closes itself.
+class LocalFile
+{
+public:
+    ~LocalFile() { close(); }
+    /// Opens a regular file only: a FIFO or a device would block or never end.
+    bool open(const QString &path, QString *status)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        if (::stat(name.constData(), &st) != 0) {
+            *status = UploadRun::TextNotFound;
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *status = UploadRun::TextError;
+            return false;
+        }
+        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *status = UploadRun::TextError;
+            close();
+            return false;
+        }
+        m_stamp = stampOf(st);
+        return true;
+    }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    bool seek(qint64 offset) { return ::lseek(m_fd, off_t(offset), SEEK_SET) == off_t(offset); }
+    /// Reads exactly len bytes unless the file ended early; returns the count.
+    qint64 readFully(char *buffer, qint64 len)
+    {
+        qint64 got = 0;
+        while (got < len) {
+            const ssize_t n = ::read(m_fd, buffer + got, size_t(len - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        return got;
+    }
+    /// Whether size or last-write time changed since the file was opened.
+    bool changed() const
+    {
+        struct stat st {};
+        return ::fstat(m_fd, &st) != 0 || !(stampOf(st) == m_stamp);
+    }
+    const FileStamp &stamp() const { return m_stamp; }
+
+private:
+    int m_fd = -1;
+    FileStamp m_stamp;
+};
+
+/// Creates or empties the local file that is put to create a remote file;
+/// never follows a link planted in its place.
+bool createEmptyFile(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0666);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular;
+}
+
+} // namespace
+
+/// One run's working state; lives for exec().
+struct UploadRun::Impl
+{
+    enum class End { Normal, Early };
+    /// What sending one file came to.
+    enum class FileResult { Sent, PassedOver, ConnectionLost, Stop, FreshStart };
+
+    UploadRun &run;
+    UploadView &view;
+    UploadList &list;
+    UploadState &state;
+
+    QString resultMessage = TextInterrupted;
+    qint64 sent = 0;
+    std::unique_ptr<ftp::FtpService> service;
+    std::unique_ptr<ftp::FtpConnection> connection;
+    std::unique_ptr<ftp::FtpTransfer> transfer;
+    QElapsedTimer passClock;
+    QElapsedTimer refreshClock;
+    QElapsedTimer serviceClock;
+    bool firstQuery = true;
+    QSet<quint64> passedOver;       // items given up for this run
+    QHash<quint64, int> freshStarts;  // items started afresh because they changed
+    QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
+    char buffer[BlockSize];
+
+    explicit Impl(UploadRun &r)
+        : run(r), view(r.m_view), list(r.m_list), state(r.m_state)
+    {
+    }
+
+    void closeHandles()
+    {
+        // Transfer, connection, service: the order the handles were opened in, reversed.
+        if (transfer)
+            transfer->close();
+        transfer.reset();
+        connection.reset();
+        service.reset();
+    }
+
+    int ask(const QString &message) { return view.askContinue(message); }
+
+    void pause(int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            view.processEvents();
+            ::usleep(10'000);
+        }
+    }
+
+    /// Logs in, asking through the prompt when it takes too long. False: Cancel.
+    bool logIn()
+    {
+        const QString server = run.m_connection.server.isEmpty() ? u"127.0.0.1"_s
+                                                                   : run.m_connection.server;
+        const QString user = run.m_connection.user.isEmpty() ? u"anonymous"_s
+                                                              : run.m_connection.user;
+        const int authLine = view.addLogLine(u"Авторизация на сервере..."_s);
+        connection.reset();
+        QElapsedTimer window;
+        window.start();
+        for (;;) {
+            connection = ftp::FtpConnection::connect(*service, server.toStdString(),
+                                                     user.toStdString(),
+                                                     run.m_connection.password.toStdString());
+            view.processEvents();
+            if (window.elapsed() > run.loginWindowMs) {
+                if (ask(TextLoginTimeout) != 1)
+                    return false;
+                window.restart();
+            }
+            if (connection)
+                break;
+            // Servers ban clients that hammer them with logins.
+            pause(run.loginRetryPauseMs);
+        }
+        view.appendToLogLine(authLine, OkSuffix);
+        return true;
+    }
+
+    /// Puts the empty Temp.dat to the remote path, creating or emptying it.
+    bool createRemote(const QString &remotePath)
+    {
+        if (!createEmptyFile(run.m_files.tempFile))
+            return false;
+        const std::string remote = remotePath.toStdString();
+        if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
+            return true;
+        // Some servers refuse to overwrite a file but let it be removed first.
+        if (!connection->isOpen() || !connection->command("DELE " + remote))
+            return false;
+        return connection->putFile(run.m_files.tempFile.toStdString(), remote);
+    }
+
+    /// Opens the transfer that continues the remote file at offset. APPE
+    /// first; servers that refuse appending get the file another way.
+    std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 offset)
+    {
+        const std::string remote = remotePath.toStdString();
+        auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
+        if (t || !connection->isOpen())
+            return t;
+        if (offset == 0) {
+            connection->command("DELE " + remote);
+            return connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
+        }
+        if (connection->hasFeature("REST STREAM"))
+            return connection->openTransfer("STOR " + remote, ftp::Direction::Upload, offset);
+        return nullptr;
+    }
+
+    void showProgress(int row, qint64 offset, qint64 fileSize)
+    {
+        UploadView::Progress p;
+        p.percent = percentOf(sent, state.uploadTotal);
+        p.sent = sent;
+        p.left = state.uploadTotal - sent;
+        // The estimate uses the bytes of this file, counted from the start of
+        // the pass, including what the server held before.
+        double left = 0.00001;
+        const double elapsedDays = double(passClock.nsecsElapsed()) / 86400e9;
+        if (elapsedDays != 0) {
+            double speed = double(offset) / elapsedDays;
+            if (speed == 0)
+                speed = 0.0000001;
+            left = double(fileSize - offset) / speed;
+        }
+        p.timeLeft = formatTimeOfDay(left);
+        view.showProgress(p);
+        if (row >= 0)
+            list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
+    }
+
+    /// The connection broke in the middle of a file: Continue starts a new
+    /// pass that continues it from the server's size.
+    FileResult connectionLost()
+    {
+        closeHandles();
+        return ask(TextConnectionLost) == 1 ? FileResult::ConnectionLost : FileResult::Stop;
+    }
+
+    FileResult passOver(quint64 id, const QString &status)
+    {
+        passedOver.insert(id);
+        const int row = list.rowOf(id);
+        if (row >= 0)
+            list.setStatus(row, status);
+        return FileResult::PassedOver;
+    }
+
+    FileResult sendFile(quint64 id)
+    {
+        int row = list.rowOf(id);
+        const QString localPath = list.at(row).path;
+        view.focusRow(row);
+        const QString remotePath = view.destFolder() + u'/' + QFileInfo(localPath).fileName();
+
+        LocalFile local;
+        QString failure;
+        if (!local.open(localPath, &failure))
+            return passOver(id, failure);
+        const qint64 fileSize = local.stamp().size;
+
+        // The flag continues only the file the marker names; any other file
+        // would be appended onto a remote copy that is not its own.
+        const bool continuing =
+            state.resume && !forceFresh.contains(id) &&
+            UploadList::foldKey(ResumeMarker::markedPath(run.m_files.markerFile)) ==
+                UploadList::foldKey(localPath);
+        bool created = false;
+        if (!continuing) {
+            if (!createRemote(remotePath)) {
+                if (!connection->isOpen())
+                    return connectionLost();
+                view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
+                                     .arg(remotePath),
+                                 TextError, UploadView::Icon::Error);
+                return FileResult::Stop;
+            }
+            if (!ResumeMarker::write(run.m_files.markerFile, localPath, view.destFolder()))
+                return passOver(id, TextError);
+            state.resume = true;
+            forceFresh.remove(id);
+            created = true;
+        }
+
+        // Continue from what the server holds, but never append onto content
+        // that cannot be ours.
+        qint64 offset = 0;
+        const std::optional<int64_t> remoteSize = connection->remoteSize(remotePath.toStdString());
+        if (!connection->isOpen())
+            return connectionLost();
+        if (remoteSize && *remoteSize <= fileSize) {
+            offset = *remoteSize;
+        } else if (!created) {
+            if (remoteSize)
+                view.addLogLine(u"На сервере файл больше, чем здесь; передаю заново: %1"_s
+                                    .arg(remotePath));
+            if (!createRemote(remotePath)) {
+                if (!connection->isOpen())
+                    return connectionLost();
+                view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
+                                     .arg(remotePath),
+                                 TextError, UploadView::Icon::Error);
+                return FileResult::Stop;
+            }
+        }
+        if (remoteSize && firstQuery) {
+            firstQuery = false;
+            sent = offset;
+        }
+        if (!local.seek(offset))
+            return passOver(id, TextError);
+
+        transfer = openAppend(remotePath, offset);
+        if (!transfer) {
+            if (!connection->isOpen())
+                return connectionLost();
+            view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
+                             UploadView::Icon::Error);
+            return FileResult::Stop;
+        }
+
+        for (;;) {
+            const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
+            if (len > 0) {
+                if (local.readFully(buffer, len) != len)
+                    return startAfresh(id);
+                if (transfer->write(buffer, int(len)) != int(len))
+                    return connectionLost();
+            }
+            offset += len;
+            sent += len;
+            const bool fileDone = offset >= fileSize;
+            if (fileDone || refreshClock.elapsed() >= run.progressRefreshMs) {
+                row = list.rowOf(id);
+                showProgress(row, offset, fileSize);
+                refreshClock.restart();
+            }
+            if (serviceClock.nsecsElapsed() >= ServiceIntervalNs || fileDone) {
+                view.processEvents();
+                serviceClock.restart();
+            }
+            if (fileDone)
+                return finishFile(id, local, remotePath, fileSize);
+            if (state.stop) {
+                transfer->finish();
+                return FileResult::Stop;
+            }
+            // A row deleted while it is being sent ends after this block.
+            if (list.rowOf(id) < 0) {
+                transfer->finish();
+                transfer.reset();
+                return FileResult::PassedOver;
+            }
+        }
+    }
+
+    /// The local file changed while it was sent: what the server got is not
+    /// that file, so it is sent again from its start.
+    FileResult startAfresh(quint64 id)
+    {
+        if (transfer)
+            transfer->finish();
+        transfer.reset();
+        if (++freshStarts[id] > MaxFreshStarts)
+            return passOver(id, TextError);
+        forceFresh.insert(id);
+        return FileResult::FreshStart;
+    }
+
+    /// A file counts as sent only when the server confirmed the transfer and
+    /// holds exactly the local file's size.
+    FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath,
+                          qint64 fileSize)
+    {
+        const bool confirmed = transfer->finish();
+        transfer.reset();
+        if (local.changed())
+            return startAfresh(id);
+        if (!confirmed)
+            return connectionLost();
+        const std::optional<int64_t> size = connection->remoteSize(remotePath.toStdString());
+        if (!connection->isOpen())
+            return connectionLost();
+        // A server without SIZE cannot tell; its confirmation has to do.
+        if (size && *size != fileSize)
+            return connectionLost();
+        QFile::remove(run.m_files.markerFile);
+        state.resume = false;
+        const int row = list.rowOf(id);
+        if (row >= 0)
+            list.setDone(row, true);
+        return FileResult::Sent;
+    }
+
+    /// Items still to be sent in this run.
+    bool anyPending() const
+    {
+        for (int row = 0; row < list.count(); ++row) {
+            const auto &item = list.at(row);
+            if (!item.done && !passedOver.contains(item.id))
+                return true;
+        }
+        return false;
+    }
+
+    End passes()
+    {
+        for (;;) {
+            view.addLogLine(u"====="_s);
+            const int connLine = view.addLogLine(u"Соединение..."_s);
+            closeHandles();
+            service = ftp::FtpService::open(run.m_ftpOptions);
+            if (!service) {
+                if (ask(TextNoService) == 1)
+                    continue;
+                return End::Normal;
+            }
+            view.appendToLogLine(connLine, OkSuffix);
+            if (!logIn())
+                return End::Early;
+            view.addLogLine(u"Передача данных..."_s);
+            passClock.start();
+            firstQuery = true;
+
+            // Items appended during the sweep wait for the next pass.
+            QList<quint64> ids;
+            for (int row = 0; row < list.count(); ++row)
+                ids.append(list.at(row).id);
+            bool newPass = false;
+            for (int k = 0; k < ids.size() && !newPass; ++k) {
+                const quint64 id = ids[k];
+                for (;;) {
+                    const int row = list.rowOf(id);
+                    if (row < 0 || list.at(row).done || passedOver.contains(id))
+                        break;
+                    const FileResult result = sendFile(id);
+                    if (result == FileResult::FreshStart)
+                        continue;
+                    if (result == FileResult::Stop)
+                        return End::Early;
+                    if (result == FileResult::ConnectionLost)
+                        newPass = true;
+                    break;
+                }
+                if (state.stop)
+                    return End::Early;
+            }
+            if (!newPass && !anyPending()) {
+                resultMessage = passedOver.isEmpty() ? TextCompleted : TextIncomplete;
+                return End::Normal;
+            }
+        }
+    }
+};
+
+UploadRun::UploadRun(UploadView &view, UploadList &list, UploadState &state,
+                     const ConnectionParams &connection, const UploadFiles &files,
+                     ftp::FtpService::Options ftpOptions)
+    : m_view(view), m_list(list), m_state(state), m_connection(connection), m_files(files),
+      m_ftpOptions(std::move(ftpOptions))
+{
+}
+
+UploadRun::Outcome UploadRun::exec()
+{
+    if (m_state.busy)
+        return Outcome::NotStarted;
+    // The folder is stored first; a refused write stops the run before anything else.
+    ProfileFile settings(m_files.settingsFile);
+    if (!settings.writeString(OptionsSection, u"DestFolder"_s, m_view.destFolder())) {
+        m_view.showMessage(u"Unable to write to %1"_s.arg(QDir::toNativeSeparators(m_files.settingsFile)),
+                           TextError, UploadView::Icon::Error);
+        return Outcome::NotStarted;
+    }
+
+    Impl impl(*this);
+    m_state.uploadTotal = 0;
+    for (int row = 0; row < m_list.count(); ++row) {
+        const auto &item = m_list.at(row);
+        if (item.done)
+            continue;
+        struct stat st {};
+        const QByteArray name = QFile::encodeName(item.path);
+        if (::stat(name.constData(), &st) != 0) {
+            impl.passOver(item.id, TextNotFound);
+        } else if (!S_ISREG(st.st_mode) || ::access(name.constData(), R_OK) != 0) {
+            impl.passOver(item.id, TextError);
+        } else {
+            m_state.uploadTotal += qint64(st.st_size);
+        }
+    }
+    m_view.setBusy(true);
+    impl.refreshClock.start();
+    impl.serviceClock.start();
+
+    const Impl::End end = impl.passes();
+    const bool allDone = end == Impl::End::Normal && !impl.anyPending() &&
+                         impl.resultMessage != TextInterrupted;
+
+    m_view.addLogLine(impl.resultMessage);
+    impl.closeHandles();
+    m_view.setBusy(false);
+    m_view.showMessage(impl.resultMessage, u"Сообщение"_s, UploadView::Icon::Information);
+    if (end == Impl::End::Normal && allDone) {
+        // Only what was sent leaves the list; files passed over stay for a later run.
+        QList<int> sentRows;
+        for (int row = 0; row < m_list.count(); ++row)
+            if (m_list.at(row).done)
+                sentRows.append(row);
+        m_list.removeRowsAt(sentRows);
+        if (!ListFile::write(m_files.listFile, m_list.paths()))
+            m_view.showMessage(u"Не удалось сохранить список файлов."_s, u"Внимание"_s,
+                               UploadView::Icon::Warning);
+    }
+    if (end == Impl::End::Normal)
+        m_view.commandStateUpdate();
+    if (!allDone)
+        return Outcome::Interrupted;
+    return impl.passedOver.isEmpty() ? Outcome::Completed : Outcome::Incomplete;
+}
