@@ -1,7 +1,8 @@
 #include "state/ListFile.h"
 
+#include "state/AtomicFile.h"
+
 #include <QFile>
-#include <QSaveFile>
 
 namespace ListFile {
 
@@ -53,15 +54,8 @@ bool write(const QString &filePath, const QStringList &paths)
 {
     // Written beside and renamed over the old file: a crash or a full disk
     // never leaves half a list.
-    QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray text = format(paths);
-    if (file.write(text) != text.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::write(filePath, text);
 }
 
 } // namespace ListFile

@@ -1,7 +1,8 @@
 #include "state/ProfileFile.h"
 
+#include "state/AtomicFile.h"
+
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -166,12 +167,5 @@ bool ProfileFile::writeString(const QString &section, const QString &key, const 
             text = file.readAll();
     }
     const QByteArray out = withValue(text, section, key, value);
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(out) != out.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::write(m_filePath, out);
 }

@@ -1,12 +1,13 @@
 #include "state/ResumeMarker.h"
 
+#include "state/AtomicFile.h"
+
 #include "state/ListFile.h"
 #include "state/UploadList.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ResumeMarker {
 
@@ -84,16 +85,9 @@ bool readAndApply(const QString &markerPath, UploadList &list)
 
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder)
 {
-    QSaveFile file(markerPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray text =
         ListFile::format({localPath, stampOf(localPath), destFolder});
-    if (file.write(text) != text.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return AtomicFile::write(markerPath, text);
 }
 
 } // namespace ResumeMarker

@@ -1,0 +1,48 @@
+#include "state/AtomicFile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace AtomicFile {
+
+static mode_t fileMode()
+{
+    // umask can only be read by setting it; do it once.
+    static const mode_t mode = [] {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        return mode_t(0666 & ~mask);
+    }();
+    return mode;
+}
+
+bool write(const QString &path, const QByteArray &content)
+{
+    QByteArray tmp = QFile::encodeName(path) + ".XXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, fileMode()) == 0;
+    qsizetype done = 0;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += n;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok)
+        ::unlink(tmp.constData());
+    return ok;
+}
+
+} // namespace AtomicFile

@@ -1,0 +1,143 @@
+#include "state/ListFile.h"
+#include "state/UploadList.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+TEST(ListFile, EveryLineBreakStyleEndsOneLine)
+{
+    const QStringList expected{"/a/one", "/b/two", "/c/three"};
+    EXPECT_EQ(ListFile::parse("/a/one\r\n/b/two\r\n/c/three\r\n"), expected);
+    EXPECT_EQ(ListFile::parse("/a/one\n/b/two\n/c/three\n"), expected);
+    EXPECT_EQ(ListFile::parse("/a/one\r/b/two\r/c/three\r"), expected);
+    EXPECT_EQ(ListFile::parse("/a/one\r\n/b/two\n/c/three"), expected);
+    // LF followed by CR is two line ends: the second line is empty.
+    EXPECT_EQ(ListFile::parse("a\n\rb"), (QStringList{"a", "", "b"}));
+}
+
+TEST(ListFile, EmptyLinesAndDuplicatesAreKeptNothingTrimmed)
+{
+    EXPECT_EQ(ListFile::parse("a\r\n\r\n a \r\na\r\n"), (QStringList{"a", "", " a ", "a"}));
+    EXPECT_EQ(ListFile::parse(""), QStringList{});
+    EXPECT_EQ(ListFile::parse("\r\n"), QStringList{""});
+}
+
+TEST(ListFile, TextEndsAtFirstNul)
+{
+    EXPECT_EQ(ListFile::parse(QByteArray("a\r\nb\0c\r\nd\r\n", 11)), (QStringList{"a", "b"}));
+    EXPECT_EQ(ListFile::parse(QByteArray("\0a\r\n", 4)), QStringList{});
+}
+
+TEST(ListFile, CyrillicPathsSurviveARoundTrip)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Files.txt");
+    const QStringList paths{u"/home/пользователь/отчёт 1.zip"_qs, "/tmp/x y", ""};
+    ASSERT_TRUE(ListFile::write(path, paths));
+    EXPECT_EQ(readAll(path), (u"/home/пользователь/отчёт 1.zip\r\n/tmp/x y\r\n\r\n"_qs).toUtf8());
+    QStringList back;
+    ASSERT_TRUE(ListFile::read(path, &back));
+    EXPECT_EQ(back, paths);
+}
+
+TEST(ListFile, EmptyListIsAnEmptyFileAndLoneLfIsRewrittenAsCrLf)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Files.txt");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("a\nb\n");
+    }
+    QStringList paths;
+    ASSERT_TRUE(ListFile::read(path, &paths));
+    ASSERT_TRUE(ListFile::write(path, paths));
+    EXPECT_EQ(readAll(path), QByteArray("a\r\nb\r\n"));
+    ASSERT_TRUE(ListFile::write(path, {}));
+    EXPECT_EQ(readAll(path), QByteArray());
+}
+
+TEST(ListFile, MissingFileReadsAsFailureAndAFailedWriteKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    QStringList paths{"keep"};
+    EXPECT_FALSE(ListFile::read(dir.filePath("nope.txt"), &paths));
+    EXPECT_EQ(paths, QStringList{"keep"});
+    EXPECT_FALSE(ListFile::write(dir.filePath("no/such/dir/Files.txt"), {"x"}));
+}
+
+TEST(ListFile, WriteReplacesALinkInsteadOfWritingThroughIt)
+{
+    QTemporaryDir dir;
+    const QString victim = dir.filePath("victim");
+    {
+        QFile f(victim);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("precious");
+    }
+    const QString list = dir.filePath("Files.txt");
+    ASSERT_TRUE(QFile::link(victim, list));
+    ASSERT_TRUE(ListFile::write(list, {"a"}));
+    EXPECT_EQ(readAll(victim), QByteArray("precious"));
+    EXPECT_FALSE(QFileInfo(list).isSymLink());
+}
+
+TEST(UploadList, AddIsCaseInsensitiveUniqueAndLoadKeepsDuplicates)
+{
+    UploadList list;
+    EXPECT_EQ(list.addFile("/data/A.txt"), 0);
+    EXPECT_EQ(list.addFile("/data/b.txt"), 1);
+    EXPECT_EQ(list.addFile("/DATA/a.TXT"), -1);
+    EXPECT_EQ(list.addFile(u"/d/Файл"_qs), 2);
+    EXPECT_EQ(list.addFile(u"/d/фАЙЛ"_qs), -1);
+    EXPECT_EQ(list.count(), 3);
+    // A path that could not survive Files.txt is refused.
+    EXPECT_EQ(list.addFile("/d/two\nlines"), -1);
+
+    list.setPaths({"x", "X", "", "x"});
+    EXPECT_EQ(list.count(), 4);
+    EXPECT_EQ(list.addFile("x"), -1);
+    EXPECT_EQ(list.addFile("y"), 4);
+    EXPECT_EQ(list.index(4, UploadList::NumberColumn).data().toString(), "5");
+}
+
+TEST(UploadList, DeletingRowsRenumbersAndKeepsIdentities)
+{
+    UploadList list;
+    for (const char *p : {"1", "2", "3", "4", "5"})
+        list.addFile(p);
+    const quint64 third = list.at(2).id;
+    const quint64 second = list.at(1).id;
+    list.removeRowsAt({3, 1, 1});
+    ASSERT_EQ(list.paths(), (QStringList{"1", "3", "5"}));
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(list.index(row, 0).data().toString(), QString::number(row + 1));
+    EXPECT_EQ(list.rowOf(third), 1);
+    EXPECT_EQ(list.rowOf(second), -1);
+    // A deleted path may be added again.
+    EXPECT_EQ(list.addFile("2"), 3);
+}
+
+TEST(UploadList, BulkAddOfManyFilesStaysUniqueWithoutQuadraticCost)
+{
+    UploadList list;
+    QStringList paths;
+    for (int i = 0; i < 20000; ++i)
+        paths.append(QStringLiteral("/files/File%1.bin").arg(i));
+    paths.append("/FILES/file7.BIN");
+    EXPECT_EQ(list.addFiles(paths), 20000);
+    EXPECT_EQ(list.addFiles(paths), 0);
+    EXPECT_EQ(list.rowOf(list.at(19999).id), 19999);
+}
+
+} // namespace

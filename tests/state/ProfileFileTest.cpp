@@ -1,0 +1,80 @@
+#include "state/ProfileFile.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+TEST(ProfileFile, AbsentKeyGivesDefaultPresentEmptyKeyGivesEmpty)
+{
+    const QByteArray text = "[Options]\r\nUser=\r\nServer=ftp.example.org\r\n";
+    EXPECT_EQ(ProfileFile::lookup(text, "Options", "User"), QString());
+    EXPECT_EQ(ProfileFile::lookup(text, "Options", "DestFolder"), std::nullopt);
+    EXPECT_EQ(ProfileFile::lookup(text, "Other", "User"), std::nullopt);
+
+    QTemporaryDir dir;
+    ProfileFile missing(dir.filePath("Settings.ini"));
+    EXPECT_EQ(missing.readString("Options", "User", "anonymous"), "anonymous");
+}
+
+TEST(ProfileFile, NamesIgnoreCaseValuesLoseBlanksAndOneQuotePair)
+{
+    const QByteArray text = "; comment\n[ options ]\n  uSeR =  \"  bob \"  \n"
+                            "Server='host'\nDestFolder=\"\"x\"\"\n";
+    EXPECT_EQ(ProfileFile::lookup(text, "Options", "User"), "  bob ");
+    EXPECT_EQ(ProfileFile::lookup(text, "OPTIONS", "server"), "host");
+    EXPECT_EQ(ProfileFile::lookup(text, "Options", "DestFolder"), "\"x\"");
+}
+
+TEST(ProfileFile, ValueIsCutAt2047Characters)
+{
+    const QByteArray text = "[Options]\nDestFolder=" + QByteArray(5000, 'z') + "\n";
+    EXPECT_EQ(ProfileFile::lookup(text, "Options", "DestFolder")->size(), 2047);
+}
+
+TEST(ProfileFile, WritingOneKeyKeepsEveryOtherLine)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Settings.ini");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n[OPTIONS]\r\nserver=old\r\n"
+                "Foreign=1\r\n\r\n[Tail]\r\nx=y\r\n");
+    }
+    ProfileFile ini(path);
+    ASSERT_TRUE(ini.writeString("Options", "Server", "new"));
+    ASSERT_TRUE(ini.writeString("Options", "User", ""));
+    EXPECT_EQ(readAll(path), QByteArray("; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n"
+                                        "[OPTIONS]\r\nServer=new\r\nForeign=1\r\nUser=\r\n\r\n"
+                                        "[Tail]\r\nx=y\r\n"));
+    EXPECT_EQ(ini.readString("Options", "User", "anonymous"), QString());
+    EXPECT_EQ(ini.readString("Other", "Server"), "elsewhere");
+}
+
+TEST(ProfileFile, FirstWriteCreatesFileAndSectionAndLineBreaksCannotInjectKeys)
+{
+    QTemporaryDir dir;
+    ProfileFile ini(dir.filePath("Settings.ini"));
+    ASSERT_TRUE(ini.writeString("Options", "Server", "srv"));
+    ASSERT_TRUE(ini.writeString("Options", "DestFolder", "/a\r\nUser=evil"));
+    EXPECT_EQ(ini.readString("Options", "Server"), "srv");
+    EXPECT_EQ(ini.readString("Options", "User", "anonymous"), "anonymous");
+    EXPECT_EQ(ini.readString("Options", "DestFolder"), "/a  User=evil");
+}
+
+TEST(ProfileFile, RefusedWriteReportsFailureAndKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    ProfileFile ini(dir.filePath("missing/dir/Settings.ini"));
+    EXPECT_FALSE(ini.writeString("Options", "Server", "x"));
+}
+
+} // namespace

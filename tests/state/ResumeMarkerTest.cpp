@@ -1,0 +1,127 @@
+#include "state/ResumeMarker.h"
+#include "state/UploadList.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+class ResumeMarkerTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QString marker() const { return dir.filePath("Upload.dat"); }
+    QString makeFile(const QString &name, const QByteArray &content = "data")
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(content);
+        return path;
+    }
+    void writeRaw(const QByteArray &text)
+    {
+        QFile f(marker());
+        f.open(QIODevice::WriteOnly);
+        f.write(text);
+    }
+};
+
+TEST_F(ResumeMarkerTest, StampHasEvenSecondsAndZeroMilliseconds)
+{
+    const QString file = makeFile("a.bin");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2024, 3, 9), QTime(7, 5, 33, 870)),
+                              QFileDevice::FileModificationTime));
+    f.close();
+    EXPECT_EQ(ResumeMarker::stampOf(file), "2024.03.09 07:05:32.000");
+    EXPECT_TRUE(ResumeMarker::stampOf(dir.filePath("missing")).isEmpty());
+}
+
+TEST_F(ResumeMarkerTest, ValidMarkerMarksItemsBeforeItsFile)
+{
+    const QString a = makeFile("a"), c = makeFile("c"), d = makeFile("d");
+    const QString gone = dir.filePath("gone");
+    ASSERT_TRUE(ResumeMarker::write(marker(), c, "/pub"));
+    UploadList list;
+    list.setPaths({a, gone, c, d});
+    ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
+    EXPECT_TRUE(list.at(0).done);
+    EXPECT_EQ(list.at(0).status, "100%");
+    EXPECT_TRUE(list.at(1).done);
+    EXPECT_EQ(list.at(1).status, u"Не найден"_qs);
+    EXPECT_FALSE(list.at(2).done);
+    EXPECT_FALSE(list.at(3).done);
+    EXPECT_TRUE(list.at(3).status.isEmpty());
+}
+
+TEST_F(ResumeMarkerTest, PathComparisonIgnoresCase)
+{
+    const QString a = makeFile("a"), b = makeFile("b");
+    ASSERT_TRUE(ResumeMarker::write(marker(), b, "/pub"));
+    UploadList list;
+    list.setPaths({a, b.left(b.size() - 1) + "B"});
+    ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
+    EXPECT_TRUE(list.at(0).done);
+    EXPECT_FALSE(list.at(1).done);
+}
+
+TEST_F(ResumeMarkerTest, MarkerIsWrittenAsThreeCrLfLines)
+{
+    const QString a = makeFile("a");
+    ASSERT_TRUE(ResumeMarker::write(marker(), a, "/dst/"));
+    QFile f(marker());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    EXPECT_EQ(text, (a + "\r\n" + ResumeMarker::stampOf(a) + "\r\n/dst/\r\n").toUtf8());
+    EXPECT_TRUE(QRegularExpression(R"(^\d{4}\.\d\d\.\d\d \d\d:\d\d:\d[02468]\.000$)")
+                    .match(ResumeMarker::stampOf(a))
+                    .hasMatch());
+    EXPECT_EQ(ResumeMarker::markedPath(marker()), a);
+}
+
+TEST_F(ResumeMarkerTest, BrokenOrStaleMarkersAreIgnored)
+{
+    const QString a = makeFile("a"), b = makeFile("b");
+    UploadList list;
+    list.setPaths({a, b});
+    writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8());  // two lines
+    EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
+    writeRaw((dir.filePath("missing") + "\r\nx\r\n/\r\n").toUtf8());
+    EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
+    writeRaw((b + "\r\n1999.01.01 00:00:00.000\r\n/\r\n").toUtf8());  // file changed since
+    EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
+    EXPECT_FALSE(ResumeMarker::readAndApply(dir.filePath("no-marker"), list));
+    EXPECT_FALSE(list.at(0).done);
+    EXPECT_TRUE(list.at(0).status.isEmpty());
+}
+
+TEST_F(ResumeMarkerTest, MarkerOfAnUnlistedFileIsIgnoredForANonEmptyList)
+{
+    const QString a = makeFile("a"), other = makeFile("other");
+    ASSERT_TRUE(ResumeMarker::write(marker(), other, "/"));
+    UploadList list;
+    list.setPaths({a});
+    EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
+    EXPECT_FALSE(list.at(0).done);
+    EXPECT_TRUE(list.at(0).status.isEmpty());
+    EXPECT_TRUE(QFile::exists(marker()));  // left on disk until replaced
+}
+
+TEST_F(ResumeMarkerTest, EmptyListGetsTheMarkersFileAsItsOnlyItem)
+{
+    const QString a = makeFile("a");
+    ASSERT_TRUE(ResumeMarker::write(marker(), a, "/"));
+    UploadList list;
+    ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).path, a);
+    EXPECT_FALSE(list.at(0).done);
+    EXPECT_EQ(list.index(0, 0).data().toString(), "1");
+}
+
+} // namespace
