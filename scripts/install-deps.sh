@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what Trelvan needs to build, run and test on Debian 12 (as root).
+# Safe to run again: it asks apt only for packages that are missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libqt6svg6
+    libgtest-dev libssl-dev
+    python3-pyftpdlib python3-openssl vsftpd curl openssl
+    xvfb xauth x11-apps imagemagick time procps iproute2
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    # vsftpd's package would start a system daemon on port 21; the tests start
+    # their own servers on loopback ports, so keep it from starting.
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+        chmod +x /usr/sbin/policy-rc.d
+        trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+    fi
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

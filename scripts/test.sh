@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds Trelvan with its tests and runs every test: first a Release build,
+# then the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-test -j"$jobs"
+(cd build-test && ctest --output-on-failure -j"$jobs")
+
+if [ "${TRELVAN_SKIP_SANITIZERS:-0}" != 1 ]; then
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVAN_SANITIZE=ON >/dev/null
+    cmake --build build-asan -j"$jobs"
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --output-on-failure -j"$jobs")
+fi
