@@ -29,13 +29,24 @@ namespace ftp {
 /// same connection.
 using IdleHook = std::function<void()>;
 
+/// Default timeouts. 15 s covers a slow login (some servers pause before
+/// answering PASS); a minute for the final reply of an upload leaves the server
+/// time to flush and check a large file.
+inline constexpr int kConnectTimeoutMs = 15000;
+inline constexpr int kReplyTimeoutMs = 15000;
+inline constexpr int kDataTimeoutMs = 15000;
+inline constexpr int kFinalReplyTimeoutMs = 60000;
+
+/// Largest block the callers move per read or write call.
+inline constexpr int kTransferBlockBytes = 4096;
+
 /// How long each kind of wait may take before the operation fails.
 struct Timeouts
 {
-    int connectMs = 15000;     ///< name resolution plus TCP connect
-    int replyMs = 15000;       ///< one control reply
-    int dataMs = 15000;        ///< data connection open, or a stalled read/write
-    int finalReplyMs = 60000;  ///< the reply after an upload's data is closed
+    int connectMs = kConnectTimeoutMs;       ///< name resolution plus TCP connect
+    int replyMs = kReplyTimeoutMs;           ///< one control reply
+    int dataMs = kDataTimeoutMs;             ///< data connection open, or a stalled read/write
+    int finalReplyMs = kFinalReplyTimeoutMs; ///< the reply after an upload's data is closed
 };
 
 /// Where a data transfer moves bytes.
@@ -123,6 +134,9 @@ public:
 
     /// Whether the control connection is still usable.
     bool isOpen() const;
+
+    /// Why the last failed operation failed (never containing the password).
+    const std::string &lastError() const;
 
     struct Impl;
 

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ftp/FtpClient.h"
+#include "ftp/Socket.h"
+
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+
+namespace ftp {
+
+/// One connected, non-blocking stream socket with bounded waits. The FTP
+/// dialogue reads and writes only through this class; a TLS channel for FTPS
+/// would override tryRead/tryWrite (which may then ask to wait for the other
+/// direction) and leave every wait and timeout as it is.
+class Channel
+{
+public:
+    /// Takes ownership of the connected socket `fd`.
+    explicit Channel(int fd);
+    virtual ~Channel();
+    Channel(const Channel &) = delete;
+    Channel &operator=(const Channel &) = delete;
+
+    int fd() const { return m_fd; }
+    bool isOpen() const { return m_fd >= 0; }
+
+    /// Reads what has arrived, waiting for at most `deadline`: >0 count,
+    /// 0 end of stream, -1 failure or timeout (error() says which).
+    ssize_t readSome(char *buffer, std::size_t len, const Deadline &deadline,
+                     const IdleHook &idle);
+
+    /// Writes all `len` bytes. Fails when the peer is gone or when no byte
+    /// could be written for `stallMs`.
+    bool writeAll(const char *buffer, std::size_t len, int stallMs, const IdleHook &idle);
+
+    /// Sends end-of-stream to the peer, keeping the socket for reading.
+    void shutdownWrite();
+
+    /// Closes the socket; later calls fail.
+    void close();
+
+    /// Why the last operation failed, or "timeout" for a timeout.
+    const std::string &error() const { return m_error; }
+    bool timedOut() const { return m_timedOut; }
+
+protected:
+    /// Results of one non-blocking step besides a byte count.
+    static constexpr ssize_t kWantRead = -2;
+    static constexpr ssize_t kWantWrite = -3;
+
+    /// One non-blocking read: >0 count, 0 end of stream, kWantRead/kWantWrite
+    /// when it must wait, -1 failure with errno set.
+    virtual ssize_t tryRead(char *buffer, std::size_t len);
+    /// One non-blocking write: >0 count, kWantRead/kWantWrite, -1 failure.
+    virtual ssize_t tryWrite(const char *buffer, std::size_t len);
+
+private:
+    bool waitFor(ssize_t want, const Deadline &deadline, const IdleHook &idle);
+
+    int m_fd = -1;
+    std::string m_error;
+    bool m_timedOut = false;
+};
+
+} // namespace ftp

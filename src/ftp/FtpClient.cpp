@@ -1,0 +1,199 @@
+#include "ftp/FtpClient.h"
+
+#include "ftp/FtpParse.h"
+#include "ftp/FtpSession.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace ftp {
+
+struct FtpConnection::Impl
+{
+    std::shared_ptr<FtpSession> session;
+};
+
+struct FtpTransfer::Impl
+{
+    std::weak_ptr<FtpSession> session; // weak: the connection may go first
+    uint64_t id = 0;
+    bool done = false;
+    bool result = false;
+    int finalCode = 0;
+};
+
+std::unique_ptr<FtpService> FtpService::open(Options options)
+{
+    return std::unique_ptr<FtpService>(new FtpService(std::move(options)));
+}
+
+std::unique_ptr<FtpConnection> FtpConnection::connect(FtpService &service,
+                                                      const std::string &server,
+                                                      const std::string &user,
+                                                      const std::string &password,
+                                                      std::string *error)
+{
+    auto session = std::make_shared<FtpSession>(service.options());
+    if (!session->open(server, user, password)) {
+        if (error)
+            *error = session->error();
+        return nullptr;
+    }
+    if (error)
+        error->clear();
+    auto impl = std::make_unique<Impl>();
+    impl->session = std::move(session);
+    return std::unique_ptr<FtpConnection>(new FtpConnection(std::move(impl)));
+}
+
+FtpConnection::FtpConnection(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+FtpConnection::~FtpConnection()
+{
+    if (m_impl && m_impl->session)
+        m_impl->session->quit();
+}
+
+bool FtpConnection::putFile(const std::string &localPath, const std::string &remotePath)
+{
+    const int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = false;
+    if (auto transfer = openTransfer("STOR " + remotePath, Direction::Upload)) {
+        char block[kTransferBlockBytes];
+        ok = true;
+        for (;;) {
+            const ssize_t n = ::read(fd, block, sizeof block);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            if (n == 0)
+                break;
+            if (transfer->write(block, static_cast<int>(n)) != n) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok)
+            ok = transfer->finish();
+        else
+            transfer->close();
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
+{
+    // Some servers refuse SIZE in ASCII mode (RFC 3659 section 4: the size
+    // depends on the type), so ask in binary.
+    FtpSession &s = *m_impl->session;
+    if (!isSafeCommandLine("SIZE " + remotePath))
+        return std::nullopt;
+    const auto type = s.exchange("TYPE I");
+    if (!type || !type->isPositive())
+        return std::nullopt;
+    const auto reply = s.exchange("SIZE " + remotePath);
+    if (!reply)
+        return std::nullopt;
+    return parseSizeReply(*reply);
+}
+
+bool FtpConnection::command(const std::string &command)
+{
+    const auto reply = m_impl->session->exchange(command);
+    return reply && reply->isPositive();
+}
+
+std::unique_ptr<FtpTransfer> FtpConnection::openTransfer(const std::string &command,
+                                                         Direction direction, int64_t restOffset)
+{
+    const uint64_t id = m_impl->session->openTransfer(command, direction, restOffset);
+    if (id == 0)
+        return nullptr;
+    auto impl = std::make_unique<FtpTransfer::Impl>();
+    impl->session = m_impl->session;
+    impl->id = id;
+    return std::unique_ptr<FtpTransfer>(new FtpTransfer(std::move(impl)));
+}
+
+bool FtpConnection::hasFeature(const std::string &feature) const
+{
+    return m_impl->session->hasFeature(feature);
+}
+
+int FtpConnection::lastReplyCode() const
+{
+    return m_impl->session->lastReply().code;
+}
+
+const std::string &FtpConnection::lastReplyText() const
+{
+    return m_impl->session->lastReply().text;
+}
+
+bool FtpConnection::isOpen() const
+{
+    return m_impl->session->isOpen();
+}
+
+const std::string &FtpConnection::lastError() const
+{
+    return m_impl->session->error();
+}
+
+FtpTransfer::FtpTransfer(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+FtpTransfer::~FtpTransfer()
+{
+    close();
+}
+
+int FtpTransfer::read(char *buffer, int maxLen)
+{
+    if (m_impl->done)
+        return -1;
+    const auto session = m_impl->session.lock();
+    return session ? session->readData(m_impl->id, buffer, maxLen) : -1;
+}
+
+int FtpTransfer::write(const char *buffer, int len)
+{
+    if (m_impl->done)
+        return -1;
+    const auto session = m_impl->session.lock();
+    return session ? session->writeData(m_impl->id, buffer, len) : -1;
+}
+
+bool FtpTransfer::finish()
+{
+    if (m_impl->done)
+        return m_impl->result;
+    m_impl->done = true;
+    if (const auto session = m_impl->session.lock())
+        m_impl->finalCode = session->finishTransfer(m_impl->id);
+    m_impl->result = m_impl->finalCode == 226 || m_impl->finalCode == 250;
+    return m_impl->result;
+}
+
+void FtpTransfer::close()
+{
+    if (!m_impl || m_impl->done)
+        return;
+    m_impl->done = true;
+    m_impl->result = false;
+    if (const auto session = m_impl->session.lock())
+        session->dropTransfer(m_impl->id);
+}
+
+int FtpTransfer::finalReplyCode() const
+{
+    return m_impl->finalCode;
+}
+
+} // namespace ftp

@@ -1,0 +1,513 @@
+#include "ftp/FtpSession.h"
+
+#include "ftp/FtpParse.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ftp {
+
+namespace {
+
+// Size of one read from the control connection.
+constexpr std::size_t kControlReadBytes = 4096;
+
+// A 2yz or 3yz reply to a command that only needs acceptance.
+bool accepted(const std::optional<FtpReply> &reply)
+{
+    return reply && reply->isPositive();
+}
+
+// The server understood the command but will not do it (or does not know it):
+// a reason to try the other way, not to give up on the connection.
+bool refused(const std::optional<FtpReply> &reply)
+{
+    return reply && reply->code >= 400;
+}
+
+std::string seconds(int ms)
+{
+    return std::to_string((ms + 999) / 1000) + " s";
+}
+
+// The IPv4 address of an endpoint, also from an IPv4-mapped IPv6 one.
+std::optional<std::array<uint8_t, 4>> ipv4Of(const Endpoint &e)
+{
+    std::array<uint8_t, 4> bytes{};
+    if (e.family() == AF_INET) {
+        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in &>(e.addr).sin_addr, 4);
+        return bytes;
+    }
+    if (e.family() == AF_INET6) {
+        const auto &a6 = reinterpret_cast<const sockaddr_in6 &>(e.addr).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            std::memcpy(bytes.data(), a6.s6_addr + 12, 4);
+            return bytes;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+FtpSession::FtpSession(const FtpService::Options &options) : m_options(options) {}
+
+FtpSession::~FtpSession()
+{
+    m_data.reset();
+    m_control.reset();
+}
+
+bool FtpSession::open(const std::string &server, const std::string &user,
+                      const std::string &password)
+{
+    m_password = password;
+    const Timeouts &t = m_options.timeouts;
+
+    const auto address = parseServerField(server);
+    if (!address) {
+        m_error = "cannot read the server field \"" + server + "\"";
+        return false;
+    }
+
+    // Resolution and TCP connect share the connect timeout.
+    const Deadline connectBy = Deadline::in(t.connectMs);
+    std::string why;
+    const auto endpoints = resolveHost(address->host, address->port, connectBy, m_options.idle,
+                                       &why);
+    if (endpoints.empty()) {
+        m_error = why;
+        return false;
+    }
+    const int fd = connectAny(endpoints, connectBy, m_options.idle, &why);
+    if (fd < 0) {
+        m_error = why;
+        return false;
+    }
+    tuneControlSocket(fd);
+    m_control = std::make_unique<Channel>(fd);
+    m_peer = peerEndpoint(fd);
+    m_local = localEndpoint(fd);
+
+    // Greeting: 120 asks to wait for the 220 (RFC 959 section 5.4).
+    std::optional<FtpReply> greeting = readReply(t.replyMs);
+    while (greeting && greeting->code == 120)
+        greeting = readReply(t.replyMs);
+    if (!greeting)
+        return false;
+    if (greeting->code != 220) {
+        fail("the server refused the connection: " + greeting->text);
+        return false;
+    }
+
+    // Login (RFC 959 section 4.1.1): 230 right after USER needs no password.
+    const std::string login = user.empty() ? "anonymous" : user;
+    if (!isSafeCommandLine("USER " + login) || !isSafeCommandLine("PASS " + password)) {
+        fail("the user name or password contains a line break");
+        return false;
+    }
+    std::optional<FtpReply> reply = exchange("USER " + login);
+    if (!reply)
+        return false;
+    if (reply->code == 331) {
+        reply = exchange("PASS " + password);
+        if (!reply)
+            return false;
+    }
+    if (reply->code != 230 && reply->code != 202) {
+        fail("login refused: " + reply->text);
+        return false;
+    }
+
+    // Features (RFC 2389); a server without FEAT simply has none to offer.
+    reply = exchange("FEAT");
+    if (!reply)
+        return false;
+    m_features = parseFeatures(*reply);
+
+    // RFC 2640: ask for UTF-8 paths; a refusal (501, 504) leaves them as they are.
+    if (featureListed(m_features, "UTF8") && !exchange("OPTS UTF8 ON"))
+        return false;
+    return true;
+}
+
+bool FtpSession::hasFeature(const std::string &feature) const
+{
+    return featureListed(m_features, feature);
+}
+
+std::string FtpSession::scrub(std::string text) const
+{
+    if (m_password.empty())
+        return text;
+    for (std::size_t at = text.find(m_password); at != std::string::npos;
+         at = text.find(m_password, at + 3))
+        text.replace(at, m_password.size(), "***");
+    return text;
+}
+
+void FtpSession::fail(const std::string &why)
+{
+    m_error = scrub(why);
+    m_lastReply.text = scrub(m_lastReply.text);
+    m_data.reset();
+    m_control.reset();
+}
+
+bool FtpSession::sendLine(const std::string &line)
+{
+    if (!isOpen()) {
+        m_error = "not connected";
+        return false;
+    }
+    if (!isSafeCommandLine(line)) {
+        // The connection stays usable: nothing was sent.
+        m_error = "a command must be a single line";
+        return false;
+    }
+    const std::string wire = line + "\r\n";
+    if (!m_control->writeAll(wire.data(), wire.size(), m_options.timeouts.replyMs,
+                             m_options.idle)) {
+        fail("sending a command failed: " + m_control->error());
+        return false;
+    }
+    return true;
+}
+
+std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
+{
+    if (!isOpen()) {
+        m_error = "not connected";
+        return std::nullopt;
+    }
+    const Deadline deadline = Deadline::in(timeoutMs);
+    char buffer[kControlReadBytes];
+    for (;;) {
+        if (m_inPos < m_in.size()) {
+            std::size_t used = 0;
+            const auto status = m_parser.feed(m_in.data() + m_inPos, m_in.size() - m_inPos, &used);
+            m_inPos += used;
+            if (m_inPos == m_in.size()) {
+                m_in.clear();
+                m_inPos = 0;
+            }
+            if (status == FtpReplyParser::Status::Error) {
+                const std::string why = m_parser.error();
+                m_parser.reset();
+                fail("bad reply from the server: " + why);
+                return std::nullopt;
+            }
+            if (status == FtpReplyParser::Status::Complete) {
+                m_lastReply = m_parser.takeReply();
+                m_lastReply.text = scrub(m_lastReply.text);
+                // 421: the server is closing the control connection.
+                if (m_lastReply.code == 421) {
+                    const FtpReply closing = m_lastReply;
+                    fail("the server closed the connection: " + closing.text);
+                    m_lastReply = closing;
+                }
+                return m_lastReply;
+            }
+            continue;
+        }
+        const ssize_t n = m_control->readSome(buffer, sizeof buffer, deadline, m_options.idle);
+        if (n > 0) {
+            m_in.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0)
+            fail("the server closed the connection");
+        else if (m_control->timedOut())
+            fail("no reply from the server within " + seconds(timeoutMs));
+        else
+            fail("the connection to the server was lost: " + m_control->error());
+        m_parser.reset();
+        return std::nullopt;
+    }
+}
+
+bool FtpSession::drainOwedReplies()
+{
+    while (m_owedReplies > 0) {
+        --m_owedReplies;
+        std::optional<FtpReply> reply = readReply(m_options.timeouts.replyMs);
+        while (reply && reply->isPreliminary())
+            reply = readReply(m_options.timeouts.replyMs);
+        if (!reply)
+            return false;
+    }
+    return true;
+}
+
+std::optional<FtpReply> FtpSession::exchange(const std::string &command)
+{
+    if (!drainOwedReplies())
+        return std::nullopt;
+    if (!sendLine(command))
+        return std::nullopt;
+    std::optional<FtpReply> reply = readReply(m_options.timeouts.replyMs);
+    while (reply && reply->isPreliminary())
+        reply = readReply(m_options.timeouts.replyMs);
+    return reply;
+}
+
+void FtpSession::abandonCurrentTransfer()
+{
+    if (!m_data)
+        return;
+    m_data.reset();
+    if (m_earlyFinalCode == 0)
+        ++m_owedReplies;
+    m_earlyFinalCode = 0;
+}
+
+std::unique_ptr<Channel> FtpSession::openPassive()
+{
+    // RFC 2428 EPSV first; RFC 959 PASV only works over IPv4. Either way the
+    // data connection goes to the control connection's server, never to an
+    // address the server names: a hostile reply cannot aim us at a third host.
+    std::optional<uint16_t> port;
+    if (!m_epsvRefused) {
+        const auto reply = exchange("EPSV");
+        if (!reply)
+            return nullptr;
+        if (reply->code == 229)
+            port = parseEpsvReply(reply->text);
+        else
+            m_epsvRefused = refused(reply);
+    }
+    if (!port && ipv4Of(m_peer)) {
+        const auto reply = exchange("PASV");
+        if (!reply)
+            return nullptr;
+        if (reply->code == 227) {
+            if (const auto endpoint = parsePasvReply(reply->text))
+                port = endpoint->port;
+        }
+    }
+    if (!port) {
+        m_error = "the server refused passive mode: " + m_lastReply.text;
+        return nullptr;
+    }
+    Endpoint target = m_peer;
+    target.setPort(*port);
+    std::string why;
+    const int fd = connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle,
+                              &why);
+    if (fd < 0) {
+        m_error = "cannot open the passive data connection: " + why;
+        return nullptr;
+    }
+    return std::make_unique<Channel>(fd);
+}
+
+bool FtpSession::openActive(int *listenFd)
+{
+    std::string why;
+    const int fd = listenOn(m_local, &why);
+    if (fd < 0) {
+        m_error = "cannot listen for the data connection: " + why;
+        return false;
+    }
+    const Endpoint listening = localEndpoint(fd);
+    bool told = false;
+    // RFC 2428 EPRT, then RFC 959 PORT for IPv4.
+    if (!m_eprtRefused) {
+        const bool v6 = m_local.family() == AF_INET6;
+        const auto reply = exchange(formatEprt(v6, listening.host(), listening.port()));
+        if (!reply) {
+            ::close(fd);
+            return false;
+        }
+        told = reply->code == 200;
+        if (!told)
+            m_eprtRefused = refused(reply);
+    }
+    const auto v4 = ipv4Of(listening);
+    if (!told && v4 && listening.family() == AF_INET) {
+        const auto reply = exchange(formatPort(*v4, listening.port()));
+        if (!reply) {
+            ::close(fd);
+            return false;
+        }
+        told = reply->code == 200;
+    }
+    if (!told) {
+        m_error = "the server refused active mode: " + m_lastReply.text;
+        ::close(fd);
+        return false;
+    }
+    *listenFd = fd;
+    return true;
+}
+
+std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
+{
+    // Only the control connection's server may connect to us; anybody else
+    // is turned away and we keep waiting until the data timeout.
+    const Deadline deadline = Deadline::in(m_options.timeouts.dataMs);
+    for (;;) {
+        const WaitResult w = waitForFd(listenFd, POLLIN, deadline, m_options.idle);
+        if (w != WaitResult::Ready) {
+            m_error = w == WaitResult::Timeout
+                          ? "the server did not open the data connection within "
+                                + seconds(m_options.timeouts.dataMs)
+                          : "waiting for the data connection failed";
+            return nullptr;
+        }
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (peerEndpoint(fd).sameHost(m_peer))
+            return std::make_unique<Channel>(fd);
+        ::close(fd);
+    }
+}
+
+uint64_t FtpSession::openTransfer(const std::string &command, Direction direction,
+                                  int64_t restOffset)
+{
+    abandonCurrentTransfer();
+    if (!isSafeCommandLine(command)) {
+        m_error = "a command must be a single line";
+        return 0;
+    }
+    const auto type = exchange("TYPE I");
+    if (!accepted(type)) {
+        if (type)
+            m_error = "the server refused binary mode: " + type->text;
+        return 0;
+    }
+
+    std::unique_ptr<Channel> data;
+    int listenFd = -1;
+    // Passive first unless told otherwise; whichever fails, try the other
+    // (RFC 2428 section 4 lets a client use either).
+    for (int attempt = 0; attempt < 2 && !data && listenFd < 0 && isOpen(); ++attempt) {
+        const bool passive = (attempt == 0) == m_options.passiveFirst;
+        if (passive)
+            data = openPassive();
+        else
+            openActive(&listenFd);
+    }
+    if (!data && listenFd < 0)
+        return 0;
+
+    auto closeListener = [&listenFd] {
+        if (listenFd >= 0)
+            ::close(listenFd);
+        listenFd = -1;
+    };
+
+    if (restOffset > 0) {
+        const auto rest = exchange("REST " + std::to_string(restOffset));
+        if (!rest || rest->code != 350) {
+            if (rest)
+                m_error = "the server refused to restart at an offset: " + rest->text;
+            closeListener();
+            return 0;
+        }
+    }
+
+    if (!drainOwedReplies() || !sendLine(command)) {
+        closeListener();
+        return 0;
+    }
+    const auto reply = readReply(m_options.timeouts.replyMs);
+    if (!reply || (!reply->isPreliminary() && reply->code / 100 != 2)) {
+        if (reply)
+            m_error = "the server refused \"" + command.substr(0, command.find(' ')) + "\": "
+                      + reply->text;
+        closeListener();
+        return 0;
+    }
+    // Some servers finish a short transfer at once and skip 125/150.
+    m_earlyFinalCode = reply->isPreliminary() ? 0 : reply->code;
+
+    if (listenFd >= 0) {
+        data = acceptActive(listenFd);
+        closeListener();
+        if (!data) {
+            if (m_earlyFinalCode == 0)
+                ++m_owedReplies;
+            return 0;
+        }
+    }
+    m_data = std::move(data);
+    m_direction = direction;
+    return ++m_transferId;
+}
+
+int FtpSession::readData(uint64_t id, char *buffer, int maxLen)
+{
+    if (id != m_transferId || !m_data || maxLen < 0)
+        return -1;
+    if (maxLen == 0)
+        return 0;
+    const ssize_t n = m_data->readSome(buffer, static_cast<std::size_t>(maxLen),
+                                       Deadline::in(m_options.timeouts.dataMs), m_options.idle);
+    if (n < 0) {
+        m_error = m_data->timedOut() ? "the data connection stalled" : "the data connection failed: "
+                                                                          + m_data->error();
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int FtpSession::writeData(uint64_t id, const char *buffer, int len)
+{
+    if (id != m_transferId || !m_data || len < 0)
+        return -1;
+    if (!m_data->writeAll(buffer, static_cast<std::size_t>(len), m_options.timeouts.dataMs,
+                          m_options.idle)) {
+        m_error = m_data->timedOut() ? "the data connection stalled" : "the data connection failed: "
+                                                                          + m_data->error();
+        return -1;
+    }
+    return len;
+}
+
+int FtpSession::finishTransfer(uint64_t id)
+{
+    if (id != m_transferId || !m_data)
+        return 0;
+    // Closing our end tells the server the upload is complete (RFC 959
+    // section 3.3: in stream mode end-of-file is the closing of the
+    // connection); then the verdict comes on the control connection.
+    m_data->shutdownWrite();
+    m_data.reset();
+    if (m_earlyFinalCode != 0) {
+        const int code = m_earlyFinalCode;
+        m_earlyFinalCode = 0;
+        return code;
+    }
+    const int timeoutMs = m_direction == Direction::Upload ? m_options.timeouts.finalReplyMs
+                                                           : m_options.timeouts.replyMs;
+    std::optional<FtpReply> reply = readReply(timeoutMs);
+    while (reply && reply->isPreliminary())
+        reply = readReply(timeoutMs);
+    return reply ? reply->code : 0;
+}
+
+void FtpSession::dropTransfer(uint64_t id)
+{
+    if (id == m_transferId)
+        abandonCurrentTransfer();
+}
+
+void FtpSession::quit()
+{
+    m_data.reset();
+    if (isOpen()) {
+        // One try, no wait: the server will see the connection close anyway.
+        static const char line[] = "QUIT\r\n";
+        ::send(m_control->fd(), line, sizeof line - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    m_control.reset();
+}
+
+} // namespace ftp

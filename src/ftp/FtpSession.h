@@ -1,0 +1,98 @@
+#pragma once
+
+#include "ftp/Channel.h"
+#include "ftp/FtpClient.h"
+#include "ftp/FtpReply.h"
+#include "ftp/FtpReplyParser.h"
+#include "ftp/Socket.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ftp {
+
+/// The control dialogue of one logged-in connection and its one data
+/// connection at a time. FtpConnection and FtpTransfer are thin handles over
+/// it; a transfer holds it weakly and names its data connection by an id, so
+/// a transfer that outlives its connection, or one that a newer transfer
+/// replaced, fails cleanly instead of touching freed memory.
+class FtpSession
+{
+public:
+    explicit FtpSession(const FtpService::Options &options);
+    ~FtpSession();
+    FtpSession(const FtpSession &) = delete;
+    FtpSession &operator=(const FtpSession &) = delete;
+
+    /// Connects, reads the greeting, logs in, reads FEAT and turns UTF-8 on
+    /// when offered. On failure error() says why, without the password.
+    bool open(const std::string &server, const std::string &user, const std::string &password);
+
+    /// Sends one command and returns its final (non-1yz) reply; nullopt when
+    /// the control connection failed (it is then closed).
+    std::optional<FtpReply> exchange(const std::string &command);
+
+    /// Sets binary type, opens a data connection (passive or active as the
+    /// options say, falling back to the other), sends REST when restOffset > 0
+    /// and then `command`, and waits for 125/150. Returns the transfer id, or
+    /// 0 when any step was refused.
+    uint64_t openTransfer(const std::string &command, Direction direction, int64_t restOffset);
+
+    /// Data of transfer `id`; see FtpTransfer.
+    int readData(uint64_t id, char *buffer, int maxLen);
+    int writeData(uint64_t id, const char *buffer, int len);
+
+    /// Closes transfer `id`'s data connection and waits for its final reply.
+    /// Returns the reply code, 0 when none came.
+    int finishTransfer(uint64_t id);
+
+    /// Closes transfer `id`'s data connection without waiting; its final
+    /// reply is read and dropped before the next command.
+    void dropTransfer(uint64_t id);
+
+    /// Best-effort QUIT and close.
+    void quit();
+
+    bool isOpen() const { return m_control && m_control->isOpen(); }
+    const FtpReply &lastReply() const { return m_lastReply; }
+    const std::string &error() const { return m_error; }
+    bool hasFeature(const std::string &feature) const;
+
+private:
+    bool sendLine(const std::string &line);
+    std::optional<FtpReply> readReply(int timeoutMs);
+    bool drainOwedReplies();
+    void fail(const std::string &why);
+    std::string scrub(std::string text) const;
+
+    std::unique_ptr<Channel> openPassive();
+    bool openActive(int *listenFd);
+    std::unique_ptr<Channel> acceptActive(int listenFd);
+    void abandonCurrentTransfer();
+
+    FtpService::Options m_options;
+    std::unique_ptr<Channel> m_control;
+    Endpoint m_peer;   // control connection's server address
+    Endpoint m_local;  // our side of it, for active mode
+    std::string m_in;  // received control bytes not yet parsed
+    std::size_t m_inPos = 0;
+    FtpReplyParser m_parser;
+    FtpReply m_lastReply;
+    std::string m_error;
+    std::string m_password; // only to keep it out of error texts
+    std::vector<std::string> m_features;
+    bool m_epsvRefused = false;
+    bool m_eprtRefused = false;
+    int m_owedReplies = 0; // final replies of dropped transfers still to come
+
+    // The current data transfer.
+    std::unique_ptr<Channel> m_data;
+    uint64_t m_transferId = 0;
+    Direction m_direction = Direction::Download;
+    int m_earlyFinalCode = 0; // a 2yz that came instead of 125/150
+};
+
+} // namespace ftp

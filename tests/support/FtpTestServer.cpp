@@ -1,0 +1,586 @@
+#include "support/FtpTestServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// How long a server may take to start listening; pyftpdlib's start-up is
+// mostly the Python import, vsftpd's is immediate.
+constexpr int kStartTimeoutMs = 15000;
+// Pause between two probes of a port that does not answer yet.
+constexpr int kProbePauseMs = 20;
+
+const char *const kPython = "/usr/bin/python3";
+const char *const kVsftpd = "/usr/sbin/vsftpd";
+
+std::string g_lastError;
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::string readTail(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 size = f.size();
+    if (size > 2000)
+        f.seek(size - 2000);
+    return f.readAll().toStdString();
+}
+
+// Fills `addr` with 127.0.0.1 or ::1 and `port`.
+socklen_t loopback(bool ipv6, uint16_t port, sockaddr_storage *addr)
+{
+    std::memset(addr, 0, sizeof *addr);
+    if (ipv6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(addr);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        a->sin6_port = htons(port);
+        return sizeof *a;
+    }
+    auto *a = reinterpret_cast<sockaddr_in *>(addr);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(port);
+    return sizeof *a;
+}
+
+// A port that is free right now on the loopback address.
+uint16_t freePort(bool ipv6)
+{
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_storage addr;
+    socklen_t len = loopback(ipv6, 0, &addr);
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 &>(addr).sin6_port
+                          : reinterpret_cast<sockaddr_in &>(addr).sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool processAlive(pid_t pid)
+{
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// Starts argv[0] in a process group of its own, with stdout into a pipe
+// (returned in *outFd) or into `logPath`, stderr into `logPath`. The child
+// dies with the test process (PR_SET_PDEATHSIG), so a crashed test leaves no
+// server behind.
+pid_t spawn(const std::vector<std::string> &args, const QString &logPath, int *outFd)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    const std::string log = logPath.toStdString();
+    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (logFd < 0)
+        return -1;
+    int pipeFds[2] = {-1, -1};
+    if (outFd && ::pipe2(pipeFds, O_CLOEXEC) < 0) {
+        ::close(logFd);
+        return -1;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec.
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const int devNull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devNull, 0);
+        ::dup2(outFd ? pipeFds[1] : logFd, 1);
+        ::dup2(logFd, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(logFd);
+    if (outFd) {
+        ::close(pipeFds[1]);
+        if (pid < 0)
+            ::close(pipeFds[0]);
+        else
+            *outFd = pipeFds[0];
+    }
+    return pid;
+}
+
+void killGroup(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Reads "PORT <n>" from the server's stdout.
+uint16_t readPortLine(int fd, pid_t pid, Clock::time_point deadline)
+{
+    std::string text;
+    while (msLeft(deadline) > 0) {
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, msLeft(deadline));
+        if (n <= 0)
+            continue;
+        char buffer[256];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return 0; // the server exited
+        text.append(buffer, static_cast<std::size_t>(got));
+        const auto at = text.find("PORT ");
+        const auto end = text.find('\n', at == std::string::npos ? 0 : at);
+        if (at != std::string::npos && end != std::string::npos)
+            return static_cast<uint16_t>(std::stoi(text.substr(at + 5, end - at - 5)));
+    }
+    (void)pid;
+    return 0;
+}
+
+// Waits until a server on the port sends its 220 greeting.
+bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point deadline)
+{
+    while (msLeft(deadline) > 0) {
+        if (!processAlive(pid))
+            return false;
+        const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage addr;
+        const socklen_t len = loopback(ipv6, port, &addr);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0) {
+            std::string got;
+            while (got.find('\n') == std::string::npos && msLeft(deadline) > 0) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, msLeft(deadline)) <= 0)
+                    break;
+                char buffer[512];
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                got.append(buffer, static_cast<std::size_t>(n));
+            }
+            ::close(fd);
+            if (got.rfind("220", 0) == 0)
+                return true;
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+        ::poll(nullptr, 0, kProbePauseMs);
+    }
+    return false;
+}
+
+bool hasFault(const FtpServerOptions &o)
+{
+    return o.refusePassive || o.refuseEpsv || o.refuseActive || o.refuseEprt || o.noSize
+           || o.proftpdLike || o.refuseAppe || o.refuseStor || o.cutDataAfter >= 0
+           || o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting
+           || o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty()
+           || !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty();
+}
+
+} // namespace
+
+std::unique_ptr<FtpTestServer> FtpTestServer::start(Kind kind, const FtpServerOptions &opts)
+{
+    g_lastError.clear();
+    if (opts.ipv6 && !ipv6Available()) {
+        g_lastError = "no IPv6 loopback address (::1) on this machine";
+        return nullptr;
+    }
+    if (kind == Kind::Vsftpd && hasFault(opts)) {
+        g_lastError = "scripted faults need the pyftpdlib server";
+        return nullptr;
+    }
+    std::unique_ptr<FtpTestServer> server(new FtpTestServer(kind, opts));
+    if (!server->m_dir.isValid()) {
+        g_lastError = "cannot create a temporary folder";
+        return nullptr;
+    }
+    std::string error;
+    if (!server->launch(&error)) {
+        g_lastError = error;
+        return nullptr;
+    }
+    return server;
+}
+
+std::string FtpTestServer::lastError()
+{
+    return g_lastError;
+}
+
+bool FtpTestServer::ipv6Available()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_storage addr;
+    const socklen_t len = loopback(true, 0, &addr);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
+    ::close(fd);
+    return ok;
+}
+
+const char *FtpTestServer::kindName(Kind kind)
+{
+    return kind == Kind::Pyftpd ? "pyftpdlib" : "vsftpd";
+}
+
+FtpTestServer::FtpTestServer(Kind kind, const FtpServerOptions &opts) : m_kind(kind), m_opts(opts)
+{
+    if (!m_dir.isValid())
+        return;
+    // vsftpd drops to the "ftp" account, which must be able to reach the root.
+    ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
+    QDir(m_dir.path()).mkpath("root/upload");
+    QDir(m_dir.path()).mkpath("empty");
+    ::chmod(QFile::encodeName(rootPath()).constData(), 0755);
+    makeWritableFolder("/upload");
+}
+
+FtpTestServer::~FtpTestServer()
+{
+    stop();
+}
+
+bool FtpTestServer::launch(std::string *error)
+{
+    return m_kind == Kind::Pyftpd ? launchPyftpd(error) : launchVsftpd(error);
+}
+
+bool FtpTestServer::launchPyftpd(std::string *error)
+{
+    std::vector<std::string> args = {
+        kPython,
+        std::string(TRELVAN_TEST_SUPPORT_DIR) + "/ftpserver.py",
+        "--host", m_opts.ipv6 ? "::1" : "127.0.0.1",
+        "--port", std::to_string(m_port),
+        "--root", rootPath().toStdString(),
+        "--user", m_opts.user,
+        "--password", m_opts.password,
+        "--events", m_dir.filePath("events.jsonl").toStdString(),
+    };
+    auto flag = [&args](bool on, const char *name) {
+        if (on)
+            args.push_back(name);
+    };
+    auto value = [&args](const char *name, const std::string &v) {
+        args.push_back(name);
+        args.push_back(v);
+    };
+    flag(m_opts.refusePassive, "--refuse-passive");
+    flag(m_opts.refuseEpsv, "--refuse-epsv");
+    flag(m_opts.refuseActive, "--refuse-active");
+    flag(m_opts.refuseEprt, "--refuse-eprt");
+    flag(m_opts.noSize, "--no-size");
+    flag(m_opts.proftpdLike, "--proftpd-like");
+    flag(m_opts.refuseAppe, "--refuse-appe");
+    flag(m_opts.refuseStor, "--refuse-stor");
+    flag(m_opts.multilineFinal, "--multiline-final");
+    flag(m_opts.multilineGreeting, "--multiline-greeting");
+    flag(m_opts.stallData, "--stall-data");
+    flag(m_opts.noDataConnect, "--no-data-connect");
+    if (m_opts.cutDataAfter >= 0)
+        value("--cut-data-after", std::to_string(m_opts.cutDataAfter));
+    if (m_opts.cutTimes >= 0)
+        value("--cut-times", std::to_string(m_opts.cutTimes));
+    if (m_opts.finalReply >= 0)
+        value("--final-reply", std::to_string(m_opts.finalReply));
+    if (m_opts.finalTimes >= 0)
+        value("--final-times", std::to_string(m_opts.finalTimes));
+    if (m_opts.refuseLoginSeconds > 0)
+        value("--refuse-login-seconds", std::to_string(m_opts.refuseLoginSeconds));
+    if (m_opts.replyDelaySeconds > 0)
+        value("--reply-delay", std::to_string(m_opts.replyDelaySeconds));
+    if (!m_opts.pasvAddress.empty())
+        value("--pasv-address", m_opts.pasvAddress);
+    for (const std::string &cmd : m_opts.stallOn)
+        value("--stall-on", cmd);
+    for (const auto &[cmd, text] : m_opts.badReplies) {
+        // The script reads \r and \n escapes; pass backslashes through as-is.
+        std::string escaped;
+        for (char c : text) {
+            if (c == '\r')
+                escaped += "\\r";
+            else if (c == '\n')
+                escaped += "\\n";
+            else if (c == '\\')
+                escaped += "\\\\";
+            else
+                escaped += c;
+        }
+        value("--bad-reply", cmd + "=" + escaped);
+    }
+
+    const QString log = m_dir.filePath("server.log");
+    int outFd = -1;
+    m_pid = spawn(args, log, &outFd);
+    if (m_pid <= 0) {
+        *error = std::string("cannot start ") + kPython + ": " + std::strerror(errno);
+        m_pid = -1;
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+    const uint16_t port = readPortLine(outFd, m_pid, deadline);
+    ::close(outFd);
+    if (port == 0) {
+        stop();
+        *error = "pyftpdlib server did not start: " + readTail(log);
+        return false;
+    }
+    m_port = port;
+    return true;
+}
+
+bool FtpTestServer::writeVsftpdConfig(std::string *error)
+{
+    const QString conf = QString::fromStdString(
+        std::string("# Written by the Trelvan test fixture; see FtpTestServer.h.\n")
+        + (m_opts.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                       : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
+        + "listen_port=" + std::to_string(m_port) + "\n"
+        + "background=NO\n"
+          "anonymous_enable=YES\n"
+          "local_enable=NO\n"
+          "no_anon_password=YES\n"
+          "anon_root=" + rootPath().toStdString() + "\n"
+        + "write_enable=YES\n"
+          "anon_upload_enable=YES\n"
+          "anon_mkdir_write_enable=YES\n"
+          "anon_other_write_enable=YES\n"
+          "anon_world_readable_only=NO\n"
+          "anon_umask=022\n"
+          "pasv_enable=YES\n"
+          "port_enable=YES\n"
+          "connect_from_port_20=NO\n"
+          "utf8_filesystem=YES\n"
+          "hide_ids=NO\n"
+          "dirmessage_enable=NO\n"
+          "seccomp_sandbox=NO\n"
+          "isolate=NO\n"
+          "isolate_network=NO\n"
+          "xferlog_enable=YES\n"
+          "xferlog_std_format=NO\n"
+          "log_ftp_protocol=YES\n"
+          "vsftpd_log_file=" + m_dir.filePath("vsftpd.log").toStdString() + "\n"
+        + "secure_chroot_dir=" + m_dir.filePath("empty").toStdString() + "\n"
+        + "ftp_username=ftp\n"
+          "nopriv_user=ftp\n"
+          "max_clients=0\n"
+          "max_per_ip=0\n");
+    QFile f(m_dir.filePath("vsftpd.conf"));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(conf.toUtf8()) < 0) {
+        *error = "cannot write vsftpd.conf";
+        return false;
+    }
+    f.close();
+    // vsftpd refuses a config file that others may write.
+    ::chmod(QFile::encodeName(f.fileName()).constData(), 0600);
+    return true;
+}
+
+bool FtpTestServer::launchVsftpd(std::string *error)
+{
+    if (::access(kVsftpd, X_OK) != 0) {
+        *error = std::string(kVsftpd) + " is missing (Debian package vsftpd)";
+        return false;
+    }
+    if (::geteuid() != 0) {
+        *error = "vsftpd in standalone mode needs root";
+        return false;
+    }
+    if (!::getpwnam("ftp")) {
+        *error = "the \"ftp\" account (made by the vsftpd package) is missing";
+        return false;
+    }
+    const bool fixedPort = m_port != 0;
+    // A port probed free can be taken before vsftpd binds it: try again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!fixedPort)
+            m_port = freePort(m_opts.ipv6);
+        if (m_port == 0) {
+            *error = "no free port";
+            return false;
+        }
+        if (!writeVsftpdConfig(error))
+            return false;
+        const QString log = m_dir.filePath("server.log");
+        m_pid = spawn({kVsftpd, m_dir.filePath("vsftpd.conf").toStdString()}, log, nullptr);
+        if (m_pid <= 0) {
+            m_pid = -1;
+            *error = std::string("cannot start vsftpd: ") + std::strerror(errno);
+            return false;
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+        if (waitForGreeting(m_opts.ipv6, m_port, m_pid, deadline))
+            return true;
+        stop();
+        *error = "vsftpd did not start: " + readTail(log) + readTail(m_dir.filePath("vsftpd.log"));
+        if (fixedPort)
+            return false;
+    }
+    return false;
+}
+
+void FtpTestServer::stop()
+{
+    killGroup(m_pid);
+    m_pid = -1;
+}
+
+bool FtpTestServer::restart()
+{
+    stop();
+    std::string error;
+    if (!launch(&error)) {
+        g_lastError = error;
+        return false;
+    }
+    return true;
+}
+
+std::string FtpTestServer::serverField() const
+{
+    return (m_opts.ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(m_port);
+}
+
+std::string FtpTestServer::user() const
+{
+    return m_kind == Kind::Vsftpd ? "anonymous" : m_opts.user;
+}
+
+std::string FtpTestServer::password() const
+{
+    return m_kind == Kind::Vsftpd ? "" : m_opts.password;
+}
+
+std::string FtpTestServer::uploadFolder() const
+{
+    return "/upload";
+}
+
+QString FtpTestServer::rootPath() const
+{
+    return m_dir.filePath("root");
+}
+
+QString FtpTestServer::localPath(const std::string &remotePath) const
+{
+    return rootPath() + QString::fromStdString(remotePath);
+}
+
+std::string FtpTestServer::makeWritableFolder(const std::string &remotePath) const
+{
+    const QString path = localPath(remotePath);
+    QDir().mkpath(path);
+    const QByteArray native = QFile::encodeName(path);
+    ::chmod(native.constData(), 0755);
+    if (const passwd *ftp = ::getpwnam("ftp"))
+        ::chown(native.constData(), ftp->pw_uid, ftp->pw_gid);
+    return remotePath;
+}
+
+std::vector<FtpTestServer::Event> FtpTestServer::events() const
+{
+    if (m_kind == Kind::Vsftpd)
+        return vsftpdEvents();
+    std::vector<Event> events;
+    QFile f(m_dir.filePath("events.jsonl"));
+    if (!f.open(QIODevice::ReadOnly))
+        return events;
+    while (!f.atEnd()) {
+        const QByteArray line = f.readLine().trimmed();
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        Event e;
+        e.kind = o.value("kind").toString().toStdString();
+        e.command = o.value("command").toString().toStdString();
+        e.path = o.value("path").toString().toStdString();
+        e.offset = o.contains("offset") ? o.value("offset").toInteger() : -1;
+        e.bytes = o.contains("bytes") ? o.value("bytes").toInteger() : -1;
+        events.push_back(e);
+    }
+    return events;
+}
+
+std::vector<FtpTestServer::Event> FtpTestServer::vsftpdEvents() const
+{
+    // Lines of log_ftp_protocol with xferlog_std_format=NO:
+    //   ... FTP command: Client "127.0.0.1", "STOR a.bin"
+    //   ... OK UPLOAD: Client "127.0.0.1", "/upload/a.bin", 1234 bytes, ...
+    static const QRegularExpression command(R"re(FTP command: Client "[^"]*", "(.*)"$)re");
+    static const QRegularExpression upload(
+        R"re((?:OK|FAIL) UPLOAD: Client "[^"]*", "(.*)", (\d+) bytes)re");
+    std::vector<Event> events;
+    QFile f(m_dir.filePath("vsftpd.log"));
+    if (!f.open(QIODevice::ReadOnly))
+        return events;
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine()).trimmed();
+        Event e;
+        if (const auto m = command.match(line); m.hasMatch()) {
+            e.kind = "command";
+            e.command = m.captured(1).toStdString();
+            if (e.command.rfind("PASS ", 0) == 0)
+                e.command = "PASS ***";
+        } else if (const auto u = upload.match(line); u.hasMatch()) {
+            e.kind = "upload";
+            e.path = u.captured(1).toStdString();
+            e.bytes = u.captured(2).toLongLong();
+        } else {
+            continue;
+        }
+        events.push_back(e);
+    }
+    return events;
+}
+
+std::vector<std::string> FtpTestServer::commands() const
+{
+    std::vector<std::string> lines;
+    for (const Event &e : events()) {
+        if (e.kind == "command")
+            lines.push_back(e.command);
+    }
+    return lines;
+}

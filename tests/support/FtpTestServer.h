@@ -1,0 +1,142 @@
+#pragma once
+
+// A real FTP server on a free loopback port, in a temporary folder of its own,
+// for tests of the FTP client and of everything that uploads or lists.
+//
+// Two kinds:
+//   Pyftpd - tests/support/ftpserver.py on pyftpdlib (Debian python3-pyftpdlib,
+//            run with /usr/bin/python3). Logs in `user`/`password`, whose home
+//            is the temporary root; can be scripted to misbehave (see
+//            FtpServerOptions) and records every command and upload.
+//   Vsftpd - /usr/sbin/vsftpd (Debian vsftpd) in standalone mode with a config
+//            file written here: anonymous login only (user "anonymous", no
+//            password asked), chrooted to the temporary root, which belongs to
+//            root and is read-only for the "ftp" account; "upload" inside it
+//            belongs to "ftp" and takes uploads, appends (APPE), REST and
+//            overwrites (anon_other_write_enable). Listens only on 127.0.0.1 or
+//            ::1, never on port 21; passive ports are any free port the system
+//            gives; seccomp sandbox and namespace isolation are off so it runs
+//            in a container. Needs root (tests run as root) and the "ftp"
+//            account that the vsftpd package creates. Commands and uploads are
+//            read back from its protocol log (upload offsets unknown: -1).
+//
+// Every server is killed with its whole process group when the object dies.
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+/// How the test server behaves. The fault switches work with Pyftpd only;
+/// starting a Vsftpd with any of them set fails.
+struct FtpServerOptions
+{
+    std::string user = "trelvan";
+    std::string password = "s3cret";
+    bool ipv6 = false; ///< listen on ::1 instead of 127.0.0.1
+
+    bool refusePassive = false;   ///< EPSV and PASV -> 502
+    bool refuseEpsv = false;      ///< EPSV -> 502, PASV works
+    bool refuseActive = false;    ///< EPRT and PORT -> 502
+    bool refuseEprt = false;      ///< EPRT -> 502, PORT works
+    bool noSize = false;          ///< SIZE -> 502 and not in FEAT
+    bool proftpdLike = false;     ///< APPE on an existing file -> 451, STOR over one -> 550
+    bool refuseAppe = false;      ///< APPE -> 502
+    bool refuseStor = false;      ///< STOR -> 553
+    int64_t cutDataAfter = -1;    ///< reset an upload's data connection after N bytes
+    int cutTimes = -1;            ///< ... for the first K uploads only (-1: all)
+    int finalReply = -1;          ///< this code instead of 226 after an upload; 0: no reply
+    int finalTimes = -1;          ///< ... for the first K uploads only (-1: all)
+    bool multilineFinal = false;  ///< 226 as a multi-line reply
+    bool multilineGreeting = false; ///< 220 as a multi-line reply
+    double refuseLoginSeconds = 0;  ///< 530 for every login within T s of start
+    double replyDelaySeconds = 0;   ///< wait before handling each command
+    std::string pasvAddress;        ///< another host's address in 227 replies
+    std::vector<std::string> stallOn; ///< commands never answered ("PASS", "LIST", ...)
+    bool stallData = false;         ///< accept an upload but never read its data
+    bool noDataConnect = false;     ///< accept EPRT/PORT but never connect
+    /// Raw reply bytes for a command ("FEAT") or for "GREETING".
+    std::vector<std::pair<std::string, std::string>> badReplies;
+};
+
+/// One recorded event: a command ("command": command is the line, PASS
+/// masked) or an upload data transfer ("upload": command STOR or APPE, path,
+/// starting offset, bytes received).
+struct FtpServerEvent
+{
+    std::string kind;
+    std::string command;
+    std::string path;
+    int64_t offset = -1;
+    int64_t bytes = -1;
+};
+
+/// A running test server; see the top of this file.
+class FtpTestServer
+{
+public:
+    enum class Kind { Pyftpd, Vsftpd };
+    using Event = FtpServerEvent;
+
+    /// Starts a server and waits until it answers. Null when it cannot start;
+    /// lastError() then says why.
+    static std::unique_ptr<FtpTestServer> start(Kind kind, const FtpServerOptions &opts = {});
+    static std::string lastError();
+
+    /// Whether ::1 can be used here; IPv6 tests skip when it cannot.
+    static bool ipv6Available();
+
+    /// The kind's name for test names: "pyftpdlib" or "vsftpd".
+    static const char *kindName(Kind kind);
+
+    ~FtpTestServer();
+    FtpTestServer(const FtpTestServer &) = delete;
+    FtpTestServer &operator=(const FtpTestServer &) = delete;
+
+    Kind kind() const { return m_kind; }
+    uint16_t port() const { return m_port; }
+    /// "127.0.0.1:PORT" or "[::1]:PORT".
+    std::string serverField() const;
+    /// What to log in with ("anonymous" and "" for vsftpd).
+    std::string user() const;
+    std::string password() const;
+    /// A remote folder the user may write to, without trailing slash.
+    std::string uploadFolder() const;
+    /// The server's root folder on disk.
+    QString rootPath() const;
+    /// Where `remotePath` ("/upload/a.bin") lives on disk.
+    QString localPath(const std::string &remotePath) const;
+    /// Creates a folder under the root that the server user may write into
+    /// (for vsftpd owned by "ftp"); returns its remote path.
+    std::string makeWritableFolder(const std::string &remotePath) const;
+
+    /// Commands and uploads in the order the server saw them.
+    std::vector<Event> events() const;
+    /// Only the command lines.
+    std::vector<std::string> commands() const;
+
+    /// Kills the server (SIGKILL to its process group) and waits for it.
+    void stop();
+    /// Starts it again on the same port and root.
+    bool restart();
+    bool isRunning() const { return m_pid > 0; }
+
+private:
+    FtpTestServer(Kind kind, const FtpServerOptions &opts);
+    bool launch(std::string *error);
+    bool launchPyftpd(std::string *error);
+    bool launchVsftpd(std::string *error);
+    bool writeVsftpdConfig(std::string *error);
+    std::vector<Event> vsftpdEvents() const;
+
+    Kind m_kind;
+    FtpServerOptions m_opts;
+    QTemporaryDir m_dir; // root/, events.jsonl, server.log, vsftpd.conf, empty/
+    uint16_t m_port = 0;
+    pid_t m_pid = -1;
+};

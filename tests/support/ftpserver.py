@@ -1,0 +1,283 @@
+#!/usr/bin/python3
+"""A pyftpdlib FTP server for Trelvan's tests, with scripted faults.
+
+Run with the system Python (pyftpdlib comes from python3-pyftpdlib):
+
+    /usr/bin/python3 ftpserver.py --port 0 --root DIR [options]
+
+Once listening it prints "PORT <n>" on stdout. With --events FILE it appends
+one JSON object per line for every command received (PASS masked) and for
+every upload data transfer (path, starting offset, bytes received). Faults
+combine freely; see --help.
+"""
+
+import argparse
+import json
+import os
+import socket
+import struct
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.servers import FTPServer
+
+OPTS = None
+START = time.monotonic()
+UPLOADS_CUT = 0       # uploads cut so far (--cut-times)
+FINALS_REPLACED = 0   # final replies replaced so far (--final-times)
+EVENTS = None
+
+
+def log_event(event):
+    if EVENTS is None:
+        return
+    EVENTS.write(json.dumps(event, ensure_ascii=False) + "\n")
+    EVENTS.flush()
+
+
+def unescape(text):
+    """Command-line reply texts may spell CR and LF as \\r and \\n."""
+    return text.encode("utf-8").decode("unicode_escape").encode("latin-1")
+
+
+class FaultyDTPHandler(DTPHandler):
+    """Data channel that can cut an upload, stop reading, or change the verdict."""
+
+    def __init__(self, sock, cmd_channel):
+        super().__init__(sock, cmd_channel)
+        self._cut_at = None
+        self._reported = False
+
+    def enable_receiving(self, type, cmd):
+        global UPLOADS_CUT
+        super().enable_receiving(type, cmd)
+        if cmd in ("STOR", "APPE") and OPTS.cut_data_after is not None:
+            if OPTS.cut_times is None or UPLOADS_CUT < OPTS.cut_times:
+                UPLOADS_CUT += 1
+                self._cut_at = OPTS.cut_data_after
+
+    def readable(self):
+        if OPTS.stall_data and self.receive:
+            return False
+        return super().readable()
+
+    def handle_read(self):
+        if self._cut_at is None:
+            return super().handle_read()
+        try:
+            chunk = self.socket.recv(self.ac_in_buffer_size)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            self.handle_error()
+            return
+        if not chunk:
+            return self.handle_close()
+        room = self._cut_at - self.tot_bytes_received
+        if len(chunk) < room:
+            self.tot_bytes_received += len(chunk)
+            self.file_obj.write(chunk)
+            return
+        # Keep exactly the first N bytes, then drop the connection with a
+        # reset, as a router that loses the line would.
+        self.tot_bytes_received += room
+        self.file_obj.write(chunk[:room])
+        try:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                   struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self._resp = ("426 Data connection cut by the test server.", lambda *a, **k: None)
+        self.close()
+
+    def close(self):
+        global FINALS_REPLACED
+        if not self._closed and not self._reported and self.cmd in ("STOR", "APPE"):
+            self._reported = True
+            info = getattr(self.cmd_channel, "upload_info", None) or {}
+            log_event({"kind": "upload", "command": self.cmd,
+                       "path": info.get("path", ""), "offset": info.get("offset", 0),
+                       "bytes": self.tot_bytes_received})
+            if (OPTS.final_reply is not None and self._resp
+                    and self._resp[0].startswith("226")
+                    and (OPTS.final_times is None or FINALS_REPLACED < OPTS.final_times)):
+                FINALS_REPLACED += 1
+                if OPTS.final_reply == 0:
+                    self._resp = ()   # say nothing at all
+                else:
+                    self._resp = ("%d Final reply chosen by the test server." % OPTS.final_reply,
+                                  lambda *a, **k: None)
+        if self._resp and self._resp[0].startswith("226") and OPTS.multiline_final:
+            self.cmd_channel.push("226-Transfer complete.\r\n226-Second line.\r\n")
+        super().close()
+
+
+class FaultyHandler(FTPHandler):
+    dtp_handler = FaultyDTPHandler
+    auth_failed_timeout = 0  # pyftpdlib waits 3 s before a 530 otherwise
+
+    def handle(self):
+        if "GREETING" in OPTS.bad_reply:
+            self.on_connect()
+            self.push_raw(OPTS.bad_reply["GREETING"])
+            return
+        if OPTS.multiline_greeting:
+            self.push("220-Welcome to the Trelvan test server.\r\n"
+                      "220-This greeting spans\r\n   several lines, one not numbered.\r\n")
+        super().handle()
+
+    def push_raw(self, data):
+        import asynchat
+        asynchat.async_chat.push(self, data)
+
+    def pre_process_command(self, line, cmd, arg):
+        shown = "PASS ***" if cmd == "PASS" else line
+        log_event({"kind": "command", "command": shown})
+        if OPTS.reply_delay:
+            time.sleep(OPTS.reply_delay)
+        if cmd in OPTS.stall_on:
+            return
+        if cmd in OPTS.bad_reply:
+            self.push_raw(OPTS.bad_reply[cmd])
+            return
+        refusal = self.refusal(cmd, arg)
+        if refusal:
+            self.respond(refusal)
+            return
+        super().pre_process_command(line, cmd, arg)
+
+    def refusal(self, cmd, arg):
+        if OPTS.refuse_passive and cmd in ("EPSV", "PASV"):
+            return "502 Passive mode refused by the test server."
+        if OPTS.refuse_epsv and cmd == "EPSV":
+            return "502 EPSV refused by the test server."
+        if OPTS.refuse_active and cmd in ("EPRT", "PORT"):
+            return "502 Active mode refused by the test server."
+        if OPTS.refuse_eprt and cmd == "EPRT":
+            return "502 EPRT refused by the test server."
+        if OPTS.no_size and cmd == "SIZE":
+            return "502 SIZE not implemented."
+        if OPTS.refuse_appe and cmd == "APPE":
+            return "502 APPE refused by the test server."
+        if OPTS.refuse_stor and cmd == "STOR":
+            return "553 STOR refused by the test server."
+        if OPTS.proftpd_like and cmd in ("APPE", "STOR") and self.authenticated:
+            path = self.fs.ftp2fs(arg) if arg else ""
+            if path and os.path.exists(path):
+                if cmd == "APPE":
+                    return "451 Append/Restart not permitted, try again"
+                return "550 %s: Overwrite permission denied" % arg
+        return None
+
+    def ftp_FEAT(self, line):
+        if OPTS.no_size:
+            self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
+        super().ftp_FEAT(line)
+
+    def ftp_PASS(self, line):
+        if OPTS.refuse_login_seconds and time.monotonic() - START < OPTS.refuse_login_seconds:
+            self.username = ""
+            self.respond("530 Logins refused for now by the test server.")
+            return
+        super().ftp_PASS(line)
+
+    def ftp_STOR(self, file, mode="w"):
+        cmd = "APPE" if "a" in mode else "STOR"
+        if cmd == "APPE":
+            offset = os.path.getsize(file) if os.path.isfile(file) else 0
+        else:
+            offset = self._restart_position
+        self.upload_info = {"path": self.fs.fs2ftp(file), "offset": offset}
+        return super().ftp_STOR(file, mode)
+
+    def ftp_PORT(self, line):
+        if OPTS.no_data_connect:
+            self.respond("200 PORT accepted (and ignored by the test server).")
+            return
+        super().ftp_PORT(line)
+
+    def ftp_EPRT(self, line):
+        if OPTS.no_data_connect:
+            self.respond("200 EPRT accepted (and ignored by the test server).")
+            return
+        super().ftp_EPRT(line)
+
+
+def parse_bad_reply(values):
+    replies = {}
+    for value in values:
+        cmd, sep, text = value.partition("=")
+        if not sep:
+            raise SystemExit("--bad-reply needs CMD=TEXT: %r" % value)
+        replies[cmd.upper()] = unescape(text)
+    return replies
+
+
+def main():
+    global OPTS, EVENTS
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--host", default="127.0.0.1", help="127.0.0.1 or ::1")
+    p.add_argument("--port", type=int, default=0, help="0: chosen by the system")
+    p.add_argument("--root", required=True, help="home folder of the user")
+    p.add_argument("--user", default="trelvan")
+    p.add_argument("--password", default="s3cret")
+    p.add_argument("--events", help="append JSON lines of commands and uploads here")
+    p.add_argument("--refuse-passive", action="store_true", help="EPSV/PASV -> 502")
+    p.add_argument("--refuse-epsv", action="store_true", help="EPSV -> 502 (PASV works)")
+    p.add_argument("--refuse-active", action="store_true", help="EPRT/PORT -> 502")
+    p.add_argument("--refuse-eprt", action="store_true", help="EPRT -> 502 (PORT works)")
+    p.add_argument("--no-size", action="store_true", help="SIZE -> 502, not in FEAT")
+    p.add_argument("--proftpd-like", action="store_true",
+                   help="APPE on an existing file -> 451, STOR over one -> 550")
+    p.add_argument("--refuse-appe", action="store_true", help="APPE -> 502")
+    p.add_argument("--refuse-stor", action="store_true", help="STOR -> 553")
+    p.add_argument("--cut-data-after", type=int, metavar="N",
+                   help="reset an upload's data connection after N bytes")
+    p.add_argument("--cut-times", type=int, metavar="K", help="only the first K uploads")
+    p.add_argument("--final-reply", type=int, metavar="CODE",
+                   help="reply CODE instead of 226 after an upload (0: no reply at all)")
+    p.add_argument("--final-times", type=int, metavar="K", help="only the first K uploads")
+    p.add_argument("--multiline-final", action="store_true", help="226 as a multi-line reply")
+    p.add_argument("--multiline-greeting", action="store_true", help="220 as a multi-line reply")
+    p.add_argument("--refuse-login-seconds", type=float, default=0, metavar="T",
+                   help="530 for every login within T seconds of start")
+    p.add_argument("--reply-delay", type=float, default=0, metavar="S",
+                   help="wait S seconds before handling each command")
+    p.add_argument("--pasv-address", metavar="A", help="put address A into 227 replies")
+    p.add_argument("--stall-on", action="append", default=[], metavar="CMD",
+                   help="never answer CMD (repeatable)")
+    p.add_argument("--stall-data", action="store_true",
+                   help="accept an upload but never read its data")
+    p.add_argument("--no-data-connect", action="store_true",
+                   help="accept EPRT/PORT but never connect")
+    p.add_argument("--bad-reply", action="append", default=[], metavar="CMD=TEXT",
+                   help="answer CMD (or GREETING) with raw TEXT, \\r\\n escapes allowed")
+    OPTS = p.parse_args()
+    OPTS.stall_on = {c.upper() for c in OPTS.stall_on}
+    OPTS.bad_reply = parse_bad_reply(OPTS.bad_reply)
+
+    if OPTS.events:
+        EVENTS = open(OPTS.events, "a", encoding="utf-8")
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(OPTS.user, OPTS.password, OPTS.root, perm="elradfmwMT")
+    FaultyHandler.authorizer = authorizer
+    if OPTS.pasv_address:
+        FaultyHandler.masquerade_address = OPTS.pasv_address
+    FaultyHandler.permit_foreign_addresses = False
+
+    server = FTPServer((OPTS.host, OPTS.port), FaultyHandler)
+    port = server.socket.getsockname()[1]
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    try:
+        server.serve_forever(handle_exit=True)
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
