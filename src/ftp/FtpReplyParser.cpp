@@ -38,7 +38,8 @@ FtpReplyParser::Status FtpReplyParser::feed(const char *data, std::size_t len,
             m_status = finishLine();
             continue;
         }
-        if (m_line.size() >= kMaxLineBytes) {
+        // One byte of slack for the CR of a line that is exactly at the cap.
+        if (m_line.size() > kMaxLineBytes) {
             m_error = "reply line longer than " + std::to_string(kMaxLineBytes) + " bytes";
             m_status = Status::Error;
             break;
@@ -56,6 +57,10 @@ FtpReplyParser::Status FtpReplyParser::finishLine()
     line.swap(m_line);
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
+    if (line.size() > kMaxLineBytes) {
+        m_error = "reply line longer than " + std::to_string(kMaxLineBytes) + " bytes";
+        return Status::Error;
+    }
 
     if (!m_inMultiLine) {
         // Stray empty lines between replies carry nothing; they still count

@@ -348,23 +348,47 @@ bool FtpSession::openActive(int *listenFd)
 std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
 {
     // Only the control connection's server may connect to us; anybody else
-    // is turned away and we keep waiting until the data timeout.
+    // is turned away and we keep waiting until the data timeout. Meanwhile
+    // the server may give up on its side (425) or, for a short transfer,
+    // finish before we accepted (226): watch the control connection too.
     const Deadline deadline = Deadline::in(m_options.timeouts.dataMs);
+    bool controlDone = m_earlyFinalCode != 0;
     for (;;) {
-        const WaitResult w = waitForFd(listenFd, POLLIN, deadline, m_options.idle);
-        if (w != WaitResult::Ready) {
-            m_error = w == WaitResult::Timeout
-                          ? "the server did not open the data connection within "
-                                + seconds(m_options.timeouts.dataMs)
-                          : "waiting for the data connection failed";
+        pollfd fds[2] = {{listenFd, POLLIN, 0}, {m_control->fd(), POLLIN, 0}};
+        const int left = deadline.remainingMs();
+        const int n = ::poll(fds, controlDone ? 1 : 2, left < kIdleTickMs ? left : kIdleTickMs);
+        if (n > 0 && (fds[0].revents & POLLIN)) {
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                if (peerEndpoint(fd).sameHost(m_peer))
+                    return std::make_unique<Channel>(fd);
+                ::close(fd);
+            }
+            continue;
+        }
+        if (n > 0 && !controlDone && fds[1].revents) {
+            const auto reply = readReply(m_options.timeouts.replyMs);
+            if (!reply)
+                return nullptr;
+            if (reply->code / 100 == 2) {
+                m_earlyFinalCode = reply->code;
+                controlDone = true;
+                continue;
+            }
+            if (!reply->isPreliminary()) {
+                m_earlyFinalCode = reply->code; // the transfer's verdict is in
+                m_error = "the server could not open the data connection: " + reply->text;
+                return nullptr;
+            }
+            continue;
+        }
+        if (deadline.expired()) {
+            m_error = "the server did not open the data connection within "
+                      + seconds(m_options.timeouts.dataMs);
             return nullptr;
         }
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (peerEndpoint(fd).sameHost(m_peer))
-            return std::make_unique<Channel>(fd);
-        ::close(fd);
+        if (m_options.idle)
+            m_options.idle();
     }
 }
 
@@ -432,8 +456,10 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
         data = acceptActive(listenFd);
         closeListener();
         if (!data) {
-            if (m_earlyFinalCode == 0)
+            // Unless its verdict already came, the transfer still owes one.
+            if (m_earlyFinalCode == 0 && isOpen())
                 ++m_owedReplies;
+            m_earlyFinalCode = 0;
             return 0;
         }
     }

@@ -1,0 +1,702 @@
+// The client against a scripted in-process server: exact command transcripts,
+// replies that real servers send only sometimes, and hostile input. Every
+// failure must be quick and clear, never a hang or a crash.
+
+#include "IdleProbe.h"
+#include "ScriptedFtpServer.h"
+#include "ftp/FtpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace ftp;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const char *const kFeatUtf8 = "211-Features:\r\n SIZE\r\n UTF8\r\n REST STREAM\r\n211 End";
+
+// Short timeouts: a scripted failure must not cost the suite seconds.
+FtpService::Options quickOptions(IdleHook idle = {})
+{
+    FtpService::Options o;
+    o.timeouts.connectMs = 2000;
+    o.timeouts.replyMs = 2000;
+    o.timeouts.dataMs = 2000;
+    o.timeouts.finalReplyMs = 2000;
+    o.idle = std::move(idle);
+    return o;
+}
+
+// Greeting, USER, PASS, FEAT (and OPTS when FEAT offers UTF8).
+void login(ScriptedPeer &peer, const std::string &feat = kFeatUtf8)
+{
+    peer.send("220 Scripted server\r\n");
+    peer.answer("331 Password required");
+    peer.answer("230 Logged in");
+    const std::string featLine = peer.answer(feat);
+    if (feat.find("UTF8") != std::string::npos)
+        peer.answer("200 Always in UTF8 mode.");
+    (void)featLine;
+}
+
+std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpServer &server,
+                                         std::string *error = nullptr,
+                                         const std::string &user = "bob",
+                                         const std::string &password = "pw")
+{
+    return FtpConnection::connect(service, server.serverField(), user, password, error);
+}
+
+long msSince(std::chrono::steady_clock::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - t)
+                                 .count());
+}
+
+} // namespace
+
+TEST(FtpScripted, LoginTranscriptAndSize)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        peer.send("220-Welcome\r\n220-to the\r\n 220 not the end\r\n220 server\r\n");
+        peer.answer("331 Password required");
+        peer.answer("230 Logged in");
+        peer.answer(kFeatUtf8);
+        peer.answer("200 UTF8 on");
+        peer.answer("200 Type set to I");
+        peer.answer("213 5368709120");
+        peer.readLine(); // QUIT
+    });
+    auto service = FtpService::open(quickOptions());
+    std::string error;
+    auto c = connectTo(*service, server, &error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_TRUE(c->hasFeature("SIZE"));
+    EXPECT_TRUE(c->hasFeature("rest stream"));
+    EXPECT_FALSE(c->hasFeature("MLST"));
+    EXPECT_EQ(c->remoteSize("/pub/big file.iso"), 5368709120LL);
+    c.reset();
+    ASSERT_TRUE(server.waitDone());
+    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
+                                            "TYPE I", "SIZE /pub/big file.iso", "QUIT"}));
+}
+
+TEST(FtpScripted, LoginVariantsRealServersUse)
+{
+    // 120 before 220; 230 straight after USER; no FEAT; empty user.
+    ScriptedFtpServer noPass([](ScriptedPeer &peer) {
+        peer.send("120 Ready in a moment\r\n");
+        peer.send("220 Ready\r\n");
+        peer.answer("230 No password needed");
+        peer.answer("500 FEAT not understood");
+        peer.readLine();
+    });
+    auto service = FtpService::open(quickOptions());
+    std::string error;
+    auto c = connectTo(*service, noPass, &error, "", "");
+    ASSERT_TRUE(c) << error;
+    EXPECT_FALSE(c->hasFeature("UTF8"));
+    c.reset();
+    ASSERT_TRUE(noPass.waitDone());
+    EXPECT_EQ(noPass.transcript(), (Strings{"USER anonymous", "FEAT", "QUIT"}));
+
+    // OPTS UTF8 ON refused is not an error; FEAT without UTF8 sends no OPTS.
+    for (const char *refusal : {"501 Unknown option", "504 Not implemented for that"}) {
+        ScriptedFtpServer refused([refusal](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            peer.answer("331 Password");
+            peer.answer("202 Already logged in");
+            peer.answer("211-Features:\r\n UTF8\r\n211 End");
+            peer.answer(refusal);
+            peer.answer("250 CWD ok");
+        });
+        auto r = connectTo(*service, refused, &error);
+        ASSERT_TRUE(r) << refusal << ": " << error;
+        EXPECT_TRUE(r->command("CWD /pub"));
+    }
+    ScriptedFtpServer plain([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("331 Password");
+        peer.answer("230 ok");
+        peer.answer("211-Features:\r\n SIZE\r\n211 End");
+        peer.answer("250 ok");
+    });
+    auto p = connectTo(*service, plain, &error);
+    ASSERT_TRUE(p) << error;
+    EXPECT_TRUE(p->command("NOOP"));
+    EXPECT_EQ(plain.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "NOOP"}));
+}
+
+TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
+{
+    const std::string password = "Tr0ub4dor&3";
+    // The server even echoes the password back; it must not reach our texts.
+    ScriptedFtpServer server([password](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("331 Password");
+        peer.answer("530 Login incorrect for password " + password);
+    });
+    auto service = FtpService::open(quickOptions());
+    std::string error;
+    auto c = connectTo(*service, server, &error, "bob", password);
+    EXPECT_FALSE(c);
+    EXPECT_NE(error.find("530"), std::string::npos) << error;
+    EXPECT_EQ(error.find(password), std::string::npos) << error;
+
+    ScriptedFtpServer busy([](ScriptedPeer &peer) { peer.send("421 Too many users\r\n"); });
+    EXPECT_FALSE(connectTo(*service, busy, &error));
+    EXPECT_NE(error.find("421"), std::string::npos) << error;
+
+    ScriptedFtpServer account([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("331 Password");
+        peer.answer("332 Need account");
+    });
+    EXPECT_FALSE(connectTo(*service, account, &error));
+    EXPECT_NE(error.find("332"), std::string::npos) << error;
+
+    // A password with a line break would smuggle in a command: refused unsent.
+    ScriptedFtpServer smuggle([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("331 Password");
+        peer.answer("230 ok");
+    });
+    EXPECT_FALSE(connectTo(*service, smuggle, &error, "bob", "pw\r\nDELE /x"));
+    EXPECT_EQ(error.find("DELE"), std::string::npos) << error;
+    smuggle.waitDone();
+    for (const std::string &line : smuggle.transcript())
+        EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
+}
+
+TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(ScriptedPeer &)> script;
+    };
+    const std::string longLine = "220 " + std::string(200 * 1024, 'x') + "\r\n";
+    const std::vector<Case> cases = {
+        {"garbage greeting", [](ScriptedPeer &p) { p.send("HELLO THERE\r\n"); }},
+        {"code out of range", [](ScriptedPeer &p) { p.send("999 what\r\n"); }},
+        {"over-long greeting line", [longLine](ScriptedPeer &p) { p.send(longLine); }},
+        {"garbage after USER",
+         [](ScriptedPeer &p) {
+             p.send("220 Ready\r\n");
+             p.answer("3x1 Password");
+         }},
+        {"endless multi-line FEAT",
+         [](ScriptedPeer &p) {
+             p.send("220 Ready\r\n");
+             p.answer("331 Password");
+             p.answer("230 ok");
+             p.readLine();
+             p.send("211-Features\r\n");
+             const std::string chunk(64 * 1024, 'f');
+             std::string lines;
+             for (int i = 0; i < 64; ++i)
+                 lines += " " + std::string(1000, 'F') + "\r\n";
+             for (int i = 0; i < 64 && !p.stopping(); ++i) // 4 MiB, past the cap
+                 p.send(lines);
+         }},
+        {"no greeting at all", [](ScriptedPeer &p) { p.readLine(3000); }},
+        {"closed after greeting",
+         [](ScriptedPeer &p) {
+             p.send("220 Ready\r\n");
+             p.closeControl();
+         }},
+        {"reset after USER",
+         [](ScriptedPeer &p) {
+             p.send("220 Ready\r\n");
+             p.readLine();
+             p.resetControl();
+         }},
+        {"closed mid-reply",
+         [](ScriptedPeer &p) {
+             p.send("220 Ready\r\n");
+             p.answer("331 Password");
+             p.readLine();
+             p.send("230-Welcome\r\n230-more");
+             p.closeControl();
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedFtpServer server(c.script);
+        IdleProbe probe;
+        auto options = quickOptions(probe.hook());
+        options.timeouts.replyMs = 500;
+        auto service = FtpService::open(options);
+        std::string error;
+        probe.start();
+        const auto started = std::chrono::steady_clock::now();
+        auto conn = connectTo(*service, server, &error);
+        probe.stop();
+        EXPECT_FALSE(conn);
+        EXPECT_FALSE(error.empty());
+        EXPECT_LT(msSince(started), 1500) << error;
+        EXPECT_LE(probe.maxGapMs(), 50) << error;
+    }
+}
+
+TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.readLine(); // CWD, never answered
+        peer.readLine(3000);
+    });
+    IdleProbe probe;
+    auto options = quickOptions(probe.hook());
+    options.timeouts.replyMs = 400;
+    auto service = FtpService::open(options);
+    std::string error;
+    auto c = connectTo(*service, server, &error);
+    ASSERT_TRUE(c) << error;
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c->command("CWD /slow"));
+    probe.stop();
+    const long took = msSince(started);
+    EXPECT_GE(took, 390);
+    EXPECT_LT(took, 1500);
+    EXPECT_GE(probe.calls(), 8);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_FALSE(c->isOpen()) << "a reply may still come; the dialogue is out of step";
+    EXPECT_NE(c->lastError().find("no reply"), std::string::npos) << c->lastError();
+    EXPECT_FALSE(c->command("NOOP"));
+}
+
+TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
+{
+    // A listener that never accepts, its backlog filled: the next SYN goes
+    // unanswered, like a host that drops packets.
+    uint16_t port = 0;
+    const int listener = [&port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::listen(fd, 0);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        return fd;
+    }();
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(fd);
+    }
+    IdleProbe probe;
+    auto options = quickOptions(probe.hook());
+    options.timeouts.connectMs = 500;
+    auto service = FtpService::open(options);
+    std::string error;
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    auto c = FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p",
+                                    &error);
+    probe.stop();
+    EXPECT_FALSE(c);
+    // Either the connect or the greeting wait times out; both are bounded.
+    EXPECT_LT(msSince(started), 2500) << error;
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_FALSE(error.empty());
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.readLine();
+    });
+    IdleProbe probe;
+    auto service = FtpService::open(quickOptions(probe.hook()));
+    std::string error;
+    probe.start();
+    auto c = FtpConnection::connect(*service, "localhost:" + std::to_string(server.port()), "bob",
+                                    "pw", &error);
+    probe.stop();
+    ASSERT_TRUE(c) << error;
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_FALSE(FtpConnection::connect(*service, "no-such-host.invalid:21", "u", "p", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(FtpConnection::connect(*service, "127.0.0.1:99999", "u", "p", &error));
+    EXPECT_NE(error.find("server field"), std::string::npos) << error;
+}
+
+TEST(FtpScripted, PassiveListingTranscript)
+{
+    const std::string listing = "drwxr-xr-x 2 0 0 4096 Jan 01 2020 pub\r\n";
+    ScriptedFtpServer server([listing](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("150 Here it comes");
+        ScriptedPeer::sendAll(data, listing);
+        ::close(data);
+        peer.send("226-Transfer complete\r\n226 Bye for now\r\n");
+        peer.answer("250 ok");
+    });
+    auto service = FtpService::open(quickOptions());
+    std::string error;
+    auto c = connectTo(*service, server, &error);
+    ASSERT_TRUE(c) << error;
+    auto t = c->openTransfer("LIST", Direction::Download);
+    ASSERT_TRUE(t) << c->lastError();
+    std::string got;
+    char buffer[4096];
+    int n;
+    while ((n = t->read(buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(got, listing);
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(t->finalReplyCode(), 226);
+    EXPECT_TRUE(t->finish()) << "a second call returns the first result";
+    EXPECT_TRUE(c->command("CWD /pub"));
+    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
+                                            "TYPE I", "EPSV", "LIST", "CWD /pub"}));
+}
+
+TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        ::close(data); // empty listing
+        peer.answer("226 Nothing to list");
+        peer.answer("250 ok");
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("LIST", Direction::Download);
+    ASSERT_TRUE(t) << c->lastError();
+    char buffer[16];
+    EXPECT_EQ(t->read(buffer, sizeof buffer), 0);
+    EXPECT_TRUE(t->finish());
+    EXPECT_TRUE(c->command("NOOP")) << "the 226 must not be taken as NOOP's reply";
+}
+
+TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        peer.answer("502 No EPSV here");
+        const uint16_t port = peer.listenData();
+        // 127.0.0.2 is loopback too, but nothing listens there.
+        peer.answer("227 Entering Passive Mode (127,0,0,2," + std::to_string(port / 256) + ","
+                    + std::to_string(port % 256) + ")");
+        const int data = peer.acceptData();
+        peer.answer(data >= 0 ? "150 ok" : "425 no data connection");
+        if (data >= 0) {
+            ScriptedPeer::sendAll(data, "hello");
+            ::close(data);
+            peer.send("226 done\r\n");
+        }
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("LIST", Direction::Download);
+    ASSERT_TRUE(t) << c->lastError();
+    char buffer[16];
+    EXPECT_EQ(t->read(buffer, sizeof buffer), 5);
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(server.transcript()[4], "TYPE I");
+    EXPECT_EQ(server.transcript()[5], "EPSV");
+    EXPECT_EQ(server.transcript()[6], "PASV");
+}
+
+TEST(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const std::string eprt = peer.answer("200 EPRT ok");
+        const uint16_t port = ScriptedPeer::activePort(eprt);
+        peer.readLine(); // RETR
+        peer.send("150 Opening\r\n");
+        // A third party on another address gets in first; it must be refused.
+        const int intruder = peer.connectData(port, "127.0.0.2");
+        if (intruder >= 0)
+            ScriptedPeer::sendAll(intruder, "EVIL");
+        const int data = peer.connectData(port);
+        ScriptedPeer::sendAll(data, "GOOD");
+        ::close(data);
+        if (intruder >= 0)
+            ::close(intruder);
+        peer.send("226 done\r\n");
+    });
+    auto options = quickOptions();
+    options.passiveFirst = false;
+    auto service = FtpService::open(options);
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("RETR /f", Direction::Download);
+    ASSERT_TRUE(t) << c->lastError();
+    std::string got;
+    char buffer[16];
+    int n;
+    while ((n = t->read(buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(got, "GOOD");
+    EXPECT_TRUE(t->finish());
+    const Strings transcript = server.transcript();
+    ASSERT_GE(transcript.size(), 7u);
+    EXPECT_EQ(transcript[5].rfind("EPRT |1|127.0.0.1|", 0), 0u) << transcript[5];
+}
+
+TEST(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        peer.answer("502 No EPRT");
+        peer.answer("200 PORT ok");
+        peer.answer("150 Opening");
+        // The server's own connect attempt gives up later than the client.
+        peer.readLine(700);
+        peer.send("425 Cannot open data connection\r\n");
+        peer.answer("250 ok");
+    });
+    IdleProbe probe;
+    auto options = quickOptions(probe.hook());
+    options.passiveFirst = false;
+    options.timeouts.dataMs = 400;
+    auto service = FtpService::open(options);
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c->openTransfer("STOR /f", Direction::Upload));
+    probe.stop();
+    EXPECT_LT(msSince(started), 1500);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_TRUE(c->isOpen());
+    // The 425 owed for the failed transfer is read before CWD's own reply.
+    EXPECT_TRUE(c->command("CWD /"));
+    const Strings transcript = server.transcript();
+    EXPECT_EQ(transcript[6].rfind("PORT 127,0,0,1,", 0), 0u) << transcript[6];
+    EXPECT_EQ(transcript[7], "STOR /f");
+}
+
+TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
+{
+    // The server gives up on connecting to us and says so: no need to sit
+    // out the data timeout.
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        peer.answer("200 EPRT ok");
+        peer.answer("150 Opening");
+        peer.send("425 Cannot open data connection\r\n");
+        peer.answer("250 ok");
+    });
+    auto options = quickOptions();
+    options.passiveFirst = false;
+    options.timeouts.dataMs = 3000;
+    auto service = FtpService::open(options);
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
+    EXPECT_LT(msSince(started), 1000);
+    EXPECT_EQ(c->lastReplyCode(), 425);
+    EXPECT_TRUE(c->command("CWD /"));
+}
+
+TEST(FtpScripted, RestBeforeStorAndRefusedRest)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("350 Restarting at 100");
+        peer.answer("150 Go ahead");
+        const std::string got = ScriptedPeer::readAll(data);
+        ::close(data);
+        peer.send(got == "tail" ? "226 ok\r\n" : "451 wrong bytes\r\n");
+        peer.answer("200 Type I");
+        const uint16_t port2 = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port2) + "|)");
+        const int data2 = peer.acceptData();
+        peer.answer("502 REST not implemented");
+        ::close(data2);
+        peer.answer("250 still fine");
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /f", Direction::Upload, 100);
+    ASSERT_TRUE(t) << c->lastError();
+    EXPECT_EQ(t->write("tail", 4), 4);
+    EXPECT_TRUE(t->finish());
+    EXPECT_FALSE(c->openTransfer("STOR /g", Direction::Upload, 7));
+    EXPECT_EQ(c->lastReplyCode(), 502);
+    EXPECT_TRUE(c->command("CWD /"));
+    const Strings transcript = server.transcript();
+    ASSERT_EQ(transcript.size(), 12u);
+    EXPECT_EQ((Strings(transcript.begin() + 4, transcript.begin() + 8)),
+              (Strings{"TYPE I", "EPSV", "REST 100", "STOR /f"}));
+    EXPECT_EQ(transcript[10], "REST 7");
+    EXPECT_EQ(transcript[11], "CWD /");
+}
+
+TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
+{
+    for (const char *verdict : {"226 ok", "250 ok", "451 local error", "452 no space",
+                                "552 quota exceeded", "226-multi\r\n226 line"}) {
+        SCOPED_TRACE(verdict);
+        ScriptedFtpServer server([verdict](ScriptedPeer &peer) {
+            login(peer);
+            peer.answer("200 Type I");
+            const uint16_t port = peer.listenData();
+            peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+            const int data = peer.acceptData();
+            peer.answer("125 Data connection already open");
+            ScriptedPeer::readAll(data);
+            ::close(data);
+            peer.send(std::string(verdict) + "\r\n");
+            peer.readLine();
+        });
+        auto service = FtpService::open(quickOptions());
+        auto c = connectTo(*service, server);
+        ASSERT_TRUE(c);
+        auto t = c->openTransfer("APPE /f", Direction::Upload);
+        ASSERT_TRUE(t) << c->lastError();
+        EXPECT_EQ(t->write("data", 4), 4);
+        const bool good = verdict[0] == '2';
+        EXPECT_EQ(t->finish(), good);
+        EXPECT_EQ(t->finalReplyCode(), std::atoi(verdict));
+        EXPECT_EQ(t->write("more", 4), -1) << "a finished transfer takes no more data";
+    }
+}
+
+TEST(FtpScripted, MissingFinalReplyTimesOut)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("150 Go");
+        ScriptedPeer::readAll(data);
+        ::close(data);
+        peer.readLine(3000); // silence
+    });
+    IdleProbe probe;
+    auto options = quickOptions(probe.hook());
+    options.timeouts.finalReplyMs = 400;
+    auto service = FtpService::open(options);
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /f", Direction::Upload);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->write("x", 1), 1);
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(t->finish());
+    probe.stop();
+    EXPECT_GE(msSince(started), 390);
+    EXPECT_LT(msSince(started), 1500);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_EQ(t->finalReplyCode(), 0);
+}
+
+TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("150 Go");
+        ScriptedPeer::readAll(data);
+        ::close(data);
+        peer.send("226 Transfer complete\r\n");
+        peer.answer("550 No such folder"); // the CWD
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /f", Direction::Upload);
+    ASSERT_TRUE(t);
+    t->close();
+    t->close();
+    EXPECT_FALSE(c->command("CWD /missing"));
+    EXPECT_EQ(c->lastReplyCode(), 550);
+}
+
+TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("200 Type I");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("150 Go");
+        ScriptedPeer::readAll(data);
+        ::close(data);
+        peer.readLine();
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /f", Direction::Upload);
+    ASSERT_TRUE(t);
+    c.reset();
+    service.reset();
+    char block[4096] = {};
+    EXPECT_EQ(t->write(block, sizeof block), -1);
+    EXPECT_EQ(t->read(block, sizeof block), -1);
+    EXPECT_FALSE(t->finish());
+    t->close();
+}
+
+TEST(FtpScripted, CommandsCannotCarryLineBreaks)
+{
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("250 ok");
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->command("CWD /a\r\nDELE /b"));
+    EXPECT_FALSE(c->openTransfer("APPE /a\nDELE /b", Direction::Upload));
+    EXPECT_FALSE(c->remoteSize("/a\r\nDELE /b"));
+    EXPECT_TRUE(c->isOpen());
+    EXPECT_TRUE(c->command("CWD /a"));
+    for (const std::string &line : server.transcript())
+        EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
+}

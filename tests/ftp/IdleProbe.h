@@ -1,0 +1,52 @@
+#pragma once
+
+#include "ftp/FtpClient.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+/// Counts idle-hook calls and the longest stretch without one, measured from
+/// start() to stop() so a wait that never calls the hook shows as one gap.
+class IdleProbe
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void start()
+    {
+        m_state->last = Clock::now();
+        m_state->maxGapMs = 0;
+        m_state->calls = 0;
+    }
+    void stop() { m_state->tick(); }
+
+    ftp::IdleHook hook() const
+    {
+        auto state = m_state;
+        return [state] {
+            state->tick();
+            ++state->calls;
+        };
+    }
+
+    long maxGapMs() const { return m_state->maxGapMs; }
+    long calls() const { return m_state->calls; }
+
+private:
+    struct State
+    {
+        Clock::time_point last = Clock::now();
+        long maxGapMs = 0;
+        long calls = 0;
+        void tick()
+        {
+            const auto now = Clock::now();
+            const long gap =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+            maxGapMs = std::max(maxGapMs, gap);
+            last = now;
+        }
+    };
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+};
