@@ -142,11 +142,46 @@ pid_t spawn(const std::vector<std::string> &args, const QString &logPath, int *o
     return pid;
 }
 
+// Every process below `root`: vsftpd's sessions leave its process group
+// (they call setsid), so the group alone would let them run on.
+std::vector<pid_t> descendants(pid_t root)
+{
+    std::vector<std::pair<pid_t, pid_t>> parentOf; // (pid, ppid)
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const pid_t pid = entry.toInt(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
+        const QByteArray line = stat.readAll();
+        const int close = line.lastIndexOf(')');
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (fields.size() > 1)
+            parentOf.emplace_back(pid, fields[1].toInt());
+    }
+    std::vector<pid_t> found = {root};
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        for (const auto &[pid, ppid] : parentOf) {
+            if (ppid == found[i])
+                found.push_back(pid);
+        }
+    }
+    found.erase(found.begin());
+    return found;
+}
+
 void killGroup(pid_t pid)
 {
     if (pid <= 0)
         return;
+    const std::vector<pid_t> below = descendants(pid);
     ::kill(-pid, SIGKILL);
+    for (pid_t child : below)
+        ::kill(child, SIGKILL);
     ::kill(pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

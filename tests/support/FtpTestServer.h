@@ -20,7 +20,8 @@
 //            account that the vsftpd package creates. Commands and uploads are
 //            read back from its protocol log (upload offsets unknown: -1).
 //
-// Every server is killed with its whole process group when the object dies.
+// Every server is killed with its whole process group and every process
+// below it (vsftpd's sessions included) when the object dies or stop() runs.
 
 #include <QString>
 #include <QTemporaryDir>
@@ -120,7 +121,7 @@ public:
     /// Only the command lines.
     std::vector<std::string> commands() const;
 
-    /// Kills the server (SIGKILL to its process group) and waits for it.
+    /// Kills the server and its sessions (SIGKILL) and waits for it.
     void stop();
     /// Starts it again on the same port and root.
     bool restart();

@@ -92,6 +92,9 @@ class FaultyDTPHandler(DTPHandler):
         self._resp = ("426 Data connection cut by the test server.", lambda *a, **k: None)
         self.close()
 
+    # DTPHandler binds the ioloop's read event to its own handle_read.
+    handle_read_event = handle_read
+
     def close(self):
         global FINALS_REPLACED
         if not self._closed and not self._reported and self.cmd in ("STOR", "APPE"):

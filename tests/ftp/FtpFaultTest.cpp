@@ -1,0 +1,479 @@
+// The client against a real server (pyftpdlib) scripted to misbehave the way
+// real servers and networks do: refused modes, cut data connections, bad
+// verdicts, slow and stalled servers.
+
+#include "FtpTestFiles.h"
+#include "IdleProbe.h"
+#include "ftp/FtpClient.h"
+#include "support/FtpTestServer.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+using namespace ftp;
+using Kind = FtpTestServer::Kind;
+
+namespace {
+
+std::unique_ptr<FtpTestServer> startPyftpd(const FtpServerOptions &opts)
+{
+    auto server = FtpTestServer::start(Kind::Pyftpd, opts);
+    EXPECT_TRUE(server) << FtpTestServer::lastError();
+    return server;
+}
+
+FtpService::Options options(bool passiveFirst = true, int timeoutMs = 3000, IdleHook idle = {})
+{
+    FtpService::Options o;
+    o.passiveFirst = passiveFirst;
+    o.timeouts.connectMs = timeoutMs;
+    o.timeouts.replyMs = timeoutMs;
+    o.timeouts.dataMs = timeoutMs;
+    o.timeouts.finalReplyMs = timeoutMs;
+    o.idle = std::move(idle);
+    return o;
+}
+
+std::unique_ptr<FtpConnection> login(FtpService &service, const FtpTestServer &server,
+                                     std::string *error = nullptr)
+{
+    return FtpConnection::connect(service, server.serverField(), server.user(),
+                                  server.password(), error);
+}
+
+std::vector<std::string> dataCommands(const FtpTestServer &server)
+{
+    std::vector<std::string> found;
+    for (const std::string &c : server.commands()) {
+        for (const char *verb : {"EPSV", "PASV", "EPRT", "PORT"}) {
+            if (c.rfind(verb, 0) == 0)
+                found.push_back(verb);
+        }
+    }
+    return found;
+}
+
+std::vector<FtpServerEvent> uploads(const FtpTestServer &server)
+{
+    std::vector<FtpServerEvent> found;
+    for (const FtpServerEvent &e : server.events()) {
+        if (e.kind == "upload")
+            found.push_back(e);
+    }
+    return found;
+}
+
+long msSince(std::chrono::steady_clock::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - t)
+                                 .count());
+}
+
+// Writes `bytes` in 4096-byte blocks; returns how many bytes went through
+// before the first failure (or all of them).
+std::size_t sendUntilFailure(FtpTransfer &t, const std::string &bytes, bool *failed)
+{
+    *failed = false;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const int len = static_cast<int>(std::min<std::size_t>(kTransferBlockBytes,
+                                                               bytes.size() - pos));
+        const int n = t.write(bytes.data() + pos, len);
+        if (n != len) {
+            EXPECT_EQ(n, -1);
+            *failed = true;
+            break;
+        }
+        pos += static_cast<std::size_t>(len);
+    }
+    return pos;
+}
+
+using Strings = std::vector<std::string>;
+
+} // namespace
+
+TEST(FtpFault, RefusedPassiveFallsBackToActive)
+{
+    FtpServerOptions o;
+    o.refusePassive = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options(true));
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    QTemporaryDir local;
+    const std::string bytes = randomBytes(10000, 11);
+    ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
+    ASSERT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
+    EXPECT_EQ(readFile(server->localPath("/upload/a")), bytes);
+    // EPSV refused once is not asked again on the same connection.
+    ASSERT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/b"));
+    EXPECT_EQ(dataCommands(*server), (Strings{"EPSV", "PASV", "EPRT", "PASV", "EPRT"}));
+}
+
+TEST(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
+{
+    FtpServerOptions o;
+    o.refuseActive = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options(false));
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("LIST", Direction::Download);
+    ASSERT_TRUE(t) << c->lastError();
+    char buffer[kTransferBlockBytes];
+    while (t->read(buffer, sizeof buffer) > 0) {
+    }
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(dataCommands(*server), (Strings{"EPRT", "PORT", "EPSV"}));
+}
+
+TEST(FtpFault, PortWhenEprtIsRefusedAndPasvWhenEpsvIs)
+{
+    FtpServerOptions o;
+    o.refuseEprt = true;
+    o.refuseEpsv = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    QTemporaryDir local;
+    ASSERT_TRUE(writeFile(local.filePath("a"), "abc"));
+    for (bool passive : {false, true}) {
+        auto service = FtpService::open(options(passive));
+        auto c = login(*service, *server);
+        ASSERT_TRUE(c);
+        EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
+    }
+    EXPECT_EQ(dataCommands(*server), (Strings{"EPRT", "PORT", "EPSV", "PASV"}));
+}
+
+TEST(FtpFault, BothModesRefusedFailsClearly)
+{
+    FtpServerOptions o;
+    o.refusePassive = true;
+    o.refuseActive = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
+    EXPECT_FALSE(c->lastError().empty());
+    EXPECT_EQ(c->lastReplyCode(), 502);
+    EXPECT_TRUE(c->isOpen());
+    EXPECT_TRUE(c->command("CWD /upload"));
+}
+
+TEST(FtpFault, PasvAddressOfAnotherHostIsIgnored)
+{
+    FtpServerOptions o;
+    o.refuseEpsv = true;
+    o.pasvAddress = "127.0.0.2"; // loopback, but the server does not listen there
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    QTemporaryDir local;
+    const std::string bytes = randomBytes(9000, 12);
+    ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
+    ASSERT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
+    EXPECT_EQ(readFile(server->localPath("/upload/a")), bytes);
+    EXPECT_EQ(c->lastReplyCode(), 226);
+    EXPECT_EQ(dataCommands(*server), (Strings{"EPSV", "PASV"}));
+}
+
+TEST(FtpFault, FinalReplyDecidesTheUpload)
+{
+    FtpServerOptions o;
+    o.finalReply = 552;
+    o.finalTimes = 1;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    const std::string bytes = randomBytes(20000, 13);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto t = c->openTransfer("STOR /upload/q.bin", Direction::Upload);
+        ASSERT_TRUE(t) << c->lastError();
+        bool failed = false;
+        EXPECT_EQ(sendUntilFailure(*t, bytes, &failed), bytes.size());
+        EXPECT_EQ(t->finish(), attempt == 1) << "attempt " << attempt;
+        EXPECT_EQ(t->finalReplyCode(), attempt == 0 ? 552 : 226);
+    }
+    EXPECT_TRUE(c->isOpen()) << "a refused upload leaves the connection usable";
+    const auto up = uploads(*server);
+    ASSERT_EQ(up.size(), 2u);
+    EXPECT_EQ(up[0].bytes, 20000);
+}
+
+TEST(FtpFault, MissingFinalReplyTimesOut)
+{
+    FtpServerOptions o;
+    o.finalReply = 0; // silence after the data
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    IdleProbe probe;
+    auto opts = options(true, 3000, probe.hook());
+    opts.timeouts.finalReplyMs = 500;
+    auto service = FtpService::open(opts);
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /upload/s.bin", Direction::Upload);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->write("abc", 3), 3);
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(t->finish());
+    probe.stop();
+    EXPECT_GE(msSince(started), 490);
+    EXPECT_LT(msSince(started), 2500);
+    EXPECT_LE(probe.maxGapMs(), 50);
+}
+
+TEST(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
+{
+    FtpServerOptions o;
+    o.cutDataAfter = 100000;
+    o.cutTimes = 1;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    // Larger than the socket buffers of both ends, so writes reach the reset.
+    const std::string whole = randomBytes(16 * 1024 * 1024, 14);
+    {
+        auto c = login(*service, *server);
+        ASSERT_TRUE(c);
+        auto t = c->openTransfer("STOR /upload/cut.bin", Direction::Upload);
+        ASSERT_TRUE(t);
+        const auto started = std::chrono::steady_clock::now();
+        bool failed = false;
+        sendUntilFailure(*t, whole, &failed);
+        EXPECT_TRUE(failed) << "the writes must notice the reset";
+        EXPECT_LT(msSince(started), 2500);
+        EXPECT_FALSE(t->finish());
+        EXPECT_EQ(t->finalReplyCode(), 426);
+    }
+    // The upload run's way back: a fresh login, the size, APPE of the rest.
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    const auto size = c->remoteSize("/upload/cut.bin");
+    ASSERT_EQ(size, 100000);
+    auto t = c->openTransfer("APPE /upload/cut.bin", Direction::Upload);
+    ASSERT_TRUE(t) << c->lastError();
+    bool failed = false;
+    sendUntilFailure(*t, whole.substr(static_cast<std::size_t>(*size)), &failed);
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(readFile(server->localPath("/upload/cut.bin")), whole);
+    const auto up = uploads(*server);
+    ASSERT_EQ(up.size(), 2u);
+    EXPECT_EQ(up[0].command, "STOR");
+    EXPECT_EQ(up[0].bytes, 100000);
+    EXPECT_EQ(up[1].command, "APPE");
+    EXPECT_EQ(up[1].offset, 100000);
+    EXPECT_EQ(up[1].bytes, static_cast<int64_t>(whole.size()) - 100000);
+}
+
+TEST(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
+{
+    FtpServerOptions o;
+    o.stallData = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    IdleProbe probe;
+    auto opts = options(true, 3000, probe.hook());
+    opts.timeouts.dataMs = 400;
+    auto service = FtpService::open(opts);
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    auto t = c->openTransfer("STOR /upload/stall.bin", Direction::Upload);
+    ASSERT_TRUE(t);
+    // Enough to fill the socket buffers of both ends many times over.
+    const std::string block = randomBytes(kTransferBlockBytes, 15);
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    int result = 0;
+    for (int i = 0; i < 64 * 1024 && result >= 0; ++i)
+        result = t->write(block.data(), kTransferBlockBytes);
+    probe.stop();
+    EXPECT_EQ(result, -1);
+    EXPECT_LT(msSince(started), 5000);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    t->close();
+}
+
+TEST(FtpFault, ActiveDataConnectionNeverOpened)
+{
+    FtpServerOptions o;
+    o.noDataConnect = true;
+    o.refusePassive = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    IdleProbe probe;
+    auto opts = options(false, 3000, probe.hook());
+    opts.timeouts.dataMs = 400;
+    auto service = FtpService::open(opts);
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c->openTransfer("STOR /upload/n.bin", Direction::Upload));
+    probe.stop();
+    EXPECT_LT(msSince(started), 2500);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_FALSE(c->lastError().empty());
+}
+
+TEST(FtpFault, StalledAndSlowServers)
+{
+    // A login that takes a while is waited for...
+    FtpServerOptions slow;
+    slow.replyDelaySeconds = 0.2;
+    auto server = startPyftpd(slow);
+    ASSERT_TRUE(server);
+    IdleProbe probe;
+    auto service = FtpService::open(options(true, 3000, probe.hook()));
+    probe.start();
+    EXPECT_TRUE(login(*service, *server));
+    probe.stop();
+    EXPECT_LE(probe.maxGapMs(), 50);
+
+    // ...one that never answers PASS is given up after the reply timeout.
+    FtpServerOptions stalled;
+    stalled.stallOn = {"PASS"};
+    auto mute = startPyftpd(stalled);
+    ASSERT_TRUE(mute);
+    auto quick = FtpService::open(options(true, 400, probe.hook()));
+    std::string error;
+    probe.start();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(login(*quick, *mute, &error));
+    probe.stop();
+    EXPECT_GE(msSince(started), 390);
+    EXPECT_LT(msSince(started), 2000);
+    EXPECT_LE(probe.maxGapMs(), 50);
+    EXPECT_NE(error.find("no reply"), std::string::npos) << error;
+    EXPECT_EQ(error.find(mute->password()), std::string::npos) << error;
+}
+
+TEST(FtpFault, BadRepliesFromARealServer)
+{
+    struct Case
+    {
+        const char *command;
+        std::string reply;
+    };
+    for (const Case &c : {Case{"FEAT", "211-Features\r\n SIZE\r\nnot closed\r\n2111 x\r\n"},
+                          Case{"USER", "hello there\r\n"},
+                          Case{"GREETING", std::string(70000, 'A') + "\r\n"},
+                          Case{"PASS", "2300 too many digits\r\n"}}) {
+        SCOPED_TRACE(c.command);
+        FtpServerOptions o;
+        o.badReplies = {{c.command, c.reply}};
+        auto server = startPyftpd(o);
+        ASSERT_TRUE(server);
+        auto service = FtpService::open(options(true, 600));
+        std::string error;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(login(*service, *server, &error));
+        EXPECT_LT(msSince(started), 2000);
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(FtpFault, MultiLineGreetingAndFinalReply)
+{
+    FtpServerOptions o;
+    o.multilineGreeting = true;
+    o.multilineFinal = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    QTemporaryDir local;
+    ASSERT_TRUE(writeFile(local.filePath("a"), "hello"));
+    EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
+    EXPECT_NE(c->lastReplyText().find("226-Second line."), std::string::npos)
+        << c->lastReplyText();
+    EXPECT_EQ(c->remoteSize("/upload/a"), 5) << "the dialogue stays in step";
+}
+
+TEST(FtpFault, ServerWithoutSize)
+{
+    FtpServerOptions o;
+    o.noSize = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(writeFile(server->localPath("/upload/x"), "12345"));
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->hasFeature("SIZE"));
+    EXPECT_FALSE(c->remoteSize("/upload/x"));
+    EXPECT_TRUE(c->isOpen());
+}
+
+TEST(FtpFault, RefusedAppeAndStor)
+{
+    FtpServerOptions o;
+    o.proftpdLike = true;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    ASSERT_TRUE(writeFile(server->localPath("/upload/old"), "old"));
+    auto service = FtpService::open(options());
+    auto c = login(*service, *server);
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(c->openTransfer("APPE /upload/old", Direction::Upload));
+    EXPECT_EQ(c->lastReplyCode(), 451);
+    QTemporaryDir local;
+    ASSERT_TRUE(writeFile(local.filePath("a"), "new"));
+    EXPECT_FALSE(c->putFile(local.filePath("a").toStdString(), "/upload/old"));
+    EXPECT_EQ(c->lastReplyCode(), 550);
+    EXPECT_TRUE(c->command("DELE /upload/old"));
+    EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/old"));
+    EXPECT_EQ(readFile(server->localPath("/upload/old")), "new");
+
+    FtpServerOptions refusing;
+    refusing.refuseAppe = true;
+    refusing.refuseStor = true;
+    auto strict = startPyftpd(refusing);
+    ASSERT_TRUE(strict);
+    auto s = login(*service, *strict);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->openTransfer("APPE /upload/a", Direction::Upload));
+    EXPECT_EQ(s->lastReplyCode(), 502);
+    EXPECT_FALSE(s->putFile(local.filePath("a").toStdString(), "/upload/a"));
+    EXPECT_EQ(s->lastReplyCode(), 553);
+    EXPECT_TRUE(s->isOpen());
+}
+
+TEST(FtpFault, LoginsRefusedForAWhile)
+{
+    FtpServerOptions o;
+    o.refuseLoginSeconds = 1.0;
+    auto server = startPyftpd(o);
+    ASSERT_TRUE(server);
+    auto service = FtpService::open(options());
+    std::string error;
+    EXPECT_FALSE(login(*service, *server, &error));
+    EXPECT_NE(error.find("530"), std::string::npos) << error;
+    EXPECT_EQ(error.find(server->password()), std::string::npos) << error;
+    // Retried as the upload run does, the login goes through once the
+    // server accepts logins again.
+    const auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<FtpConnection> c;
+    while (!c && msSince(started) < 5000)
+        c = login(*service, *server, &error);
+    EXPECT_TRUE(c) << error;
+    for (const std::string &line : server->commands())
+        EXPECT_EQ(line.find(server->password()), std::string::npos) << line;
+}
