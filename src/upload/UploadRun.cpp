@@ -40,8 +40,6 @@ constexpr int BlockSize = 4096;
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
-/// The window is serviced at least this often while blocks flow.
-constexpr qint64 ServiceIntervalNs = 5'000'000;
 
 const QString OkSuffix = u" ОК"_s;
 const QString OptionsSection = u"Options"_s;
@@ -407,7 +405,7 @@ struct UploadRun::Impl
                 showProgress(row, offset, fileSize);
                 refreshClock.restart();
             }
-            if (serviceClock.nsecsElapsed() >= ServiceIntervalNs || fileDone) {
+            if (serviceClock.elapsed() >= run.serviceIntervalMs || fileDone) {
                 view.processEvents();
                 serviceClock.restart();
             }

@@ -60,8 +60,11 @@ public:
     /// after which the time-out prompt comes (tests shorten them).
     int loginRetryPauseMs = 500;
     int loginWindowMs = 10000;
-    /// Most progress refreshes per second while blocks flow.
+    /// Shortest time between two progress refreshes while blocks flow (the
+    /// display always shows a file's last block), and between two calls that
+    /// let the window handle its events. Tests set both to 0: every block.
     int progressRefreshMs = 33;
+    int serviceIntervalMs = 5;
 
     // Texts the run shows.
     static const QString TextInterrupted;       // "Закачка файла была прервана"

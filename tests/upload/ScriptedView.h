@@ -1,0 +1,84 @@
+#pragma once
+
+#include "upload/UploadView.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+#include <ostream>
+
+/// Readable QStrings in test failures.
+inline void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+/// The upload run's window, played by a script: prompts answer from a queue
+/// (Continue when it is empty), and every message, log line and progress
+/// report is recorded for the test to check.
+class ScriptedView : public UploadView
+{
+public:
+    struct Message
+    {
+        QString text;
+        QString caption;
+        Icon icon;
+    };
+
+    std::deque<int> answers;        ///< answers to the next prompts; empty: Continue
+    int maxPrompts = 30;            ///< a run that keeps asking is cancelled after this many
+    QStringList prompts;
+    QList<Message> messages;
+    QStringList log;
+    QList<Progress> progress;
+    QList<bool> busyChanges;
+    int stateUpdates = 0;
+    QString folder;
+    /// Called while the run lets the window breathe; tests act there as a
+    /// user would (press Close, delete a row, hand a file over).
+    std::function<void()> onEvents;
+    /// Called when a prompt comes, before it is answered.
+    std::function<void(const QString &)> onPrompt;
+
+    int askContinue(const QString &message) override
+    {
+        prompts.append(message);
+        if (onPrompt)
+            onPrompt(message);
+        if (prompts.size() > maxPrompts)
+            return 2;
+        if (answers.empty())
+            return 1;
+        const int a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    void showMessage(const QString &text, const QString &caption, Icon icon) override
+    {
+        messages.append({text, caption, icon});
+    }
+    int addLogLine(const QString &text) override
+    {
+        log.append(text);
+        return int(log.size()) - 1;
+    }
+    void appendToLogLine(int index, const QString &suffix) override
+    {
+        if (index >= 0 && index < log.size())
+            log[index] += suffix;
+    }
+    void showProgress(const Progress &p) override { progress.append(p); }
+    void focusRow(int) override {}
+    void setBusy(bool busy) override { busyChanges.append(busy); }
+    void commandStateUpdate() override { ++stateUpdates; }
+    void processEvents() override
+    {
+        QCoreApplication::processEvents();
+        if (onEvents)
+            onEvents();
+    }
+    QString destFolder() const override { return folder; }
+};

@@ -1,0 +1,534 @@
+// The upload run against real FTP servers on loopback, with a scripted window.
+
+#include "ScriptedView.h"
+#include "support/FtpTestServer.h"
+
+#include "state/ListFile.h"
+#include "state/ProfileFile.h"
+#include "state/ResumeMarker.h"
+#include "state/UploadList.h"
+#include "upload/UploadRun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+using Kind = FtpTestServer::Kind;
+
+namespace {
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (qint64 i = 0; i < size; ++i)
+        data[i] = char(gen.generate() & 0xff);
+    return data;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(data), data.size());
+}
+
+class UploadRunTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir programDir;  // Settings.ini, Files.txt, Upload.dat, Temp.dat
+    QTemporaryDir localDir;    // the files to send
+    std::unique_ptr<FtpTestServer> server;
+    UploadList list;
+    UploadState state;
+    ScriptedView view;
+
+    void startServer(Kind kind, const FtpServerOptions &opts = {})
+    {
+        server = FtpTestServer::start(kind, opts);
+        ASSERT_TRUE(server) << FtpTestServer::lastError();
+        view.folder = QString::fromStdString(server->uploadFolder());
+    }
+
+    QString makeLocal(const QString &name, const QByteArray &data)
+    {
+        const QString path = localDir.filePath(name);
+        writeFile(path, data);
+        return path;
+    }
+
+    QString remoteOf(const QString &name) const
+    {
+        return server->localPath(server->uploadFolder() + "/" + name.toStdString());
+    }
+
+    UploadFiles files() const
+    {
+        return {programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
+                programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
+    }
+
+    UploadRun::Outcome run(int finalReplyMs = 5000)
+    {
+        ConnectionParams params{QString::fromStdString(server->serverField()),
+                                QString::fromStdString(server->user()),
+                                QString::fromStdString(server->password())};
+        ftp::FtpService::Options options;
+        options.timeouts.connectMs = 5000;
+        options.timeouts.replyMs = 5000;
+        options.timeouts.dataMs = 5000;
+        options.timeouts.finalReplyMs = finalReplyMs;
+        UploadRun upload(view, list, state, params, files(), options);
+        upload.loginRetryPauseMs = 100;
+        upload.loginWindowMs = 1000;
+        upload.progressRefreshMs = 0;
+        upload.serviceIntervalMs = 0;
+        return upload.exec();
+    }
+
+    /// Prepares a resume: the marker names the file, the flag is on and the
+    /// server holds `held` as the file's remote content.
+    void prepareResume(const QString &localPath, const QByteArray &held)
+    {
+        ASSERT_TRUE(ResumeMarker::write(files().markerFile, localPath, view.folder));
+        state.resume = true;
+        const QString remote = remoteOf(QFileInfo(localPath).fileName());
+        writeFile(remote, held);
+        if (server->kind() == Kind::Vsftpd)
+            ::chmod(QFile::encodeName(remote).constData(), 0666);
+    }
+
+    std::vector<FtpServerEvent> uploads() const
+    {
+        std::vector<FtpServerEvent> result;
+        for (const auto &e : server->events())
+            if (e.kind == "upload")
+                result.push_back(e);
+        return result;
+    }
+
+    QString lastMessage() const
+    {
+        return view.messages.isEmpty() ? QString() : view.messages.last().text;
+    }
+};
+
+class UploadRunOnBothServers : public UploadRunTest, public ::testing::WithParamInterface<Kind>
+{
+};
+
+TEST_P(UploadRunOnBothServers, OnePassSendsEveryFileByteForByteAndEmptiesTheList)
+{
+    startServer(GetParam());
+    const QByteArray big = randomBytes(3 * 1024 * 1024 + 123, 1);
+    const QByteArray small = randomBytes(4096, 2);
+    const QString a = makeLocal("big.bin", big);
+    const QString b = makeLocal("empty.txt", {});
+    const QString c = makeLocal(u"отчёт 1.dat"_s, small);
+    list.setPaths({a, b, c});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+
+    EXPECT_EQ(readFile(remoteOf("big.bin")), big);
+    EXPECT_EQ(readFile(remoteOf("empty.txt")), QByteArray());
+    EXPECT_EQ(readFile(remoteOf(u"отчёт 1.dat"_s)), small);
+    EXPECT_EQ(view.log, (QStringList{u"====="_s, u"Соединение... ОК"_s,
+                                     u"Авторизация на сервере... ОК"_s, u"Передача данных..."_s,
+                                     UploadRun::TextCompleted}));
+    ASSERT_EQ(view.messages.size(), 1);
+    EXPECT_EQ(view.messages[0].text, UploadRun::TextCompleted);
+    EXPECT_EQ(view.messages[0].caption, u"Сообщение"_s);
+    EXPECT_EQ(view.busyChanges, (QList<bool>{true, false}));
+    EXPECT_TRUE(view.prompts.isEmpty());
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(readFile(files().listFile), QByteArray());
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+    EXPECT_FALSE(state.resume);
+    EXPECT_EQ(state.uploadTotal, big.size() + small.size());
+    ASSERT_FALSE(view.progress.isEmpty());
+    EXPECT_EQ(view.progress.last().percent, 100);
+    EXPECT_EQ(view.progress.last().sent, state.uploadTotal);
+    EXPECT_EQ(view.progress.last().left, 0);
+    // The folder is stored when the run starts.
+    EXPECT_EQ(ProfileFile(files().settingsFile).readString("Options", "DestFolder"), view.folder);
+}
+
+TEST_P(UploadRunOnBothServers, ServerStoppedMidFileIsContinuedFromItsSizeAfterContinue)
+{
+    startServer(GetParam());
+    const QByteArray data = randomBytes(8 * 1024 * 1024, 3);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    bool stopped = false;
+    view.onEvents = [&] {
+        if (!stopped && !view.progress.isEmpty() && view.progress.last().sent > 1024 * 1024) {
+            stopped = true;
+            server->stop();
+        }
+    };
+    view.onPrompt = [&](const QString &) { server->restart(); };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    ASSERT_FALSE(view.prompts.isEmpty());
+    EXPECT_EQ(view.prompts.first(), UploadRun::TextConnectionLost);
+    EXPECT_EQ(view.log.count(u"====="_s), view.prompts.size() + 1);
+    EXPECT_EQ(view.progress.last().percent, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, UploadRunOnBothServers,
+                         ::testing::Values(Kind::Pyftpd, Kind::Vsftpd),
+                         [](const auto &info) { return FtpTestServer::kindName(info.param); });
+
+TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
+{
+    FtpServerOptions opts;
+    opts.cutDataAfter = 300000;
+    opts.cutTimes = 2;  // the empty put counts as the first upload
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(1024 * 1024, 4);
+    list.setPaths({makeLocal("a.bin", data)});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    const auto up = uploads();
+    ASSERT_EQ(up.size(), 3u);
+    EXPECT_EQ(up[0].command, "STOR");
+    EXPECT_EQ(up[0].bytes, 0);
+    EXPECT_EQ(up[1].command, "APPE");
+    EXPECT_EQ(up[1].bytes, 300000);
+    EXPECT_EQ(up[2].command, "APPE");
+    EXPECT_EQ(up[2].offset, 300000);
+    EXPECT_EQ(up[2].bytes, data.size() - 300000);
+    // The new pass counts the bytes the server held as sent already.
+    EXPECT_EQ(view.progress.last().sent, data.size());
+    EXPECT_EQ(view.progress.last().percent, 100);
+}
+
+TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
+{
+    FtpServerOptions opts;
+    opts.finalReply = 552;
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(100000, 5);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    prepareResume(a, data.left(1000));
+    view.maxPrompts = 3;
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(view.prompts.first(), UploadRun::TextConnectionLost);
+    EXPECT_FALSE(list.at(0).done);
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_TRUE(QFile::exists(files().markerFile));
+    EXPECT_TRUE(state.resume);
+}
+
+TEST_F(UploadRunTest, RejectedFinalReplyOnceIsRetriedAndThenConfirmed)
+{
+    FtpServerOptions opts;
+    opts.finalReply = 552;
+    opts.finalTimes = 1;
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(100000, 6);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    prepareResume(a, data.left(1000));
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+}
+
+TEST_F(UploadRunTest, RemoteContentThatCannotBeOursIsReplacedNotAppendedTo)
+{
+    // Without SIZE the server's content is unknown; a remote file larger than
+    // the local one is not ours. Both are created afresh and sent from byte 0.
+    for (const bool noSize : {true, false}) {
+        SCOPED_TRACE(noSize ? "no SIZE" : "remote larger");
+        FtpServerOptions opts;
+        opts.noSize = noSize;
+        startServer(Kind::Pyftpd, opts);
+        const QByteArray data = randomBytes(50000, 7);
+        const QString a = makeLocal("a.bin", data);
+        list.setPaths({a});
+        prepareResume(a, noSize ? data.left(20000) : randomBytes(80000, 8));
+        view.messages.clear();
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+        EXPECT_EQ(lastMessage(), UploadRun::TextCompleted);
+    }
+}
+
+TEST_F(UploadRunTest, ResumeFlagContinuesOnlyTheMarkersFile)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray dataA = randomBytes(40000, 9), dataB = randomBytes(60000, 10);
+    const QString a = makeLocal("a.bin", dataA), b = makeLocal("b.bin", dataB);
+    // a comes first while the flag is set for b: a must not be appended onto
+    // the older a.bin the server holds.
+    list.setPaths({a, b});
+    prepareResume(b, dataB.left(25000));
+    writeFile(remoteOf("a.bin"), randomBytes(10000, 11));
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA);
+    EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+}
+
+TEST_F(UploadRunTest, MissingAndUnreadableEntriesArePassedOverAndKept)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray dataA = randomBytes(5000, 12), dataC = randomBytes(7000, 13);
+    const QString a = makeLocal("a.bin", dataA), c = makeLocal("c.bin", dataC);
+    const QString missing = localDir.filePath("missing.bin");
+    const QString folder = localDir.filePath("folder");
+    QDir().mkpath(folder);
+    const QString fifo = localDir.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    list.setPaths({a, missing, folder, fifo, c});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA);
+    EXPECT_EQ(readFile(remoteOf("c.bin")), dataC);
+    EXPECT_EQ(lastMessage(), UploadRun::TextIncomplete);
+    EXPECT_EQ(list.paths(), (QStringList{missing, folder, fifo}));
+    EXPECT_EQ(list.at(0).status, UploadRun::TextNotFound);
+    EXPECT_EQ(list.at(1).status, UploadRun::TextError);
+    EXPECT_EQ(list.at(2).status, UploadRun::TextError);
+    EXPECT_EQ(ListFile::parse(readFile(files().listFile)), (QStringList{missing, folder, fifo}));
+    EXPECT_EQ(state.uploadTotal, dataA.size() + dataC.size());
+}
+
+TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray dataA = randomBytes(2 * 1024 * 1024, 14);
+    const QByteArray dataB = randomBytes(3000, 15), dataC = randomBytes(3000, 16);
+    const QByteArray dataD = randomBytes(9000, 17);
+    const QString a = makeLocal("a.bin", dataA), b = makeLocal("b.bin", dataB);
+    const QString c = makeLocal("c.bin", dataC), d = makeLocal("d.bin", dataD);
+    list.setPaths({a, b, c});
+    bool acted = false;
+    view.onEvents = [&] {
+        if (acted || view.progress.isEmpty())
+            return;
+        acted = true;
+        // What the hand-off does: append and count the size.
+        ASSERT_EQ(list.addFile(d), 3);
+        state.uploadTotal += dataD.size();
+        list.removeRowsAt({2});  // c, before the run reached it
+    };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA);
+    EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    EXPECT_EQ(readFile(remoteOf("d.bin")), dataD);
+    EXPECT_FALSE(QFile::exists(remoteOf("c.bin")));
+    EXPECT_EQ(list.count(), 0);
+}
+
+TEST_F(UploadRunTest, DeletingTheRowBeingSentEndsThatFileAfterTheCurrentBlock)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray dataA = randomBytes(4 * 1024 * 1024, 18), dataB = randomBytes(5000, 19);
+    list.setPaths({makeLocal("a.bin", dataA), makeLocal("b.bin", dataB)});
+    view.onEvents = [&] {
+        if (list.count() == 2 && !view.progress.isEmpty() && view.progress.last().sent > 100000)
+            list.removeRowsAt({0});
+    };
+
+    run();
+    EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    EXPECT_LT(QFileInfo(remoteOf("a.bin")).size(), dataA.size());
+    EXPECT_EQ(list.count(), 0);
+}
+
+TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray data = randomBytes(4 * 1024 * 1024, 20);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    view.onEvents = [&] {
+        if (!view.progress.isEmpty() && view.progress.last().sent > 500000)
+            state.stop = true;
+    };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(view.log.last(), UploadRun::TextInterrupted);
+    EXPECT_TRUE(state.resume);
+    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+    EXPECT_EQ(list.count(), 1);
+    const qint64 held = QFileInfo(remoteOf("a.bin")).size();
+    ASSERT_GT(held, 0);
+    ASSERT_LT(held, data.size());
+
+    state.stop = false;
+    view.onEvents = nullptr;
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    const auto up = uploads();
+    EXPECT_EQ(up.back().offset, held);
+    EXPECT_EQ(up.back().bytes, data.size() - held);
+}
+
+TEST_F(UploadRunTest, FileThatChangesWhileSentIsSentAgainFromItsStart)
+{
+    startServer(Kind::Pyftpd);
+    QByteArray data = randomBytes(2 * 1024 * 1024, 21);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    bool grown = false;
+    view.onEvents = [&] {
+        if (!grown && !view.progress.isEmpty() && view.progress.last().sent > 100000) {
+            grown = true;
+            QFile f(a);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("tail");
+        }
+    };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data + "tail");
+}
+
+TEST_F(UploadRunTest, ServerThatRefusesAppendAndOverwriteStillGetsEveryFile)
+{
+    FtpServerOptions opts;
+    opts.proftpdLike = true;
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(30000, 22);
+    list.setPaths({makeLocal("new.bin", data), makeLocal("old.bin", data)});
+    writeFile(remoteOf("old.bin"), "an older file");
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("new.bin")), data);
+    EXPECT_EQ(readFile(remoteOf("old.bin")), data);
+    EXPECT_TRUE(view.prompts.isEmpty());
+}
+
+TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
+{
+    {
+        FtpServerOptions opts;
+        opts.refuseStor = true;
+        startServer(Kind::Pyftpd, opts);
+        list.setPaths({makeLocal("a.bin", "abc")});
+        EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+        ASSERT_EQ(view.messages.size(), 2);
+        EXPECT_EQ(view.messages[0].text, u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s
+                                             .arg(view.folder));
+        EXPECT_EQ(view.messages[0].caption, u"Ошибка"_s);
+        EXPECT_EQ(view.messages[0].icon, UploadView::Icon::Error);
+        EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
+        EXPECT_FALSE(state.resume);
+    }
+    {
+        // Continuing at an offset: APPE and REST+STOR both refused.
+        FtpServerOptions opts;
+        opts.refuseAppe = true;
+        opts.refuseStor = true;
+        startServer(Kind::Pyftpd, opts);
+        view.messages.clear();
+        const QByteArray data = randomBytes(10000, 23);
+        const QString a = makeLocal("b.bin", data);
+        list.setPaths({a});
+        prepareResume(a, data.left(4000));
+        EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+        ASSERT_EQ(view.messages.size(), 2);
+        EXPECT_EQ(view.messages[0].text, u"Ошибка при попытке дописать файл."_s);
+        EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
+        // The marker and the flag stay, so a later run continues the file.
+        EXPECT_TRUE(state.resume);
+        EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+    }
+}
+
+TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
+{
+    FtpServerOptions opts;
+    opts.refuseLoginSeconds = 3.5;
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(1000, 24);
+    list.setPaths({makeLocal("a.bin", data)});
+
+    view.answers = {2};
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextLoginTimeout});
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_FALSE(QFile::exists(remoteOf("a.bin")));
+    EXPECT_EQ(view.log.last(), UploadRun::TextInterrupted);
+    // Failed logins are spaced out, not hammered.
+    int logins = 0;
+    for (const auto &c : server->commands())
+        logins += c.rfind("USER", 0) == 0;
+    EXPECT_LE(logins, 15);
+
+    // Left alone, the prompt answers Continue and the run gets through.
+    view.prompts.clear();
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_FALSE(view.prompts.isEmpty());
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+}
+
+TEST_F(UploadRunTest, CancelAtTheConnectionLostPromptKeepsMarkerAndList)
+{
+    FtpServerOptions opts;
+    opts.cutDataAfter = 50000;
+    opts.cutTimes = 2;
+    startServer(Kind::Pyftpd, opts);
+    const QString a = makeLocal("a.bin", randomBytes(200000, 25));
+    list.setPaths({a});
+    view.answers = {2};
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_FALSE(list.at(0).done);
+    EXPECT_TRUE(state.resume);
+    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+}
+
+TEST_F(UploadRunTest, RefusedSettingsWriteDoesNotStartTheRun)
+{
+    startServer(Kind::Pyftpd);
+    list.setPaths({makeLocal("a.bin", "x")});
+    QDir().mkpath(files().settingsFile);  // a folder where the file should be
+    EXPECT_EQ(run(), UploadRun::Outcome::NotStarted);
+    ASSERT_EQ(view.messages.size(), 1);
+    EXPECT_TRUE(view.messages[0].text.startsWith(u"Unable to write to "_s));
+    EXPECT_TRUE(view.busyChanges.isEmpty());
+    EXPECT_TRUE(server->commands().empty());
+}
+
+TEST_F(UploadRunTest, EmptyFilesOnlyShowOneHundredPercent)
+{
+    startServer(Kind::Pyftpd);
+    list.setPaths({makeLocal("e1", {}), makeLocal("e2", {})});
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    ASSERT_FALSE(view.progress.isEmpty());
+    EXPECT_EQ(view.progress.last().percent, 100);
+    EXPECT_EQ(readFile(remoteOf("e2")), QByteArray());
+}
+
+} // namespace
