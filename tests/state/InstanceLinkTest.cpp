@@ -1,0 +1,620 @@
+// The hand-off between a running instance and a later start, over a real
+// local socket. The receiver runs in the test's event loop; senders run on a
+// thread of their own, or as child processes of this same program started
+// with --starter (for starts that race each other).
+
+#include "state/InstanceLink.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString makeFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write("content") != 7)
+        ADD_FAILURE() << "cannot create " << path.toStdString();
+    return path;
+}
+
+/// Leaves a socket file that nobody listens on, as a crashed instance does.
+void makeStaleSocket(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    ASSERT_LT(size_t(encoded.size()), sizeof(addr.sun_path));
+    std::memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ::close(fd);
+}
+
+/// Runs work on a thread of its own while this thread's event loop goes on.
+void runOnThread(std::function<void()> work)
+{
+    std::unique_ptr<QThread> thread(QThread::create(std::move(work)));
+    thread->start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return thread->isFinished(); }, 60000));
+    thread->wait();
+}
+
+/// What a sender's check reported.
+struct SenderResult
+{
+    bool startHere = true;
+    QStringList kept;
+    bool listening = false;
+};
+
+SenderResult handOffFromThread(const QString &socketPath, const QStringList &arguments,
+                               int replyTimeoutMs = 10000)
+{
+    SenderResult result;
+    runOnThread([&] {
+        InstanceLink sender(socketPath);
+        sender.setReplyTimeoutMs(replyTimeoutMs);
+        result.startHere = sender.handOff(arguments);
+        result.kept = sender.keptArguments();
+        result.listening = sender.isListening();
+    });
+    return result;
+}
+
+class InstanceLinkTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    QString socketPath() const { return m_dir.filePath(QStringLiteral("link.socket")); }
+    QString file(const QString &name) const { return makeFile(m_dir.filePath(name)); }
+
+    /// The first start: finds nobody, takes the receiver role, and records
+    /// what it is handed.
+    std::unique_ptr<InstanceLink> startReceiver(bool withHandler = true)
+    {
+        auto receiver = std::make_unique<InstanceLink>(socketPath());
+        EXPECT_TRUE(receiver->handOff({}));
+        EXPECT_TRUE(receiver->isListening());
+        if (withHandler)
+            receiver->setHandler([this](const QString &path) { m_received << path; });
+        return receiver;
+    }
+
+    QTemporaryDir m_dir;
+    QStringList m_received;
+};
+
+TEST_F(InstanceLinkTest, ExistingFilesArriveWholeAndInCommandLineOrder)
+{
+    auto receiver = startReceiver();
+
+    const QString a = file("a.txt");
+    const QString b = file(u"отчёт за май.zip"_qs);
+    // Over 255 characters in one name, and a 4000-character path.
+    const QString longName = file(QString(250, QLatin1Char('n')) + QStringLiteral(".bin"));
+    QString deep = m_dir.path();
+    while (deep.size() < 3800)
+        deep += QLatin1Char('/') + QString(199, QLatin1Char('d'));
+    const QString longPath = makeFile(deep + QLatin1Char('/') + QString(3999 - deep.size(), 'f'));
+    ASSERT_EQ(longPath.size(), 4000);
+    ASSERT_GT(longName.size(), 255);
+    const QString missing = m_dir.filePath("missing.txt");
+    const QString folder = m_dir.path();
+
+    const SenderResult sent =
+        handOffFromThread(socketPath(), {a, missing, b, folder, longName, longPath});
+
+    EXPECT_FALSE(sent.startHere);
+    EXPECT_EQ(m_received, (QStringList{a, b, longName, longPath}));
+    EXPECT_EQ(sent.kept, (QStringList{missing, folder}));
+    EXPECT_FALSE(sent.listening);
+}
+
+TEST_F(InstanceLinkTest, RelativeNamesArriveAsFullPathsOfTheSendersFolder)
+{
+    auto receiver = startReceiver();
+    file("rel.txt");
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    const SenderResult sent = handOffFromThread(socketPath(), {"rel.txt", "./rel.txt"});
+    QDir::setCurrent(before);
+
+    EXPECT_FALSE(sent.startHere);
+    EXPECT_EQ(m_received, (QStringList{m_dir.path() + "/rel.txt", m_dir.path() + "/./rel.txt"}));
+}
+
+TEST_F(InstanceLinkTest, TheSenderWaitsUntilEachHandlerHasFinished)
+{
+    auto receiver = startReceiver(false);
+    std::atomic<int> finished{0};
+    QList<int> finishedBeforeStart;
+    receiver->setHandler([&](const QString &path) {
+        finishedBeforeStart << finished.load();
+        // A warning box: a nested event loop that runs for a while.
+        QEventLoop loop;
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        loop.exec();
+        m_received << path;
+        ++finished;
+    });
+    const QStringList files{file("1.txt"), file("2.txt")};
+
+    int finishedAtReturn = -1;
+    bool startHere = true;
+    runOnThread([&] {
+        InstanceLink sender(socketPath());
+        startHere = sender.handOff(files);
+        finishedAtReturn = finished.load();
+    });
+
+    EXPECT_FALSE(startHere);
+    EXPECT_EQ(finishedAtReturn, 2);
+    // The second file was sent only after the first one's handler ended.
+    EXPECT_EQ(finishedBeforeStart, (QList<int>{0, 1}));
+    EXPECT_EQ(m_received, files);
+}
+
+TEST_F(InstanceLinkTest, AHandlerLongerThanTheReplyTimeoutStillCountsWhileItRuns)
+{
+    auto receiver = startReceiver(false);
+    receiver->setHeartbeatIntervalMs(50);
+    receiver->setHandler([&](const QString &path) {
+        QEventLoop loop;
+        QTimer::singleShot(2500, &loop, &QEventLoop::quit);
+        loop.exec();
+        m_received << path;
+    });
+    const QString a = file("a.txt");
+
+    const SenderResult sent = handOffFromThread(socketPath(), {a}, 1000);
+
+    EXPECT_FALSE(sent.startHere);
+    EXPECT_EQ(m_received, QStringList{a});
+}
+
+TEST_F(InstanceLinkTest, MessagesSentBeforeTheWindowExistsAreHandledOnceItDoes)
+{
+    auto receiver = startReceiver(false);
+    // The handler is set only after the sender has connected and sent.
+    QTimer::singleShot(200, receiver.get(), [&] {
+        receiver->setHandler([&](const QString &path) { m_received << path; });
+    });
+    const QString a = file("a.txt");
+
+    const SenderResult sent = handOffFromThread(socketPath(), {a});
+
+    EXPECT_FALSE(sent.startHere);
+    EXPECT_EQ(m_received, QStringList{a});
+}
+
+TEST_F(InstanceLinkTest, WithoutExistingFilesNothingIsSentAndTheProcessStarts)
+{
+    auto receiver = startReceiver();
+    const QStringList arguments{m_dir.filePath("missing.txt"), m_dir.path(), ""};
+
+    const SenderResult sent = handOffFromThread(socketPath(), arguments);
+    const SenderResult bare = handOffFromThread(socketPath(), {});
+
+    EXPECT_TRUE(sent.startHere);
+    EXPECT_EQ(sent.kept, arguments);
+    EXPECT_FALSE(sent.listening);
+    EXPECT_TRUE(bare.startHere);
+    EXPECT_FALSE(bare.listening);
+    QTest::qWait(0);
+    EXPECT_TRUE(m_received.isEmpty());
+    EXPECT_TRUE(receiver->isListening());
+}
+
+TEST_F(InstanceLinkTest, TheFirstStartListensOnAPrivateSocket)
+{
+    const QString a = file("a.txt");
+    InstanceLink first(socketPath());
+
+    EXPECT_TRUE(first.handOff({a}));
+    EXPECT_EQ(first.keptArguments(), QStringList{a});
+    ASSERT_TRUE(first.isListening());
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(socketPath()).constData(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+TEST_F(InstanceLinkTest, AStaleSocketIsRemovedAndThisStartBecomesTheReceiver)
+{
+    makeStaleSocket(socketPath());
+    const QString a = file("a.txt");
+    InstanceLink first(socketPath());
+
+    EXPECT_TRUE(first.handOff({a}));
+    EXPECT_EQ(first.keptArguments(), QStringList{a});
+    ASSERT_TRUE(first.isListening());
+
+    first.setHandler([&](const QString &path) { m_received << path; });
+    const QString b = file("b.txt");
+    EXPECT_FALSE(handOffFromThread(socketPath(), {b}).startHere);
+    EXPECT_EQ(m_received, QStringList{b});
+}
+
+TEST_F(InstanceLinkTest, AFileThatIsNoSocketIsLeftAlone)
+{
+    QFile planted(socketPath());
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.write("keep me");
+    planted.close();
+    const QString a = file("a.txt");
+    InstanceLink first(socketPath());
+
+    EXPECT_TRUE(first.handOff({a}));
+    EXPECT_FALSE(first.isListening());
+    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
+    EXPECT_EQ(planted.readAll(), "keep me");
+}
+
+TEST_F(InstanceLinkTest, AFrozenReceiverMakesTheSenderStartOnItsOwn)
+{
+    // The receiver lives on this thread, which the sender below blocks: it
+    // accepts connections (the kernel queues them) but never answers.
+    auto receiver = startReceiver();
+    const QString a = file("a.txt");
+    const QString b = file("b.txt");
+    InstanceLink sender(socketPath());
+    sender.setReplyTimeoutMs(300);
+
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(sender.handOff({a, b}));
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_EQ(sender.keptArguments(), (QStringList{a, b}));
+    // The frozen instance still holds the role; this one does not steal it.
+    EXPECT_FALSE(sender.isListening());
+}
+
+/// A receiver that acknowledges the first message and then drops the
+/// connection without answering, as an instance that crashes does.
+class DyingReceiver : public QObject
+{
+public:
+    explicit DyingReceiver(const QString &path, bool closeListener) : m_close(closeListener)
+    {
+        m_server.setSocketOptions(QLocalServer::UserAccessOption);
+        EXPECT_TRUE(m_server.listen(path));
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            QLocalSocket *s = m_server.nextPendingConnection();
+            connect(s, &QLocalSocket::readyRead, this, [this, s] { read(s); });
+        });
+    }
+    QStringList received;
+
+private:
+    void read(QLocalSocket *s)
+    {
+        m_buffer += s->readAll();
+        qsizetype used = 0;
+        QString path;
+        while (InstanceLink::decodeMessage(m_buffer, &used, &path) ==
+               InstanceLink::Decoded::Message) {
+            m_buffer.remove(0, used);
+            if (!received.isEmpty()) {
+                if (m_close)
+                    m_server.close();
+                s->abort();
+                return;
+            }
+            received << path;
+            s->write("D");
+            s->flush();
+        }
+    }
+    QLocalServer m_server;
+    QByteArray m_buffer;
+    bool m_close;
+};
+
+TEST_F(InstanceLinkTest, AFileWithoutAcknowledgementStaysWithTheSender)
+{
+    const QStringList files{file("1.txt"), file("2.txt"), file("3.txt")};
+    {
+        DyingReceiver receiver(socketPath(), false);
+        const SenderResult sent = handOffFromThread(socketPath(), files);
+        EXPECT_EQ(receiver.received, files.mid(0, 1));
+        EXPECT_TRUE(sent.startHere);
+        EXPECT_EQ(sent.kept, files.mid(1));
+        // The receiver still listens: the sender does not take its place.
+        EXPECT_FALSE(sent.listening);
+    }
+    {
+        DyingReceiver receiver(socketPath(), true);
+        const SenderResult sent = handOffFromThread(socketPath(), files);
+        EXPECT_EQ(receiver.received, files.mid(0, 1));
+        EXPECT_TRUE(sent.startHere);
+        EXPECT_EQ(sent.kept, files.mid(1));
+        // The receiver has gone: the sender becomes the receiver in its place.
+        EXPECT_TRUE(sent.listening);
+    }
+}
+
+TEST_F(InstanceLinkTest, MalformedMessagesAreRefusedAndTheReceiverGoesOn)
+{
+    auto receiver = startReceiver();
+    QByteArray header("TRL1\0\0\0\0", 8);
+    auto withLength = [](quint32 n, const QByteArray &body) {
+        QByteArray m("TRL1");
+        m.append(char(n >> 24)).append(char(n >> 16)).append(char(n >> 8)).append(char(n));
+        return m + body;
+    };
+    const QList<QByteArray> refused{
+        "GET / HTTP/1.0\r\n\r\n",
+        header,                                          // empty path
+        withLength(InstanceLink::MaxPathBytes + 1, "x"), // over the cap
+        withLength(0xFFFFFFFFu, ""),                     // absurd length
+        withLength(4, "/a\xC3\x28"),                     // not UTF-8
+        withLength(5, QByteArray("/a\0/b", 5)),          // NUL inside
+        "X",                                             // wrong from the first byte
+    };
+    for (const QByteArray &bytes : refused) {
+        QLocalSocket s;
+        s.connectToServer(socketPath());
+        ASSERT_TRUE(s.waitForConnected(2000));
+        s.write(bytes);
+        s.flush();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return s.state() == QLocalSocket::UnconnectedState; }))
+            << bytes.toHex().toStdString();
+        EXPECT_EQ(s.readAll(), "N") << bytes.toHex().toStdString();
+    }
+    // A message cut off by the sender going away.
+    {
+        QLocalSocket s;
+        s.connectToServer(socketPath());
+        ASSERT_TRUE(s.waitForConnected(2000));
+        s.write(InstanceLink::encodeMessage(file("cut.txt")).chopped(3));
+        s.flush();
+        QTest::qWait(50);
+        s.abort();
+    }
+    QTest::qWait(50);
+    EXPECT_TRUE(m_received.isEmpty());
+
+    const QString a = file("a.txt");
+    EXPECT_FALSE(handOffFromThread(socketPath(), {a}).startHere);
+    EXPECT_EQ(m_received, QStringList{a});
+}
+
+TEST(InstanceLinkDecode, PrefixesWaitAndMessagesFollowOneAnother)
+{
+    const QString first = u"/home/пользователь/файл 1.txt"_qs;
+    const QString second = QString(5000, QLatin1Char('x'));
+    const QByteArray one = InstanceLink::encodeMessage(first);
+    const QByteArray both = one + InstanceLink::encodeMessage(second);
+
+    qsizetype used = -1;
+    QString path;
+    for (qsizetype n = 0; n < one.size(); ++n)
+        EXPECT_EQ(InstanceLink::decodeMessage(one.left(n), &used, &path),
+                  InstanceLink::Decoded::NeedMore)
+            << n;
+    ASSERT_EQ(InstanceLink::decodeMessage(both, &used, &path), InstanceLink::Decoded::Message);
+    EXPECT_EQ(path, first);
+    EXPECT_EQ(used, one.size());
+    ASSERT_EQ(InstanceLink::decodeMessage(both.mid(used), &used, &path),
+              InstanceLink::Decoded::Message);
+    EXPECT_EQ(path, second);
+    EXPECT_EQ(used, both.size() - one.size());
+}
+
+TEST(InstanceLinkDecode, ArbitraryBytesNeverOverrunTheBuffer)
+{
+    QRandomGenerator random(20240607);
+    const QByteArray valid = InstanceLink::encodeMessage(QStringLiteral("/tmp/x"));
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray bytes = valid;
+        bytes.resize(random.bounded(0, 24));
+        for (int flips = random.bounded(0, 4); flips > 0 && !bytes.isEmpty(); --flips)
+            bytes[random.bounded(int(bytes.size()))] = char(random.bounded(256));
+        qsizetype used = -1;
+        QString path;
+        if (InstanceLink::decodeMessage(bytes, &used, &path) == InstanceLink::Decoded::Message) {
+            EXPECT_GT(used, 8);
+            EXPECT_LE(used, bytes.size());
+            EXPECT_FALSE(path.isEmpty());
+        }
+    }
+}
+
+TEST(InstanceLinkName, ThePathStandsForTheWindowAndTheUser)
+{
+    qunsetenv("TRELVAN_INSTANCE_SOCKET");
+    QTemporaryDir runtime;
+    ASSERT_TRUE(QFile::setPermissions(runtime.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const QString uid = QString::number(::geteuid());
+
+    EXPECT_EQ(InstanceLink::socketPathFor("TfrmMainForm", "Trelvan v1.3"),
+              runtime.path() + "/TfrmMainForm-Trelvan_v1.3-" + uid + ".socket");
+
+    // A runtime folder that others may write is not used.
+    ASSERT_TRUE(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                          QFile::ExeOwner | QFile::WriteOther |
+                                                          QFile::ExeOther));
+    const QString fallback = InstanceLink::socketPathFor("TfrmMainForm", "Trelvan v1.3");
+    EXPECT_EQ(fallback, "/tmp/trelvan-" + uid + "/TfrmMainForm-Trelvan_v1.3-" + uid + ".socket");
+
+    qputenv("TRELVAN_INSTANCE_SOCKET", "/somewhere/else.socket");
+    EXPECT_EQ(InstanceLink::socketPathFor("TfrmMainForm", "Trelvan v1.3"),
+              QStringLiteral("/somewhere/else.socket"));
+    qunsetenv("TRELVAN_INSTANCE_SOCKET");
+    if (saved.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+TEST_F(InstanceLinkTest, AnotherUserIsNotServed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    auto receiver = startReceiver();
+    // Let another user reach the socket at all, so that only the
+    // credentials check stands in the way.
+    ASSERT_EQ(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(socketPath()).constData(), 0777), 0);
+    const QByteArray message = InstanceLink::encodeMessage(file("a.txt"));
+    const QByteArray encodedPath = QFile::encodeName(socketPath());
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe calls here: this process was forked from a
+        // threaded one.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, encodedPath.constData(), size_t(encodedPath.size()));
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+            ::_exit(11);
+        if (::write(fd, message.constData(), size_t(message.size())) < 0)
+            ::_exit(0); // already closed by the receiver
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0)
+            ::_exit(12);
+        char reply = 0;
+        ::_exit(::read(fd, &reply, 1) == 1 ? 13 : 0);
+    }
+    int status = 0;
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    QTest::qWait(50);
+    EXPECT_TRUE(m_received.isEmpty());
+}
+
+/// One of two starts that race: prints "ready", waits for "go" on stdin,
+/// runs the check, then prints "handed", or "receiver" / "alone" followed
+/// by "got <path>" for every file it is handed, until stdin says anything.
+int runStarter(const QString &socketPath, const QString &file)
+{
+    InstanceLink link(socketPath);
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    char line[16];
+    if (!std::fgets(line, sizeof(line), stdin))
+        return 2;
+    if (!link.handOff({file})) {
+        std::fputs("handed\n", stdout);
+        return 0;
+    }
+    std::fputs(link.isListening() ? "receiver\n" : "alone\n", stdout);
+    std::fflush(stdout);
+    link.setHandler([](const QString &path) {
+        std::fprintf(stdout, "got %s\n", path.toUtf8().constData());
+        std::fflush(stdout);
+    });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
+    return QCoreApplication::exec();
+}
+
+TEST_F(InstanceLinkTest, TwoStartsAtTheSameMomentLoseNoFile)
+{
+    int handedCount = 0;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        QTemporaryDir dir;
+        const QString socket = dir.filePath("link.socket");
+        if (round % 3 == 1)
+            makeStaleSocket(socket);
+        const QStringList files{makeFile(dir.filePath("a.txt")), makeFile(dir.filePath("b.txt"))};
+
+        QProcess starters[2];
+        QByteArray out[2];
+        for (int i = 0; i < 2; ++i) {
+            starters[i].setReadChannel(QProcess::StandardOutput);
+            starters[i].setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            starters[i].start(QCoreApplication::applicationFilePath(),
+                              {"--starter", socket, files[i]});
+        }
+        auto readLines = [&](int i, int n) {
+            return QTest::qWaitFor(
+                [&] {
+                    out[i] += starters[i].readAll();
+                    return out[i].count('\n') >= n;
+                },
+                20000);
+        };
+        ASSERT_TRUE(readLines(0, 1) && readLines(1, 1));
+        ASSERT_TRUE(out[0] == "ready\n" && out[1] == "ready\n");
+        starters[0].write("go\n");
+        starters[1].write("go\n");
+        ASSERT_TRUE(readLines(0, 2) && readLines(1, 2));
+
+        QString role[2];
+        for (int i = 0; i < 2; ++i)
+            role[i] = QString::fromUtf8(out[i].split('\n').at(1));
+        // Never two receivers, never two senders.
+        ASSERT_FALSE(role[0] == "receiver" && role[1] == "receiver");
+        ASSERT_FALSE(role[0] == "handed" && role[1] == "handed");
+        for (int i = 0; i < 2; ++i) {
+            if (role[i] != "handed")
+                continue;
+            const int other = 1 - i;
+            ++handedCount;
+            EXPECT_EQ(role[other], "receiver");
+            ASSERT_TRUE(readLines(other, 3));
+            EXPECT_EQ(out[other].split('\n').at(2), "got " + files[i].toUtf8());
+            EXPECT_TRUE(starters[i].state() == QProcess::NotRunning ||
+                        starters[i].waitForFinished(10000));
+            EXPECT_EQ(starters[i].exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(starters[i].exitCode(), 0);
+        }
+        for (QProcess &p : starters) {
+            if (p.state() != QProcess::NotRunning) {
+                p.write("quit\n");
+                EXPECT_TRUE(p.waitForFinished(10000));
+            }
+        }
+    }
+    // With no frozen receiver every round ends in one window.
+    EXPECT_EQ(handedCount, 12);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--starter") == 0)
+        return runStarter(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
