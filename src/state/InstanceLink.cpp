@@ -33,6 +33,10 @@ constexpr int ConnectTimeoutMs = 2000;
 // Longer than a probe can take, so a waiting start does not give up on the
 // lock while another start merely checks.
 constexpr int LockWaitMs = 5000;
+// How often an instance without the receiver role looks whether the one
+// that holds it has ended.
+constexpr int RetakeIntervalMs = 2000;
+constexpr int RetakeConnectTimeoutMs = 50;
 
 bool isPrivateDir(const QString &path)
 {
@@ -63,10 +67,13 @@ QString sanitized(const QString &text)
 } // namespace
 
 InstanceLink::InstanceLink(const QString &socketPath, QObject *parent)
-    : QObject(parent), m_socketPath(socketPath), m_heartbeat(new QTimer(this))
+    : QObject(parent), m_socketPath(socketPath), m_heartbeat(new QTimer(this)),
+      m_retake(new QTimer(this))
 {
     m_heartbeat->setInterval(1000);
     connect(m_heartbeat, &QTimer::timeout, this, &InstanceLink::heartbeat);
+    m_retake->setInterval(RetakeIntervalMs);
+    connect(m_retake, &QTimer::timeout, this, &InstanceLink::retakeRole);
 }
 
 InstanceLink::~InstanceLink()
@@ -121,13 +128,15 @@ bool InstanceLink::handOff(const QStringList &arguments)
     QLockFile lock(m_socketPath + QStringLiteral(".lock"));
     const bool locked = lock.tryLock(LockWaitMs);
     QLocalSocket *live = nullptr;
-    const Probe found = probe(&live);
+    const Probe found = probe(&live, ConnectTimeoutMs);
     if (found == Probe::NoServer && locked)
         claimUnderLock();
     if (locked)
         lock.unlock();
-    if (found != Probe::Live)
+    if (found != Probe::Live) {
+        startRetaking();
         return true;
+    }
 
     std::unique_ptr<QLocalSocket> receiver(live);
     QList<qsizetype> handed;
@@ -151,21 +160,22 @@ bool InstanceLink::handOff(const QStringList &arguments)
     // receiver role when the one it spoke to has gone.
     if (!files.isEmpty()) {
         if (lock.tryLock(LockWaitMs)) {
-            if (probe(&live) == Probe::NoServer)
+            if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
                 claimUnderLock();
             delete live;
             lock.unlock();
         }
     }
+    startRetaking();
     return true;
 }
 
-InstanceLink::Probe InstanceLink::probe(QLocalSocket **live)
+InstanceLink::Probe InstanceLink::probe(QLocalSocket **live, int timeoutMs)
 {
     *live = nullptr;
     auto socket = std::make_unique<QLocalSocket>();
     socket->connectToServer(m_socketPath);
-    if (!socket->waitForConnected(ConnectTimeoutMs)) {
+    if (!socket->waitForConnected(timeoutMs)) {
         const auto error = socket->error();
         if (error == QLocalSocket::ServerNotFoundError ||
             error == QLocalSocket::ConnectionRefusedError)
@@ -233,6 +243,28 @@ void InstanceLink::claimUnderLock()
     }
     m_server = server;
     connect(m_server, &QLocalServer::newConnection, this, &InstanceLink::acceptConnections);
+}
+
+void InstanceLink::startRetaking()
+{
+    if (!isListening() && !m_socketPath.isEmpty())
+        m_retake->start();
+}
+
+void InstanceLink::retakeRole()
+{
+    // The window stands for the running instance as long as it is open: when
+    // the receiver ends, a remaining window takes its place, as a window
+    // lookup would find it. Never waits for the lock on the GUI thread.
+    QLockFile lock(m_socketPath + QStringLiteral(".lock"));
+    if (!lock.tryLock(0))
+        return;
+    QLocalSocket *live = nullptr;
+    if (probe(&live, RetakeConnectTimeoutMs) == Probe::NoServer)
+        claimUnderLock();
+    delete live;
+    if (isListening())
+        m_retake->stop();
 }
 
 bool InstanceLink::isListening() const

@@ -76,7 +76,8 @@ public:
     /// those handed over, in their order.
     QStringList keptArguments() const { return m_kept; }
 
-    /// Whether this process holds the receiver role.
+    /// Whether this process holds the receiver role. One that started while
+    /// another instance held it takes the role over when that one ends.
     bool isListening() const;
 
     /// The receiver's handler, called on this object's thread for each file
@@ -115,13 +116,15 @@ private:
         bool closed = false; // the peer went away meanwhile
     };
 
-    Probe probe(QLocalSocket **live);
+    Probe probe(QLocalSocket **live, int timeoutMs);
     bool sendAndWait(QLocalSocket &socket, const QString &path);
     void claimUnderLock();
     void acceptConnections();
     void serve(QLocalSocket *socket);
     void dropPeer(QLocalSocket *socket);
     void heartbeat();
+    void startRetaking();
+    void retakeRole();
 
     QString m_socketPath;
     QStringList m_kept;
@@ -129,6 +132,7 @@ private:
     QHash<QLocalSocket *, Peer> m_peers;
     Handler m_handler;
     QTimer *m_heartbeat;
+    QTimer *m_retake;
     int m_busyCount = 0;
     int m_replyTimeoutMs = 10000;
 };

@@ -232,6 +232,22 @@ TEST_F(InstanceLinkTest, WithoutExistingFilesNothingIsSentAndTheProcessStarts)
     EXPECT_TRUE(receiver->isListening());
 }
 
+TEST_F(InstanceLinkTest, AWindowLeftOpenTakesOverWhenTheReceiverEnds)
+{
+    auto receiver = startReceiver();
+    InstanceLink second(socketPath());
+    ASSERT_TRUE(second.handOff({}));
+    ASSERT_FALSE(second.isListening());
+    second.setHandler([&](const QString &path) { m_received << "second " + path; });
+
+    receiver.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return second.isListening(); }, 10000));
+
+    const QString a = file("a.txt");
+    EXPECT_FALSE(handOffFromThread(socketPath(), {a}).startHere);
+    EXPECT_EQ(m_received, QStringList{"second " + a});
+}
+
 TEST_F(InstanceLinkTest, TheFirstStartListensOnAPrivateSocket)
 {
     const QString a = file("a.txt");
