@@ -27,8 +27,7 @@ public:
 
     /// Reads what has arrived, waiting for at most `deadline`: >0 count,
     /// 0 end of stream, -1 failure or timeout (error() says which).
-    ssize_t readSome(char *buffer, std::size_t len, const Deadline &deadline,
-                     const IdleHook &idle);
+    ssize_t readSome(char *buffer, std::size_t len, const Deadline &deadline, const IdleHook &idle);
 
     /// Writes all `len` bytes. Fails when the peer is gone or when no byte
     /// could be written for `stallMs`.

@@ -28,11 +28,9 @@ std::unique_ptr<FtpService> FtpService::open(Options options)
     return std::unique_ptr<FtpService>(new FtpService(std::move(options)));
 }
 
-std::unique_ptr<FtpConnection> FtpConnection::connect(FtpService &service,
-                                                      const std::string &server,
-                                                      const std::string &user,
-                                                      const std::string &password,
-                                                      std::string *error)
+std::unique_ptr<FtpConnection>
+FtpConnection::connect(FtpService &service, const std::string &server, const std::string &user,
+                       const std::string &password, std::string *error)
 {
     auto session = std::make_shared<FtpSession>(service.options());
     if (!session->open(server, user, password)) {

@@ -50,7 +50,11 @@ struct Timeouts
 };
 
 /// Where a data transfer moves bytes.
-enum class Direction { Download, Upload };
+enum class Direction
+{
+    Download,
+    Upload
+};
 
 class FtpConnection;
 class FtpTransfer;
@@ -61,7 +65,7 @@ class FtpService
 public:
     struct Options
     {
-        bool passiveFirst = true;  ///< false: try EPRT/PORT before EPSV/PASV
+        bool passiveFirst = true; ///< false: try EPRT/PORT before EPSV/PASV
         Timeouts timeouts;
         IdleHook idle;
     };

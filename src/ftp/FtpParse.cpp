@@ -176,8 +176,8 @@ bool featureListed(const std::vector<std::string> &features, const std::string &
     for (const std::string &line : features) {
         if (line == wanted)
             return true;
-        if (singleWord && line.size() > wanted.size() && line.compare(0, wanted.size(), wanted) == 0
-            && line[wanted.size()] == ' ')
+        if (singleWord && line.size() > wanted.size() &&
+            line.compare(0, wanted.size(), wanted) == 0 && line[wanted.size()] == ' ')
             return true;
     }
     return false;
@@ -185,8 +185,8 @@ bool featureListed(const std::vector<std::string> &features, const std::string &
 
 std::string formatEprt(bool ipv6, const std::string &address, uint16_t port)
 {
-    return "EPRT |" + std::string(ipv6 ? "2" : "1") + "|" + address + "|" + std::to_string(port)
-           + "|";
+    return "EPRT |" + std::string(ipv6 ? "2" : "1") + "|" + address + "|" + std::to_string(port) +
+           "|";
 }
 
 std::string formatPort(const std::array<uint8_t, 4> &address, uint16_t port)
@@ -238,7 +238,8 @@ std::optional<ServerAddress> parseServerField(const std::string &field)
         }
     } else {
         const std::size_t firstColon = rest.find(':');
-        if (firstColon != std::string::npos && rest.find(':', firstColon + 1) == std::string::npos) {
+        if (firstColon != std::string::npos &&
+            rest.find(':', firstColon + 1) == std::string::npos) {
             auto port = parsePort(rest.substr(firstColon + 1));
             if (!port)
                 return std::nullopt;

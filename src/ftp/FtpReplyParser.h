@@ -15,7 +15,12 @@ namespace ftp {
 class FtpReplyParser
 {
 public:
-    enum class Status { NeedMore, Complete, Error };
+    enum class Status
+    {
+        NeedMore,
+        Complete,
+        Error
+    };
 
     static constexpr std::size_t kMaxLineBytes = 64 * 1024;
     static constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
@@ -39,7 +44,7 @@ private:
     Status finishLine();
 
     Status m_status = Status::NeedMore;
-    std::string m_line;       // current line without its end
+    std::string m_line; // current line without its end
     bool m_inMultiLine = false;
     int m_code = 0;
     std::string m_text;

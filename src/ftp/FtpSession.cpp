@@ -3,6 +3,7 @@
 #include "ftp/FtpParse.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -77,8 +78,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     // Resolution and TCP connect share the connect timeout.
     const Deadline connectBy = Deadline::in(t.connectMs);
     std::string why;
-    const auto endpoints = resolveHost(address->host, address->port, connectBy, m_options.idle,
-                                       &why);
+    const auto endpoints =
+        resolveHost(address->host, address->port, connectBy, m_options.idle, &why);
     if (endpoints.empty()) {
         m_error = why;
         return false;
@@ -186,7 +187,16 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
     }
     const Deadline deadline = Deadline::in(timeoutMs);
     char buffer[kControlReadBytes];
+    // A server that floods us never makes us wait, so the idle hook would
+    // starve; call it on the clock as well.
+    auto lastIdle = std::chrono::steady_clock::now();
     for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastIdle >= std::chrono::milliseconds(kIdleTickMs)) {
+            lastIdle = now;
+            if (m_options.idle)
+                m_options.idle();
+        }
         if (m_inPos < m_in.size()) {
             std::size_t used = 0;
             const auto status = m_parser.feed(m_in.data() + m_inPos, m_in.size() - m_inPos, &used);
@@ -213,6 +223,12 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
                 return m_lastReply;
             }
             continue;
+        }
+        // A reply trickled in byte by byte must not outlast the timeout either.
+        if (deadline.expired()) {
+            fail("no complete reply from the server within " + seconds(timeoutMs));
+            m_parser.reset();
+            return std::nullopt;
         }
         const ssize_t n = m_control->readSome(buffer, sizeof buffer, deadline, m_options.idle);
         if (n > 0) {
@@ -296,8 +312,8 @@ std::unique_ptr<Channel> FtpSession::openPassive()
     Endpoint target = m_peer;
     target.setPort(*port);
     std::string why;
-    const int fd = connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle,
-                              &why);
+    const int fd =
+        connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle, &why);
     if (fd < 0) {
         m_error = "cannot open the passive data connection: " + why;
         return nullptr;
@@ -383,8 +399,8 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
             continue;
         }
         if (deadline.expired()) {
-            m_error = "the server did not open the data connection within "
-                      + seconds(m_options.timeouts.dataMs);
+            m_error = "the server did not open the data connection within " +
+                      seconds(m_options.timeouts.dataMs);
             return nullptr;
         }
         if (m_options.idle)
@@ -444,8 +460,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     const auto reply = readReply(m_options.timeouts.replyMs);
     if (!reply || (!reply->isPreliminary() && reply->code / 100 != 2)) {
         if (reply)
-            m_error = "the server refused \"" + command.substr(0, command.find(' ')) + "\": "
-                      + reply->text;
+            m_error = "the server refused \"" + command.substr(0, command.find(' ')) +
+                      "\": " + reply->text;
         closeListener();
         return 0;
     }
@@ -477,8 +493,8 @@ int FtpSession::readData(uint64_t id, char *buffer, int maxLen)
     const ssize_t n = m_data->readSome(buffer, static_cast<std::size_t>(maxLen),
                                        Deadline::in(m_options.timeouts.dataMs), m_options.idle);
     if (n < 0) {
-        m_error = m_data->timedOut() ? "the data connection stalled" : "the data connection failed: "
-                                                                          + m_data->error();
+        m_error = m_data->timedOut() ? "the data connection stalled"
+                                     : "the data connection failed: " + m_data->error();
         return -1;
     }
     return static_cast<int>(n);
@@ -490,8 +506,8 @@ int FtpSession::writeData(uint64_t id, const char *buffer, int len)
         return -1;
     if (!m_data->writeAll(buffer, static_cast<std::size_t>(len), m_options.timeouts.dataMs,
                           m_options.idle)) {
-        m_error = m_data->timedOut() ? "the data connection stalled" : "the data connection failed: "
-                                                                          + m_data->error();
+        m_error = m_data->timedOut() ? "the data connection stalled"
+                                     : "the data connection failed: " + m_data->error();
         return -1;
     }
     return len;

@@ -75,9 +75,9 @@ private:
 
     FtpService::Options m_options;
     std::unique_ptr<Channel> m_control;
-    Endpoint m_peer;   // control connection's server address
-    Endpoint m_local;  // our side of it, for active mode
-    std::string m_in;  // received control bytes not yet parsed
+    Endpoint m_peer;  // control connection's server address
+    Endpoint m_local; // our side of it, for active mode
+    std::string m_in; // received control bytes not yet parsed
     std::size_t m_inPos = 0;
     FtpReplyParser m_parser;
     FtpReply m_lastReply;

@@ -134,8 +134,8 @@ std::vector<Endpoint> collect(addrinfo *list)
 {
     std::vector<Endpoint> endpoints;
     for (addrinfo *ai = list; ai; ai = ai->ai_next) {
-        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
-            || ai->ai_addrlen > sizeof(sockaddr_storage))
+        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+            ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
         Endpoint e;
         std::memcpy(&e.addr, ai->ai_addr, ai->ai_addrlen);
@@ -192,14 +192,14 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
         {
             std::unique_lock<std::mutex> lock(resolution->mutex);
             const int left = deadline.remainingMs();
-            resolution->done.wait_for(lock, std::chrono::milliseconds(
-                                                left < kIdleTickMs ? left : kIdleTickMs));
+            resolution->done.wait_for(
+                lock, std::chrono::milliseconds(left < kIdleTickMs ? left : kIdleTickMs));
             if (resolution->finished) {
                 if (resolution->status != 0 || resolution->endpoints.empty()) {
                     if (error)
-                        *error = "cannot resolve " + host + ": "
-                                 + (resolution->status != 0 ? gai_strerror(resolution->status)
-                                                            : "no address");
+                        *error = "cannot resolve " + host + ": " +
+                                 (resolution->status != 0 ? gai_strerror(resolution->status)
+                                                          : "no address");
                     return {};
                 }
                 return resolution->endpoints;
@@ -274,8 +274,8 @@ int listenOn(const Endpoint &local, std::string *error)
             *error = "socket: " + errnoText(errno);
         return -1;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&bindTo.addr), bindTo.len) < 0
-        || ::listen(fd, 4) < 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&bindTo.addr), bindTo.len) < 0 ||
+        ::listen(fd, 4) < 0) {
         if (error)
             *error = "listen on " + bindTo.host() + ": " + errnoText(errno);
         ::close(fd);

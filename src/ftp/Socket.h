@@ -47,7 +47,12 @@ struct Endpoint
     bool sameHost(const Endpoint &other) const;
 };
 
-enum class WaitResult { Ready, Timeout, Error };
+enum class WaitResult
+{
+    Ready,
+    Timeout,
+    Error
+};
 
 /// Waits until `fd` has any of `events` (POLLIN, POLLOUT), calling `idle`
 /// every kIdleTickMs, until `deadline`. Error also covers POLLERR/POLLHUP/

@@ -41,8 +41,8 @@ FtpService::Options options(bool passiveFirst = true, int timeoutMs = 3000, Idle
 std::unique_ptr<FtpConnection> login(FtpService &service, const FtpTestServer &server,
                                      std::string *error = nullptr)
 {
-    return FtpConnection::connect(service, server.serverField(), server.user(),
-                                  server.password(), error);
+    return FtpConnection::connect(service, server.serverField(), server.user(), server.password(),
+                                  error);
 }
 
 std::vector<std::string> dataCommands(const FtpTestServer &server)
@@ -69,9 +69,9 @@ std::vector<FtpServerEvent> uploads(const FtpTestServer &server)
 
 long msSince(std::chrono::steady_clock::time_point t)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - t)
-                                 .count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+            .count());
 }
 
 // Writes `bytes` in 4096-byte blocks; returns how many bytes went through
@@ -81,8 +81,8 @@ std::size_t sendUntilFailure(FtpTransfer &t, const std::string &bytes, bool *fai
     *failed = false;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const int len = static_cast<int>(std::min<std::size_t>(kTransferBlockBytes,
-                                                               bytes.size() - pos));
+        const int len =
+            static_cast<int>(std::min<std::size_t>(kTransferBlockBytes, bytes.size() - pos));
         const int n = t.write(bytes.data() + pos, len);
         if (n != len) {
             EXPECT_EQ(n, -1);
@@ -371,10 +371,10 @@ TEST(FtpFault, BadRepliesFromARealServer)
         const char *command;
         std::string reply;
     };
-    for (const Case &c : {Case{"FEAT", "211-Features\r\n SIZE\r\nnot closed\r\n2111 x\r\n"},
-                          Case{"USER", "hello there\r\n"},
-                          Case{"GREETING", std::string(70000, 'A') + "\r\n"},
-                          Case{"PASS", "2300 too many digits\r\n"}}) {
+    for (const Case &c :
+         {Case{"FEAT", "211-Features\r\n SIZE\r\nnot closed\r\n2111 x\r\n"},
+          Case{"USER", "hello there\r\n"}, Case{"GREETING", std::string(70000, 'A') + "\r\n"},
+          Case{"PASS", "2300 too many digits\r\n"}}) {
         SCOPED_TRACE(c.command);
         FtpServerOptions o;
         o.badReplies = {{c.command, c.reply}};
@@ -402,8 +402,7 @@ TEST(FtpFault, MultiLineGreetingAndFinalReply)
     QTemporaryDir local;
     ASSERT_TRUE(writeFile(local.filePath("a"), "hello"));
     EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
-    EXPECT_NE(c->lastReplyText().find("226-Second line."), std::string::npos)
-        << c->lastReplyText();
+    EXPECT_NE(c->lastReplyText().find("226-Second line."), std::string::npos) << c->lastReplyText();
     EXPECT_EQ(c->remoteSize("/upload/a"), 5) << "the dialogue stays in step";
 }
 

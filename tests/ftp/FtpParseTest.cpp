@@ -1,8 +1,8 @@
 // Parsers of the data-carrying replies and of the server field: the parts of
 // the dialogue where a server's (or user's) text turns into numbers.
 
-#include "ftp/FtpClient.h"
 #include "ftp/FtpParse.h"
+#include "ftp/FtpClient.h"
 
 #include <gtest/gtest.h>
 
@@ -31,10 +31,10 @@ TEST(FtpParse, PasvReplyInTheShapesServersUse)
 
 TEST(FtpParse, PasvReplyRejectsBadNumbers)
 {
-    for (const char *text : {"227 Entering Passive Mode", "227 (127,0,0,1,195)",
-                             "227 (256,0,0,1,1,1)", "227 (1,2,3,4,5,256)", "227 (1,2,3,4,0,0)",
-                             "227 (1,2,3,4,5,6789)", "227 (1,2,,3,4,5,6)",
-                             "227 (1111,2,3,4,5,6)", ""}) {
+    for (const char *text :
+         {"227 Entering Passive Mode", "227 (127,0,0,1,195)", "227 (256,0,0,1,1,1)",
+          "227 (1,2,3,4,5,256)", "227 (1,2,3,4,0,0)", "227 (1,2,3,4,5,6789)", "227 (1,2,,3,4,5,6)",
+          "227 (1111,2,3,4,5,6)", ""}) {
         EXPECT_FALSE(parsePasvReply(text)) << text;
     }
 }
@@ -44,10 +44,9 @@ TEST(FtpParse, EpsvReplyAnyDelimiter)
     EXPECT_EQ(parseEpsvReply("229 Entering Extended Passive Mode (|||6446|)"), 6446);
     EXPECT_EQ(parseEpsvReply("229 ok (!!!65535!)"), 65535);
     EXPECT_EQ(parseEpsvReply("229 (a) then (###1#)"), 1);
-    for (const char *text : {"229 Entering Extended Passive Mode", "229 (|||0|)",
-                             "229 (|||65536|)", "229 (||6446|)", "229 (|!|6446|)",
-                             "229 (|||6446!)", "229 (|||6446|", "229 (|||x|)",
-                             "229 (111121)", "229 (   5 )", "229 ("}) {
+    for (const char *text : {"229 Entering Extended Passive Mode", "229 (|||0|)", "229 (|||65536|)",
+                             "229 (||6446|)", "229 (|!|6446|)", "229 (|||6446!)", "229 (|||6446|",
+                             "229 (|||x|)", "229 (111121)", "229 (   5 )", "229 ("}) {
         EXPECT_FALSE(parseEpsvReply(text)) << text;
     }
 }
@@ -132,8 +131,8 @@ TEST(FtpParse, ServerField)
         EXPECT_EQ(address->port, c.port) << c.field;
     }
     for (const char *field :
-         {"host:0", "host:65536", "host:", "host:12x", "host:-1", "[::1", "[::1]x", "[::1]:",
-          "[::1]:99999", "[host]:21", "a b", "user@host", "host/path", "[]:21", "::1]"}) {
+         {"host:0", "host:65536", "host:", "host:12x", "host:-1", "[::1", "[::1]x",
+          "[::1]:", "[::1]:99999", "[host]:21", "a b", "user@host", "host/path", "[]:21", "::1]"}) {
         EXPECT_FALSE(parseServerField(field)) << '"' << field << '"';
     }
 }

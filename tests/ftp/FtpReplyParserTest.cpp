@@ -108,9 +108,13 @@ TEST(FtpReplyParser, BareCodeAndStrayEmptyLinesAreAccepted)
 
 TEST(FtpReplyParser, GarbageWhereACodeBelongsFails)
 {
-    for (const std::string &wire : std::vector<std::string>{"hello\r\n", "22 short\r\n", "2200 four digits\r\n", "220x glued\r\n",
-          "600 no such class\r\n", "099 no such class\r\n", "-220 dash first\r\n",
-          std::string("2\x00" "0 nul\r\n", 9), "\xff\xfd\x18\r\n"}) {
+    for (const std::string &wire : std::vector<std::string>{
+             "hello\r\n", "22 short\r\n", "2200 four digits\r\n", "220x glued\r\n",
+             "600 no such class\r\n", "099 no such class\r\n", "-220 dash first\r\n",
+             std::string("2\x00"
+                         "0 nul\r\n",
+                         9),
+             "\xff\xfd\x18\r\n"}) {
         const Parsed p = parseAll(wire);
         EXPECT_TRUE(p.failed) << "accepted: " << wire;
         EXPECT_TRUE(p.replies.empty());
@@ -121,8 +125,7 @@ TEST(FtpReplyParser, GarbageWhereACodeBelongsFails)
 TEST(FtpReplyParser, OverlongLineFailsWithoutWaitingForItsEnd)
 {
     // No newline ever: the parser must give up once the cap is passed.
-    const std::string wire =
-        "220 " + std::string(FtpReplyParser::kMaxLineBytes + 10, 'x');
+    const std::string wire = "220 " + std::string(FtpReplyParser::kMaxLineBytes + 10, 'x');
     const Parsed p = parseAll(wire, 4096);
     EXPECT_TRUE(p.failed);
     EXPECT_NE(p.error.find("line"), std::string::npos) << p.error;

@@ -55,9 +55,9 @@ std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpS
 
 long msSince(std::chrono::steady_clock::time_point t)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - t)
-                                 .count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+            .count());
 }
 
 } // namespace
@@ -84,8 +84,8 @@ TEST(FtpScripted, LoginTranscriptAndSize)
     EXPECT_EQ(c->remoteSize("/pub/big file.iso"), 5368709120LL);
     c.reset();
     ASSERT_TRUE(server.waitDone());
-    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
-                                            "TYPE I", "SIZE /pub/big file.iso", "QUIT"}));
+    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON", "TYPE I",
+                                            "SIZE /pub/big file.iso", "QUIT"}));
 }
 
 TEST(FtpScripted, LoginVariantsRealServersUse)
@@ -206,6 +206,14 @@ TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
              for (int i = 0; i < 64 && !p.stopping(); ++i) // 4 MiB, past the cap
                  p.send(lines);
          }},
+        {"endless reply trickled slowly",
+         [](ScriptedPeer &p) {
+             p.send("220-Welcome\r\n");
+             for (int i = 0; i < 100 && !p.stopping(); ++i) {
+                 p.send(" still welcoming\r\n");
+                 p.readLine(30);
+             }
+         }},
         {"no greeting at all", [](ScriptedPeer &p) { p.readLine(3000); }},
         {"closed after greeting",
          [](ScriptedPeer &p) {
@@ -308,8 +316,8 @@ TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
     std::string error;
     probe.start();
     const auto started = std::chrono::steady_clock::now();
-    auto c = FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p",
-                                    &error);
+    auto c =
+        FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p", &error);
     probe.stop();
     EXPECT_FALSE(c);
     // Either the connect or the greeting wait times out; both are bounded.
@@ -374,8 +382,8 @@ TEST(FtpScripted, PassiveListingTranscript)
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_TRUE(t->finish()) << "a second call returns the first result";
     EXPECT_TRUE(c->command("CWD /pub"));
-    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
-                                            "TYPE I", "EPSV", "LIST", "CWD /pub"}));
+    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON", "TYPE I",
+                                            "EPSV", "LIST", "CWD /pub"}));
 }
 
 TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
@@ -409,8 +417,8 @@ TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
         peer.answer("502 No EPSV here");
         const uint16_t port = peer.listenData();
         // 127.0.0.2 is loopback too, but nothing listens there.
-        peer.answer("227 Entering Passive Mode (127,0,0,2," + std::to_string(port / 256) + ","
-                    + std::to_string(port % 256) + ")");
+        peer.answer("227 Entering Passive Mode (127,0,0,2," + std::to_string(port / 256) + "," +
+                    std::to_string(port % 256) + ")");
         const int data = peer.acceptData();
         peer.answer(data >= 0 ? "150 ok" : "425 no data connection");
         if (data >= 0) {

@@ -26,8 +26,8 @@ struct ServerCase
 
 std::string caseName(const testing::TestParamInfo<ServerCase> &info)
 {
-    return std::string(FtpTestServer::kindName(info.param.kind))
-           + (info.param.passive ? "_passive" : "_active") + (info.param.ipv6 ? "_ipv6" : "_ipv4");
+    return std::string(FtpTestServer::kindName(info.param.kind)) +
+           (info.param.passive ? "_passive" : "_active") + (info.param.ipv6 ? "_ipv6" : "_ipv4");
 }
 
 bool contains(const std::vector<std::string> &lines, const std::string &prefix)
@@ -85,8 +85,8 @@ protected:
     static bool sendBlocks(FtpTransfer &t, const std::string &bytes)
     {
         for (std::size_t pos = 0; pos < bytes.size(); pos += kTransferBlockBytes) {
-            const int len = static_cast<int>(std::min<std::size_t>(kTransferBlockBytes,
-                                                                   bytes.size() - pos));
+            const int len =
+                static_cast<int>(std::min<std::size_t>(kTransferBlockBytes, bytes.size() - pos));
             if (t.write(bytes.data() + pos, len) != len)
                 return false;
         }
@@ -112,8 +112,8 @@ TEST_P(FtpServerTest, LoginAcceptedAndRefused)
     // pyftpdlib refuses a wrong password.
     const std::string secret = "wrong-Pa55word";
     std::string error;
-    auto refused = FtpConnection::connect(*m_service, m_server->serverField(), "trelvan", secret,
-                                          &error);
+    auto refused =
+        FtpConnection::connect(*m_service, m_server->serverField(), "trelvan", secret, &error);
     EXPECT_FALSE(refused);
     EXPECT_NE(error.find("530"), std::string::npos) << error;
     EXPECT_EQ(error.find(secret), std::string::npos) << error;
@@ -225,8 +225,8 @@ TEST_P(FtpServerTest, RestStorContinuesAFile)
     auto c = login();
     ASSERT_TRUE(c);
     const std::string whole = randomBytes(50000, 6);
-    ASSERT_TRUE(c->putFile(localFile("head.bin", whole.substr(0, 8192)).toStdString(),
-                           remote("r.bin")));
+    ASSERT_TRUE(
+        c->putFile(localFile("head.bin", whole.substr(0, 8192)).toStdString(), remote("r.bin")));
     auto t = c->openTransfer("STOR " + remote("r.bin"), Direction::Upload, 8192);
     ASSERT_TRUE(t) << c->lastError();
     ASSERT_TRUE(sendBlocks(*t, whole.substr(8192)));
@@ -259,13 +259,10 @@ TEST_P(FtpServerTest, ServerGoneMidTransferFailsAndComesBack)
     EXPECT_TRUE(again->remoteSize(remote("k.bin")).has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(AllServers, FtpServerTest,
-                         testing::Values(ServerCase{Kind::Pyftpd, true, false},
-                                         ServerCase{Kind::Pyftpd, false, false},
-                                         ServerCase{Kind::Pyftpd, true, true},
-                                         ServerCase{Kind::Pyftpd, false, true},
-                                         ServerCase{Kind::Vsftpd, true, false},
-                                         ServerCase{Kind::Vsftpd, false, false},
-                                         ServerCase{Kind::Vsftpd, true, true},
-                                         ServerCase{Kind::Vsftpd, false, true}),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(
+    AllServers, FtpServerTest,
+    testing::Values(ServerCase{Kind::Pyftpd, true, false}, ServerCase{Kind::Pyftpd, false, false},
+                    ServerCase{Kind::Pyftpd, true, true}, ServerCase{Kind::Pyftpd, false, true},
+                    ServerCase{Kind::Vsftpd, true, false}, ServerCase{Kind::Vsftpd, false, false},
+                    ServerCase{Kind::Vsftpd, true, true}, ServerCase{Kind::Vsftpd, false, true}),
+    caseName);

@@ -22,9 +22,9 @@ inline std::string randomBytes(std::size_t size, uint32_t seed)
 inline bool writeFile(const QString &path, const std::string &bytes)
 {
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && f.write(bytes.data(), static_cast<qint64>(bytes.size()))
-                  == static_cast<qint64>(bytes.size());
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           f.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+               static_cast<qint64>(bytes.size());
 }
 
 /// The file's bytes, or "<missing>" when it cannot be read.

@@ -151,8 +151,7 @@ uint16_t ScriptedPeer::activePort(const std::string &line)
     if (line.rfind("PORT ", 0) == 0) {
         unsigned v[6] = {};
         if (std::sscanf(line.c_str() + 5, "%u,%u,%u,%u,%u,%u", &v[0], &v[1], &v[2], &v[3], &v[4],
-                        &v[5])
-            == 6)
+                        &v[5]) == 6)
             return static_cast<uint16_t>(v[4] * 256 + v[5]);
     }
     return 0;

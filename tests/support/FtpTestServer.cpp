@@ -82,8 +82,8 @@ uint16_t freePort(bool ipv6)
     sockaddr_storage addr;
     socklen_t len = loopback(ipv6, 0, &addr);
     uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
         port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 &>(addr).sin6_port
                           : reinterpret_cast<sockaddr_in &>(addr).sin_port);
     ::close(fd);
@@ -245,11 +245,11 @@ bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point dead
 
 bool hasFault(const FtpServerOptions &o)
 {
-    return o.refusePassive || o.refuseEpsv || o.refuseActive || o.refuseEprt || o.noSize
-           || o.proftpdLike || o.refuseAppe || o.refuseStor || o.cutDataAfter >= 0
-           || o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting
-           || o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty()
-           || !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty();
+    return o.refusePassive || o.refuseEpsv || o.refuseActive || o.refuseEprt || o.noSize ||
+           o.proftpdLike || o.refuseAppe || o.refuseStor || o.cutDataAfter >= 0 ||
+           o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
+           o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
+           !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty();
 }
 
 } // namespace
@@ -325,14 +325,13 @@ bool FtpTestServer::launch(std::string *error)
 bool FtpTestServer::launchPyftpd(std::string *error)
 {
     std::vector<std::string> args = {
-        kPython,
-        std::string(TRELVAN_TEST_SUPPORT_DIR) + "/ftpserver.py",
-        "--host", m_opts.ipv6 ? "::1" : "127.0.0.1",
-        "--port", std::to_string(m_port),
-        "--root", rootPath().toStdString(),
-        "--user", m_opts.user,
+        kPython,      std::string(TRELVAN_TEST_SUPPORT_DIR) + "/ftpserver.py",
+        "--host",     m_opts.ipv6 ? "::1" : "127.0.0.1",
+        "--port",     std::to_string(m_port),
+        "--root",     rootPath().toStdString(),
+        "--user",     m_opts.user,
         "--password", m_opts.password,
-        "--events", m_dir.filePath("events.jsonl").toStdString(),
+        "--events",   m_dir.filePath("events.jsonl").toStdString(),
     };
     auto flag = [&args](bool on, const char *name) {
         if (on)
@@ -409,39 +408,41 @@ bool FtpTestServer::launchPyftpd(std::string *error)
 bool FtpTestServer::writeVsftpdConfig(std::string *error)
 {
     const QString conf = QString::fromStdString(
-        std::string("# Written by the Trelvan test fixture; see FtpTestServer.h.\n")
-        + (m_opts.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
-                       : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
-        + "listen_port=" + std::to_string(m_port) + "\n"
-        + "background=NO\n"
-          "anonymous_enable=YES\n"
-          "local_enable=NO\n"
-          "no_anon_password=YES\n"
-          "anon_root=" + rootPath().toStdString() + "\n"
-        + "write_enable=YES\n"
-          "anon_upload_enable=YES\n"
-          "anon_mkdir_write_enable=YES\n"
-          "anon_other_write_enable=YES\n"
-          "anon_world_readable_only=NO\n"
-          "anon_umask=022\n"
-          "pasv_enable=YES\n"
-          "port_enable=YES\n"
-          "connect_from_port_20=NO\n"
-          "utf8_filesystem=YES\n"
-          "hide_ids=NO\n"
-          "dirmessage_enable=NO\n"
-          "seccomp_sandbox=NO\n"
-          "isolate=NO\n"
-          "isolate_network=NO\n"
-          "xferlog_enable=YES\n"
-          "xferlog_std_format=NO\n"
-          "log_ftp_protocol=YES\n"
-          "vsftpd_log_file=" + m_dir.filePath("vsftpd.log").toStdString() + "\n"
-        + "secure_chroot_dir=" + m_dir.filePath("empty").toStdString() + "\n"
-        + "ftp_username=ftp\n"
-          "nopriv_user=ftp\n"
-          "max_clients=0\n"
-          "max_per_ip=0\n");
+        std::string("# Written by the Trelvan test fixture; see FtpTestServer.h.\n") +
+        (m_opts.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                     : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
+        "listen_port=" + std::to_string(m_port) + "\n" +
+        "background=NO\n"
+        "anonymous_enable=YES\n"
+        "local_enable=NO\n"
+        "no_anon_password=YES\n"
+        "anon_root=" +
+        rootPath().toStdString() + "\n" +
+        "write_enable=YES\n"
+        "anon_upload_enable=YES\n"
+        "anon_mkdir_write_enable=YES\n"
+        "anon_other_write_enable=YES\n"
+        "anon_world_readable_only=NO\n"
+        "anon_umask=022\n"
+        "pasv_enable=YES\n"
+        "port_enable=YES\n"
+        "connect_from_port_20=NO\n"
+        "utf8_filesystem=YES\n"
+        "hide_ids=NO\n"
+        "dirmessage_enable=NO\n"
+        "seccomp_sandbox=NO\n"
+        "isolate=NO\n"
+        "isolate_network=NO\n"
+        "xferlog_enable=YES\n"
+        "xferlog_std_format=NO\n"
+        "log_ftp_protocol=YES\n"
+        "vsftpd_log_file=" +
+        m_dir.filePath("vsftpd.log").toStdString() + "\n" +
+        "secure_chroot_dir=" + m_dir.filePath("empty").toStdString() + "\n" +
+        "ftp_username=ftp\n"
+        "nopriv_user=ftp\n"
+        "max_clients=0\n"
+        "max_per_ip=0\n");
     QFile f(m_dir.filePath("vsftpd.conf"));
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(conf.toUtf8()) < 0) {
         *error = "cannot write vsftpd.conf";

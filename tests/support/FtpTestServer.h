@@ -41,26 +41,26 @@ struct FtpServerOptions
     std::string password = "s3cret";
     bool ipv6 = false; ///< listen on ::1 instead of 127.0.0.1
 
-    bool refusePassive = false;   ///< EPSV and PASV -> 502
-    bool refuseEpsv = false;      ///< EPSV -> 502, PASV works
-    bool refuseActive = false;    ///< EPRT and PORT -> 502
-    bool refuseEprt = false;      ///< EPRT -> 502, PORT works
-    bool noSize = false;          ///< SIZE -> 502 and not in FEAT
-    bool proftpdLike = false;     ///< APPE on an existing file -> 451, STOR over one -> 550
-    bool refuseAppe = false;      ///< APPE -> 502
-    bool refuseStor = false;      ///< STOR -> 553
-    int64_t cutDataAfter = -1;    ///< reset an upload's data connection after N bytes
-    int cutTimes = -1;            ///< ... for the first K uploads only (-1: all)
-    int finalReply = -1;          ///< this code instead of 226 after an upload; 0: no reply
-    int finalTimes = -1;          ///< ... for the first K uploads only (-1: all)
-    bool multilineFinal = false;  ///< 226 as a multi-line reply
-    bool multilineGreeting = false; ///< 220 as a multi-line reply
-    double refuseLoginSeconds = 0;  ///< 530 for every login within T s of start
-    double replyDelaySeconds = 0;   ///< wait before handling each command
-    std::string pasvAddress;        ///< another host's address in 227 replies
+    bool refusePassive = false;       ///< EPSV and PASV -> 502
+    bool refuseEpsv = false;          ///< EPSV -> 502, PASV works
+    bool refuseActive = false;        ///< EPRT and PORT -> 502
+    bool refuseEprt = false;          ///< EPRT -> 502, PORT works
+    bool noSize = false;              ///< SIZE -> 502 and not in FEAT
+    bool proftpdLike = false;         ///< APPE on an existing file -> 451, STOR over one -> 550
+    bool refuseAppe = false;          ///< APPE -> 502
+    bool refuseStor = false;          ///< STOR -> 553
+    int64_t cutDataAfter = -1;        ///< reset an upload's data connection after N bytes
+    int cutTimes = -1;                ///< ... for the first K uploads only (-1: all)
+    int finalReply = -1;              ///< this code instead of 226 after an upload; 0: no reply
+    int finalTimes = -1;              ///< ... for the first K uploads only (-1: all)
+    bool multilineFinal = false;      ///< 226 as a multi-line reply
+    bool multilineGreeting = false;   ///< 220 as a multi-line reply
+    double refuseLoginSeconds = 0;    ///< 530 for every login within T s of start
+    double replyDelaySeconds = 0;     ///< wait before handling each command
+    std::string pasvAddress;          ///< another host's address in 227 replies
     std::vector<std::string> stallOn; ///< commands never answered ("PASS", "LIST", ...)
-    bool stallData = false;         ///< accept an upload but never read its data
-    bool noDataConnect = false;     ///< accept EPRT/PORT but never connect
+    bool stallData = false;           ///< accept an upload but never read its data
+    bool noDataConnect = false;       ///< accept EPRT/PORT but never connect
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
     std::vector<std::pair<std::string, std::string>> badReplies;
 };
@@ -81,7 +81,11 @@ struct FtpServerEvent
 class FtpTestServer
 {
 public:
-    enum class Kind { Pyftpd, Vsftpd };
+    enum class Kind
+    {
+        Pyftpd,
+        Vsftpd
+    };
     using Event = FtpServerEvent;
 
     /// Starts a server and waits until it answers. Null when it cannot start;
