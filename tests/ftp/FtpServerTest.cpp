@@ -144,6 +144,13 @@ TEST_P(FtpServerTest, PutFileStoresExactBytesInTheRequestedMode)
     EXPECT_FALSE(c->putFile(m_local.filePath("no such file").toStdString(), remote("x.bin")));
     EXPECT_TRUE(c->isOpen());
 
+    // Both servers report the upload with its full size.
+    const auto events = m_server->events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const FtpServerEvent &e) {
+        return e.kind == "upload" && e.path == remote("big.bin") &&
+               e.bytes == static_cast<int64_t>(big.size());
+    }));
+
     const auto commands = m_server->commands();
     if (GetParam().passive) {
         EXPECT_TRUE(contains(commands, "EPSV"));
