@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDialog>
+
+class QTimer;
+namespace Ui {
+class TfrmConnLost;
+}
+
+/// The connection-lost prompt: asks whether to try again (Continue) or give
+/// up (Cancel) and answers Continue by itself ten seconds after it appears,
+/// so an unattended upload keeps retrying.
+class TfrmConnLost : public QDialog
+{
+    Q_OBJECT
+public:
+    enum Result
+    {
+        Continue = 1,
+        Cancel = 2
+    };
+
+    explicit TfrmConnLost(QWidget *parent = nullptr);
+    ~TfrmConnLost() override;
+
+    /// Shows message (line breaks as "\r\n" or "\n") modally; 1 Continue,
+    /// 2 Cancel. Closing the window from its title bar counts as Cancel.
+    int ask(const QString &message);
+
+    /// Test hook: the countdown's tick interval (1000 ms normally).
+    void setTickIntervalForTest(int ms);
+    /// Test hook: the countdown's timer, to watch its ticks.
+    QTimer *countdownTimer() const { return m_timer; }
+    /// Test hook: one tick of the countdown now.
+    void tickForTest() { TimerTimer(); }
+
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void TimerTimer();
+    void btnContinueClick();
+    void btnCancelClick();
+
+private:
+    Ui::TfrmConnLost *ui;
+    QTimer *m_timer;
+    int m_countdown = 0;
+};
