@@ -134,8 +134,8 @@ bool isYear(std::string_view s)
 // "2020-01-15" of ls --time-style=long-iso.
 bool isIsoDate(std::string_view s)
 {
-    return s.size() == 10 && allDigits(s.substr(0, 4)) && s[4] == '-' && allDigits(s.substr(5, 2))
-        && s[7] == '-' && allDigits(s.substr(8, 2));
+    return s.size() == 10 && allDigits(s.substr(0, 4)) && s[4] == '-' &&
+           allDigits(s.substr(5, 2)) && s[7] == '-' && allDigits(s.substr(8, 2));
 }
 
 // "01-15-20" or "01-15-2020" (also with slashes) at the start of a DOS line.
@@ -169,8 +169,8 @@ std::string_view fieldText(std::string_view line, const Field &field)
 bool parseDosLine(std::string_view line, const std::array<Field, MaxFields> &fields,
                   std::size_t count, ListingEntry &entry)
 {
-    if (count < 3 || fields[0].begin != 0 || !isDosDate(fieldText(line, fields[0]))
-        || !isDosTime(fieldText(line, fields[1])))
+    if (count < 3 || fields[0].begin != 0 || !isDosDate(fieldText(line, fields[0])) ||
+        !isDosTime(fieldText(line, fields[1])))
         return false;
     const std::string_view kind = fieldText(line, fields[2]);
     if (equalsIgnoreCase(kind, "<DIR>"))
@@ -220,14 +220,14 @@ std::size_t unixNameOffset(std::string_view line)
 
         // The newest field may end a date of three fields or of two.
         const std::size_t last = count - 1;
-        if (last >= 5 && fields[last - 2].size() == 3 && isMonth(fields[last - 2].text())
-            && isDayOfMonth(fields[last - 1].text()) && allDigits(fields[last - 3].text())) {
+        if (last >= 5 && fields[last - 2].size() == 3 && isMonth(fields[last - 2].text()) &&
+            isDayOfMonth(fields[last - 1].text()) && allDigits(fields[last - 3].text())) {
             const std::string_view timeOrYear = field.text();
             if (isClockTime(timeOrYear) || isYear(timeOrYear))
                 return static_cast<std::size_t>(field.end - line.data());
         }
-        if (last >= 4 && fields[last - 1].size() == 10 && isIsoDate(fields[last - 1].text())
-            && isClockTime(field.text()) && allDigits(fields[last - 2].text()))
+        if (last >= 4 && fields[last - 1].size() == 10 && isIsoDate(fields[last - 1].text()) &&
+            isClockTime(field.text()) && allDigits(fields[last - 2].text()))
             return static_cast<std::size_t>(field.end - line.data());
     }
     return std::string_view::npos;
@@ -280,6 +280,7 @@ private:
 };
 
 // Windows-1251 from 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order.
+// clang-format off
 constexpr std::array<char32_t, 64> Cp1251High = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
@@ -290,6 +291,7 @@ constexpr std::array<char32_t, 64> Cp1251High = {
     0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
 };
+// clang-format on
 
 void appendUtf8(std::string &out, char32_t cp)
 {
@@ -372,8 +374,8 @@ GatheredListing gatherListing(const ListingRead &read, std::size_t maxBytes)
 
 GatheredListing gatherListing(ftp::FtpTransfer &transfer, std::size_t maxBytes)
 {
-    return gatherListing([&transfer](char *buffer, int maxLen) { return transfer.read(buffer, maxLen); },
-                         maxBytes);
+    return gatherListing(
+        [&transfer](char *buffer, int maxLen) { return transfer.read(buffer, maxLen); }, maxBytes);
 }
 
 std::vector<std::string_view> splitListingLines(std::string_view text)

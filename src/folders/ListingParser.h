@@ -49,8 +49,8 @@ using ListingRead = std::function<int(char *buffer, int maxLen)>;
 /// The bytes of one listing transfer.
 struct GatheredListing
 {
-    std::string text;        ///< every byte delivered, in order of arrival
-    bool tooLarge = false;   ///< the transfer went past the size cap; text is then empty
+    std::string text;      ///< every byte delivered, in order of arrival
+    bool tooLarge = false; ///< the transfer went past the size cap; text is then empty
 };
 
 /// Reads ListingReadSize bytes at a time until a read returns 0 or fails.
@@ -70,12 +70,15 @@ std::vector<std::string_view> splitListingLines(std::string_view text);
 /// One entry of a listing line.
 struct ListingEntry
 {
-    char type = 0;      ///< 'd' directory, '-' file, 'l' link...; 'd' for a DOS "<DIR>"; 0 unknown layout
-    std::string name;   ///< trimmed; for a link the " -> target" part is cut off
+    /// The first byte of a Unix line ('d' directory, '-' file, 'l' link...);
+    /// 'd' or '-' for a DOS line; 0 for an empty line.
+    char type = 0;
+    /// Trimmed; for a link the " -> target" part is cut off.
+    std::string name;
 };
 
-/// Reads one listing line of either layout. A line of unknown layout gives
-/// type 0; a Unix line whose fields end before the name gives an empty name.
+/// Reads one listing line of either layout. A line whose fields end before
+/// the name (or that has no date to find it by) gives an empty name.
 ListingEntry parseListingLine(std::string_view line);
 
 /// The folder names of a whole listing text, in listing order.

@@ -16,9 +16,9 @@ TEST(FolderPath, StartFolderDecidesTheFirstListing)
     EXPECT_EQ(nextPath("", ".."), "/");
     EXPECT_EQ(nextPath("", "pub"), "/pub");
     EXPECT_EQ(nextPath("", "/pub"), "/pub");
-    EXPECT_EQ(nextPath("", "/pub/"), "/pub/");  // the trailing "/" stays
+    EXPECT_EQ(nextPath("", "/pub/"), "/pub/"); // the trailing "/" stays
     EXPECT_EQ(nextPath("", "pub/incoming"), "/pub/incoming");
-    EXPECT_EQ(nextPath("", " pub "), "/ pub ");  // targets are never trimmed
+    EXPECT_EQ(nextPath("", " pub "), "/ pub "); // targets are never trimmed
 }
 
 TEST(FolderPath, EnteringAFolderJoinsItsName)

@@ -51,12 +51,13 @@ folders::ListingRead chunkedReader(const std::string &text, std::vector<int> siz
 
 std::string replaceAll(std::string text, const std::string &from, const std::string &to)
 {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
 }
 
-const std::string Cp1251Papka = "\xcf\xe0\xef\xea\xe0";  // "Папка" in Windows-1251
+const std::string Cp1251Papka = "\xcf\xe0\xef\xea\xe0"; // "Папка" in Windows-1251
 
 } // namespace
 
@@ -67,8 +68,8 @@ const std::string Cp1251Papka = "\xcf\xe0\xef\xea\xe0";  // "Папка" in Wind
 TEST(ListingParser, ReadsCapturedVsftpdListings)
 {
     EXPECT_EQ(parseFolderNames(readData("vsftpd-root.bin")),
-              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub", Cp1251Papka,
-                     "Документы"}));
+              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub",
+                     Cp1251Papka, "Документы"}));
     EXPECT_EQ(parseFolderNames(readData("vsftpd-pub.bin")), (Names{"incoming", "Новая папка"}));
 }
 
@@ -76,8 +77,8 @@ TEST(ListingParser, ReadsCapturedPyftpdlibListings)
 {
     // pyftpdlib replaces bytes that are not UTF-8 by "?" itself.
     EXPECT_EQ(parseFolderNames(readData("pyftpdlib-root.bin")),
-              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub", "Документы",
-                     "?????"}));
+              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub",
+                     "Документы", "?????"}));
     EXPECT_EQ(parseFolderNames(readData("pyftpdlib-pub.bin")), (Names{"incoming", "Новая папка"}));
 }
 
@@ -86,9 +87,11 @@ TEST(ListingParser, ReadsCapturedPyftpdlibListings)
 TEST(ListingParser, ReadsTheFtpClientsCaptures)
 {
     for (const char *name : {"vsftpd_list.txt", "pyftpdlib_list.txt"}) {
-        std::ifstream in(std::string(TRELVAN_TEST_SUPPORT_DIR) + "/listings/" + name, std::ios::binary);
+        std::ifstream in(std::string(TRELVAN_TEST_SUPPORT_DIR) + "/listings/" + name,
+                         std::ios::binary);
         ASSERT_TRUE(in) << name;
-        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string text{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
         EXPECT_EQ(parseFolderNames(text), (Names{"folder", "folder with blanks", "Папка"})) << name;
 
         std::vector<std::pair<char, std::string>> entries;
@@ -97,8 +100,8 @@ TEST(ListingParser, ReadsTheFtpClientsCaptures)
             entries.emplace_back(entry.type, entry.name);
         }
         const std::vector<std::pair<char, std::string>> expected = {
-            {'-', "file.txt"},       {'d', "folder"},         {'d', "folder with blanks"},
-            {'l', "link-to-file"},   {'l', "link-to-folder"}, {'-', "old.txt"},
+            {'-', "file.txt"},     {'d', "folder"},         {'d', "folder with blanks"},
+            {'l', "link-to-file"}, {'l', "link-to-folder"}, {'-', "old.txt"},
             {'d', "Папка"}};
         EXPECT_EQ(entries, expected) << name;
     }
@@ -137,7 +140,8 @@ TEST(ListingParser, GathersTheSameTextWhateverTheReadSizes)
 
 TEST(ListingParser, AFailedReadEndsTheListingWithWhatArrived)
 {
-    const std::string text = "drwxr-xr-x 2 u g 0 Jan 01 10:00 a\r\ndrwxr-xr-x 2 u g 0 Jan 01 10:00 b\r\n";
+    const std::string text =
+        "drwxr-xr-x 2 u g 0 Jan 01 10:00 a\r\ndrwxr-xr-x 2 u g 0 Jan 01 10:00 b\r\n";
     EXPECT_EQ(gatherListing(chunkedReader(text, {35}, 1)).text, text.substr(0, 35));
     EXPECT_EQ(parseFolderNames(gatherListing(chunkedReader(text, {35}, 1)).text), Names{"a"});
 
@@ -242,7 +246,8 @@ TEST(ListingParser, ReadsUnixLinesByFields)
         {"drwxr-xr-x 2 user group 4096 Mar  4  2015 with year", "with year"},
         // The name sits at column 56 for no server in particular: short and long fields.
         {"drwxr-xr-x 2 a b 0 Jan 1 00:00 short", "short"},
-        {"drwxr-xr-x 1234 averyveryverylongowner averyveryverylonggroup 123456789012 Jan 10 2020 long",
+        {"drwxr-xr-x 1234 averyveryverylongowner averyveryverylonggroup 123456789012 Jan 10 2020 "
+         "long",
          "long"},
         // Blanks inside survive; blanks, tabs and control bytes at the ends go.
         {"drwxr-xr-x 2 u g 0 Jan 1 00:00 two words", "two words"},
@@ -283,13 +288,12 @@ TEST(ListingParser, ReadsUnixLinesByFields)
 
 TEST(ListingParser, ReadsDosLines)
 {
-    const std::string listing =
-        "01-15-20  10:30AM       <DIR>          Program Files\r\n"
-        "01-15-20  10:31AM                 1024 readme.txt\r\n"
-        "12-31-2019  11:59PM     <DIR>          pub\r\n"
-        "02/03/21  23:05         <DIR>          twenty-four hour\r\n"
-        "01-15-20  10:30AM       <DIR>          Папка\r\n"
-        "01-15-20  10:30AM       <DIR>\r\n";
+    const std::string listing = "01-15-20  10:30AM       <DIR>          Program Files\r\n"
+                                "01-15-20  10:31AM                 1024 readme.txt\r\n"
+                                "12-31-2019  11:59PM     <DIR>          pub\r\n"
+                                "02/03/21  23:05         <DIR>          twenty-four hour\r\n"
+                                "01-15-20  10:30AM       <DIR>          Папка\r\n"
+                                "01-15-20  10:30AM       <DIR>\r\n";
     EXPECT_EQ(parseFolderNames(listing),
               (Names{"Program Files", "pub", "twenty-four hour", "Папка", ""}));
     EXPECT_EQ(parseListingLine("01-15-20  10:31AM                 1024 readme.txt").type, '-');
@@ -310,11 +314,11 @@ TEST(ListingParser, DisplaysUtf8AsItIsAndOtherBytesAsWindows1251)
     EXPECT_EQ(displayName(all),
               "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюяЁё№");
     // Strings that only look like UTF-8 are decoded as Windows-1251 as a whole.
-    EXPECT_EQ(displayName("\xd0"), "Р");                  // a lead byte alone
-    EXPECT_EQ(displayName("\xc0\xaf"), "А\xd0\x87");      // overlong "/" -> "АЇ"
-    EXPECT_EQ(displayName("\xed\xa0\x80"), "н\u00a0Ђ");          // a UTF-16 surrogate
-    EXPECT_EQ(displayName("\xf4\x90\x80\x80"), "фђЂЂ");           // above U+10FFFF
-    EXPECT_EQ(displayName("\xf0\x9f\x93\x81"), "\xf0\x9f\x93\x81");  // a valid 4-byte sequence
+    EXPECT_EQ(displayName("\xd0"), "Р");                            // a lead byte alone
+    EXPECT_EQ(displayName("\xc0\xaf"), "А\xd0\x87");                // overlong "/" -> "АЇ"
+    EXPECT_EQ(displayName("\xed\xa0\x80"), "н\u00a0Ђ");             // a UTF-16 surrogate
+    EXPECT_EQ(displayName("\xf4\x90\x80\x80"), "фђЂЂ");             // above U+10FFFF
+    EXPECT_EQ(displayName("\xf0\x9f\x93\x81"), "\xf0\x9f\x93\x81"); // a valid 4-byte sequence
 }
 
 TEST(ListingParser, SurvivesArbitraryBytes)
@@ -344,7 +348,8 @@ namespace {
 std::string bigListing(int lines)
 {
     std::string listing;
-    const std::string dir = "drwxr-xr-x    2 1000     1000         4096 Dec 07 21:47 folder number ";
+    const std::string dir =
+        "drwxr-xr-x    2 1000     1000         4096 Dec 07 21:47 folder number ";
     const std::string file = "-rw-r--r--    1 1000     1000      1234567 Mar 04  2015 file number ";
     listing.reserve(static_cast<std::size_t>(lines) * (dir.size() + 10));
     for (int i = 0; i < lines; ++i) {
@@ -362,7 +367,8 @@ double parseMs(const std::string &listing, std::size_t expectedNames)
     for (int run = 0; run < 3; ++run) {
         const auto start = std::chrono::steady_clock::now();
         const Names names = parseFolderNames(listing);
-        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+        const std::chrono::duration<double, std::milli> elapsed =
+            std::chrono::steady_clock::now() - start;
         EXPECT_EQ(names.size(), expectedNames);
         best = std::min(best, elapsed.count());
     }
