@@ -1,0 +1,416 @@
+// The folder browser against real servers: browsing down and up, what OK and
+// Escape return, one login per listing, bounded LIST retries, the login
+// prompt, and navigation keys ignored while a listing runs.
+
+#include "folders/UFolders.h"
+#include "support/FtpTestServer.h"
+#include "upload/UConnLost.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <functional>
+#include <sys/stat.h>
+
+namespace {
+
+using Kind = FtpTestServer::Kind;
+using Strings = std::vector<std::string>;
+
+// Waits for one listing step; generous, a login to a loaded machine is slow.
+constexpr int ListingWaitMs = 30000;
+
+// A browser wired to one test server, as the main window wires it.
+struct Browser
+{
+    explicit Browser(const FtpTestServer &server)
+        : dialog(
+              &prompt,
+              [&server] {
+                  return ConnectionParams{QString::fromStdString(server.serverField()),
+                                          QString::fromStdString(server.user()),
+                                          QString::fromStdString(server.password())};
+              },
+              [] { return ftp::FtpService::Options{}; })
+    {
+    }
+
+    QTreeWidget *list() const { return dialog.findChild<QTreeWidget *>("lvFolders"); }
+    QString status() const { return dialog.findChild<QLabel *>("lblStatus")->text(); }
+    QString memo() const { return dialog.findChild<QPlainTextEdit *>("memPath")->toPlainText(); }
+
+    QStringList captions() const
+    {
+        QStringList out;
+        for (int i = 0; i < list()->topLevelItemCount(); ++i)
+            out << list()->topLevelItem(i)->text(0);
+        return out;
+    }
+
+    QTreeWidgetItem *item(const QString &caption) const
+    {
+        const auto found = list()->findItems(caption, Qt::MatchExactly);
+        return found.isEmpty() ? nullptr : found.first();
+    }
+
+    // Runs `script` inside the modal showing of chooseFolder(start) and
+    // returns what chooseFolder returned. If the script stops early (a failed
+    // assertion), the dialog is closed so the test never hangs on it.
+    QString run(const QString &start, const std::function<void()> &script)
+    {
+        QTimer::singleShot(0, &dialog, [this, script] {
+            script();
+            if (dialog.isVisible())
+                dialog.reject();
+        });
+        return dialog.chooseFolder(start);
+    }
+
+    // Waits until `count` listing steps of this dialog have ended.
+    bool waitForListings(QSignalSpy &spy, int count) const
+    {
+        return QTest::qWaitFor([&] { return spy.count() >= count; }, ListingWaitMs);
+    }
+
+    TfrmConnLost prompt;
+    TfrmFolders dialog;
+};
+
+Strings commandsStartingWith(const FtpTestServer &server, const std::string &prefix)
+{
+    Strings out;
+    for (const std::string &line : server.commands()) {
+        if (line.rfind(prefix, 0) == 0)
+            out.push_back(line);
+    }
+    return out;
+}
+
+// vsftpd's protocol log writes every byte outside ASCII as "?".
+std::string asLogged(Kind kind, std::string line)
+{
+    if (kind == Kind::Vsftpd)
+        std::replace_if(
+            line.begin(), line.end(), [](char c) { return c & 0x80; }, '?');
+    return line;
+}
+
+void makeFolders(const FtpTestServer &server, const QStringList &paths)
+{
+    for (const QString &path : paths)
+        ASSERT_TRUE(QDir(server.rootPath()).mkpath(path)) << path.toStdString();
+}
+
+std::unique_ptr<FtpTestServer> startServer(Kind kind, const FtpServerOptions &options = {})
+{
+    auto server = FtpTestServer::start(kind, options);
+    EXPECT_TRUE(server) << FtpTestServer::lastError();
+    return server;
+}
+
+class FolderBrowserOnServer : public testing::TestWithParam<Kind>
+{
+};
+
+} // namespace
+
+// Down into pub by Enter, into "My Documents" by a double click, into a
+// Cyrillic folder by Enter, up again by Backspace; OK with an entry selected
+// returns the path joined with it.
+TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
+{
+    const auto server = startServer(GetParam());
+    ASSERT_TRUE(server);
+    makeFolders(*server, {"pub/My Documents/Новая папка/deep", "pub/incoming", "other"});
+    QFile(server->rootPath() + "/pub/a file.txt").open(QIODevice::WriteOnly);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    QTreeWidget *list = browser.list();
+
+    const QString result = browser.run("/", [&] {
+        // The first listing starts by itself shortly after the dialog shows.
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(listings.last().at(0).toBool(), true);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.memo(), "/");
+        const QStringList root = browser.captions();
+        EXPECT_TRUE(root.contains("other") && root.contains("pub")) << root.join('|').toStdString();
+        EXPECT_FALSE(root.contains("..")); // no parent entry at the root
+
+        list->setCurrentItem(browser.item("pub"));
+        QTest::keyClick(list, Qt::Key_Return);
+        ASSERT_EQ(listings.count(), 2);
+        EXPECT_TRUE(browser.dialog.isVisible()); // Enter enters, it does not press OK
+        EXPECT_EQ(browser.memo(), "/pub");
+        ASSERT_GE(list->topLevelItemCount(), 1);
+        EXPECT_EQ(list->topLevelItem(0)->text(0), "..");
+        QStringList pub = browser.captions().mid(1);
+        pub.sort();
+        EXPECT_EQ(pub, (QStringList{"My Documents", "incoming"})); // the file is left out
+
+        QTreeWidgetItem *documents = browser.item("My Documents");
+        ASSERT_TRUE(documents);
+        const QPoint at = list->visualItemRect(documents).center();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+        ASSERT_EQ(listings.count(), 3);
+        EXPECT_EQ(browser.memo(), "/pub/My Documents");
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "Новая папка"}));
+
+        list->setCurrentItem(browser.item("Новая папка"));
+        QTest::keyClick(list, Qt::Key_Enter);
+        ASSERT_EQ(listings.count(), 4);
+        EXPECT_EQ(browser.memo(), "/pub/My Documents/Новая папка");
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "deep"}));
+
+        QTest::keyClick(list, Qt::Key_Backspace);
+        ASSERT_EQ(listings.count(), 5);
+        EXPECT_EQ(browser.memo(), "/pub/My Documents");
+        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+
+        list->setCurrentItem(browser.item("Новая папка"));
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, "/pub/My Documents/Новая папка");
+
+    // Every listing logged in afresh and went to its folder by the full path.
+    EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 5u);
+    EXPECT_EQ(commandsStartingWith(*server, "CWD "),
+              (Strings{"CWD /", "CWD /pub", "CWD /pub/My Documents",
+                       asLogged(server->kind(), "CWD /pub/My Documents/Новая папка"),
+                       "CWD /pub/My Documents"}));
+}
+
+// The dialog is reused: a new opening starts from its own start folder, a
+// trailing "/" stays, and Escape returns the start folder unchanged.
+TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
+{
+    const auto server = startServer(GetParam());
+    ASSERT_TRUE(server);
+    makeFolders(*server, {"pub/incoming"});
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    const QString first = browser.run("pub", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(browser.memo(), "/pub");
+        browser.list()->setCurrentItem(browser.item("incoming"));
+        QTest::keyClick(browser.list(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(first, "pub");
+
+    const QString second = browser.run("/pub/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 2));
+        EXPECT_EQ(browser.memo(), "/pub/");
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "incoming"}));
+        // OK with nothing selected returns the current path.
+        browser.list()->clearSelection();
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    EXPECT_EQ(second, "/pub/");
+    EXPECT_EQ(commandsStartingWith(*server, "CWD "), (Strings{"CWD /pub", "CWD /pub/"}));
+}
+
+// vsftpd sends names as the file system holds them; a Windows-1251 name is
+// shown decoded and entered by its own bytes.
+TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
+{
+    const auto server = startServer(Kind::Vsftpd);
+    ASSERT_TRUE(server);
+    const QByteArray folder = QFile::encodeName(server->rootPath()) + "/\xcf\xe0\xef\xea\xe0";
+    ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
+    ASSERT_EQ(::mkdir((folder + "/inside").constData(), 0755), 0);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    const QString result = browser.run("/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        QTreeWidgetItem *item = browser.item("Папка");
+        ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
+        browser.list()->setCurrentItem(item);
+        QTest::keyClick(browser.list(), Qt::Key_Return);
+        ASSERT_EQ(listings.count(), 2);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.memo(), "/Папка");
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "inside"}));
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, "/Папка");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
+                         testing::Values(Kind::Pyftpd, Kind::Vsftpd),
+                         [](const testing::TestParamInfo<Kind> &info) {
+                             return std::string(FtpTestServer::kindName(info.param));
+                         });
+
+// A server that can open no data connection at all: every LIST fails though
+// every login succeeds. Three retries, each with a login, then the step ends.
+TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
+{
+    FtpServerOptions options;
+    options.refusePassive = true;
+    options.refuseActive = true;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    const QString result = browser.run("/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextListFailed);
+        EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
+        EXPECT_EQ(browser.memo(), ""); // no listing was shown
+        EXPECT_EQ(browser.dialog.currentPath(), "/");
+        QTest::keyClick(browser.list(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(result, "/");
+    EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u + TfrmFolders::ListRetries);
+    EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + TfrmFolders::ListRetries);
+}
+
+// Logins refused: the attempts are spaced by the pause, the prompt comes with
+// its own text after the login window, Continue gives another window, Cancel
+// ends the step with the status line as it was.
+TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
+{
+    FtpServerOptions options;
+    options.refuseLoginSeconds = 3600;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    Browser browser(*server);
+    browser.dialog.loginWindowMs = 300;
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+
+    std::vector<std::size_t> loginsAtPrompt;
+    QStringList promptTexts;
+    QElapsedTimer sinceShown;
+    qint64 firstPromptAfterMs = -1;
+    // Answers the prompt whenever it shows: Continue the first time, then Cancel.
+    QTimer answerer;
+    answerer.setInterval(10);
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        if (QApplication::activeModalWidget() != &browser.prompt)
+            return;
+        if (firstPromptAfterMs < 0)
+            firstPromptAfterMs = sinceShown.elapsed();
+        loginsAtPrompt.push_back(commandsStartingWith(*server, "USER ").size());
+        promptTexts << browser.prompt.findChild<QLabel *>("lblText")->text();
+        const char *button = loginsAtPrompt.size() == 1 ? "btnContinue" : "btnCancel";
+        browser.prompt.findChild<QPushButton *>(button)->click();
+    });
+    answerer.start();
+    sinceShown.start();
+
+    const QString result = browser.run("/pub", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextAuthorizing);
+        EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
+        // Nothing has connected in this opening: OK returns the empty path.
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    answerer.stop();
+    EXPECT_EQ(result, "");
+
+    const QString expectedText =
+        "Время ожидания истекло.\nПроверьте соединение и попробуйте еще раз.";
+    EXPECT_EQ(promptTexts, (QStringList{expectedText, expectedText}));
+    // Window 300 ms, pause 500 ms: the second attempt is the first past the
+    // window; after Continue one more attempt, past the new window.
+    EXPECT_EQ(loginsAtPrompt, (std::vector<std::size_t>{2, 3}));
+    EXPECT_GE(firstPromptAfterMs, 500);
+    EXPECT_TRUE(commandsStartingWith(*server, "CWD ").empty());
+}
+
+// Enter and Backspace pressed while a listing step waits do not start a
+// second step on its handles.
+TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
+{
+    FtpServerOptions options;
+    options.replyDelaySeconds = 0.2;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+    makeFolders(*server, {"pub"});
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    int keysSent = 0;
+    // Fires from inside the running step, which keeps the events flowing.
+    QTimer presser;
+    presser.setInterval(20);
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+        if (!browser.dialog.isListing() || keysSent >= 3)
+            return;
+        ++keysSent;
+        QTest::keyClick(browser.list(), Qt::Key_Backspace);
+        QTest::keyClick(browser.list(), Qt::Key_Return);
+    });
+    presser.start();
+
+    const QString result = browser.run("/pub", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        presser.stop();
+        EXPECT_EQ(keysSent, 3);
+        EXPECT_EQ(listings.count(), 1);
+        EXPECT_EQ(browser.memo(), "/pub");
+        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, "/pub");
+    EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u);
+    EXPECT_EQ(commandsStartingWith(*server, "CWD "), Strings{"CWD /pub"});
+}
+
+// A close request while a step runs waits for the step, which stops retrying.
+TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
+{
+    FtpServerOptions options;
+    options.refuseLoginSeconds = 3600;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    QTimer canceller;
+    canceller.setInterval(20);
+    QObject::connect(&canceller, &QTimer::timeout, [&] {
+        if (browser.dialog.isListing() && !commandsStartingWith(*server, "USER ").empty()) {
+            canceller.stop();
+            QTest::keyClick(browser.list(), Qt::Key_Escape);
+        }
+    });
+    canceller.start();
+
+    QElapsedTimer clock;
+    clock.start();
+    const QString result = browser.run("/pub", [&] {
+        // The dialog closes once the step has ended, without a prompt.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.dialog.isVisible(); }, ListingWaitMs));
+    });
+    EXPECT_EQ(result, "/pub");
+    EXPECT_EQ(listings.count(), 1);
+    EXPECT_FALSE(browser.prompt.isVisible());
+    EXPECT_LT(clock.elapsed(), browser.dialog.loginWindowMs);
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
