@@ -13,6 +13,13 @@ TfrmConnection::TfrmConnection(QWidget *parent) : QDialog(parent), ui(new Ui::Tf
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     for (QLabel *label : {ui->Label1, ui->Label2, ui->Label3, ui->Label4, ui->Label5})
         label->adjustSize();
+    // A caption wider in the desktop's font than in the designed one moves
+    // left rather than run under its edit.
+    for (QLabel *label : {ui->Label1, ui->Label2, ui->Label3}) {
+        const int right = label->buddy()->x() - 6;
+        if (label->geometry().right() >= right)
+            label->move(right - label->width(), label->y());
+    }
     // A password on screen is readable over the user's shoulder.
     ui->edtPassword->setEchoMode(QLineEdit::Password);
     connect(ui->btnOk, &QPushButton::clicked, this, &QDialog::accept);

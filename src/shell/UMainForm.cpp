@@ -1,0 +1,569 @@
+#include "shell/UMainForm.h"
+
+#include "folders/UFolders.h"
+#include "shell/FileTypeFilter.h"
+#include "shell/Resources.h"
+#include "shell/UAbout.h"
+#include "shell/UConnection.h"
+#include "shell/UHelp.h"
+#include "shell/UrlOpener.h"
+#include "shell/WindowFonts.h"
+#include "state/AppPaths.h"
+#include "state/ListFile.h"
+#include "state/ProfileFile.h"
+#include "state/ResumeMarker.h"
+#include "ui_UMainForm.h"
+#include "upload/UConnLost.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QShortcut>
+#include <QTextBlock>
+#include <QTextCursor>
+
+const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
+
+namespace {
+
+const QString SettingsSection = QStringLiteral("Options");
+const QString TextAttention = QStringLiteral("Внимание");
+
+} // namespace
+
+UploadFiles TfrmMainForm::defaultFiles()
+{
+    return UploadFiles{AppPaths::settingsFile(), AppPaths::listFile(), AppPaths::markerFile(),
+                       AppPaths::tempFile()};
+}
+
+TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::TfrmMainForm), m_files(files)
+{
+    Resources::ensureLoaded();
+    ui->setupUi(this);
+    setFont(WindowFonts::sansSerif(11));
+    setFixedSize(592, 420);
+
+    // The white band at the top.
+    QPalette white = ui->pnlTop->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    ui->pnlTop->setPalette(white);
+    ui->pnlTop->setAutoFillBackground(true);
+    ui->Label1->setFont(WindowFonts::sansSerif(11, true));
+    ui->Image1->setPixmap(QPixmap(QStringLiteral(":/logo.jpg")));
+    QFont link = WindowFonts::sansSerif(11);
+    link.setUnderline(true);
+    ui->lblAbout->setFont(link);
+    QPalette blue = ui->lblAbout->palette();
+    blue.setColor(QPalette::WindowText, Qt::blue);
+    ui->lblAbout->setPalette(blue);
+    for (QLabel *clickable : {ui->Image1, ui->lblAbout, ui->lblCopyright}) {
+        clickable->setCursor(Qt::PointingHandCursor);
+        clickable->installEventFilter(this);
+    }
+    ui->lblCopyright->setFont(WindowFonts::sansSerif(11, true));
+    ui->lblCopyright->setText(TfrmAbout::Copyright);
+    ui->btnDelFiles->setFont(WindowFonts::sansSerif(11, true));
+    ui->memLog->setFont(WindowFonts::sansSerif(11));
+    placeLabels();
+
+    // Screen readers name the buttons without words by their hints.
+    for (QPushButton *button : {ui->btnSrcFileName, ui->btnDelFiles, ui->btnTargetFolder})
+        button->setAccessibleName(button->toolTip());
+
+    // The upload list: a report view, several whole rows selectable, no
+    // editing; the selection stays visible when the list loses the focus.
+    ui->lvFiles->setModel(&m_list);
+    ui->lvFiles->setRootIsDecorated(false);
+    ui->lvFiles->setItemsExpandable(false);
+    ui->lvFiles->setUniformRowHeights(true);
+    ui->lvFiles->setAllColumnsShowFocus(true);
+    ui->lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ui->lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // "Статус" takes what the other two leave. A stretched last section
+    // never shrinks below the size it had, so it starts at the smallest.
+    QHeaderView *header = ui->lvFiles->header();
+    header->setSectionsMovable(false);
+    header->setStretchLastSection(false);
+    ui->lvFiles->setColumnWidth(UploadList::NumberColumn, 30);
+    ui->lvFiles->setColumnWidth(UploadList::PathColumn, 420);
+    ui->lvFiles->setColumnWidth(UploadList::StatusColumn, header->minimumSectionSize());
+    header->setStretchLastSection(true);
+    QPalette listPalette = ui->lvFiles->palette();
+    for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText})
+        listPalette.setColor(QPalette::Inactive, role, listPalette.color(QPalette::Active, role));
+    ui->lvFiles->setPalette(listPalette);
+    ui->lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    AAddFiles = new QAction(QStringLiteral("Добавить файлы ..."), this);
+    AAddFiles->setObjectName(QStringLiteral("AAddFiles"));
+    AAddFiles->setToolTip(QStringLiteral("Добавить файлы"));
+    AAddFiles->setStatusTip(AAddFiles->toolTip());
+    ADelFiles = new QAction(QStringLiteral("Удалить из списка"), this);
+    ADelFiles->setObjectName(QStringLiteral("ADelFiles"));
+    ADelFiles->setToolTip(QStringLiteral("Удалить из списка"));
+    ADelFiles->setStatusTip(ADelFiles->toolTip());
+    pupFiles = new QMenu(this);
+    pupFiles->setObjectName(QStringLiteral("pupFiles"));
+    pupFiles->addAction(AAddFiles);
+    pupFiles->addAction(ADelFiles);
+    pupFiles->addSeparator();
+
+    OpenDialog = new QFileDialog(this);
+    OpenDialog->setObjectName(QStringLiteral("OpenDialog"));
+    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
+    OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog->setSizeGripEnabled(true);
+    new FileTypeFilter(OpenDialog,
+                       {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
+                        {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
+                        {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
+                        {QStringLiteral("Video files (*.avi)"), QStringLiteral("*.avi")},
+                        {QStringLiteral("Flash files (*.swf)"), QStringLiteral("*.swf")},
+                        {QStringLiteral("Text files (*.txt)"), QStringLiteral("*.txt")},
+                        {QStringLiteral("mp3 files (*.mp3)"), QStringLiteral("*.mp3")},
+                        {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
+                         QStringLiteral("*.php;*.htm*;*.phtml")}});
+
+    // Esc presses the Close button, as a dialog's cancel button.
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, ui->btnClose, &QPushButton::click);
+
+    connect(ui->btnRun, &QPushButton::clicked, this, &TfrmMainForm::btnRunClick);
+    connect(ui->edtDstFolder, &QLineEdit::returnPressed, this, &TfrmMainForm::edtDstFolderKeyPress);
+    connect(ui->btnClose, &QPushButton::clicked, this, &TfrmMainForm::btnCloseClick);
+    connect(ui->btnConnection, &QPushButton::clicked, this, &TfrmMainForm::btnConnectionClick);
+    connect(ui->btnHelp, &QPushButton::clicked, this, &TfrmMainForm::btnHelpClick);
+    connect(ui->btnSrcFileName, &QPushButton::clicked, this, &TfrmMainForm::btnSrcFileNameClick);
+    connect(ui->btnDelFiles, &QPushButton::clicked, this, &TfrmMainForm::btnDelFilesClick);
+    connect(ui->btnTargetFolder, &QPushButton::clicked, this, &TfrmMainForm::btnTargetFolderClick);
+    connect(ui->edtDstFolder, &QLineEdit::textChanged, this, &TfrmMainForm::edtSrcFileNameChange);
+    connect(ui->lvFiles->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &TfrmMainForm::lvFilesSelectItem);
+    connect(ui->lvFiles, &QWidget::customContextMenuRequested, this,
+            &TfrmMainForm::lvFilesContextPopup);
+    connect(AAddFiles, &QAction::triggered, this, &TfrmMainForm::AAddFilesExecute);
+    connect(ADelFiles, &QAction::triggered, this, &TfrmMainForm::ADelFilesExecute);
+
+    FormCreate();
+}
+
+TfrmMainForm::~TfrmMainForm()
+{
+    delete ui;
+}
+
+void TfrmMainForm::placeLabels()
+{
+    // Captions take the width of their text in the desktop's font, and the
+    // values beside them start right after the longest caption.
+    for (QLabel *caption : {ui->Label1, ui->Label2, ui->Label3, ui->Label4, ui->Label5, ui->Label6,
+                            ui->Label7, ui->Label8, ui->Label9})
+        caption->adjustSize();
+    const int gap = 4;
+    const QRect connection = ui->lblConnection->geometry();
+    const int connectionLeft = ui->Label3->geometry().right() + 1 + gap;
+    ui->lblConnection->setGeometry(connectionLeft, connection.y(),
+                                   ui->btnConnection->x() - gap - connectionLeft,
+                                   connection.height());
+    const int barRight = ui->ProgressBar->geometry().right() + 1;
+    const QRect percents = ui->lblPercents->geometry();
+    const int percentsLeft = ui->Label4->geometry().right() + 1 + gap;
+    ui->lblPercents->setGeometry(percentsLeft, percents.y(), barRight - percentsLeft,
+                                 percents.height());
+    int valuesLeft = 0;
+    for (QLabel *caption : {ui->Label7, ui->Label8, ui->Label9})
+        valuesLeft = qMax(valuesLeft, caption->geometry().right() + 1 + gap);
+    for (QLabel *value : {ui->lblSent, ui->lblLeft, ui->lblLeftTime}) {
+        const QRect old = value->geometry();
+        value->setGeometry(valuesLeft, old.y(), barRight - valuesLeft, old.height());
+    }
+}
+
+void TfrmMainForm::setWindows(const Windows &windows)
+{
+    m_windows = windows;
+}
+
+void TfrmMainForm::FormCreate()
+{
+    setWindowTitle(Caption);
+    m_connection = ConnectionParams{};
+    ui->memLog->clear();
+    m_list.clear();
+    ui->edtDstFolder->setText(QString());
+    ui->lblConnection->setText(QStringLiteral("По умолчанию"));
+    ui->lblPercents->setText(QStringLiteral("0%"));
+    ui->lblSent->setText(formatBytes(0));
+    ui->lblLeft->setText(formatBytes(0));
+    ui->lblLeftTime->setText(QStringLiteral("00:00:00"));
+    m_state.busy = false;
+    m_state.stop = false;
+
+    // A missing or unreadable list means an empty one, without a word.
+    QStringList paths;
+    if (ListFile::read(m_files.listFile, &paths))
+        m_list.setPaths(paths);
+    m_state.resume = ResumeMarker::readAndApply(m_files.markerFile, m_list);
+    commandStateUpdate();
+}
+
+void TfrmMainForm::postCreate(const QStringList &arguments)
+{
+    // Only existing files count (a folder does not); the list is not saved
+    // here. A relative name is made absolute, or Files.txt would point
+    // elsewhere once the program starts from another folder.
+    QStringList existing;
+    for (const QString &argument : arguments) {
+        const QFileInfo info(argument);
+        if (info.isFile())
+            existing.append(QDir::isRelativePath(argument) ? info.absoluteFilePath() : argument);
+    }
+    m_list.addFiles(existing);
+
+    if (QScreen *screen = this->screen()) {
+        QRect area = geometry();
+        area.moveCenter(screen->availableGeometry().center());
+        move(area.topLeft());
+    }
+    show();
+
+    const ProfileFile settings(m_files.settingsFile);
+    ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
+    m_connection.server = settings.readString(SettingsSection, QStringLiteral("Server"));
+    m_connection.user =
+        settings.readString(SettingsSection, QStringLiteral("User"), QStringLiteral("anonymous"));
+
+    if (m_state.resume)
+        messageBox(QMessageBox::Information, TextAttention,
+                   QStringLiteral("Закачка файла была прервана и будет продолжена."),
+                   QMessageBox::Ok);
+    btnConnectionClick();
+}
+
+ftp::FtpService::Options TfrmMainForm::ftpOptions() const
+{
+    ftp::FtpService::Options options;
+    const ProfileFile settings(m_files.settingsFile);
+    options.passiveFirst =
+        settings.readString(SettingsSection, QStringLiteral("Passive")) != QLatin1String("0");
+    options.idle = [] { QCoreApplication::processEvents(); };
+    return options;
+}
+
+QString TfrmMainForm::formatBytes(qint64 bytes)
+{
+    return QLocale::system().toString(bytes) + QStringLiteral(" байт");
+}
+
+// --- enabling rules ---------------------------------------------------------
+
+bool TfrmMainForm::canRun() const
+{
+    // A folder of blanks counts: the text is not trimmed.
+    return !m_state.busy && m_list.count() > 0 && !ui->edtDstFolder->text().isEmpty();
+}
+
+void TfrmMainForm::commandStateUpdate()
+{
+    ui->btnRun->setEnabled(canRun());
+    ui->btnRun->setText(m_state.resume ? QStringLiteral("Продолжить") : QStringLiteral("Закачать"));
+    ui->btnConnection->setEnabled(!m_state.busy);
+    const bool selected = ui->lvFiles->selectionModel()->hasSelection();
+    ADelFiles->setEnabled(selected);
+    ui->btnDelFiles->setEnabled(selected);
+    ui->lvFiles->setEnabled(!m_state.busy);
+}
+
+void TfrmMainForm::setBusy(bool busy)
+{
+    m_state.busy = busy;
+    commandStateUpdate();
+}
+
+void TfrmMainForm::edtSrcFileNameChange()
+{
+    commandStateUpdate();
+}
+
+void TfrmMainForm::lvFilesSelectItem()
+{
+    commandStateUpdate();
+}
+
+// --- commands ---------------------------------------------------------------
+
+void TfrmMainForm::btnRunClick()
+{
+    startUpload();
+}
+
+void TfrmMainForm::edtDstFolderKeyPress()
+{
+    // Enter obeys the Upload button's rule, so no run starts inside another.
+    if (canRun())
+        startUpload();
+}
+
+void TfrmMainForm::startUpload()
+{
+    if (m_state.busy)
+        return;
+    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions());
+    run.exec();
+    // The window was closed while the run went on; now the program may end.
+    if (m_closing)
+        emit closed();
+}
+
+void TfrmMainForm::btnCloseClick()
+{
+    m_state.stop = true;
+    close();
+}
+
+void TfrmMainForm::closeEvent(QCloseEvent *event)
+{
+    FormClose();
+    event->accept();
+    // A running upload checks the stop flag after each block and ends the
+    // program when it returns; until then its loop still uses this window.
+    if (m_state.busy)
+        m_closing = true;
+    else
+        emit closed();
+}
+
+void TfrmMainForm::FormClose()
+{
+    // A refused write is reported, and the window closes all the same: a
+    // read-only settings file must not make the program impossible to quit.
+    ProfileFile settings(m_files.settingsFile);
+    if (!settings.writeString(SettingsSection, QStringLiteral("Server"), m_connection.server) ||
+        !settings.writeString(SettingsSection, QStringLiteral("User"), m_connection.user))
+        messageBox(QMessageBox::Critical, QStringLiteral("Trelvan"),
+                   QStringLiteral("Unable to write to %1").arg(m_files.settingsFile),
+                   QMessageBox::Ok);
+}
+
+void TfrmMainForm::btnConnectionClick()
+{
+    if (!m_windows.connection)
+        return;
+    if (m_windows.connection->edit(m_connection))
+        ui->lblConnection->setText(m_connection.server);
+}
+
+void TfrmMainForm::btnHelpClick()
+{
+    if (!m_windows.help)
+        return;
+    m_windows.help->show();
+    m_windows.help->raise();
+    m_windows.help->activateWindow();
+}
+
+void TfrmMainForm::lblAboutClick()
+{
+    if (m_windows.about)
+        m_windows.about->exec();
+}
+
+void TfrmMainForm::lblCopyrightClick()
+{
+    UrlOpener::open(QUrl(QStringLiteral("http://") + TfrmAbout::SiteAddress));
+}
+
+bool TfrmMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+        if (watched == ui->lblAbout)
+            lblAboutClick();
+        else if (watched == ui->lblCopyright || watched == ui->Image1)
+            lblCopyrightClick();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TfrmMainForm::btnSrcFileNameClick()
+{
+    AAddFiles->trigger();
+}
+
+void TfrmMainForm::btnDelFilesClick()
+{
+    if (ADelFiles->isEnabled())
+        ADelFiles->trigger();
+}
+
+void TfrmMainForm::btnTargetFolderClick()
+{
+    if (!m_windows.folders)
+        return;
+    // An empty result (Cancel before any listing connected) keeps the box.
+    const QString folder = m_windows.folders->chooseFolder(ui->edtDstFolder->text());
+    if (!folder.isEmpty())
+        ui->edtDstFolder->setText(folder);
+}
+
+void TfrmMainForm::lvFilesContextPopup(const QPoint &pos)
+{
+    pupFiles->popup(ui->lvFiles->viewport()->mapToGlobal(pos));
+}
+
+// --- the upload list --------------------------------------------------------
+
+void TfrmMainForm::AAddFilesExecute()
+{
+    if (OpenDialog->exec() != QDialog::Accepted)
+        return;
+    const int first = m_list.count();
+    m_list.addFiles(OpenDialog->selectedFiles());
+    // A running upload sends what joins the list, so it counts the bytes.
+    if (m_state.busy) {
+        for (int row = first; row < m_list.count(); ++row) {
+            const QFileInfo info(m_list.at(row).path);
+            if (info.isFile())
+                m_state.uploadTotal += info.size();
+        }
+    }
+    saveList();
+    commandStateUpdate();
+}
+
+void TfrmMainForm::ADelFilesExecute()
+{
+    if (messageBox(QMessageBox::Question, TextAttention,
+                   QStringLiteral("Удалить выделенные файлы из списка?"),
+                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    // Rows by selection range: deleting thousands of rows stays cheap.
+    QList<int> rows;
+    const QItemSelection selection = ui->lvFiles->selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection)
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            rows.append(row);
+    if (rows.isEmpty())
+        return;
+    m_list.removeRowsAt(rows);
+    saveList();
+    commandStateUpdate();
+}
+
+void TfrmMainForm::saveList()
+{
+    if (!ListFile::write(m_files.listFile, m_list.paths()))
+        messageBox(QMessageBox::Warning, TextAttention,
+                   QStringLiteral("Не удалось сохранить список файлов."), QMessageBox::Ok);
+}
+
+void TfrmMainForm::handOffFile(const QString &path)
+{
+    if (m_list.addFile(path) >= 0) {
+        // A file that cannot be opened stays listed, uncounted and unsaved.
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            m_state.uploadTotal += file.size();
+            file.close();
+            saveList();
+        }
+    }
+    if (isVisible()) {
+        raise();
+        activateWindow();
+    }
+}
+
+// --- UploadView -------------------------------------------------------------
+
+QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, const QString &caption,
+                                                     const QString &text,
+                                                     QMessageBox::StandardButtons buttons)
+{
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    QMessageBox box(icon, caption, shown, buttons, this);
+    return QMessageBox::StandardButton(box.exec());
+}
+
+int TfrmMainForm::askContinue(const QString &message)
+{
+    return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
+}
+
+void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon icon)
+{
+    QMessageBox::Icon boxIcon = QMessageBox::Information;
+    if (icon == Icon::Warning)
+        boxIcon = QMessageBox::Warning;
+    else if (icon == Icon::Error)
+        boxIcon = QMessageBox::Critical;
+    messageBox(boxIcon, caption, text, QMessageBox::Ok);
+}
+
+int TfrmMainForm::addLogLine(const QString &text)
+{
+    ui->memLog->appendPlainText(text);
+    return ui->memLog->document()->blockCount() - 1;
+}
+
+void TfrmMainForm::appendToLogLine(int index, const QString &suffix)
+{
+    const QTextBlock block = ui->memLog->document()->findBlockByNumber(index);
+    if (!block.isValid())
+        return;
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock);
+    cursor.insertText(suffix);
+}
+
+void TfrmMainForm::setTextIfChanged(QLabel *label, const QString &text)
+{
+    if (label->text() != text)
+        label->setText(text);
+}
+
+void TfrmMainForm::showProgress(const Progress &progress)
+{
+    // Called many times a second while blocks flow: touch only what changed.
+    if (progress.percent != m_lastPercent) {
+        m_lastPercent = progress.percent;
+        ui->ProgressBar->setValue(qBound(0, progress.percent, 100));
+        ui->lblPercents->setText(QStringLiteral("%1%").arg(progress.percent));
+    }
+    setTextIfChanged(ui->lblSent, formatBytes(progress.sent));
+    setTextIfChanged(ui->lblLeft, formatBytes(progress.left));
+    setTextIfChanged(ui->lblLeftTime, progress.timeLeft);
+}
+
+void TfrmMainForm::focusRow(int row)
+{
+    const QModelIndex index = m_list.index(row, 0);
+    if (!index.isValid())
+        return;
+    QItemSelectionModel *selection = ui->lvFiles->selectionModel();
+    selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    ui->lvFiles->scrollTo(index);
+}
+
+void TfrmMainForm::processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+QString TfrmMainForm::destFolder() const
+{
+    return ui->edtDstFolder->text();
+}

@@ -1,0 +1,139 @@
+#pragma once
+
+#include "ftp/FtpClient.h"
+#include "state/UploadList.h"
+#include "upload/UploadRun.h"
+#include "upload/UploadView.h"
+
+#include <QMainWindow>
+#include <QMessageBox>
+
+class QAction;
+class QFileDialog;
+class QMenu;
+class TfrmAbout;
+class TfrmConnection;
+class TfrmConnLost;
+class TfrmFolders;
+class TfrmHelp;
+namespace Ui {
+class TfrmMainForm;
+}
+
+/// The main window: holds the upload list, the destination folder, the
+/// connection parameters and the flags of the upload run; starts every
+/// other function; applies the enabling rules of its controls.
+class TfrmMainForm : public QMainWindow, public UploadView
+{
+    Q_OBJECT
+public:
+    /// The window caption; a second instance looks for it.
+    static const QString Caption;
+
+    /// The other windows of the program, created after this one.
+    struct Windows
+    {
+        TfrmConnection *connection = nullptr;
+        TfrmConnLost *connLost = nullptr;
+        TfrmAbout *about = nullptr;
+        TfrmHelp *help = nullptr;
+        TfrmFolders *folders = nullptr;
+    };
+
+    /// The data files where the program keeps its state.
+    static UploadFiles defaultFiles();
+
+    /// Creates the window (FormCreate): loads the list from files.listFile
+    /// and applies the resume marker files.markerFile.
+    explicit TfrmMainForm(const UploadFiles &files = defaultFiles(), QWidget *parent = nullptr);
+    ~TfrmMainForm() override;
+
+    void setWindows(const Windows &windows);
+
+    /// The post-creation step: adds the existing files among arguments
+    /// (without saving the list), shows the window, reads the settings,
+    /// announces a pending resume, then opens the connection dialog once.
+    void postCreate(const QStringList &arguments);
+
+    UploadList &uploadList() { return m_list; }
+    UploadState &uploadState() { return m_state; }
+    const ConnectionParams &connection() const { return m_connection; }
+    const UploadFiles &files() const { return m_files; }
+
+    /// FTP options for the run and the folder browser: Settings.ini
+    /// [Options] Passive=0 tries active mode first; waits keep the windows
+    /// live.
+    ftp::FtpService::Options ftpOptions() const;
+
+    // UploadView
+    int askContinue(const QString &message) override;
+    void showMessage(const QString &text, const QString &caption, Icon icon) override;
+    int addLogLine(const QString &text) override;
+    void appendToLogLine(int index, const QString &suffix) override;
+    void showProgress(const Progress &progress) override;
+    void focusRow(int row) override;
+    void setBusy(bool busy) override;
+    void commandStateUpdate() override;
+    void processEvents() override;
+    QString destFolder() const override;
+
+    /// A byte count as shown: system locale's digit grouping and " байт".
+    static QString formatBytes(qint64 bytes);
+
+public slots:
+    /// A file handed over by a second start of the program: listed (and
+    /// counted in the upload total, and the list saved) unless listed
+    /// already; then the window comes to the front. No command-state update.
+    void handOffFile(const QString &path);
+
+signals:
+    /// The window has closed and no upload run is going: the program ends.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private slots:
+    void btnRunClick();
+    void edtDstFolderKeyPress();
+    void btnCloseClick();
+    void btnConnectionClick();
+    void btnHelpClick();
+    void lblAboutClick();
+    void lblCopyrightClick();
+    void btnSrcFileNameClick();
+    void btnDelFilesClick();
+    void btnTargetFolderClick();
+    void edtSrcFileNameChange();
+    void lvFilesSelectItem();
+    void lvFilesContextPopup(const QPoint &pos);
+    void AAddFilesExecute();
+    void ADelFilesExecute();
+
+private:
+    void FormCreate();
+    void FormClose();
+    void placeLabels();
+    bool canRun() const;
+    void startUpload();
+    /// Saves Files.txt; on failure the warning, and the list stays as it is.
+    void saveList();
+    QMessageBox::StandardButton messageBox(QMessageBox::Icon icon, const QString &caption,
+                                           const QString &text,
+                                           QMessageBox::StandardButtons buttons);
+    void setTextIfChanged(class QLabel *label, const QString &text);
+
+    Ui::TfrmMainForm *ui;
+    UploadList m_list;
+    UploadState m_state;
+    ConnectionParams m_connection;
+    UploadFiles m_files;
+    Windows m_windows;
+    QAction *AAddFiles;
+    QAction *ADelFiles;
+    QMenu *pupFiles;
+    QFileDialog *OpenDialog;
+    int m_lastPercent = -1;
+    bool m_closing = false; // closed while a run went on: the run ends the program
+};
