@@ -1,0 +1,662 @@
+// The main window: its controls, the enabling rules, the list operations
+// with Files.txt, the connection dialog seen from the main window, the
+// hand-off receiver and the window side of the upload run.
+
+#include "ModalDriver.h"
+#include "QtPrinters.h"
+#include "TestProgram.h"
+#include "shell/FileTypeFilter.h"
+#include "support/FtpTestServer.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString text(const TestProgram &p, const char *name)
+{
+    if (auto *label = p.widget<QLabel>(name))
+        return label->text();
+    if (auto *button = p.widget<QPushButton>(name))
+        return button->text();
+    return QStringLiteral("<no widget %1>").arg(QLatin1String(name));
+}
+
+void selectRows(QTreeView *view, const QList<int> &rows)
+{
+    view->selectionModel()->clearSelection();
+    for (int row : rows)
+        view->selectionModel()->select(view->model()->index(row, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+QStringList numbers(UploadList &list)
+{
+    QStringList result;
+    for (int row = 0; row < list.rowCount(); ++row)
+        result.append(list.data(list.index(row, UploadList::NumberColumn)).toString());
+    return result;
+}
+
+} // namespace
+
+TEST(MainFormLook, ControlsCarryTheirCaptionsHintsAndInitialTexts)
+{
+    TestProgram p;
+    EXPECT_EQ(p.main->windowTitle(), QStringLiteral("Trelvan v1.3"));
+    EXPECT_EQ(p.main->size(), QSize(592, 420));
+    EXPECT_EQ(p.main->minimumSize(), p.main->maximumSize()) << "the window is not resizable";
+
+    EXPECT_EQ(text(p, "Label1"), QStringLiteral("Для закачки файлов на FTP сервер"));
+    EXPECT_TRUE(p.widget<QLabel>("Label1")->font().bold());
+    EXPECT_EQ(text(p, "Label2"), QStringLiteral("Подключитесь к интернету\nНастройте параметры "
+                                                "соединения\nУкажите файл для закачки и его имя "
+                                                "на сервере"));
+    EXPECT_EQ(text(p, "lblAbout"), QStringLiteral("О программе"));
+    EXPECT_EQ(text(p, "Label3"), QStringLiteral("Соединение:"));
+    EXPECT_EQ(text(p, "lblConnection"), QStringLiteral("По умолчанию"));
+    EXPECT_EQ(text(p, "btnConnection"), QStringLiteral("Настроить ..."));
+    EXPECT_EQ(text(p, "Label5"), QStringLiteral("Файлы для закачки на сервер:"));
+    EXPECT_EQ(text(p, "Label6"), QStringLiteral("Папка на сервере:"));
+    EXPECT_EQ(text(p, "Label4"), QStringLiteral("Процесс передачи данных:"));
+    EXPECT_EQ(text(p, "Label7"), QStringLiteral("передано:"));
+    EXPECT_EQ(text(p, "Label8"), QStringLiteral("осталось:"));
+    EXPECT_EQ(text(p, "Label9"), QStringLiteral("осталось времени:"));
+    EXPECT_EQ(text(p, "btnHelp"), QStringLiteral("Справка ..."));
+    EXPECT_EQ(text(p, "btnRun"), QStringLiteral("Закачать"));
+    EXPECT_EQ(text(p, "btnClose"), QStringLiteral("Закрыть"));
+    EXPECT_EQ(p.widget<QPushButton>("btnRun")->width(), 96);
+
+    // The progress area before any run.
+    EXPECT_EQ(text(p, "lblPercents"), QStringLiteral("0%"));
+    EXPECT_EQ(text(p, "lblSent"), QStringLiteral("0 байт"));
+    EXPECT_EQ(text(p, "lblLeft"), QStringLiteral("0 байт"));
+    EXPECT_EQ(text(p, "lblLeftTime"), QStringLiteral("00:00:00"));
+    auto *bar = p.widget<QProgressBar>("ProgressBar");
+    ASSERT_TRUE(bar);
+    EXPECT_EQ(bar->size(), QSize(273, 13));
+    EXPECT_EQ(bar->value(), 0);
+    auto *log = p.widget<QPlainTextEdit>("memLog");
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->size(), QSize(273, 79));
+    EXPECT_TRUE(log->isReadOnly());
+    EXPECT_TRUE(log->toPlainText().isEmpty());
+
+    // Buttons without words are named by their hints, for screen readers.
+    const struct
+    {
+        const char *name;
+        const char *caption;
+        QString hint;
+    } small[] = {{"btnSrcFileName", "...", QStringLiteral("Добавить файлы ...")},
+                 {"btnDelFiles", "X", QStringLiteral("Удалить из списка")},
+                 {"btnTargetFolder", "...", QStringLiteral("Выбрать папку ...")}};
+    for (const auto &b : small) {
+        auto *button = p.widget<QPushButton>(b.name);
+        ASSERT_TRUE(button) << b.name;
+        EXPECT_EQ(button->text(), QLatin1String(b.caption)) << b.name;
+        EXPECT_EQ(button->toolTip(), b.hint) << b.name;
+        EXPECT_EQ(button->accessibleName(), b.hint) << b.name;
+    }
+    EXPECT_TRUE(p.widget<QPushButton>("btnDelFiles")->font().bold());
+
+    // Every edit has its caption as buddy.
+    EXPECT_EQ(p.widget<QLabel>("Label6")->buddy(), p.widget<QLineEdit>("edtDstFolder"));
+    EXPECT_EQ(p.widget<QLabel>("Label5")->buddy(), p.widget<QTreeView>("lvFiles"));
+    EXPECT_TRUE(p.widget<QLineEdit>("edtDstFolder")->text().isEmpty());
+    EXPECT_EQ(p.widget<QLineEdit>("edtDstFolder")->width(), 537);
+
+    auto *logo = p.widget<QLabel>("Image1");
+    ASSERT_TRUE(logo);
+    EXPECT_EQ(logo->pixmap().size(), QSize(180, 40));
+}
+
+TEST(MainFormLook, FileListHasThreeColumnsWholeRowMultiSelectionAndNoEditing)
+{
+    TestProgram p;
+    auto *view = p.widget<QTreeView>("lvFiles");
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->size(), QSize(537, 109));
+    EXPECT_EQ(view->model(), &p.main->uploadList());
+    const QAbstractItemModel *model = view->model();
+    ASSERT_EQ(model->columnCount(), 3);
+    EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("№"));
+    EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Файл"));
+    EXPECT_EQ(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Статус"));
+    EXPECT_EQ(view->columnWidth(0), 30);
+    EXPECT_EQ(view->columnWidth(1), 420);
+    // "Статус" takes the rest, with no sideways scrolling.
+    p.main->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(p.main.get()));
+    EXPECT_EQ(view->columnWidth(2), view->viewport()->width() - 450);
+    EXPECT_EQ(view->header()->length(), view->viewport()->width());
+    p.main->uploadList().setPaths({QStringLiteral("a"), QStringLiteral("b")});
+    EXPECT_EQ(view->columnWidth(1), 420) << "a reloaded list keeps the widths";
+    EXPECT_EQ(view->header()->length(), view->viewport()->width());
+    EXPECT_EQ(view->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(view->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(view->editTriggers(), QAbstractItemView::NoEditTriggers);
+    // The selection stays visible without the focus.
+    EXPECT_EQ(view->palette().color(QPalette::Inactive, QPalette::Highlight),
+              view->palette().color(QPalette::Active, QPalette::Highlight));
+
+    auto *menu = p.main->findChild<QMenu *>(QStringLiteral("pupFiles"));
+    ASSERT_TRUE(menu);
+    const QList<QAction *> actions = menu->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->objectName(), QStringLiteral("AAddFiles"));
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("Добавить файлы ..."));
+    EXPECT_EQ(actions[0]->toolTip(), QStringLiteral("Добавить файлы"));
+    EXPECT_EQ(actions[1]->objectName(), QStringLiteral("ADelFiles"));
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("Удалить из списка"));
+    EXPECT_EQ(actions[1]->toolTip(), QStringLiteral("Удалить из списка"));
+    EXPECT_TRUE(actions[2]->isSeparator());
+}
+
+TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
+{
+    TestProgram p;
+    auto *dialog = p.main->findChild<QFileDialog *>(QStringLiteral("OpenDialog"));
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(
+        dialog->nameFilters(),
+        QStringList({QStringLiteral("All files (*.*)"), QStringLiteral("Zip files (*.zip)"),
+                     QStringLiteral("Exe files (*.exe)"), QStringLiteral("Video files (*.avi)"),
+                     QStringLiteral("Flash files (*.swf)"), QStringLiteral("Text files (*.txt)"),
+                     QStringLiteral("mp3 files (*.mp3)"),
+                     QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)")}));
+    EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
+
+    EXPECT_TRUE(FileTypeFilter::matches(QStringLiteral("*.*"), QStringLiteral("README")));
+    EXPECT_TRUE(FileTypeFilter::matches(QStringLiteral("*.*"), QStringLiteral("a.b")));
+    EXPECT_TRUE(FileTypeFilter::matches(QStringLiteral("*.zip"), QStringLiteral("A.ZIP")));
+    EXPECT_FALSE(FileTypeFilter::matches(QStringLiteral("*.zip"), QStringLiteral("a.zip.txt")));
+    const QString web = QStringLiteral("*.php;*.htm*;*.phtml");
+    for (const char *name : {"i.php", "a.htm", "b.html", "c.HTML", "d.phtml"})
+        EXPECT_TRUE(FileTypeFilter::matches(web, QLatin1String(name))) << name;
+    for (const char *name : {"a.txt", "php", "a.php.bak"})
+        EXPECT_FALSE(FileTypeFilter::matches(web, QLatin1String(name))) << name;
+}
+
+TEST(MainFormLook, OpenDialogShowsFilesWithoutExtensionUnderAllFiles)
+{
+    TestProgram p;
+    const QString src = p.path(QStringLiteral("src"));
+    QDir().mkpath(src);
+    for (const char *name : {"README", "a.zip", "page.html"})
+        writeFile(src + QLatin1Char('/') + QLatin1String(name), "x");
+
+    ModalDriver driver;
+    QStringList allFiles, webFiles;
+    driver.expect([&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        ASSERT_TRUE(dialog);
+        dialog->setDirectory(src);
+        auto *proxy = dialog->proxyModel();
+        ASSERT_TRUE(proxy);
+        auto *files = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+        ASSERT_TRUE(files);
+        auto visible = [&] {
+            QStringList names;
+            const QModelIndex root = proxy->mapFromSource(files->index(src));
+            for (int row = 0; row < proxy->rowCount(root); ++row) {
+                const QModelIndex index = proxy->index(row, 0, root);
+                if (proxy->flags(index) & Qt::ItemIsEnabled)
+                    names.append(index.data().toString());
+            }
+            names.sort();
+            return names;
+        };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return visible().size() == 3; }, 5000));
+        allFiles = visible();
+        // The user picks the last filter, "Web (...)".
+        auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+        ASSERT_TRUE(types);
+        types->setFocus();
+        QTest::keyClick(types, Qt::Key_End);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return visible().size() == 1; }, 5000));
+        webFiles = visible();
+        dialog->reject();
+    });
+    p.widget<QPushButton>("btnSrcFileName")->click();
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+    EXPECT_EQ(allFiles, QStringList({QStringLiteral("README"), QStringLiteral("a.zip"),
+                                     QStringLiteral("page.html")}));
+    EXPECT_EQ(webFiles, QStringList({QStringLiteral("page.html")}));
+}
+
+TEST(MainFormRules, EnablingRulesFollowListFolderBusyAndSelection)
+{
+    TestProgram p;
+    auto *run = p.widget<QPushButton>("btnRun");
+    auto *connection = p.widget<QPushButton>("btnConnection");
+    auto *del = p.widget<QPushButton>("btnDelFiles");
+    auto *view = p.widget<QTreeView>("lvFiles");
+    auto *folder = p.widget<QLineEdit>("edtDstFolder");
+    auto *delAction = p.main->findChild<QAction *>(QStringLiteral("ADelFiles"));
+    auto *addAction = p.main->findChild<QAction *>(QStringLiteral("AAddFiles"));
+    ASSERT_TRUE(run && connection && del && view && folder && delAction && addAction);
+
+    // Empty list, empty folder.
+    EXPECT_FALSE(run->isEnabled());
+    EXPECT_TRUE(connection->isEnabled());
+    EXPECT_FALSE(del->isEnabled());
+    EXPECT_FALSE(delAction->isEnabled());
+    EXPECT_TRUE(view->isEnabled());
+
+    folder->setText(QStringLiteral("/pub"));
+    EXPECT_FALSE(run->isEnabled()) << "a folder without files";
+    p.main->uploadList().addFile(QStringLiteral("/tmp/one"));
+    EXPECT_FALSE(run->isEnabled()) << "adding a file alone runs no command-state update";
+    p.main->commandStateUpdate();
+    EXPECT_TRUE(run->isEnabled());
+    folder->setText(QString());
+    EXPECT_FALSE(run->isEnabled()) << "a file without a folder";
+    folder->setText(QStringLiteral(" "));
+    EXPECT_TRUE(run->isEnabled()) << "a folder of one blank is not trimmed away";
+
+    selectRows(view, {0});
+    EXPECT_TRUE(del->isEnabled());
+    EXPECT_TRUE(delAction->isEnabled());
+
+    // Busy: the Upload and Connection buttons and the list are off; the
+    // delete button still follows the selection; nothing else is governed.
+    p.main->setBusy(true);
+    EXPECT_FALSE(run->isEnabled());
+    EXPECT_FALSE(connection->isEnabled());
+    EXPECT_FALSE(view->isEnabled());
+    EXPECT_TRUE(del->isEnabled());
+    EXPECT_TRUE(delAction->isEnabled());
+    for (const char *name : {"btnSrcFileName", "btnTargetFolder", "btnHelp", "btnClose"})
+        EXPECT_TRUE(p.widget<QPushButton>(name)->isEnabled()) << name;
+    EXPECT_TRUE(folder->isEnabled());
+    EXPECT_TRUE(addAction->isEnabled());
+    view->selectionModel()->clearSelection();
+    EXPECT_FALSE(del->isEnabled());
+    EXPECT_FALSE(delAction->isEnabled());
+
+    p.main->setBusy(false);
+    EXPECT_TRUE(run->isEnabled());
+    EXPECT_TRUE(connection->isEnabled());
+    EXPECT_TRUE(view->isEnabled());
+
+    // The caption follows the resume flag at the next update, not at once.
+    p.main->uploadState().resume = true;
+    EXPECT_EQ(run->text(), QStringLiteral("Закачать"));
+    p.main->commandStateUpdate();
+    EXPECT_EQ(run->text(), QStringLiteral("Продолжить"));
+    p.main->uploadState().resume = false;
+    p.main->setBusy(false);
+    EXPECT_EQ(run->text(), QStringLiteral("Закачать"));
+}
+
+TEST(MainFormRules, EnterInFolderStartsARunOnlyWhenUploadIsEnabled)
+{
+    // Settings.ini as a folder: a run that starts stops at once with its
+    // error report, before it goes near the network.
+    TestProgram p([](const QString &dir) { QDir().mkpath(dir + QStringLiteral("Settings.ini")); });
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
+    auto *folder = p.widget<QLineEdit>("edtDstFolder");
+
+    folder->setText(QStringLiteral("/pub"));
+    QTest::keyClick(folder, Qt::Key_Return);
+    QTest::qWait(20);
+    EXPECT_TRUE(driver.seen().isEmpty()) << "empty list: Enter starts nothing";
+
+    p.main->uploadList().addFile(p.path(QStringLiteral("missing.bin")));
+    p.main->setBusy(true);
+    QTest::keyClick(folder, Qt::Key_Return);
+    QTest::qWait(20);
+    EXPECT_TRUE(driver.seen().isEmpty()) << "busy: Enter starts nothing";
+    p.main->setBusy(false);
+
+    driver.answerBox(QMessageBox::Ok);
+    QTest::keyClick(folder, Qt::Key_Return);
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_TRUE(driver.boxes()[0].text.startsWith(QStringLiteral("Unable to write to ")))
+        << driver.boxes()[0].text.toStdString();
+    EXPECT_TRUE(driver.boxes()[0].ownedByMain);
+
+    driver.answerBox(QMessageBox::Ok);
+    p.widget<QPushButton>("btnRun")->click();
+    EXPECT_EQ(driver.boxes().size(), 2) << "the Upload button starts the same run";
+    EXPECT_TRUE(driver.unexpected().isEmpty());
+}
+
+TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
+{
+    TestProgram p;
+    const QString src = p.path(QStringLiteral("src"));
+    QDir().mkpath(src);
+    const QString a = src + QStringLiteral("/a.txt"), b = src + QStringLiteral("/B.bin"),
+                  upperA = src + QStringLiteral("/A.TXT");
+    for (const QString &name : {a, b, upperA})
+        writeFile(name, "data");
+
+    ModalDriver driver;
+    auto choose = [&](const QString &files) {
+        driver.expect([src, files](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            ASSERT_TRUE(dialog);
+            dialog->setDirectory(src);
+            // What the user types into the name box.
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            ASSERT_TRUE(name);
+            name->setText(files);
+            QMetaObject::invokeMethod(dialog, "accept");
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the dialog refused "
+                              << dialog->selectedFiles().join(u'|').toStdString();
+                dialog->reject();
+            }
+        });
+    };
+
+    p.widget<QLineEdit>("edtDstFolder")->setText(QStringLiteral("/pub"));
+    choose(QStringLiteral("\"a.txt\" \"B.bin\""));
+    p.widget<QPushButton>("btnSrcFileName")->click();
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b}));
+    EXPECT_EQ(readFile(p.files.listFile),
+              (a + QStringLiteral("\r\n") + b + QStringLiteral("\r\n")).toUtf8());
+    EXPECT_EQ(numbers(p.main->uploadList()),
+              QStringList({QStringLiteral("1"), QStringLiteral("2")}));
+    EXPECT_TRUE(p.widget<QPushButton>("btnRun")->isEnabled()) << "the update follows the addition";
+
+    // A name listed already in other letter case adds nothing, yet the list
+    // file is written again.
+    QFile::remove(p.files.listFile);
+    choose(QStringLiteral("A.TXT"));
+    p.main->findChild<QAction *>(QStringLiteral("AAddFiles"))->trigger();
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b}));
+    EXPECT_EQ(readFile(p.files.listFile),
+              (a + QStringLiteral("\r\n") + b + QStringLiteral("\r\n")).toUtf8());
+
+    // Cancel: nothing changes, nothing is written.
+    QFile::remove(p.files.listFile);
+    driver.expect([](QWidget *modal) { qobject_cast<QDialog *>(modal)->reject(); });
+    p.widget<QPushButton>("btnSrcFileName")->click();
+    EXPECT_EQ(p.main->uploadList().count(), 2);
+    EXPECT_FALSE(QFile::exists(p.files.listFile));
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+    EXPECT_EQ(driver.pendingActions(), 0);
+}
+
+TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
+{
+    TestProgram p([](const QString &dir) {
+        writeFile(dir + QStringLiteral("Files.txt"), "p1\np2\np3\np4\np5\n");
+    });
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
+    UploadList &list = p.main->uploadList();
+    auto *view = p.widget<QTreeView>("lvFiles");
+    auto *del = p.widget<QPushButton>("btnDelFiles");
+    ASSERT_EQ(list.count(), 5);
+
+    // No: nothing changes and nothing is written (the lone-LF file stays).
+    selectRows(view, {1, 3});
+    driver.answerBox(QMessageBox::No);
+    del->click();
+    EXPECT_EQ(list.count(), 5);
+    EXPECT_EQ(readFile(p.files.listFile), QByteArray("p1\np2\np3\np4\np5\n"));
+    ASSERT_EQ(driver.boxes().size(), 1);
+    const ModalDriver::Box &question = driver.boxes()[0];
+    EXPECT_EQ(question.caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(question.text, QStringLiteral("Удалить выделенные файлы из списка?"));
+    EXPECT_EQ(question.icon, int(QMessageBox::Question));
+    EXPECT_EQ(question.buttons, int(QMessageBox::Yes | QMessageBox::No));
+    EXPECT_TRUE(question.ownedByMain);
+
+    // Yes: rows 2 and 4 go, the rest is numbered 1, 2, 3 and saved with CR LF.
+    driver.answerBox(QMessageBox::Yes);
+    del->click();
+    EXPECT_EQ(list.paths(),
+              QStringList({QStringLiteral("p1"), QStringLiteral("p3"), QStringLiteral("p5")}));
+    EXPECT_EQ(numbers(list),
+              QStringList({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
+    EXPECT_EQ(readFile(p.files.listFile), QByteArray("p1\r\np3\r\np5\r\n"));
+    EXPECT_FALSE(del->isEnabled()) << "no selection is left";
+
+    // The menu entry does the same; deleting every row leaves an empty file.
+    selectRows(view, {0, 1, 2});
+    driver.answerBox(QMessageBox::Yes);
+    p.main->findChild<QAction *>(QStringLiteral("ADelFiles"))->trigger();
+    EXPECT_EQ(list.count(), 0);
+    ASSERT_TRUE(QFile::exists(p.files.listFile));
+    EXPECT_EQ(readFile(p.files.listFile), QByteArray());
+
+    // With nothing selected the button does nothing, not even ask.
+    del->click();
+    EXPECT_EQ(driver.boxes().size(), 3);
+    EXPECT_TRUE(driver.unexpected().isEmpty());
+}
+
+TEST(MainFormList, FailedSaveWarnsAndKeepsTheListInMemory)
+{
+    // Files.txt as a folder can be neither read nor replaced.
+    TestProgram p([](const QString &dir) { QDir().mkpath(dir + QStringLiteral("Files.txt")); });
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
+    const QString file = p.path(QStringLiteral("f.bin"));
+    writeFile(file, "12345");
+
+    driver.answerBox(QMessageBox::Ok);
+    p.main->handOffFile(file);
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({file}));
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_EQ(driver.boxes()[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(driver.boxes()[0].text, QStringLiteral("Не удалось сохранить список файлов."));
+    EXPECT_EQ(driver.boxes()[0].icon, int(QMessageBox::Warning));
+    EXPECT_EQ(driver.boxes()[0].buttons, int(QMessageBox::Ok));
+    EXPECT_TRUE(driver.boxes()[0].ownedByMain);
+}
+
+TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
+{
+    TestProgram p;
+    const QString file = p.path(QStringLiteral("Hand.bin"));
+    writeFile(file, QByteArray(1000, 'x'));
+    auto *run = p.widget<QPushButton>("btnRun");
+    p.widget<QLineEdit>("edtDstFolder")->setText(QStringLiteral("/pub"));
+    ASSERT_FALSE(run->isEnabled());
+
+    p.main->handOffFile(file);
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({file}));
+    EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
+    EXPECT_EQ(readFile(p.files.listFile), (file + QStringLiteral("\r\n")).toUtf8());
+    EXPECT_FALSE(run->isEnabled()) << "the hand-off runs no command-state update";
+
+    // Listed already (other letter case): nothing counted, nothing written.
+    QFile::remove(p.files.listFile);
+    p.main->handOffFile(file.toUpper());
+    EXPECT_EQ(p.main->uploadList().count(), 1);
+    EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
+    EXPECT_FALSE(QFile::exists(p.files.listFile));
+
+    // A file that cannot be opened is listed, but neither counted nor saved.
+    p.main->handOffFile(p.path(QStringLiteral("gone.bin")));
+    EXPECT_EQ(p.main->uploadList().count(), 2);
+    EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
+    EXPECT_FALSE(QFile::exists(p.files.listFile));
+}
+
+TEST(MainFormConnection, DialogCopiesBackOnEveryCloseAndLabelFollowsOnlyOk)
+{
+    TestProgram p;
+    ModalDriver driver;
+    auto *button = p.widget<QPushButton>("btnConnection");
+    auto field = [](QWidget *dialog, const char *name) {
+        return dialog->findChild<QLineEdit *>(QLatin1String(name));
+    };
+    QStringList shown;
+    auto fill = [&](const QString &server, const QString &user, const QString &password,
+                    const std::function<void(QWidget *)> &close) {
+        driver.expect([=, &shown](QWidget *dialog) {
+            shown = {field(dialog, "edtServer")->text(), field(dialog, "edtUser")->text(),
+                     field(dialog, "edtPassword")->text()};
+            field(dialog, "edtServer")->setText(server);
+            field(dialog, "edtUser")->setText(user);
+            field(dialog, "edtPassword")->setText(password);
+            close(dialog);
+        });
+    };
+    auto press = [](const char *name) {
+        return [name](QWidget *dialog) {
+            dialog->findChild<QPushButton *>(QLatin1String(name))->click();
+        };
+    };
+
+    // "Закрыть" takes the values over; the label keeps its caption.
+    fill(QStringLiteral("srv.example"), QStringLiteral("bob"), QStringLiteral("pw"),
+         press("btnClose"));
+    button->click();
+    EXPECT_EQ(text(p, "lblConnection"), QStringLiteral("По умолчанию"));
+    EXPECT_EQ(p.main->connection().server, QStringLiteral("srv.example"));
+    EXPECT_EQ(p.main->connection().user, QStringLiteral("bob"));
+    EXPECT_EQ(p.main->connection().password, QStringLiteral("pw"));
+    EXPECT_EQ(p.connection->fields().server, QStringLiteral("srv.example"));
+
+    // The next showing brings the values back, the password too; OK on an
+    // empty server leaves an empty label.
+    fill(QString(), QStringLiteral("bob"), QStringLiteral("pw"), press("btnOk"));
+    button->click();
+    EXPECT_EQ(shown, QStringList({QStringLiteral("srv.example"), QStringLiteral("bob"),
+                                  QStringLiteral("pw")}));
+    EXPECT_EQ(text(p, "lblConnection"), QString());
+    EXPECT_EQ(p.main->connection().server, QString());
+
+    // Esc and the close box also hand the fields back.
+    fill(QStringLiteral("esc.example"), QString(), QString(),
+         [](QWidget *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
+    button->click();
+    EXPECT_EQ(p.main->connection().server, QStringLiteral("esc.example"));
+    EXPECT_EQ(p.main->connection().user, QString());
+    fill(QStringLiteral("box.example"), QStringLiteral("u"), QString(),
+         [](QWidget *dialog) { dialog->close(); });
+    button->click();
+    EXPECT_EQ(p.main->connection().server, QStringLiteral("box.example"));
+    EXPECT_EQ(text(p, "lblConnection"), QString());
+
+    // Enter presses OK: the label shows the server as entered.
+    fill(QStringLiteral("ftp.local"), QStringLiteral("u"), QString(),
+         [field](QWidget *dialog) { QTest::keyClick(field(dialog, "edtUser"), Qt::Key_Return); });
+    button->click();
+    EXPECT_EQ(text(p, "lblConnection"), QStringLiteral("ftp.local"));
+    EXPECT_TRUE(driver.unexpected().isEmpty());
+    EXPECT_EQ(driver.pendingActions(), 0);
+}
+
+TEST(MainFormUploadView, LogProgressAndRowFocusAsTheRunUsesThem)
+{
+    TestProgram p;
+    auto *log = p.widget<QPlainTextEdit>("memLog");
+    const int first = p.main->addLogLine(QStringLiteral("Соединение..."));
+    const int second = p.main->addLogLine(QStringLiteral("Авторизация на сервере..."));
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 1);
+    p.main->appendToLogLine(first, QStringLiteral(" ОК"));
+    p.main->appendToLogLine(7, QStringLiteral(" lost"));
+    EXPECT_EQ(log->toPlainText(), QStringLiteral("Соединение... ОК\nАвторизация на сервере..."));
+
+    UploadView::Progress progress;
+    progress.percent = 42;
+    progress.sent = 420;
+    progress.left = -5;
+    progress.timeLeft = QStringLiteral("01:02:03");
+    p.main->showProgress(progress);
+    EXPECT_EQ(text(p, "lblPercents"), QStringLiteral("42%"));
+    EXPECT_EQ(text(p, "lblSent"), TfrmMainForm::formatBytes(420));
+    EXPECT_EQ(text(p, "lblLeft"), TfrmMainForm::formatBytes(-5));
+    EXPECT_EQ(text(p, "lblLeftTime"), QStringLiteral("01:02:03"));
+    EXPECT_EQ(p.widget<QProgressBar>("ProgressBar")->value(), 42);
+    progress.percent = 130;
+    p.main->showProgress(progress);
+    EXPECT_EQ(text(p, "lblPercents"), QStringLiteral("130%"));
+    EXPECT_EQ(p.widget<QProgressBar>("ProgressBar")->value(), 100);
+    EXPECT_TRUE(TfrmMainForm::formatBytes(1234567).endsWith(QStringLiteral(" байт")));
+    EXPECT_EQ(TfrmMainForm::formatBytes(1234567),
+              QLocale::system().toString(qint64(1234567)) + QStringLiteral(" байт"));
+
+    UploadList &list = p.main->uploadList();
+    list.setPaths({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+    auto *view = p.widget<QTreeView>("lvFiles");
+    p.main->focusRow(0);
+    p.main->focusRow(2);
+    EXPECT_TRUE(view->selectionModel()->isRowSelected(0, {}));
+    EXPECT_FALSE(view->selectionModel()->isRowSelected(1, {}));
+    EXPECT_TRUE(view->selectionModel()->isRowSelected(2, {}));
+    EXPECT_EQ(view->currentIndex().row(), 2);
+    p.main->focusRow(9); // a row that is gone changes nothing
+    EXPECT_EQ(view->currentIndex().row(), 2);
+
+    p.widget<QLineEdit>("edtDstFolder")->setText(QStringLiteral(" /x "));
+    EXPECT_EQ(p.main->destFolder(), QStringLiteral(" /x "));
+}
+
+TEST(MainFormUploadView, PassiveSettingChoosesTheFirstDataConnectionMode)
+{
+    TestProgram p;
+    EXPECT_TRUE(p.main->ftpOptions().passiveFirst);
+    EXPECT_TRUE(p.main->ftpOptions().idle);
+    writeFile(p.files.settingsFile, "[options]\r\npassive = 0\r\n");
+    EXPECT_FALSE(p.main->ftpOptions().passiveFirst);
+    writeFile(p.files.settingsFile, "[Options]\r\nPassive=1\r\n");
+    EXPECT_TRUE(p.main->ftpOptions().passiveFirst);
+}
+
+TEST(MainFormFolders, BrowserResultGoesIntoTheFolderBoxUnlessItIsTheStartFolder)
+{
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    TestProgram p;
+    // The browser logs in with what the connection dialog holds.
+    p.connection->findChild<QLineEdit *>(QStringLiteral("edtServer"))
+        ->setText(QString::fromStdString(server->serverField()));
+    p.connection->findChild<QLineEdit *>(QStringLiteral("edtUser"))
+        ->setText(QString::fromStdString(server->user()));
+    p.connection->findChild<QLineEdit *>(QStringLiteral("edtPassword"))
+        ->setText(QString::fromStdString(server->password()));
+    auto *folder = p.widget<QLineEdit>("edtDstFolder");
+    ModalDriver driver;
+    auto afterListing = [&](const char *button) {
+        driver.expect([&, button](QWidget *modal) {
+            ASSERT_EQ(modal, p.folders);
+            QSignalSpy listed(p.folders, &TfrmFolders::listingFinished);
+            EXPECT_TRUE(listed.wait(20000));
+            modal->findChild<QPushButton *>(QLatin1String(button))->click();
+        });
+    };
+
+    // OK at the root with nothing selected: "/" replaces the empty box and
+    // the buttons follow the change.
+    p.main->uploadList().addFile(QStringLiteral("/tmp/x"));
+    p.main->commandStateUpdate();
+    afterListing("btnOK");
+    p.widget<QPushButton>("btnTargetFolder")->click();
+    EXPECT_EQ(folder->text(), QStringLiteral("/"));
+    EXPECT_TRUE(p.widget<QPushButton>("btnRun")->isEnabled());
+
+    // Cancel gives back the start folder: the box keeps its text.
+    folder->setText(QStringLiteral("keep me"));
+    afterListing("btnCancel");
+    p.widget<QPushButton>("btnTargetFolder")->click();
+    EXPECT_EQ(folder->text(), QStringLiteral("keep me"));
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+}
