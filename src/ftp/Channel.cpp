@@ -22,10 +22,28 @@ void Channel::close()
     }
 }
 
+int Channel::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
 void Channel::shutdownWrite()
 {
     if (m_fd >= 0)
         ::shutdown(m_fd, SHUT_WR);
+}
+
+void Channel::sendNow(const char *buffer, std::size_t len)
+{
+    if (m_fd >= 0)
+        (void)::send(m_fd, buffer, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+std::string Channel::failureText(int err) const
+{
+    return errnoText(err);
 }
 
 ssize_t Channel::tryRead(char *buffer, std::size_t len)
@@ -69,7 +87,7 @@ ssize_t Channel::readSome(char *buffer, std::size_t len, const Deadline &deadlin
         if (n >= 0)
             return n;
         if (n == -1) {
-            m_error = errnoText(errno);
+            m_error = failureText(errno);
             return -1;
         }
         if (!waitFor(n, deadline, idle))
@@ -95,7 +113,7 @@ bool Channel::writeAll(const char *buffer, std::size_t len, int stallMs, const I
             continue;
         }
         if (n == -1 || n == 0) {
-            m_error = n == 0 ? "connection lost" : errnoText(errno);
+            m_error = n == 0 ? "connection lost" : failureText(errno);
             return false;
         }
         if (!waitFor(n, stall, idle))

@@ -34,10 +34,17 @@ public:
     bool writeAll(const char *buffer, std::size_t len, int stallMs, const IdleHook &idle);
 
     /// Sends end-of-stream to the peer, keeping the socket for reading.
-    void shutdownWrite();
+    virtual void shutdownWrite();
+
+    /// One attempt to send `len` bytes without waiting (a parting QUIT);
+    /// whatever does not fit is dropped.
+    virtual void sendNow(const char *buffer, std::size_t len);
 
     /// Closes the socket; later calls fail.
     void close();
+
+    /// Gives up the socket without closing it (to hand it to a TLS channel).
+    int release();
 
     /// Why the last operation failed, or "timeout" for a timeout.
     const std::string &error() const { return m_error; }
@@ -53,10 +60,15 @@ protected:
     virtual ssize_t tryRead(char *buffer, std::size_t len);
     /// One non-blocking write: >0 count, kWantRead/kWantWrite, -1 failure.
     virtual ssize_t tryWrite(const char *buffer, std::size_t len);
+    /// Text for a -1 of tryRead/tryWrite, given the errno it left.
+    virtual std::string failureText(int err) const;
+
+    /// Waits until the socket is ready for what `want` (kWantRead or
+    /// kWantWrite) asks; false on timeout or error (error() then says which).
+    bool waitFor(ssize_t want, const Deadline &deadline, const IdleHook &idle);
+    void setError(const std::string &why) { m_error = why; }
 
 private:
-    bool waitFor(ssize_t want, const Deadline &deadline, const IdleHook &idle);
-
     int m_fd = -1;
     std::string m_error;
     bool m_timedOut = false;

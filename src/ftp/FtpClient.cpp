@@ -2,6 +2,7 @@
 
 #include "ftp/FtpParse.h"
 #include "ftp/FtpSession.h"
+#include "ftp/TlsContext.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -23,6 +24,8 @@ struct FtpTransfer::Impl
     int finalCode = 0;
 };
 
+FtpService::FtpService(Options options) : m_options(std::move(options)) {}
+
 std::unique_ptr<FtpService> FtpService::open(Options options)
 {
     return std::unique_ptr<FtpService>(new FtpService(std::move(options)));
@@ -32,7 +35,14 @@ std::unique_ptr<FtpConnection>
 FtpConnection::connect(FtpService &service, const std::string &server, const std::string &user,
                        const std::string &password, std::string *error)
 {
-    auto session = std::make_shared<FtpSession>(service.options());
+    // The service's TLS context is made on first use and shared by its
+    // connections; a changed CA file makes a new one.
+    auto tlsSource = [&service](std::string *why) -> std::shared_ptr<TlsContext> {
+        if (!service.m_tls || service.m_tls->caFile() != service.m_options.caFile)
+            service.m_tls = TlsContext::create(service.m_options.caFile, why);
+        return service.m_tls;
+    };
+    auto session = std::make_shared<FtpSession>(service.options(), tlsSource);
     if (!session->open(server, user, password)) {
         if (error)
             *error = session->error();
@@ -138,6 +148,11 @@ const std::string &FtpConnection::lastReplyText() const
 bool FtpConnection::isOpen() const
 {
     return m_impl->session->isOpen();
+}
+
+Security FtpConnection::security() const
+{
+    return m_impl->session->security();
 }
 
 const std::string &FtpConnection::lastError() const

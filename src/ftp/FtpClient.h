@@ -1,8 +1,8 @@
 #pragma once
 
 // Trelvan's FTP client: RFC 959 control dialogue, RFC 2428 EPSV/EPRT,
-// RFC 3659 SIZE, over POSIX sockets. No Qt here, so it can be tested and
-// fuzzed alone.
+// RFC 3659 SIZE, RFC 4217 FTP over TLS (OpenSSL), over POSIX sockets. No Qt
+// here, so it can be tested and fuzzed alone.
 //
 // Three handle kinds, each owning what it opened:
 //   FtpService    - options shared by the connections opened through it
@@ -58,6 +58,57 @@ enum class Direction
 
 class FtpConnection;
 class FtpTransfer;
+class TlsContext;
+
+/// How a logged-in connection is protected.
+enum class Security
+{
+    Plain,       ///< no encryption at all
+    ExplicitTls, ///< AUTH TLS on the control connection, PROT P on every data connection
+    ImplicitTls  ///< TLS from the first byte (ftps://), PROT P on every data connection
+};
+
+/// Why a server certificate did not verify.
+enum class CertificateProblem
+{
+    Untrusted,    ///< self-signed, or no trusted root vouches for it
+    Expired,      ///< past its validity
+    NotYetValid,  ///< before its validity
+    NameMismatch, ///< issued for another host name or address
+    Other         ///< anything else OpenSSL rejects (bad signature, revoked...)
+};
+
+/// A server certificate that did not verify, as put to the user.
+struct CertificateInfo
+{
+    std::string host; ///< the host as the server field names it
+    uint16_t port = 0;
+    std::string subject; ///< one line, "CN = ..., O = ..."
+    std::string issuer;
+    int64_t notBefore = 0; ///< validity, seconds since 1970-01-01 UTC
+    int64_t notAfter = 0;
+    std::string fingerprint; ///< SHA-256 of the DER form, "AB:01:..." (95 characters)
+    CertificateProblem problem = CertificateProblem::Other;
+    std::string error; ///< OpenSSL's verification error text
+    /// Another certificate was trusted for this host and port before. The
+    /// client never knows that and passes false; a trust store layered on
+    /// the callback sets it before it asks the user.
+    bool changed = false;
+};
+
+/// The answer about a certificate that did not verify. The client treats
+/// TrustOnce and TrustAlways alike (for the life of its FtpService); keeping
+/// an "always" is the business of whoever answers.
+enum class CertificateDecision
+{
+    Refuse,
+    TrustOnce,
+    TrustAlways
+};
+
+/// Asked, on the caller's thread and while the TLS handshake waits, about a
+/// certificate that does not verify. Must not call back into the client.
+using CertificateCallback = std::function<CertificateDecision(const CertificateInfo &)>;
 
 /// The "internet handle": settings for every connection opened through it.
 class FtpService
@@ -68,6 +119,14 @@ public:
         bool passiveFirst = true; ///< false: try EPRT/PORT before EPSV/PASV
         Timeouts timeouts;
         IdleHook idle;
+        /// Decides about certificates that do not verify against the
+        /// system's roots and the host name. Empty: every such one is refused.
+        CertificateCallback certificateDecision;
+        /// A PEM file of extra trusted CA certificates besides the system's
+        /// roots (tests, private CAs). Empty: the system's roots only.
+        std::string caFile;
+        /// Called after every successful login with the protection in use.
+        std::function<void(Security)> loggedIn;
     };
 
     /// Opens the service. Returns null only when the client cannot work at
@@ -78,16 +137,32 @@ public:
     Options &options() { return m_options; }
 
 private:
-    explicit FtpService(Options options) : m_options(std::move(options)) {}
+    friend class FtpConnection;
+    explicit FtpService(Options options);
     Options m_options;
+    // Made on the first TLS connection; holds what the service remembers
+    // about certificates (decisions, the system's roots once loaded).
+    std::shared_ptr<TlsContext> m_tls;
 };
 
-/// Host and port taken from the server field: "host", "host:port",
-/// "[v6addr]:port", "v6addr"; empty host means "127.0.0.1", no port 21.
+/// What the server field asks for.
+enum class TlsMode
+{
+    Auto,     ///< bare "host[:port]": explicit TLS when FEAT offers AUTH TLS, else plain
+    Plain,    ///< "ftp://": plain FTP only
+    Explicit, ///< "ftpes://": AUTH TLS required, nothing sent in clear before it
+    Implicit  ///< "ftps://": TLS from the first byte, port 990 by default
+};
+
+/// Host, port and protection taken from the server field: an optional
+/// "ftp://", "ftpes://" or "ftps://" and then "host", "host:port",
+/// "[v6addr]:port", "v6addr"; empty host means "127.0.0.1", no port 21 (990
+/// for ftps://).
 struct ServerAddress
 {
     std::string host;
     uint16_t port = 21;
+    TlsMode tls = TlsMode::Auto;
 };
 /// Returns nullopt for a field that cannot name a server (bad port, unbalanced brackets).
 std::optional<ServerAddress> parseServerField(const std::string &field);
@@ -96,8 +171,10 @@ std::optional<ServerAddress> parseServerField(const std::string &field);
 class FtpConnection
 {
 public:
-    /// Resolves, connects, reads the greeting, logs in (USER, PASS; empty
-    /// user means "anonymous"), reads FEAT and sends OPTS UTF8 ON when the
+    /// Resolves, connects, reads the greeting, protects the connection as
+    /// the server field says (see TlsMode; a bare field asks FEAT before
+    /// USER), logs in (USER, PASS; empty user means "anonymous"), sends PBSZ 0
+    /// and PROT P when protected, reads FEAT and sends OPTS UTF8 ON when the
     /// server lists UTF8. Null on any failure; *error then says why (never
     /// containing the password).
     static std::unique_ptr<FtpConnection> connect(FtpService &service, const std::string &server,
@@ -138,6 +215,9 @@ public:
 
     /// Whether the control connection is still usable.
     bool isOpen() const;
+
+    /// How this connection and its data connections are protected.
+    Security security() const;
 
     /// Why the last failed operation failed (never containing the password).
     const std::string &lastError() const;

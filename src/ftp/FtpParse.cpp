@@ -212,14 +212,30 @@ bool isSafeCommandLine(const std::string &command)
 std::optional<ServerAddress> parseServerField(const std::string &field)
 {
     std::string rest = trimmed(field);
-    // A pasted URL names the same server.
-    if (rest.size() >= 6 && upper(rest.substr(0, 6)) == "FTP://") {
-        rest = rest.substr(6);
-        if (!rest.empty() && rest.back() == '/')
-            rest.pop_back();
+    ServerAddress address;
+    // The scheme chooses the protection: ftp:// plain only, ftpes:// explicit
+    // TLS required (RFC 4217), ftps:// implicit TLS on port 990 by default.
+    // A trailing slash of a pasted URL names the same server.
+    struct Scheme
+    {
+        const char *prefix;
+        TlsMode tls;
+        uint16_t port;
+    };
+    for (const Scheme &scheme :
+         {Scheme{"FTP://", TlsMode::Plain, 21}, Scheme{"FTPES://", TlsMode::Explicit, 21},
+          Scheme{"FTPS://", TlsMode::Implicit, 990}}) {
+        const std::size_t len = std::string(scheme.prefix).size();
+        if (rest.size() >= len && upper(rest.substr(0, len)) == scheme.prefix) {
+            rest = rest.substr(len);
+            if (!rest.empty() && rest.back() == '/')
+                rest.pop_back();
+            address.tls = scheme.tls;
+            address.port = scheme.port;
+            break;
+        }
     }
 
-    ServerAddress address;
     if (!rest.empty() && rest.front() == '[') {
         const std::size_t close = rest.find(']');
         if (close == std::string::npos)

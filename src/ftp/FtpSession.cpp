@@ -1,6 +1,10 @@
 #include "ftp/FtpSession.h"
 
 #include "ftp/FtpParse.h"
+#include "ftp/TlsChannel.h"
+#include "ftp/TlsContext.h"
+
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -53,9 +57,32 @@ std::optional<std::array<uint8_t, 4>> ipv4Of(const Endpoint &e)
     return std::nullopt;
 }
 
+// Whether FEAT offers TLS: "AUTH TLS" on a line of its own, or among the
+// mechanisms of one "AUTH" line ("AUTH TLS;TLS-C;SSL;TLS-P;").
+bool offersAuthTls(const std::vector<std::string> &features)
+{
+    for (const std::string &line : features) {
+        if (line.rfind("AUTH ", 0) != 0)
+            continue;
+        std::size_t begin = 5;
+        while (begin <= line.size()) {
+            std::size_t end = line.find_first_of(" ;,", begin);
+            if (end == std::string::npos)
+                end = line.size();
+            if (line.compare(begin, end - begin, "TLS") == 0)
+                return true;
+            begin = end + 1;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-FtpSession::FtpSession(const FtpService::Options &options) : m_options(options) {}
+FtpSession::FtpSession(const FtpService::Options &options, TlsSource tlsSource)
+    : m_options(options), m_tlsSource(std::move(tlsSource))
+{
+}
 
 FtpSession::~FtpSession()
 {
@@ -68,12 +95,21 @@ bool FtpSession::open(const std::string &server, const std::string &user,
 {
     m_password = password;
     const Timeouts &t = m_options.timeouts;
+    // The source may point into the FtpService, which can go before the
+    // connection does: use it only while opening.
+    struct ForgetSource
+    {
+        TlsSource &source;
+        ~ForgetSource() { source = nullptr; }
+    } forgetSource{m_tlsSource};
 
     const auto address = parseServerField(server);
     if (!address) {
         m_error = "cannot read the server field \"" + server + "\"";
         return false;
     }
+    m_host = address->host;
+    m_port = address->port;
 
     // Resolution and TCP connect share the connect timeout.
     const Deadline connectBy = Deadline::in(t.connectMs);
@@ -94,6 +130,13 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     m_peer = peerEndpoint(fd);
     m_local = localEndpoint(fd);
 
+    // Implicit TLS: the handshake comes before any FTP byte, greeting included.
+    if (address->tls == TlsMode::Implicit) {
+        if (!startTls())
+            return false;
+        m_security = Security::ImplicitTls;
+    }
+
     // Greeting: 120 asks to wait for the 220 (RFC 959 section 5.4).
     std::optional<FtpReply> greeting = readReply(t.replyMs);
     while (greeting && greeting->code == 120)
@@ -105,13 +148,47 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         return false;
     }
 
+    // A bare server field asks FEAT (RFC 2389) before logging in, so that a
+    // server offering TLS never sees the password in clear. A server that
+    // wants a login first (530) is asked again afterwards; one without FEAT
+    // simply has no features and gets plain FTP, as always.
+    bool featuresKnown = false;
+    bool wantTls = address->tls == TlsMode::Explicit;
+    std::optional<FtpReply> reply;
+    if (address->tls == TlsMode::Auto) {
+        reply = exchange("FEAT");
+        if (!reply)
+            return false;
+        m_features = parseFeatures(*reply);
+        featuresKnown = reply->code != 530 && reply->code / 100 != 4;
+        wantTls = offersAuthTls(m_features);
+    }
+
+    // Explicit TLS (RFC 4217 section 4): AUTH TLS, then the handshake. If the
+    // server will not, the login stops here, before USER and PASS.
+    if (wantTls) {
+        reply = exchange("AUTH TLS");
+        if (!reply)
+            return false;
+        if (reply->code != 234) {
+            fail(address->tls == TlsMode::Explicit
+                     ? "the server does not offer TLS, which ftpes:// requires: " + reply->text
+                     : "the server offers TLS but refused AUTH TLS: " + reply->text);
+            return false;
+        }
+        if (!startTls())
+            return false;
+        m_security = Security::ExplicitTls;
+        featuresKnown = false; // features may differ once protected
+    }
+
     // Login (RFC 959 section 4.1.1): 230 right after USER needs no password.
     const std::string login = user.empty() ? "anonymous" : user;
     if (!isSafeCommandLine("USER " + login) || !isSafeCommandLine("PASS " + password)) {
         fail("the user name or password contains a line break");
         return false;
     }
-    std::optional<FtpReply> reply = exchange("USER " + login);
+    reply = exchange("USER " + login);
     if (!reply)
         return false;
     if (reply->code == 331) {
@@ -124,16 +201,117 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         return false;
     }
 
-    // Features (RFC 2389); a server without FEAT simply has none to offer.
-    reply = exchange("FEAT");
-    if (!reply)
-        return false;
-    m_features = parseFeatures(*reply);
+    // RFC 4217 section 9: PBSZ 0 and PROT P put every data connection into
+    // TLS as well; a server that refuses would carry the files in clear.
+    if (m_security != Security::Plain) {
+        reply = exchange("PBSZ 0");
+        if (!reply)
+            return false;
+        if (!reply->isPositive()) {
+            fail("the server refused PBSZ 0: " + reply->text);
+            return false;
+        }
+        reply = exchange("PROT P");
+        if (!reply)
+            return false;
+        if (!reply->isPositive()) {
+            fail("the server refused to protect the data connections (PROT P): " + reply->text);
+            return false;
+        }
+        m_protectData = true;
+    }
+
+    if (!featuresKnown) {
+        reply = exchange("FEAT");
+        if (!reply)
+            return false;
+        m_features = parseFeatures(*reply);
+    }
 
     // RFC 2640: ask for UTF-8 paths; a refusal (501, 504) leaves them as they are.
     if (featureListed(m_features, "UTF8") && !exchange("OPTS UTF8 ON"))
         return false;
+    if (m_options.loggedIn)
+        m_options.loggedIn(m_security);
     return true;
+}
+
+TlsChannel *FtpSession::controlTls() const
+{
+    return dynamic_cast<TlsChannel *>(m_control.get());
+}
+
+bool FtpSession::startTls()
+{
+    // Bytes that arrived in clear after the AUTH TLS reply would later be
+    // read as if they had come protected: refuse them.
+    if (m_inPos < m_in.size()) {
+        fail("the server sent more in clear before TLS began");
+        return false;
+    }
+    std::string why;
+    if (!m_tls && m_tlsSource)
+        m_tls = m_tlsSource(&why);
+    if (!m_tls) {
+        fail(why.empty() ? "TLS is not available" : why);
+        return false;
+    }
+    auto channel =
+        std::make_unique<TlsChannel>(m_control->release(), m_tls->get(), m_host, nullptr, false);
+    TlsChannel &tls = *channel;
+    m_control = std::move(channel);
+    if (!tls.handshake(Deadline::in(m_options.timeouts.replyMs), m_options.idle)) {
+        fail("the TLS handshake with the server failed: " + tls.error());
+        return false;
+    }
+    if (!acceptCertificate(tls))
+        return false;
+    m_fingerprint = tls.fingerprint();
+    return true;
+}
+
+bool FtpSession::acceptCertificate(TlsChannel &channel)
+{
+    if (channel.verified())
+        return true;
+    CertificateInfo info = channel.certificate();
+    info.host = m_host;
+    info.port = m_port;
+    // Asked once per service: a run's retries and a second login of the
+    // same pass do not ask again.
+    CertificateDecision decision = CertificateDecision::Refuse;
+    if (const auto earlier = m_tls->remembered(info)) {
+        decision = *earlier;
+    } else if (m_options.certificateDecision) {
+        decision = m_options.certificateDecision(info);
+        m_tls->remember(info, decision);
+    }
+    if (decision == CertificateDecision::Refuse) {
+        fail("the server's certificate is not trusted (" + info.error + ")");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Channel> FtpSession::protectData(std::unique_ptr<Channel> plain)
+{
+    // RFC 4217 section 10.2: the data connection resumes the control
+    // connection's TLS session, which servers such as vsftpd insist on.
+    const TlsChannel *control = controlTls();
+    SSL_SESSION *session = control ? control->session() : nullptr;
+    auto tls = std::make_unique<TlsChannel>(plain->release(), m_tls->get(), m_host, session, true);
+    SSL_SESSION_free(session);
+    if (!tls->handshake(Deadline::in(m_options.timeouts.dataMs), m_options.idle)) {
+        m_error = "TLS on the data connection failed: " + tls->error();
+        return nullptr;
+    }
+    // Only the server whose certificate the control connection accepted may
+    // sit at the other end of a data connection.
+    if (tls->fingerprint() != m_fingerprint) {
+        m_error = "the data connection presented another certificate than the server";
+        return nullptr;
+    }
+    return tls;
 }
 
 bool FtpSession::hasFeature(const std::string &feature) const
@@ -471,13 +649,17 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     if (listenFd >= 0) {
         data = acceptActive(listenFd);
         closeListener();
-        if (!data) {
-            // Unless its verdict already came, the transfer still owes one.
-            if (m_earlyFinalCode == 0 && isOpen())
-                ++m_owedReplies;
-            m_earlyFinalCode = 0;
-            return 0;
-        }
+    }
+    // The TLS handshake on the data connection comes after the 1yz reply:
+    // servers start it only once they know what the connection is for.
+    if (data && m_protectData)
+        data = protectData(std::move(data));
+    if (!data) {
+        // Unless its verdict already came, the transfer still owes one.
+        if (m_earlyFinalCode == 0 && isOpen())
+            ++m_owedReplies;
+        m_earlyFinalCode = 0;
+        return 0;
     }
     m_data = std::move(data);
     m_direction = direction;
@@ -521,6 +703,15 @@ int FtpSession::finishTransfer(uint64_t id)
     // section 3.3: in stream mode end-of-file is the closing of the
     // connection); then the verdict comes on the control connection.
     m_data->shutdownWrite();
+    if (m_protectData && m_direction == Direction::Upload) {
+        // Read the server's parting TLS messages until it closes: closing
+        // with unread bytes would send a reset, which may cost the server
+        // the end of the file still in its receive buffer.
+        char sink[kControlReadBytes];
+        const Deadline deadline = Deadline::in(m_options.timeouts.dataMs);
+        while (m_data->readSome(sink, sizeof sink, deadline, m_options.idle) > 0) {
+        }
+    }
     m_data.reset();
     if (m_earlyFinalCode != 0) {
         const int code = m_earlyFinalCode;
@@ -547,7 +738,7 @@ void FtpSession::quit()
     if (isOpen()) {
         // One try, no wait: the server will see the connection close anyway.
         static const char line[] = "QUIT\r\n";
-        ::send(m_control->fd(), line, sizeof line - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        m_control->sendNow(line, sizeof line - 1);
     }
     m_control.reset();
 }

@@ -7,6 +7,7 @@
 #include "ftp/Socket.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,16 +20,25 @@ namespace ftp {
 /// it; a transfer holds it weakly and names its data connection by an id, so
 /// a transfer that outlives its connection, or one that a newer transfer
 /// replaced, fails cleanly instead of touching freed memory.
+class TlsChannel;
+class TlsContext;
+
 class FtpSession
 {
 public:
-    explicit FtpSession(const FtpService::Options &options);
+    /// Gives the TLS context when the session first needs one; null (and
+    /// *error set) when TLS cannot work here.
+    using TlsSource = std::function<std::shared_ptr<TlsContext>(std::string *error)>;
+
+    explicit FtpSession(const FtpService::Options &options, TlsSource tlsSource = {});
     ~FtpSession();
     FtpSession(const FtpSession &) = delete;
     FtpSession &operator=(const FtpSession &) = delete;
 
-    /// Connects, reads the greeting, logs in, reads FEAT and turns UTF-8 on
-    /// when offered. On failure error() says why, without the password.
+    /// Connects, reads the greeting, protects the connection as the server
+    /// field asks (see TlsMode), logs in, protects the data connections,
+    /// reads FEAT and turns UTF-8 on when offered. On failure error() says
+    /// why, without the password.
     bool open(const std::string &server, const std::string &user, const std::string &password);
 
     /// Sends one command and returns its final (non-1yz) reply; nullopt when
@@ -60,6 +70,7 @@ public:
     const FtpReply &lastReply() const { return m_lastReply; }
     const std::string &error() const { return m_error; }
     bool hasFeature(const std::string &feature) const;
+    Security security() const { return m_security; }
 
 private:
     bool sendLine(const std::string &line);
@@ -73,7 +84,19 @@ private:
     std::unique_ptr<Channel> acceptActive(int listenFd);
     void abandonCurrentTransfer();
 
+    bool startTls();
+    bool acceptCertificate(TlsChannel &channel);
+    TlsChannel *controlTls() const;
+    std::unique_ptr<Channel> protectData(std::unique_ptr<Channel> plain);
+
     FtpService::Options m_options;
+    TlsSource m_tlsSource;
+    std::shared_ptr<TlsContext> m_tls;
+    std::string m_host; // as the server field names it, for the certificate
+    uint16_t m_port = 0;
+    Security m_security = Security::Plain;
+    bool m_protectData = false; // PROT P accepted
+    std::string m_fingerprint;  // of the control connection's accepted certificate
     std::unique_ptr<Channel> m_control;
     Endpoint m_peer;  // control connection's server address
     Endpoint m_local; // our side of it, for active mode

@@ -234,7 +234,9 @@ ScriptedFtpServer::~ScriptedFtpServer()
 
 std::string ScriptedFtpServer::serverField() const
 {
-    return (m_ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(m_port);
+    // The scripts answer a plain login that starts with USER; ftp:// asks
+    // for exactly that (a bare address would ask FEAT first, for AUTH TLS).
+    return (m_ipv6 ? "ftp://[::1]:" : "ftp://127.0.0.1:") + std::to_string(m_port);
 }
 
 std::vector<std::string> ScriptedFtpServer::transcript() const

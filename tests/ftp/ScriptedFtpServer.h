@@ -67,6 +67,7 @@ public:
     /// Stops the script (its reads return empty) and joins the thread.
     ~ScriptedFtpServer();
 
+    /// "ftp://127.0.0.1:PORT" or "ftp://[::1]:PORT": plain FTP, login first.
     std::string serverField() const;
     uint16_t port() const { return m_port; }
     /// The lines the client sent, in order.

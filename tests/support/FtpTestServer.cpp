@@ -211,8 +211,11 @@ uint16_t readPortLine(int fd, pid_t pid, Clock::time_point deadline)
     return 0;
 }
 
-// Waits until a server on the port sends its 220 greeting.
-bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point deadline)
+// Waits until a server on the port sends its 220 greeting; with
+// `connectOnly` (implicit TLS, which greets only after a handshake) until it
+// takes a connection.
+bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point deadline,
+                     bool connectOnly)
 {
     while (msLeft(deadline) > 0) {
         if (!processAlive(pid))
@@ -221,6 +224,10 @@ bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point dead
         sockaddr_storage addr;
         const socklen_t len = loopback(ipv6, port, &addr);
         if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0) {
+            if (connectOnly) {
+                ::close(fd);
+                return true;
+            }
             std::string got;
             while (got.find('\n') == std::string::npos && msLeft(deadline) > 0) {
                 pollfd p{fd, POLLIN, 0};
@@ -333,6 +340,17 @@ bool FtpTestServer::launchPyftpd(std::string *error)
         "--password", m_opts.password,
         "--events",   m_dir.filePath("events.jsonl").toStdString(),
     };
+    if (m_opts.tls != FtpServerOptions::Tls::Off) {
+        args.insert(args.end(),
+                    {"--tls",
+                     m_opts.tls == FtpServerOptions::Tls::Implicit ? "implicit" : "explicit",
+                     "--certfile", m_opts.certFile, "--keyfile", m_opts.keyFile});
+        if (m_opts.tlsRequired)
+            args.push_back("--tls-required");
+    }
+    if (m_opts.passivePortMin != 0)
+        args.insert(args.end(), {"--passive-ports", std::to_string(m_opts.passivePortMin) + "-" +
+                                                        std::to_string(m_opts.passivePortMax)});
     auto flag = [&args](bool on, const char *name) {
         if (on)
             args.push_back(name);
@@ -415,9 +433,10 @@ bool FtpTestServer::writeVsftpdConfig(std::string *error)
         "background=NO\n"
         "anonymous_enable=YES\n"
         "local_enable=NO\n"
-        "no_anon_password=YES\n"
-        "anon_root=" +
-        rootPath().toStdString() + "\n" +
+        // With TLS a password goes over the wire, for tests that look for it.
+        "no_anon_password=" +
+        (m_opts.tls == FtpServerOptions::Tls::Off ? "YES" : "NO") + "\n" +
+        "anon_root=" + rootPath().toStdString() + "\n" +
         "write_enable=YES\n"
         "anon_upload_enable=YES\n"
         "anon_mkdir_write_enable=YES\n"
@@ -442,7 +461,8 @@ bool FtpTestServer::writeVsftpdConfig(std::string *error)
         "ftp_username=ftp\n"
         "nopriv_user=ftp\n"
         "max_clients=0\n"
-        "max_per_ip=0\n");
+        "max_per_ip=0\n" +
+        vsftpdOptionalConfig());
     QFile f(m_dir.filePath("vsftpd.conf"));
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(conf.toUtf8()) < 0) {
         *error = "cannot write vsftpd.conf";
@@ -452,6 +472,31 @@ bool FtpTestServer::writeVsftpdConfig(std::string *error)
     // vsftpd refuses a config file that others may write.
     ::chmod(QFile::encodeName(f.fileName()).constData(), 0600);
     return true;
+}
+
+std::string FtpTestServer::vsftpdOptionalConfig() const
+{
+    std::string conf;
+    if (m_opts.passivePortMin != 0)
+        conf += "pasv_min_port=" + std::to_string(m_opts.passivePortMin) + "\n" +
+                "pasv_max_port=" + std::to_string(m_opts.passivePortMax) + "\n";
+    if (m_opts.tls == FtpServerOptions::Tls::Off)
+        return conf + "ssl_enable=NO\n";
+    const std::string required = m_opts.tlsRequired ? "YES" : "NO";
+    return conf +
+           "ssl_enable=YES\n"
+           "rsa_cert_file=" +
+           m_opts.certFile + "\n" + "rsa_private_key_file=" + m_opts.keyFile + "\n" +
+           "implicit_ssl=" + (m_opts.tls == FtpServerOptions::Tls::Implicit ? "YES" : "NO") +
+           "\n"
+           "allow_anon_ssl=YES\n"
+           "force_anon_logins_ssl=" +
+           required + "\n" + "force_anon_data_ssl=" + required + "\n" +
+           "require_ssl_reuse=YES\n"
+           "strict_ssl_read_eof=YES\n"
+           "ssl_request_cert=NO\n"
+           "ssl_ciphers=HIGH\n"
+           "debug_ssl=YES\n";
 }
 
 bool FtpTestServer::launchVsftpd(std::string *error)
@@ -487,7 +532,8 @@ bool FtpTestServer::launchVsftpd(std::string *error)
             return false;
         }
         const auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-        if (waitForGreeting(m_opts.ipv6, m_port, m_pid, deadline))
+        if (waitForGreeting(m_opts.ipv6, m_port, m_pid, deadline,
+                            m_opts.tls == FtpServerOptions::Tls::Implicit))
             return true;
         stop();
         *error = "vsftpd did not start: " + readTail(log) + readTail(m_dir.filePath("vsftpd.log"));
@@ -512,6 +558,12 @@ bool FtpTestServer::restart()
         return false;
     }
     return true;
+}
+
+void FtpTestServer::setCertificate(const std::string &certFile, const std::string &keyFile)
+{
+    m_opts.certFile = certFile;
+    m_opts.keyFile = keyFile;
 }
 
 std::string FtpTestServer::serverField() const

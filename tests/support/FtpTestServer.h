@@ -20,6 +20,14 @@
 //            account that the vsftpd package creates. Commands and uploads are
 //            read back from its protocol log (upload offsets unknown: -1).
 //
+// Either kind can speak FTP over TLS (FtpServerOptions::tls): explicit
+// (AUTH TLS) or implicit, with the certificate and key the test names (see
+// TestCertificates.h). pyftpdlib then runs its TLS_FTPHandler (Debian
+// python3-openssl), the faults still working; vsftpd runs with ssl_enable,
+// require_ssl_reuse (data connections must resume the control connection's
+// session), strict_ssl_read_eof (an upload must end with close_notify), and
+// asks anonymous for a password (any is taken) so that one goes over the wire.
+//
 // Every server is killed with its whole process group and every process
 // below it (vsftpd's sessions included) when the object dies or stop() runs.
 
@@ -40,6 +48,19 @@ struct FtpServerOptions
     std::string user = "trelvan";
     std::string password = "s3cret";
     bool ipv6 = false; ///< listen on ::1 instead of 127.0.0.1
+
+    enum class Tls
+    {
+        Off,
+        Explicit, ///< AUTH TLS offered in FEAT
+        Implicit  ///< TLS from the first byte
+    };
+    Tls tls = Tls::Off;
+    bool tlsRequired = true;     ///< with TLS: no login and no data connection without it
+    std::string certFile;        ///< with TLS: the server's PEM certificate (chain)
+    std::string keyFile;         ///< with TLS: its PEM private key
+    uint16_t passivePortMin = 0; ///< passive data ports only from this range (0: any)
+    uint16_t passivePortMax = 0;
 
     bool refusePassive = false;       ///< EPSV and PASV -> 502
     bool refuseEpsv = false;          ///< EPSV -> 502, PASV works
@@ -129,6 +150,8 @@ public:
     void stop();
     /// Starts it again on the same port and root.
     bool restart();
+    /// Changes the certificate the next restart() serves.
+    void setCertificate(const std::string &certFile, const std::string &keyFile);
     bool isRunning() const { return m_pid > 0; }
 
 private:
@@ -137,6 +160,7 @@ private:
     bool launchPyftpd(std::string *error);
     bool launchVsftpd(std::string *error);
     bool writeVsftpdConfig(std::string *error);
+    std::string vsftpdOptionalConfig() const;
     std::vector<Event> vsftpdEvents() const;
 
     Kind m_kind;

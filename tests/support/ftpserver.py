@@ -8,7 +8,8 @@ Run with the system Python (pyftpdlib comes from python3-pyftpdlib):
 Once listening it prints "PORT <n>" on stdout. With --events FILE it appends
 one JSON object per line for every command received (PASS masked) and for
 every upload data transfer (path, starting offset, bytes received). Faults
-combine freely; see --help.
+combine freely; see --help. With --tls explicit|implicit it speaks FTP over
+TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included.
 """
 
 import argparse
@@ -21,6 +22,7 @@ import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.ioloop import RetryError
 from pyftpdlib.servers import FTPServer
 
 OPTS = None
@@ -67,8 +69,11 @@ class FaultyDTPHandler(DTPHandler):
         if self._cut_at is None:
             return super().handle_read()
         try:
-            chunk = self.socket.recv(self.ac_in_buffer_size)
-        except (BlockingIOError, InterruptedError):
+            if getattr(self, "_ssl_requested", False):
+                chunk = self.recv(self.ac_in_buffer_size)  # decrypted
+            else:
+                chunk = self.socket.recv(self.ac_in_buffer_size)
+        except (BlockingIOError, InterruptedError, RetryError):
             return
         except OSError:
             self.handle_error()
@@ -90,6 +95,7 @@ class FaultyDTPHandler(DTPHandler):
         except OSError:
             pass
         self._resp = ("426 Data connection cut by the test server.", lambda *a, **k: None)
+        self._error = True  # a TLS channel then skips its orderly shutdown
         self.close()
 
     # DTPHandler binds the ioloop's read event to its own handle_read.
@@ -208,6 +214,40 @@ class FaultyHandler(FTPHandler):
         super().ftp_EPRT(line)
 
 
+def tls_handler():
+    """FaultyHandler over TLS: explicit (AUTH TLS) or implicit."""
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class TlsDTPHandler(FaultyDTPHandler, TLS_DTPHandler):
+        def handle_read_event(self):
+            # As SSLConnection's, but ending in our handle_read, which
+            # DTPHandler's own handle_read_event would pass over.
+            if not self._ssl_requested:
+                return self.handle_read()
+            with self._handle_ssl_want_rw():
+                self._ssl_want_read = False
+                if self._ssl_accepting:
+                    self._do_ssl_handshake()
+                elif self._ssl_closing:
+                    self._do_ssl_shutdown()
+                else:
+                    self.handle_read()
+
+    class TlsHandler(FaultyHandler, TLS_FTPHandler):
+        dtp_handler = TlsDTPHandler
+        certfile = OPTS.certfile
+        keyfile = OPTS.keyfile
+        tls_control_required = OPTS.tls_required
+        tls_data_required = OPTS.tls_required
+
+        def handle(self):
+            if OPTS.tls == "implicit":
+                self.secure_connection(self.ssl_context)
+            super().handle()
+
+    return TlsHandler
+
+
 def parse_bad_reply(values):
     replies = {}
     for value in values:
@@ -258,6 +298,14 @@ def main():
                    help="accept EPRT/PORT but never connect")
     p.add_argument("--bad-reply", action="append", default=[], metavar="CMD=TEXT",
                    help="answer CMD (or GREETING) with raw TEXT, \\r\\n escapes allowed")
+    p.add_argument("--tls", choices=("explicit", "implicit"),
+                   help="FTP over TLS: AUTH TLS offered, or TLS from the first byte")
+    p.add_argument("--certfile", help="with --tls: the server's PEM certificate")
+    p.add_argument("--keyfile", help="with --tls: its PEM private key")
+    p.add_argument("--tls-required", action="store_true",
+                   help="with --tls: no login and no data connection without TLS")
+    p.add_argument("--passive-ports", metavar="A-B",
+                   help="passive data ports only from A to B")
     OPTS = p.parse_args()
     OPTS.stall_on = {c.upper() for c in OPTS.stall_on}
     OPTS.bad_reply = parse_bad_reply(OPTS.bad_reply)
@@ -267,12 +315,16 @@ def main():
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(OPTS.user, OPTS.password, OPTS.root, perm="elradfmwMT")
-    FaultyHandler.authorizer = authorizer
+    handler = tls_handler() if OPTS.tls else FaultyHandler
+    handler.authorizer = authorizer
     if OPTS.pasv_address:
-        FaultyHandler.masquerade_address = OPTS.pasv_address
-    FaultyHandler.permit_foreign_addresses = False
+        handler.masquerade_address = OPTS.pasv_address
+    handler.permit_foreign_addresses = False
+    if OPTS.passive_ports:
+        first, _, last = OPTS.passive_ports.partition("-")
+        handler.passive_ports = list(range(int(first), int(last) + 1))
 
-    server = FTPServer((OPTS.host, OPTS.port), FaultyHandler)
+    server = FTPServer((OPTS.host, OPTS.port), handler)
     port = server.socket.getsockname()[1]
     sys.stdout.write("PORT %d\n" % port)
     sys.stdout.flush()

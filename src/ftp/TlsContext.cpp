@@ -1,0 +1,81 @@
+#include "ftp/TlsContext.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+namespace ftp {
+
+namespace {
+
+std::string key(const CertificateInfo &c)
+{
+    return c.host + "|" + std::to_string(c.port) + "|" + c.fingerprint;
+}
+
+std::string openSslError()
+{
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return "unknown OpenSSL error";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+} // namespace
+
+std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, std::string *error)
+{
+    ERR_clear_error();
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) {
+        *error = "cannot set up TLS: " + openSslError();
+        return nullptr;
+    }
+    std::shared_ptr<TlsContext> context(new TlsContext(ctx, caFile));
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // The handshake always completes; the verdict is read afterwards
+    // (SSL_get_verify_result), so a certificate that does not verify can be
+    // put to the user instead of ending the connection.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    // Data connections resume the control connection's session by hand
+    // (RFC 4217 section 10: servers may insist); no cache of our own.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // Channel::writeAll retries after a partial write with the rest of the
+    // same block, which may then sit at another address.
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+        *error = "cannot load the system's trusted certificates: " + openSslError();
+        return nullptr;
+    }
+    if (!caFile.empty() && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        *error = "cannot load the CA file \"" + caFile + "\": " + openSslError();
+        return nullptr;
+    }
+    return context;
+}
+
+TlsContext::TlsContext(SSL_CTX *ctx, std::string caFile) : m_ctx(ctx), m_caFile(std::move(caFile))
+{
+}
+
+TlsContext::~TlsContext()
+{
+    SSL_CTX_free(m_ctx);
+}
+
+std::optional<CertificateDecision> TlsContext::remembered(const CertificateInfo &certificate) const
+{
+    const auto it = m_decisions.find(key(certificate));
+    if (it == m_decisions.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void TlsContext::remember(const CertificateInfo &certificate, CertificateDecision decision)
+{
+    m_decisions[key(certificate)] = decision;
+}
+
+} // namespace ftp

@@ -1,0 +1,199 @@
+// How the server field's form decides what is sent before the login, as exact
+// transcripts against a scripted server: a bare field asks FEAT first and
+// stays plain only when no AUTH TLS is offered; ftpes:// never sends USER or
+// PASS unless TLS was set up; bytes sent in clear after "234" are refused.
+
+#include "ScriptedFtpServer.h"
+#include "ftp/FtpClient.h"
+#include "ftp/FtpParse.h"
+
+#include <gtest/gtest.h>
+
+using namespace ftp;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+FtpService::Options quickOptions()
+{
+    FtpService::Options o;
+    o.timeouts.connectMs = 2000;
+    o.timeouts.replyMs = 2000;
+    o.timeouts.dataMs = 2000;
+    o.timeouts.finalReplyMs = 2000;
+    return o;
+}
+
+std::string bareField(const ScriptedFtpServer &server)
+{
+    return "127.0.0.1:" + std::to_string(server.port());
+}
+
+bool hasLogin(const Strings &transcript)
+{
+    for (const std::string &line : transcript) {
+        if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(FtpTlsScripted, ServerFieldForms)
+{
+    struct Case
+    {
+        const char *field;
+        const char *host;
+        uint16_t port;
+        TlsMode tls;
+    };
+    for (const Case &c : {
+             Case{"ftp.example.com", "ftp.example.com", 21, TlsMode::Auto},
+             Case{"127.0.0.1:2121", "127.0.0.1", 2121, TlsMode::Auto},
+             Case{"ftp://ftp.example.com", "ftp.example.com", 21, TlsMode::Plain},
+             Case{"FTP://[::1]:990/", "::1", 990, TlsMode::Plain},
+             Case{"ftpes://ftp.example.com", "ftp.example.com", 21, TlsMode::Explicit},
+             Case{" FTPES://host:2121 ", "host", 2121, TlsMode::Explicit},
+             Case{"ftps://ftp.example.com", "ftp.example.com", 990, TlsMode::Implicit},
+             Case{"ftps://ftp.example.com:2990/", "ftp.example.com", 2990, TlsMode::Implicit},
+             Case{"ftps://[::1]", "::1", 990, TlsMode::Implicit},
+             Case{"ftps://", "127.0.0.1", 990, TlsMode::Implicit},
+         }) {
+        const auto address = parseServerField(c.field);
+        ASSERT_TRUE(address) << c.field;
+        EXPECT_EQ(address->host, c.host) << c.field;
+        EXPECT_EQ(address->port, c.port) << c.field;
+        EXPECT_EQ(address->tls, c.tls) << c.field;
+    }
+    for (const char *field : {"sftp://host", "ftps:/host", "ftpes://host:0", "http://host"})
+        EXPECT_FALSE(parseServerField(field)) << field;
+}
+
+TEST(FtpTlsScripted, BareFieldWithoutAuthTlsStaysPlain)
+{
+    // FEAT before the login; its answer stands, so no second FEAT.
+    ScriptedFtpServer plain([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("211-Features:\r\n SIZE\r\n UTF8\r\n211 End");
+        peer.answer("331 Password");
+        peer.answer("230 ok");
+        peer.answer("200 UTF8 on");
+        peer.readLine(); // QUIT
+    });
+    auto service = FtpService::open(quickOptions());
+    std::string error;
+    auto c = FtpConnection::connect(*service, bareField(plain), "bob", "pw", &error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_EQ(c->security(), Security::Plain);
+    EXPECT_TRUE(c->hasFeature("SIZE"));
+    c.reset();
+    ASSERT_TRUE(plain.waitDone());
+    EXPECT_EQ(plain.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "OPTS UTF8 ON", "QUIT"}));
+
+    // A server without FEAT logs in as before.
+    ScriptedFtpServer noFeat([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("500 FEAT not understood");
+        peer.answer("230 No password needed");
+        peer.readLine();
+    });
+    c = FtpConnection::connect(*service, bareField(noFeat), "", "", &error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_FALSE(c->hasFeature("SIZE"));
+    c.reset();
+    ASSERT_TRUE(noFeat.waitDone());
+    EXPECT_EQ(noFeat.transcript(), (Strings{"FEAT", "USER anonymous", "QUIT"}));
+
+    // One that wants a login before FEAT is asked again after it.
+    ScriptedFtpServer loginFirst([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("530 Please login with USER and PASS.");
+        peer.answer("331 Password");
+        peer.answer("230 ok");
+        peer.answer("211-Features:\r\n SIZE\r\n211 End");
+        peer.readLine();
+    });
+    c = FtpConnection::connect(*service, bareField(loginFirst), "bob", "pw", &error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_TRUE(c->hasFeature("SIZE"));
+    c.reset();
+    ASSERT_TRUE(loginFirst.waitDone());
+    EXPECT_EQ(loginFirst.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "FEAT", "QUIT"}));
+}
+
+TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
+{
+    const std::string password = "Secr3t-pw";
+    auto service = FtpService::open(quickOptions());
+
+    // ftpes:// against servers without TLS: vsftpd without ssl_enable,
+    // pyftpdlib's plain handler and others answer AUTH in their ways.
+    for (const char *refusal : {"530 Please login with USER and PASS.", "500 Unknown command.",
+                                "502 Command not implemented."}) {
+        ScriptedFtpServer server([refusal](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            peer.answer(refusal);
+            peer.readLine(); // whatever comes next must not be the login
+        });
+        std::string error;
+        auto c = FtpConnection::connect(*service, "ftpes://" + bareField(server), "bob", password,
+                                        &error);
+        EXPECT_FALSE(c);
+        EXPECT_NE(error.find("does not offer TLS"), std::string::npos) << error;
+        EXPECT_NE(error.find(refusal), std::string::npos) << error;
+        ASSERT_TRUE(server.waitDone());
+        EXPECT_EQ(server.transcript(), Strings{"AUTH TLS"}) << refusal;
+    }
+
+    // A bare field whose FEAT offers TLS that AUTH then refuses: no
+    // fallback to plain, which would hand the password to whoever is
+    // in the middle. "AUTH TLS;TLS-C;SSL" is how some servers list it.
+    for (const char *feat : {"211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n211 End",
+                             "211-Features:\r\n AUTH TLS;TLS-C;SSL;TLS-P;\r\n211 End"}) {
+        ScriptedFtpServer server([feat](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            peer.answer(feat);
+            peer.answer("534 Not now");
+            peer.readLine();
+        });
+        std::string error;
+        auto c = FtpConnection::connect(*service, bareField(server), "bob", password, &error);
+        EXPECT_FALSE(c);
+        EXPECT_NE(error.find("refused AUTH TLS"), std::string::npos) << error;
+        ASSERT_TRUE(server.waitDone());
+        EXPECT_EQ(server.transcript(), (Strings{"FEAT", "AUTH TLS"}));
+    }
+
+    // Bytes after "234" that come before the handshake were sent in clear
+    // and could be anybody's: the connection ends there.
+    ScriptedFtpServer injected([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.readLine();
+        peer.send("234 Proceed\r\n230 Logged in (injected)\r\n");
+        peer.readLine();
+    });
+    std::string error;
+    auto c =
+        FtpConnection::connect(*service, "ftpes://" + bareField(injected), "bob", password, &error);
+    EXPECT_FALSE(c);
+    EXPECT_NE(error.find("in clear"), std::string::npos) << error;
+    ASSERT_TRUE(injected.waitDone());
+    EXPECT_FALSE(hasLogin(injected.transcript()));
+
+    // A server that says "234" and then does not speak TLS at all.
+    ScriptedFtpServer noHandshake([](ScriptedPeer &peer) {
+        peer.send("220 Ready\r\n");
+        peer.answer("234 Proceed");
+        peer.send("this is no TLS record\r\n");
+        peer.readLine();
+    });
+    c = FtpConnection::connect(*service, "ftpes://" + bareField(noHandshake), "bob", password,
+                               &error);
+    EXPECT_FALSE(c);
+    EXPECT_NE(error.find("TLS handshake"), std::string::npos) << error;
+    EXPECT_EQ(error.find(password), std::string::npos);
+    ASSERT_TRUE(noHandshake.waitDone());
+    EXPECT_FALSE(hasLogin(noHandshake.transcript()));
+}

@@ -1,0 +1,303 @@
+// FTP over TLS against real servers: pyftpdlib's TLS handler and vsftpd with
+// ssl_enable (which insists on session reuse for data connections and on
+// close_notify at the end of an upload), explicit and implicit, passive and
+// active. The server's certificate is signed by a test CA that the client is
+// told to trust, so no question is put: every question here is a failure.
+
+#include "FtpTestFiles.h"
+#include "ftp/FtpClient.h"
+#include "support/FtpTestServer.h"
+#include "support/TestCertificates.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace ftp;
+using Kind = FtpTestServer::Kind;
+using Tls = FtpServerOptions::Tls;
+
+namespace {
+
+struct TlsCase
+{
+    Kind kind;
+    Tls tls;
+    const char *scheme; ///< "ftpes://", "ftps://" or "" (bare: TLS when FEAT offers it)
+    bool passive;
+};
+
+std::string caseName(const testing::TestParamInfo<TlsCase> &info)
+{
+    const TlsCase &c = info.param;
+    std::string scheme =
+        *c.scheme ? std::string(c.scheme, std::string(c.scheme).find(':')) : std::string("bare");
+    return std::string(FtpTestServer::kindName(c.kind)) + "_" + scheme +
+           (c.passive ? "_passive" : "_active");
+}
+
+bool contains(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+}
+
+std::ptrdiff_t indexOf(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    const auto it = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+    return it == lines.end() ? -1 : it - lines.begin();
+}
+
+class FtpTlsServerTest : public testing::TestWithParam<TlsCase>
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_certificates = new TestCertificates;
+        if (s_certificates->isValid())
+            s_serverCert = s_certificates->signedByCa("localhost");
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_certificates;
+        s_certificates = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_certificates->isValid()) << s_certificates->error();
+        ASSERT_FALSE(s_serverCert.certFile.empty()) << s_certificates->error();
+        const TlsCase c = GetParam();
+        FtpServerOptions opts;
+        opts.tls = c.tls;
+        opts.certFile = s_serverCert.certFile;
+        opts.keyFile = s_serverCert.keyFile;
+        startServer(opts);
+    }
+
+    void startServer(const FtpServerOptions &opts)
+    {
+        m_server = FtpTestServer::start(GetParam().kind, opts);
+        ASSERT_TRUE(m_server) << FtpTestServer::lastError();
+        ASSERT_TRUE(m_local.isValid());
+        m_service = FtpService::open(options());
+    }
+
+    FtpService::Options options()
+    {
+        FtpService::Options o;
+        o.passiveFirst = GetParam().passive;
+        o.timeouts.connectMs = 5000;
+        o.timeouts.replyMs = 5000;
+        o.timeouts.dataMs = 5000;
+        o.timeouts.finalReplyMs = 5000;
+        o.caFile = s_certificates->caFile();
+        o.certificateDecision = [this](const CertificateInfo &info) {
+            m_questions.push_back(info);
+            return CertificateDecision::Refuse;
+        };
+        o.loggedIn = [this](Security s) { m_reported.push_back(s); };
+        return o;
+    }
+
+    std::string field() const { return GetParam().scheme + m_server->serverField(); }
+
+    Security expectedSecurity() const
+    {
+        return GetParam().tls == Tls::Implicit ? Security::ImplicitTls : Security::ExplicitTls;
+    }
+
+    std::unique_ptr<FtpConnection> login()
+    {
+        std::string error;
+        auto c = FtpConnection::connect(*m_service, field(), m_server->user(), password(), &error);
+        EXPECT_TRUE(c) << error;
+        return c;
+    }
+
+    // vsftpd with TLS asks anonymous for a password and takes any.
+    std::string password() const
+    {
+        return m_server->kind() == Kind::Vsftpd ? "guest-pw" : m_server->password();
+    }
+
+    QString localFile(const std::string &name, const std::string &bytes)
+    {
+        const QString path = m_local.filePath(QString::fromStdString(name));
+        EXPECT_TRUE(writeFile(path, bytes));
+        return path;
+    }
+
+    std::string remote(const std::string &name) const
+    {
+        return m_server->uploadFolder() + "/" + name;
+    }
+
+    static bool sendBlocks(FtpTransfer &t, const std::string &bytes)
+    {
+        for (std::size_t pos = 0; pos < bytes.size(); pos += kTransferBlockBytes) {
+            const int len =
+                static_cast<int>(std::min<std::size_t>(kTransferBlockBytes, bytes.size() - pos));
+            if (t.write(bytes.data() + pos, len) != len)
+                return false;
+        }
+        return true;
+    }
+
+    static std::string readAll(FtpTransfer &t)
+    {
+        std::string bytes;
+        char buffer[kTransferBlockBytes];
+        int n;
+        while ((n = t.read(buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        EXPECT_EQ(n, 0);
+        return bytes;
+    }
+
+    static TestCertificates *s_certificates;
+    static TestCertificates::Pair s_serverCert;
+
+    std::unique_ptr<FtpTestServer> m_server;
+    std::unique_ptr<FtpService> m_service;
+    QTemporaryDir m_local;
+    std::vector<CertificateInfo> m_questions;
+    std::vector<Security> m_reported;
+};
+
+TestCertificates *FtpTlsServerTest::s_certificates = nullptr;
+TestCertificates::Pair FtpTlsServerTest::s_serverCert;
+
+} // namespace
+
+TEST_P(FtpTlsServerTest, LoginIsProtectedFromTheFirstCredential)
+{
+    auto c = login();
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->security(), expectedSecurity());
+    EXPECT_EQ(m_reported, std::vector<Security>{expectedSecurity()});
+    EXPECT_TRUE(m_questions.empty()) << "a certificate from the trusted CA needs no question";
+    EXPECT_TRUE(c->hasFeature("SIZE"));
+
+    const auto commands = m_server->commands();
+    const auto user = indexOf(commands, "USER");
+    ASSERT_GE(user, 0);
+    if (GetParam().tls == Tls::Explicit) {
+        const auto auth = indexOf(commands, "AUTH TLS");
+        ASSERT_GE(auth, 0);
+        EXPECT_LT(auth, user);
+        // A bare field learns of AUTH TLS from FEAT, asked before the login.
+        if (!*GetParam().scheme) {
+            EXPECT_EQ(indexOf(commands, "FEAT"), 0);
+        }
+    } else {
+        EXPECT_FALSE(contains(commands, "AUTH"));
+    }
+    const auto pbsz = indexOf(commands, "PBSZ 0");
+    const auto prot = indexOf(commands, "PROT P");
+    EXPECT_GT(pbsz, user);
+    EXPECT_GT(prot, pbsz);
+}
+
+TEST_P(FtpTlsServerTest, UploadListingAndSizeOverProtectedDataConnections)
+{
+    auto c = login();
+    ASSERT_TRUE(c);
+    // Several data connections in one session: each resumes the control
+    // connection's TLS session (vsftpd refuses them otherwise).
+    const std::string big = randomBytes(300 * 1024 + 123, 11);
+    ASSERT_TRUE(c->putFile(localFile("big.bin", big).toStdString(), remote("big.bin")))
+        << c->lastError();
+    EXPECT_EQ(readFile(m_server->localPath(remote("big.bin"))), big);
+    ASSERT_TRUE(c->putFile(localFile("Temp.dat", "").toStdString(), remote("empty.bin")));
+    EXPECT_EQ(readFile(m_server->localPath(remote("empty.bin"))), "");
+
+    auto t = c->openTransfer("STOR " + remote("blocks.bin"), Direction::Upload);
+    ASSERT_TRUE(t) << c->lastError();
+    const std::string blocks = randomBytes(64 * 1024 + 7, 12);
+    ASSERT_TRUE(sendBlocks(*t, blocks));
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(t->finalReplyCode(), 226);
+    EXPECT_EQ(readFile(m_server->localPath(remote("blocks.bin"))), blocks);
+    EXPECT_EQ(c->remoteSize(remote("big.bin")), static_cast<int64_t>(big.size()));
+
+    ASSERT_TRUE(QDir(m_server->rootPath()).mkpath("upload/Новая папка"));
+    ASSERT_TRUE(c->command("CWD " + m_server->uploadFolder()));
+    auto list = c->openTransfer("LIST", Direction::Download);
+    ASSERT_TRUE(list) << c->lastError();
+    const std::string listing = readAll(*list);
+    EXPECT_TRUE(list->finish());
+    EXPECT_NE(listing.find(" big.bin\r\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find(" Новая папка\r\n"), std::string::npos) << listing;
+
+    // The session goes on after all that.
+    EXPECT_TRUE(c->command("CWD /"));
+    const auto commands = m_server->commands();
+    EXPECT_TRUE(contains(commands, GetParam().passive ? "EPSV" : "EPRT"));
+    EXPECT_TRUE(m_questions.empty());
+}
+
+TEST_P(FtpTlsServerTest, ResumeAfterACutContinuesByteIdentical)
+{
+    const std::string whole = randomBytes(400 * 1024 + 99, 13);
+    if (GetParam().kind == Kind::Pyftpd) {
+        // pyftpdlib resets the data connection after 150000 bytes, once.
+        FtpServerOptions opts;
+        opts.tls = GetParam().tls;
+        opts.certFile = s_serverCert.certFile;
+        opts.keyFile = s_serverCert.keyFile;
+        opts.cutDataAfter = 150000;
+        opts.cutTimes = 1;
+        m_server.reset();
+        startServer(opts);
+    }
+    {
+        auto c = login();
+        ASSERT_TRUE(c);
+        auto t = c->openTransfer("APPE " + remote("cut.bin"), Direction::Upload);
+        ASSERT_TRUE(t) << c->lastError();
+        if (GetParam().kind == Kind::Pyftpd) {
+            // The writes may all fit into the socket buffers before the cut
+            // shows; then the verdict says it.
+            const bool sent = sendBlocks(*t, whole);
+            EXPECT_FALSE(sent && t->finish()) << "the server cut the connection";
+        } else {
+            // vsftpd cannot be told to cut, so the client drops the
+            // connection in the middle, without TLS close_notify, as a lost
+            // line would.
+            ASSERT_TRUE(sendBlocks(*t, whole.substr(0, 150000)));
+            t->close();
+        }
+        EXPECT_FALSE(t->finish());
+    }
+    // A new connection, as the upload run's next pass makes, continues from
+    // whatever the server kept.
+    auto c = login();
+    ASSERT_TRUE(c);
+    const auto size = c->remoteSize(remote("cut.bin"));
+    ASSERT_TRUE(size.has_value());
+    ASSERT_GT(*size, 0);
+    ASSERT_LE(*size, 150000);
+    EXPECT_EQ(readFile(m_server->localPath(remote("cut.bin"))),
+              whole.substr(0, static_cast<std::size_t>(*size)));
+    auto t = c->openTransfer("APPE " + remote("cut.bin"), Direction::Upload);
+    ASSERT_TRUE(t) << c->lastError();
+    ASSERT_TRUE(sendBlocks(*t, whole.substr(static_cast<std::size_t>(*size))));
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(readFile(m_server->localPath(remote("cut.bin"))), whole);
+    EXPECT_EQ(c->remoteSize(remote("cut.bin")), static_cast<int64_t>(whole.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(TlsServers, FtpTlsServerTest,
+                         testing::Values(TlsCase{Kind::Pyftpd, Tls::Explicit, "ftpes://", true},
+                                         TlsCase{Kind::Pyftpd, Tls::Explicit, "", false},
+                                         TlsCase{Kind::Pyftpd, Tls::Implicit, "ftps://", true},
+                                         TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", true},
+                                         TlsCase{Kind::Vsftpd, Tls::Explicit, "", true},
+                                         TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", false},
+                                         TlsCase{Kind::Vsftpd, Tls::Implicit, "ftps://", false}),
+                         caseName);
