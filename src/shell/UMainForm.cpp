@@ -160,6 +160,9 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
 
 TfrmMainForm::~TfrmMainForm()
 {
+    // The list goes before the child widgets do; the view must not outlive
+    // its model.
+    ui->lvFiles->setModel(nullptr);
     delete ui;
 }
 
