@@ -99,6 +99,16 @@ QByteArray lineBreakOf(const QByteArray &text)
                                                          : QByteArrayLiteral("\n");
 }
 
+// Ends text with a line feed before a line is put after it. Lines end only at
+// LF, so a last line ending in a bare CR gets just the LF: anything more would
+// leave a CR in that line's value, anything less would glue the new line onto it.
+void endLastLine(QByteArray &text, const QByteArray &br)
+{
+    if (text.isEmpty() || text.endsWith('\n'))
+        return;
+    text += text.endsWith('\r') ? QByteArrayLiteral("\n") : br;
+}
+
 } // namespace
 
 std::optional<QString> ProfileFile::lookup(const QByteArray &text, const QString &section,
@@ -138,13 +148,11 @@ QByteArray ProfileFile::withValue(const QByteArray &text, const QString &section
     if (found.sectionLine >= 0) {
         const Line &l = lines[found.lastLine];
         QByteArray head = text.left(l.next);
-        if (l.next == l.end)  // the section's last line had no line break
-            head += br;
+        endLastLine(head, br);
         return head + entry + br + text.mid(l.next);
     }
     QByteArray out = text;
-    if (!out.isEmpty() && !out.endsWith('\n'))
-        out += br;
+    endLastLine(out, br);
     out += '[' + section.toUtf8() + ']' + br + entry + br;
     return out;
 }

@@ -70,6 +70,26 @@ TEST(ProfileFile, FirstWriteCreatesFileAndSectionAndLineBreaksCannotInjectKeys)
     EXPECT_EQ(ini.readString("Options", "DestFolder"), "/a  User=evil");
 }
 
+TEST(ProfileFile, NewKeyAfterALastLineEndingInABareCrGetsALineOfItsOwn)
+{
+    // Lines end only at LF; a last line ending in a bare CR (a file cut off or
+    // edited elsewhere) must neither swallow the new key nor gain a CR.
+    const QByteArray header =
+        ProfileFile::withValue("[Options]\r", "Options", "DestFolder", "/pub");
+    EXPECT_EQ(header, QByteArray("[Options]\r\nDestFolder=/pub\r\n"));
+    EXPECT_EQ(ProfileFile::lookup(header, "Options", "DestFolder"), "/pub");
+
+    const QByteArray inSection =
+        ProfileFile::withValue("[Options]\r\nServer=srv\r", "Options", "User", "bob");
+    EXPECT_EQ(ProfileFile::lookup(inSection, "Options", "User"), "bob");
+    EXPECT_EQ(ProfileFile::lookup(inSection, "Options", "Server"), "srv");
+
+    const QByteArray newSection =
+        ProfileFile::withValue("[Other]\r\nx=1\r", "Options", "User", "bob");
+    EXPECT_EQ(ProfileFile::lookup(newSection, "Options", "User"), "bob");
+    EXPECT_EQ(ProfileFile::lookup(newSection, "Other", "x"), "1");
+}
+
 TEST(ProfileFile, RefusedWriteReportsFailureAndKeepsTheOldFile)
 {
     QTemporaryDir dir;
