@@ -126,8 +126,13 @@ std::optional<QString> ProfileFile::lookup(const QByteArray &text, const QString
         value.back() == value.front())
         value = value.mid(1, value.size() - 2);
     QString result = QString::fromUtf8(value);
-    if (result.size() > MaxValueLength)
+    if (result.size() > MaxValueLength) {
         result.truncate(MaxValueLength);
+        // A character outside the BMP is two UTF-16 units: cut before it, not
+        // through it, or half a character would arrive.
+        if (result.back().isHighSurrogate())
+            result.chop(1);
+    }
     return result;
 }
 

@@ -37,6 +37,15 @@ TEST(ProfileFile, ValueIsCutAt2047Characters)
 {
     const QByteArray text = "[Options]\nDestFolder=" + QByteArray(5000, 'z') + "\n";
     EXPECT_EQ(ProfileFile::lookup(text, "Options", "DestFolder")->size(), 2047);
+
+    // A character of two UTF-16 units at the cut is left out whole.
+    const QString smile = QString::fromUtf8("\xF0\x9F\x98\x80");
+    const QByteArray straddling =
+        "[Options]\nDestFolder=" + QByteArray(2046, 'z') + smile.toUtf8() + "tail\n";
+    EXPECT_EQ(ProfileFile::lookup(straddling, "Options", "DestFolder"), QString(2046, 'z'));
+    const QByteArray fitting =
+        "[Options]\nDestFolder=" + QByteArray(2045, 'z') + smile.toUtf8() + "tail\n";
+    EXPECT_EQ(ProfileFile::lookup(fitting, "Options", "DestFolder"), QString(2045, 'z') + smile);
 }
 
 TEST(ProfileFile, WritingOneKeyKeepsEveryOtherLine)
