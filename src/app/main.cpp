@@ -8,12 +8,46 @@
 #include "shell/UHelp.h"
 #include "shell/UMainForm.h"
 #include "state/AppPaths.h"
+#include "state/InstanceLink.h"
 #include "upload/UConnLost.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QSaveFile>
 #include <QTimer>
 #include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+// Test hook for the tests that start the program as a process: with
+// TRELVAN_TEST_REPORT naming a file, the program keeps in it, once its main
+// window exists, whether that window is visible, which modal window is open
+// and the paths of its list. Unset, nothing of this runs.
+void keepTestReport(TfrmMainForm *window)
+{
+    const QString path = qEnvironmentVariable("TRELVAN_TEST_REPORT");
+    if (path.isEmpty())
+        return;
+    auto last = std::make_shared<QByteArray>();
+    auto *timer = new QTimer(window);
+    QObject::connect(timer, &QTimer::timeout, window, [path, window, last] {
+        QByteArray text = window->isVisible() ? "visible\n" : "hidden\n";
+        if (QWidget *modal = QApplication::activeModalWidget())
+            text += "modal " + QByteArray(modal->metaObject()->className()) + '\n';
+        for (const QString &item : window->uploadList().paths())
+            text += "item " + item.toUtf8() + '\n';
+        if (text == *last)
+            return;
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
+            *last = text;
+    });
+    timer->start(20);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -32,10 +66,14 @@ int main(int argc, char *argv[])
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTranslator);
 
-    const QStringList files = QApplication::arguments().mid(1);
-
-    // Hand-off check: when a running instance takes the files, this one ends.
-    // if (!InstanceLink::handOff(files)) return 0;
+    // Hand-off check: when a running instance takes the files, this one ends
+    // without a window. Otherwise this process keeps the files that were not
+    // taken, and receives the files of later starts once its window exists.
+    InstanceLink link(InstanceLink::socketPathFor(
+        QString::fromLatin1(TfrmMainForm::staticMetaObject.className()), TfrmMainForm::Caption));
+    if (!link.handOff(QApplication::arguments().mid(1)))
+        return 0;
+    const QStringList files = link.keptArguments();
 
     TfrmMainForm frmMainForm(TfrmMainForm::defaultFiles());
     TfrmConnection frmConnection(&frmMainForm);
@@ -48,6 +86,10 @@ int main(int argc, char *argv[])
         &frmConnLost, [&frmConnection] { return frmConnection.fields(); },
         [&frmMainForm] { return frmMainForm.ftpOptions(); }, &frmMainForm);
     frmMainForm.setWindows({&frmConnection, &frmConnLost, &frmAbout, &frmHelp, &frmFolders});
+    // Handled whenever the loop runs: idle, in a modal dialog, during a run.
+    link.setHandler([&frmMainForm](const QString &path) { frmMainForm.handOffFile(path); });
+    keepTestReport(&frmMainForm);
+    frmMainForm.setAutomation(TfrmMainForm::automationFromEnvironment());
 
     QObject::connect(&frmMainForm, &TfrmMainForm::closed, &app, &QCoreApplication::quit);
     // Inside the message loop, so that a close during the start-up dialogs

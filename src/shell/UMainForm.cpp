@@ -19,16 +19,23 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLocale>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
 
 const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
 
@@ -104,6 +111,10 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
         listPalette.setColor(QPalette::Inactive, role, listPalette.color(QPalette::Active, role));
     ui->lvFiles->setPalette(listPalette);
     ui->lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Files dragged from a file manager join the list as by the file dialog.
+    ui->lvFiles->setAcceptDrops(true);
+    ui->lvFiles->viewport()->setAcceptDrops(true);
+    ui->lvFiles->viewport()->installEventFilter(this);
 
     AAddFiles = new QAction(QStringLiteral("Добавить файлы ..."), this);
     AAddFiles->setObjectName(QStringLiteral("AAddFiles"));
@@ -251,6 +262,18 @@ void TfrmMainForm::postCreate(const QStringList &arguments)
         messageBox(QMessageBox::Information, TextAttention,
                    QStringLiteral("Закачка файла была прервана и будет продолжена."),
                    QMessageBox::Ok);
+    if (m_automation.enabled) {
+        // What a person would see first, for tests that start the program.
+        std::printf("BUTTON %s\n", qPrintable(ui->btnRun->text()));
+        for (int row = 0; row < m_list.count(); ++row)
+            std::printf("ROW %d [%s] %s\n", row + 1, qPrintable(m_list.at(row).status),
+                        qPrintable(m_list.at(row).path));
+        std::fflush(stdout);
+        m_connection.password = m_automation.password;
+        if (m_automation.autoRun)
+            QTimer::singleShot(0, this, &TfrmMainForm::automatedRun);
+        return;
+    }
     btnConnectionClick();
 }
 
@@ -389,6 +412,19 @@ void TfrmMainForm::lblCopyrightClick()
 
 bool TfrmMainForm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == ui->lvFiles->viewport()) {
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+            lvFilesDragOver(static_cast<QDragMoveEvent *>(event));
+            return true;
+        case QEvent::Drop:
+            lvFilesDragDrop(static_cast<QDropEvent *>(event));
+            return true;
+        default:
+            break;
+        }
+    }
     if (event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
         if (watched == ui->lblAbout)
@@ -445,6 +481,43 @@ void TfrmMainForm::AAddFilesExecute()
     commandStateUpdate();
 }
 
+QStringList TfrmMainForm::droppedFiles(const QMimeData *data)
+{
+    // Local files only: folders, remote addresses and vanished names are
+    // passed over.
+    QStringList files;
+    for (const QUrl &url : data->urls()) {
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+            files << url.toLocalFile();
+    }
+    return files;
+}
+
+void TfrmMainForm::lvFilesDragOver(QDragMoveEvent *event)
+{
+    // Only a drag that was welcome on entering gets move events at all.
+    if (event->type() == QEvent::DragMove || !droppedFiles(event->mimeData()).isEmpty()) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void TfrmMainForm::lvFilesDragDrop(QDropEvent *event)
+{
+    const QStringList files = droppedFiles(event->mimeData());
+    if (files.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    m_list.addFiles(files);
+    saveList();
+    commandStateUpdate();
+}
+
 void TfrmMainForm::ADelFilesExecute()
 {
     if (messageBox(QMessageBox::Question, TextAttention,
@@ -496,12 +569,22 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
 {
     QString shown = text;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    if (m_automation.enabled) {
+        std::printf("MESSAGE %s: %s\n", qPrintable(caption), qPrintable(QString(shown).replace(u'\n', u' ')));
+        std::fflush(stdout);
+        return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+    }
     QMessageBox box(icon, caption, shown, buttons, this);
     return QMessageBox::StandardButton(box.exec());
 }
 
 int TfrmMainForm::askContinue(const QString &message)
 {
+    if (m_automation.enabled) {
+        std::printf("PROMPT %s\n", qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
+        std::fflush(stdout);
+        return TfrmConnLost::Continue;
+    }
     return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
 }
 
@@ -569,4 +652,53 @@ void TfrmMainForm::processEvents()
 QString TfrmMainForm::destFolder() const
 {
     return ui->edtDstFolder->text();
+}
+
+// --- unattended mode ----------------------------------------------------------
+
+TfrmMainForm::Automation TfrmMainForm::automationFromEnvironment()
+{
+    Automation automation;
+    const QString mode = qEnvironmentVariable("TRELVAN_AUTOMATION");
+    automation.enabled = mode == QLatin1String("run") || mode == QLatin1String("quiet");
+    automation.autoRun = mode == QLatin1String("run");
+    automation.password = qEnvironmentVariable("TRELVAN_PASSWORD");
+    return automation;
+}
+
+void TfrmMainForm::setAutomation(const Automation &automation)
+{
+    m_automation = automation;
+}
+
+void TfrmMainForm::automatedRun()
+{
+    if (!canRun()) {
+        std::printf("RESULT not-started\n");
+        std::fflush(stdout);
+        QCoreApplication::exit(4);
+        return;
+    }
+    // A 10 ms timer shows how long the window went without handling events.
+    QElapsedTimer clock;
+    qint64 lastTick = 0, longestGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longestGap = std::max(longestGap, now - lastTick);
+        lastTick = now;
+    });
+    clock.start();
+    ticker.start(10);
+    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions());
+    const UploadRun::Outcome outcome = run.exec();
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    ticker.stop();
+    static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
+    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\n", names[int(outcome)], seconds,
+                double(longestGap) / 1e6);
+    std::fflush(stdout);
+    static const int codes[] = {4, 0, 2, 3};
+    QCoreApplication::exit(codes[int(outcome)]);
 }

@@ -9,8 +9,11 @@
 #include <QMessageBox>
 
 class QAction;
+class QDragMoveEvent;
+class QDropEvent;
 class QFileDialog;
 class QMenu;
+class QMimeData;
 class TfrmAbout;
 class TfrmConnection;
 class TfrmConnLost;
@@ -49,6 +52,24 @@ public:
     ~TfrmMainForm() override;
 
     void setWindows(const Windows &windows);
+
+    /// Unattended mode, for benchmarks and tests that start the real program:
+    /// nothing waits for a person. Message boxes and prompts are written to
+    /// standard output and answered OK / Continue, the start-up connection
+    /// dialog is skipped (the password comes from here), and with autoRun the
+    /// Upload button is pressed once start-up is done and the program ends
+    /// after the run with its outcome as exit code (0 completed, 2 not every
+    /// file sent, 3 interrupted, 4 not started). It also reports the run's
+    /// time and the longest pause of a 10 ms timer during the run.
+    struct Automation
+    {
+        bool enabled = false;
+        bool autoRun = false;
+        QString password;
+    };
+    void setAutomation(const Automation &automation);
+    /// Reads TRELVAN_AUTOMATION ("run" or "quiet") and TRELVAN_PASSWORD.
+    static Automation automationFromEnvironment();
 
     /// The post-creation step: adds the existing files among arguments
     /// (without saving the list), shows the window, reads the settings,
@@ -113,6 +134,11 @@ private slots:
 
 private:
     void FormCreate();
+    /// Drops from a file manager onto lvFiles: the local files are added as
+    /// by the file dialog (list saved, command-state update).
+    void lvFilesDragOver(QDragMoveEvent *event);
+    void lvFilesDragDrop(QDropEvent *event);
+    static QStringList droppedFiles(const QMimeData *data);
     void FormClose();
     void placeLabels();
     bool canRun() const;
@@ -136,4 +162,6 @@ private:
     QFileDialog *OpenDialog;
     int m_lastPercent = -1;
     bool m_closing = false; // closed while a run went on: the run ends the program
+    Automation m_automation;
+    void automatedRun();
 };
