@@ -10,6 +10,9 @@ cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-test -j"$jobs"
 (cd build-test && ctest --output-on-failure -j"$jobs")
 
+# Ten seconds of each fuzz target (a clang build of its own in build-fuzz/).
+fuzz/run 10
+
 if [ "${TRELVAN_SKIP_SANITIZERS:-0}" != 1 ]; then
     cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTRELVAN_SANITIZE=ON >/dev/null
     cmake --build build-asan -j"$jobs"
