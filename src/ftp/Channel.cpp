@@ -29,6 +29,11 @@ int Channel::release()
     return fd;
 }
 
+bool Channel::flush(int, const IdleHook &)
+{
+    return true;
+}
+
 void Channel::shutdownWrite()
 {
     if (m_fd >= 0)

@@ -33,6 +33,10 @@ public:
     /// could be written for `stallMs`.
     bool writeAll(const char *buffer, std::size_t len, int stallMs, const IdleHook &idle);
 
+    /// Sends whatever a subclass holds back (see TlsChannel), waiting as
+    /// writeAll does. The plain channel holds nothing back.
+    virtual bool flush(int stallMs, const IdleHook &idle);
+
     /// Sends end-of-stream to the peer, keeping the socket for reading.
     virtual void shutdownWrite();
 

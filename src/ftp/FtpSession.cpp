@@ -702,6 +702,14 @@ int FtpSession::finishTransfer(uint64_t id)
     // Closing our end tells the server the upload is complete (RFC 959
     // section 3.3: in stream mode end-of-file is the closing of the
     // connection); then the verdict comes on the control connection.
+    // Bytes a TLS data connection held back must reach the server before
+    // the end is signalled; if they cannot, the upload is incomplete whatever
+    // the server then says.
+    if (!m_data->flush(m_options.timeouts.dataMs, m_options.idle)) {
+        m_error = "the data connection failed: " + m_data->error();
+        abandonCurrentTransfer();
+        return 0;
+    }
     m_data->shutdownWrite();
     if (m_protectData && m_direction == Direction::Upload) {
         // Read the server's parting TLS messages until it closes: closing
