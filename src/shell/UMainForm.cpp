@@ -696,8 +696,9 @@ void TfrmMainForm::automatedRun()
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     ticker.stop();
     static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
-    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\n", names[int(outcome)], seconds,
-                double(longestGap) / 1e6);
+    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n",
+                names[int(outcome)], seconds, double(longestGap) / 1e6,
+                static_cast<long long>(m_state.uploadTotal));
     std::fflush(stdout);
     static const int codes[] = {4, 0, 2, 3};
     QCoreApplication::exit(codes[int(outcome)]);
