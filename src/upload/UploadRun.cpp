@@ -232,6 +232,10 @@ struct UploadRun::Impl
                                                      user.toStdString(),
                                                      run.m_connection.password.toStdString());
             view.processEvents();
+            // Close pressed while no block flows: the program is quitting, and
+            // a login that never succeeds must not keep it alive.
+            if (state.stop)
+                return false;
             if (window.elapsed() > run.loginWindowMs) {
                 if (ask(TextLoginTimeout) != 1)
                     return false;
@@ -304,7 +308,10 @@ struct UploadRun::Impl
     FileResult connectionLost()
     {
         closeHandles();
-        return ask(TextConnectionLost) == 1 ? FileResult::ConnectionLost : FileResult::Stop;
+        if (state.stop)
+            return FileResult::Stop;
+        return ask(TextConnectionLost) == 1 && !state.stop ? FileResult::ConnectionLost
+                                                            : FileResult::Stop;
     }
 
     FileResult passOver(quint64 id, const QString &status)
@@ -362,7 +369,7 @@ struct UploadRun::Impl
             offset = *remoteSize;
         } else if (!created) {
             if (remoteSize)
-                view.addLogLine(u"На сервере файл больше, чем здесь; передаю заново: %1"_s
+                view.addLogLine(u"Файл на сервере больше локального, передаётся заново: %1"_s
                                     .arg(remotePath));
             if (!createRemote(remotePath)) {
                 if (!connection->isOpen())
@@ -476,6 +483,8 @@ struct UploadRun::Impl
     End passes()
     {
         for (;;) {
+            if (state.stop)
+                return End::Early;
             view.addLogLine(u"====="_s);
             const int connLine = view.addLogLine(u"Соединение..."_s);
             closeHandles();

@@ -490,6 +490,22 @@ TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
 }
 
+TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
+{
+    FtpServerOptions opts;
+    opts.refuseLoginSeconds = 3600;
+    startServer(Kind::Pyftpd, opts);
+    list.setPaths({makeLocal("a.bin", "abc")});
+    int calls = 0;
+    view.onEvents = [&] {
+        if (++calls == 3)
+            state.stop = true;  // the Close button
+    };
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_TRUE(view.prompts.isEmpty());
+}
+
 TEST_F(UploadRunTest, CancelAtTheConnectionLostPromptKeepsMarkerAndList)
 {
     FtpServerOptions opts;
