@@ -4,6 +4,7 @@
 #include "shell/FileTypeFilter.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
+#include "shell/UCertificate.h"
 #include "shell/UConnection.h"
 #include "shell/UHelp.h"
 #include "shell/UrlOpener.h"
@@ -12,6 +13,7 @@
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
 #include "state/ResumeMarker.h"
+#include "state/TrustStore.h"
 #include "ui_UMainForm.h"
 #include "upload/UConnLost.h"
 
@@ -27,6 +29,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QShortcut>
 #include <QTextBlock>
@@ -56,6 +59,18 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     : QMainWindow(parent), ui(new Ui::TfrmMainForm), m_files(files)
 {
     Resources::ensureLoaded();
+    // Certificates trusted always are kept beside the other data files.
+    m_trust = std::make_shared<TrustStore>(QFileInfo(m_files.settingsFile).absolutePath() +
+                                           QStringLiteral("/Trusted.txt"));
+    m_askCertificate = TfrmCertificate::makeCallback(m_trust, this);
+    QPointer<TfrmMainForm> self(this);
+    m_certificateDecision = [self](const ftp::CertificateInfo &certificate) {
+        return self ? self->decideCertificate(certificate) : ftp::CertificateDecision::Refuse;
+    };
+    m_loggedIn = [self](ftp::Security security) {
+        if (self)
+            self->showSecurity(security);
+    };
     ui->setupUi(this);
     setFont(WindowFonts::sansSerif(11));
     setFixedSize(592, 420);
@@ -216,7 +231,7 @@ void TfrmMainForm::FormCreate()
     ui->memLog->clear();
     m_list.clear();
     ui->edtDstFolder->setText(QString());
-    ui->lblConnection->setText(QStringLiteral("По умолчанию"));
+    setConnectionSummary(QStringLiteral("По умолчанию"));
     ui->lblPercents->setText(QStringLiteral("0%"));
     ui->lblSent->setText(formatBytes(0));
     ui->lblLeft->setText(formatBytes(0));
@@ -284,7 +299,52 @@ ftp::FtpService::Options TfrmMainForm::ftpOptions() const
     options.passiveFirst =
         settings.readString(SettingsSection, QStringLiteral("Passive")) != QLatin1String("0");
     options.idle = [] { QCoreApplication::processEvents(); };
+    // Both the upload run and the folder browser take their options from
+    // here, so both ask about certificates and report their protection.
+    options.certificateDecision = m_certificateDecision;
+    options.loggedIn = m_loggedIn;
+    if (m_automation.enabled)
+        options.caFile = qEnvironmentVariable("TRELVAN_CA_FILE").toStdString();
     return options;
+}
+
+ftp::CertificateDecision TfrmMainForm::decideCertificate(const ftp::CertificateInfo &certificate)
+{
+    if (!m_automation.enabled)
+        return m_askCertificate(certificate);
+    // Nobody is there to answer: only a certificate trusted before passes.
+    // The question never answers itself with trust.
+    const QString fingerprint = QString::fromStdString(certificate.fingerprint);
+    const auto answer = m_trust->decide(QString::fromStdString(certificate.host),
+                                        certificate.port, fingerprint, {});
+    std::printf("CERTIFICATE %s:%u %s %s\n", certificate.host.c_str(), unsigned(certificate.port),
+                certificate.fingerprint.c_str(),
+                answer == TrustStore::Answer::Refuse ? "refused" : "trusted");
+    std::fflush(stdout);
+    return answer == TrustStore::Answer::Refuse ? ftp::CertificateDecision::Refuse
+                                                : ftp::CertificateDecision::TrustOnce;
+}
+
+void TfrmMainForm::setConnectionSummary(const QString &server)
+{
+    m_connectionSummary = server;
+    ui->lblConnection->setText(server);
+    ui->lblConnection->setToolTip(QString());
+}
+
+void TfrmMainForm::showSecurity(ftp::Security security)
+{
+    QString suffix = QStringLiteral(" (без шифрования)");
+    QString tip = QStringLiteral("Пароль и файлы передаются без шифрования");
+    if (security == ftp::Security::ExplicitTls) {
+        suffix = QStringLiteral(" (TLS)");
+        tip = QStringLiteral("Соединение зашифровано: явный TLS (AUTH TLS)");
+    } else if (security == ftp::Security::ImplicitTls) {
+        suffix = QStringLiteral(" (TLS)");
+        tip = QStringLiteral("Соединение зашифровано: неявный TLS (ftps://)");
+    }
+    ui->lblConnection->setText(m_connectionSummary + suffix);
+    ui->lblConnection->setToolTip(tip);
 }
 
 QString TfrmMainForm::formatBytes(qint64 bytes)
@@ -387,7 +447,7 @@ void TfrmMainForm::btnConnectionClick()
     if (!m_windows.connection)
         return;
     if (m_windows.connection->edit(m_connection))
-        ui->lblConnection->setText(m_connection.server);
+        setConnectionSummary(m_connection.server);
 }
 
 void TfrmMainForm::btnHelpClick()

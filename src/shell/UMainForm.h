@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QMessageBox>
 
+#include <memory>
+
 class QAction;
 class QDragMoveEvent;
 class QDropEvent;
@@ -19,6 +21,7 @@ class TfrmConnection;
 class TfrmConnLost;
 class TfrmFolders;
 class TfrmHelp;
+class TrustStore;
 namespace Ui {
 class TfrmMainForm;
 }
@@ -83,8 +86,14 @@ public:
 
     /// FTP options for the run and the folder browser: Settings.ini
     /// [Options] Passive=0 tries active mode first; waits keep the windows
-    /// live.
+    /// live; a certificate that does not verify goes to the trust store and
+    /// the certificate dialog (in unattended mode it is refused unless
+    /// trusted already, and TRELVAN_CA_FILE names an extra CA); every login
+    /// shows its protection in the connection line.
     ftp::FtpService::Options ftpOptions() const;
+
+    /// The certificates trusted so far: Trusted.txt beside Settings.ini.
+    TrustStore &trustStore() { return *m_trust; }
 
     // UploadView
     int askContinue(const QString &message) override;
@@ -149,6 +158,11 @@ private:
                                            const QString &text,
                                            QMessageBox::StandardButtons buttons);
     void setTextIfChanged(class QLabel *label, const QString &text);
+    /// The connection line: the server as entered, and after a login the
+    /// protection it ended up with.
+    void setConnectionSummary(const QString &server);
+    void showSecurity(ftp::Security security);
+    ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate);
 
     Ui::TfrmMainForm *ui;
     UploadList m_list;
@@ -164,4 +178,9 @@ private:
     bool m_closing = false; // closed while a run went on: the run ends the program
     Automation m_automation;
     void automatedRun();
+    std::shared_ptr<TrustStore> m_trust;
+    ftp::CertificateCallback m_askCertificate; // the dialog, over the trust store
+    ftp::CertificateCallback m_certificateDecision;
+    std::function<void(ftp::Security)> m_loggedIn;
+    QString m_connectionSummary;
 };
