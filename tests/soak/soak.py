@@ -45,7 +45,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import faultproxy  # noqa: E402
 
-FTPSERVER = os.path.join(HERE, "..", "support", "ftpserver.py")
+FTPSERVER = os.path.join(HERE, "soakftpd.py")
 PYTHON = "/usr/bin/python3"
 VSFTPD = "/usr/sbin/vsftpd"
 MiB = 1024 * 1024
@@ -315,9 +315,10 @@ class Program:
         with open(self.file("Files.txt"), "wb") as f:
             f.write("".join(p + "\r\n" for p in paths).encode())
 
-    def run(self, timeout):
+    def run(self, timeout, broken):
         """Starts the program and waits for it; returns (exit code, output
-        lines, kill reason or None)."""
+        lines, kill reason or None). broken() names a reason to give up on
+        the run (the server died), or None."""
         self.runs += 1
         err = open(self.file("stderr-%d.txt" % self.runs), "wb")
         with self.lock:
@@ -330,11 +331,15 @@ class Program:
             target=lambda: lines.extend(l.decode("utf-8", "replace").rstrip("\n")
                                         for l in self.proc.stdout), daemon=True)
         reader.start()
-        try:
-            code = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.kill("timeout")
-            code = self.proc.wait()
+        deadline = time.monotonic() + timeout
+        code = None
+        while code is None:
+            try:
+                code = self.proc.wait(0.2)
+            except subprocess.TimeoutExpired:
+                why = broken() or ("timeout" if time.monotonic() > deadline else None)
+                if why:
+                    self.kill(why)
         reader.join(10)
         err.close()
         with self.lock:
@@ -485,8 +490,7 @@ class Soak:
         self.program.write_list(paths)
         started = time.monotonic()
         while True:
-            wait_for(lambda: not self.proxy.live and self.server.quiet(), 60,
-                     "the server to finish with the last connections")
+            self._settle()
             if len(self.runs) >= a.max_runs:
                 self.fail("no run completed within %d runs" % a.max_runs)
                 return
@@ -495,7 +499,9 @@ class Soak:
                 return
             run = self._start_state()
             self.proxy.run = run["number"]
-            code, lines, reason = self.program.run(a.run_timeout)
+            code, lines, reason = self.program.run(
+                a.run_timeout, lambda: "server died" if self.server.proc.poll() is not None
+                else "proxy error" if self.proxy.errors else None)
             run.update(exit=code, output=lines, kill=reason,
                        cuts_after=len(self.proxy.cuts),
                        marker_after=read_marker(self.program.file("Upload.dat")))
@@ -507,12 +513,23 @@ class Soak:
                 len(self.proxy.cuts), sum(l.startswith("PROMPT") for l in lines)))
             if reason == "timeout":
                 self.fail("run %d hung past %d s" % (run["number"], a.run_timeout))
+            if reason in ("server died", "proxy error"):
+                self.fail("run %d: the %s" % (run["number"], reason))
+                return
             if run["result"] == "completed":
                 # What the program claims must hold at once.
-                wait_for(lambda: not self.proxy.live and self.server.quiet(), 60,
-                         "the server to finish")
+                self._settle()
                 run["server_after"] = self._server_state(full=True)
                 return
+
+    def _settle(self):
+        """Waits until the proxy and the server are done with the last
+        program's connections, so a restart meets a server at rest."""
+        def settled():
+            if self.server.proc.poll() is not None:
+                raise RuntimeError("the server died")
+            return not self.proxy.live and self.server.quiet()
+        wait_for(settled, 60, "the server to finish with the last connections")
 
     def _start_state(self):
         return {"number": len(self.runs) + 1,

@@ -1,0 +1,442 @@
+// What the real program leaves on disk and shows, run as a process in its
+// unattended mode against pyftpdlib: the password never reaches a file or a
+// message, a symbolic link planted in place of a data file is never written
+// through, and the files it creates get the user's umask.
+//
+// Every run gets a sandbox of its own: the program folder (a copy of the
+// executable, so its data files live beside it) and HOME, the XDG folders and
+// TMPDIR, so every file the program could write lands where the test looks.
+
+#include "support/FtpTestServer.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace {
+
+const char *const Password = "Pw-Zq7-unmistakable-4821";
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(f.write(data), data.size());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+/// A file of `size` bytes that no text search could mistake for anything.
+void writeData(const QString &path, qint64 size)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    QByteArray block(1 << 20, '\x5a');
+    for (qint64 left = size; left > 0; left -= block.size())
+        f.write(block.constData(), std::min<qint64>(left, block.size()));
+}
+
+bool isSymlink(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+/// Sets the process umask for a scope; the program started in it inherits it.
+class UmaskScope
+{
+public:
+    explicit UmaskScope(mode_t mask) : m_old(::umask(mask)) {}
+    ~UmaskScope() { ::umask(m_old); }
+
+private:
+    mode_t m_old;
+};
+
+/// The program in a sandbox of its own; see the top of this file.
+class Sandbox
+{
+public:
+    Sandbox()
+    {
+        EXPECT_TRUE(m_dir.isValid());
+        for (const char *sub : {"program", "home", "config", "cache", "data", "state", "tmp"})
+            QDir(m_dir.path()).mkpath(QString::fromLatin1(sub));
+        QDir(m_dir.path()).mkpath(QStringLiteral("runtime"));
+        QFile::setPermissions(path(QStringLiteral("runtime")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        m_exe = program(QStringLiteral("trelvan"));
+        EXPECT_TRUE(QFile::copy(QStringLiteral(TRELVAN_EXECUTABLE), m_exe));
+    }
+    ~Sandbox() { stop(); }
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString program(const QString &name) const { return m_dir.filePath("program/" + name); }
+
+    void writeSettings(const FtpTestServer &server, const QString &target = {})
+    {
+        writeFile(target.isEmpty() ? program(QStringLiteral("Settings.ini")) : target,
+                  QStringLiteral("[Options]\r\nServer=%1\r\nUser=%2\r\nDestFolder=%3\r\n")
+                      .arg(QString::fromStdString(server.serverField()),
+                           QString::fromStdString(server.user()),
+                           QString::fromStdString(server.uploadFolder()))
+                      .toUtf8());
+    }
+
+    void start(const QString &password, const QStringList &arguments = {})
+    {
+        m_process = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("TRELVAN_AUTOMATION"), QStringLiteral("run"));
+        env.insert(QStringLiteral("TRELVAN_PASSWORD"), password);
+        env.insert(QStringLiteral("TRELVAN_INSTANCE_SOCKET"), path(QStringLiteral("runtime/s")));
+        env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), path(QStringLiteral("state")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
+        env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        m_process->setProcessEnvironment(env);
+        m_process->setWorkingDirectory(program({}));
+        m_process->start(m_exe, arguments);
+        ASSERT_TRUE(m_process->waitForStarted(10000));
+    }
+
+    /// Waits for the program to end; its exit code.
+    int finish()
+    {
+        EXPECT_TRUE(m_process->waitForFinished(120000));
+        collect();
+        return m_process->exitCode();
+    }
+
+    void stop()
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
+            m_process->kill();
+            m_process->waitForFinished(10000);
+            collect();
+        }
+    }
+
+    /// Everything the program printed on stdout and stderr so far.
+    const QByteArray &output() const { return m_output; }
+
+    /// Every file below the sandbox whose bytes hold `needle` (the copy of
+    /// the executable aside).
+    QStringList filesHolding(const QByteArray &needle) const
+    {
+        QStringList found;
+        QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            if (file == m_exe || isSymlink(file))
+                continue;
+            if (readFile(file).contains(needle))
+                found << file;
+        }
+        return found;
+    }
+
+    /// Every regular file below the sandbox.
+    QStringList files() const
+    {
+        QStringList all;
+        QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            all << it.next();
+        return all;
+    }
+
+private:
+    void collect()
+    {
+        m_output += m_process->readAllStandardOutput();
+        m_output += m_process->readAllStandardError();
+    }
+
+    QTemporaryDir m_dir;
+    QString m_exe;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+};
+
+/// The password as UTF-8 and as UTF-16 (either byte order), the forms a
+/// Qt program could store it in.
+std::vector<QByteArray> passwordForms()
+{
+    const QString text = QString::fromLatin1(Password);
+    QByteArray le(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    QByteArray be = le;
+    for (int i = 0; i + 1 < be.size(); i += 2)
+        std::swap(be[i], be[i + 1]);
+    return {text.toUtf8(), le, be};
+}
+
+bool waitFor(const std::function<bool()> &condition, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+TEST(Security, PasswordIsNeverWrittenToDiskNorShown)
+{
+    // Logins refused at first and a cut in the middle of the file: the
+    // login, failure and prompt paths all run with the password at hand.
+    FtpServerOptions options;
+    options.password = Password;
+    options.refuseLoginSeconds = 1.0;
+    options.cutDataAfter = 3 * 1024 * 1024;
+    options.cutTimes = 2; // the empty STOR that creates the file counts as one
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+
+    Sandbox box;
+    const QString data = box.path(QStringLiteral("data/big.bin"));
+    writeData(data, 40 * 1024 * 1024);
+    box.writeSettings(*server);
+    writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+
+    // First run: killed while the file is on its way, so the marker and
+    // Temp.dat are there to be searched as well.
+    const QString remote = server->localPath(server->uploadFolder() + "/big.bin");
+    box.start(QString::fromLatin1(Password));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(remote).size() > 8 * 1024 * 1024; }, 60000))
+        << box.output().toStdString();
+    box.stop();
+    ASSERT_TRUE(QFile::exists(box.program(QStringLiteral("Upload.dat"))));
+    for (const QByteArray &form : passwordForms())
+        EXPECT_EQ(box.filesHolding(form), QStringList()) << "after the kill";
+
+    // Second run to its end.
+    box.start(QString::fromLatin1(Password));
+    EXPECT_EQ(box.finish(), 0) << box.output().toStdString();
+    ASSERT_TRUE(box.output().contains("RESULT completed")) << box.output().toStdString();
+    ASSERT_TRUE(box.output().contains("PROMPT ")) << "the cut never reached the prompt";
+    EXPECT_EQ(QFileInfo(remote).size(), QFileInfo(data).size());
+
+    for (const QByteArray &form : passwordForms()) {
+        EXPECT_EQ(box.filesHolding(form), QStringList());
+        EXPECT_FALSE(box.output().contains(form)) << box.output().toStdString();
+    }
+    // On the wire the password goes in PASS only.
+    for (const std::string &command : server->commands())
+        EXPECT_EQ(command.find(Password), std::string::npos) << command;
+}
+
+/// What a victim file looks like, to tell that nothing touched it.
+struct Victim
+{
+    QString path;
+    QByteArray content;
+    qint64 mtimeNs = 0;
+    ino_t inode = 0;
+
+    static Victim make(const QString &path, const QByteArray &content)
+    {
+        writeFile(path, content);
+        Victim v{path, content};
+        v.mtimeNs = mtimeOf(path);
+        v.inode = inodeOf(path);
+        return v;
+    }
+    static qint64 mtimeOf(const QString &path)
+    {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    static ino_t inodeOf(const QString &path)
+    {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        return st.st_ino;
+    }
+    void expectUntouched() const
+    {
+        EXPECT_EQ(readFile(path), content) << path.toStdString();
+        EXPECT_EQ(mtimeOf(path), mtimeNs) << path.toStdString();
+        EXPECT_EQ(inodeOf(path), inode) << path.toStdString();
+    }
+};
+
+void plantLink(const QString &link, const QString &target)
+{
+    ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()),
+              0);
+}
+
+TEST(Security, DataFilesPlantedAsLinksToAnotherFileAreNeverWrittenThrough)
+{
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    Sandbox box;
+    const QString data = box.path(QStringLiteral("data/small.bin"));
+    writeData(data, 100000);
+
+    // Settings.ini, Files.txt and Upload.dat point at another user's files
+    // (which happen to read as settings and a list). The run reads them,
+    // stores the folder, writes the marker and empties the list: each write
+    // must replace the link, never the file behind it.
+    QDir().mkpath(box.path(QStringLiteral("victims")));
+    box.writeSettings(*server, box.path(QStringLiteral("victims/settings")));
+    const Victim settings = Victim::make(box.path(QStringLiteral("victims/settings")),
+                                         readFile(box.path(QStringLiteral("victims/settings"))));
+    const Victim list = Victim::make(box.path(QStringLiteral("victims/list")), (data + "\r\n").toUtf8());
+    const Victim marker = Victim::make(box.path(QStringLiteral("victims/marker")), "not a marker\n");
+    plantLink(box.program(QStringLiteral("Settings.ini")), settings.path);
+    plantLink(box.program(QStringLiteral("Files.txt")), list.path);
+    plantLink(box.program(QStringLiteral("Upload.dat")), marker.path);
+
+    box.start(QStringLiteral("s3cret"));
+    EXPECT_EQ(box.finish(), 0) << box.output().toStdString();
+    EXPECT_TRUE(box.output().contains("RESULT completed")) << box.output().toStdString();
+    settings.expectUntouched();
+    list.expectUntouched();
+    marker.expectUntouched();
+    // The program's own files took the links' places.
+    EXPECT_FALSE(isSymlink(box.program(QStringLiteral("Files.txt"))));
+    EXPECT_EQ(readFile(box.program(QStringLiteral("Files.txt"))), QByteArray());
+    EXPECT_EQ(QFileInfo(server->localPath(server->uploadFolder() + "/small.bin")).size(), 100000);
+}
+
+TEST(Security, DataFilesPlantedAsDanglingLinksCreateNothingBehindThem)
+{
+    // A link to a path that does not exist yet: following it would create
+    // a file wherever the planter chose.
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    Sandbox box;
+    const QString data = box.path(QStringLiteral("data/small.bin"));
+    writeData(data, 100000);
+    box.writeSettings(*server);
+    QDir().mkpath(box.path(QStringLiteral("victims")));
+    const QString listTarget = box.path(QStringLiteral("victims/list-created"));
+    const QString markerTarget = box.path(QStringLiteral("victims/marker-created"));
+    plantLink(box.program(QStringLiteral("Files.txt")), listTarget);
+    plantLink(box.program(QStringLiteral("Upload.dat")), markerTarget);
+
+    box.start(QStringLiteral("s3cret"), {data});
+    EXPECT_EQ(box.finish(), 0) << box.output().toStdString();
+    EXPECT_TRUE(box.output().contains("RESULT completed")) << box.output().toStdString();
+    EXPECT_FALSE(QFile::exists(listTarget));
+    EXPECT_FALSE(QFile::exists(markerTarget));
+    EXPECT_EQ(QFileInfo(server->localPath(server->uploadFolder() + "/small.bin")).size(), 100000);
+}
+
+TEST(Security, TempDatPlantedAsALinkIsNeverWrittenThrough)
+{
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "dangling link" : "link to an existing file");
+        Sandbox box;
+        const QString data = box.path(QStringLiteral("data/small.bin"));
+        writeData(data, 100000);
+        box.writeSettings(*server);
+        writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+        QDir().mkpath(box.path(QStringLiteral("victims")));
+        const QString target = box.path(QStringLiteral("victims/temp"));
+        std::optional<Victim> victim;
+        if (!dangling)
+            victim = Victim::make(target, "another user's file, not empty\n");
+        plantLink(box.program(QStringLiteral("Temp.dat")), target);
+
+        box.start(QStringLiteral("s3cret"));
+        box.finish();
+        // Refusing to run is safe; emptying the file behind the link is not.
+        EXPECT_TRUE(box.output().contains("RESULT ")) << box.output().toStdString();
+        if (victim)
+            victim->expectUntouched();
+        else
+            EXPECT_FALSE(QFile::exists(target));
+    }
+}
+
+TEST(Security, FilesTheProgramCreatesGetTheUsersUmask)
+{
+    for (const mode_t mask : {mode_t(027), mode_t(002)}) {
+        const mode_t expected = 0666 & ~mask;
+        SCOPED_TRACE(testing::Message() << "umask 0" << std::oct << mask);
+
+        // A run to its end creates Temp.dat and Files.txt (the list came
+        // from the command line) and replaces Settings.ini.
+        {
+            auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+            ASSERT_TRUE(server) << FtpTestServer::lastError();
+            Sandbox box;
+            const QString data = box.path(QStringLiteral("data/small.bin"));
+            writeData(data, 100000);
+            box.writeSettings(*server);
+            ::chmod(QFile::encodeName(box.program(QStringLiteral("Settings.ini"))).constData(),
+                    0600);
+            UmaskScope scope(mask);
+            box.start(QStringLiteral("s3cret"), {data});
+            EXPECT_EQ(box.finish(), 0) << box.output().toStdString();
+            for (const char *name : {"Temp.dat", "Files.txt", "Settings.ini"}) {
+                const QString file = box.program(QString::fromLatin1(name));
+                ASSERT_TRUE(QFile::exists(file)) << name;
+                EXPECT_EQ(modeOf(file), expected) << name << " is 0" << std::oct << modeOf(file);
+            }
+        }
+        // The marker lives only while a file is on its way: a server slow
+        // to answer keeps it there for a second at least (SIZE, TYPE, EPSV,
+        // APPE after it is written).
+        {
+            FtpServerOptions options;
+            options.replyDelaySeconds = 0.3;
+            auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+            ASSERT_TRUE(server) << FtpTestServer::lastError();
+            Sandbox box;
+            const QString data = box.path(QStringLiteral("data/big.bin"));
+            writeData(data, 32 * 1024 * 1024);
+            box.writeSettings(*server);
+            writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+            UmaskScope scope(mask);
+            box.start(QStringLiteral("s3cret"));
+            const QString marker = box.program(QStringLiteral("Upload.dat"));
+            ASSERT_TRUE(waitFor([&] { return QFile::exists(marker); }, 30000))
+                << box.output().toStdString();
+            EXPECT_EQ(modeOf(marker), expected) << "Upload.dat is 0" << std::oct << modeOf(marker);
+            EXPECT_EQ(modeOf(box.program(QStringLiteral("Temp.dat"))), expected);
+            box.stop();
+        }
+    }
+}
+
+} // namespace
