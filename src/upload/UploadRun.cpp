@@ -40,6 +40,11 @@ constexpr int BlockSize = 4096;
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
+/// How long the server's size of a file must stay the same before the file is
+/// continued from it, and how often it may change before the last answer is
+/// taken anyway (see settledRemoteSize).
+constexpr int SizeSettleMs = 300;
+constexpr int MaxSizeChanges = 20;
 
 const QString OkSuffix = u" ОК"_s;
 const QString OptionsSection = u"Options"_s;
@@ -264,6 +269,27 @@ struct UploadRun::Impl
         return connection->putFile(run.m_files.tempFile.toStdString(), remote);
     }
 
+    /// The remote size of a file being continued, once two answers a moment
+    /// apart agree. After a cut or a kill the server may still be writing
+    /// what reached it over the old connection (its receive buffer, megabytes
+    /// at times); APPE appends at the server's end, so continuing from an
+    /// earlier answer would put those bytes in twice and shift the rest of the
+    /// file, with the final size still coming out right.
+    std::optional<int64_t> settledRemoteSize(const QString &remotePath)
+    {
+        const std::string remote = remotePath.toStdString();
+        std::optional<int64_t> size = connection->remoteSize(remote);
+        for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen();
+             ++changes) {
+            pause(SizeSettleMs);
+            const std::optional<int64_t> again = connection->remoteSize(remote);
+            if (again == size)
+                break;
+            size = again;
+        }
+        return size;
+    }
+
     /// Opens the transfer that continues the remote file at offset. APPE
     /// first; servers that refuse appending get the file another way.
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 offset)
@@ -362,7 +388,9 @@ struct UploadRun::Impl
         // Continue from what the server holds, but never append onto content
         // that cannot be ours.
         qint64 offset = 0;
-        const std::optional<int64_t> remoteSize = connection->remoteSize(remotePath.toStdString());
+        const std::optional<int64_t> remoteSize =
+            created ? connection->remoteSize(remotePath.toStdString())
+                    : settledRemoteSize(remotePath);
         if (!connection->isOpen())
             return connectionLost();
         if (remoteSize && *remoteSize <= fileSize) {

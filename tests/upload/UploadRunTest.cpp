@@ -218,6 +218,54 @@ TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
     EXPECT_EQ(view.progress.last().percent, 100);
 }
 
+TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBeforeTheCut)
+{
+    // After a cut the server may still be writing bytes that reached it over
+    // the old connection. Played here: the first time the run lets the
+    // window breathe after its first SIZE following the cut, the next
+    // 100000 bytes of the file land on the server, as the old session's
+    // buffered tail would. Appending from the size read before them would put
+    // them in twice and shift the rest of the file.
+    FtpServerOptions opts;
+    opts.cutDataAfter = 300000;
+    opts.cutTimes = 2; // the empty put counts as the first upload
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(1024 * 1024, 11);
+    const qint64 tail = 100000;
+    list.setPaths({makeLocal("a.bin", data)});
+
+    auto sizeQueries = [this] {
+        int n = 0;
+        for (const std::string &c : server->commands())
+            n += c == "SIZE " + server->uploadFolder() + "/a.bin";
+        return n;
+    };
+    int sizesAtPrompt = -1;
+    bool tailWritten = false;
+    view.onPrompt = [&](const QString &) { sizesAtPrompt = sizeQueries(); };
+    view.onEvents = [&] {
+        if (sizesAtPrompt < 0 || tailWritten || sizeQueries() <= sizesAtPrompt)
+            return;
+        tailWritten = true;
+        QFile remote(remoteOf("a.bin"));
+        ASSERT_TRUE(remote.open(QIODevice::Append));
+        ASSERT_EQ(remote.size(), 300000);
+        remote.write(data.mid(300000, tail));
+    };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    ASSERT_TRUE(tailWritten);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    const auto up = uploads();
+    ASSERT_EQ(up.size(), 3u);
+    EXPECT_EQ(up[0].command, "STOR");
+    EXPECT_EQ(up[1].bytes, 300000);
+    EXPECT_EQ(up[2].command, "APPE");
+    EXPECT_EQ(up[2].offset, 300000 + tail);
+    EXPECT_EQ(up[2].bytes, data.size() - 300000 - tail);
+}
+
 TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
 {
     FtpServerOptions opts;
