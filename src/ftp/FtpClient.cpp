@@ -31,6 +31,11 @@ std::unique_ptr<FtpService> FtpService::open(Options options)
     return std::unique_ptr<FtpService>(new FtpService(std::move(options)));
 }
 
+bool FtpService::certificateRefused() const
+{
+    return m_tls && m_tls->anyRefused();
+}
+
 std::unique_ptr<FtpConnection>
 FtpConnection::connect(FtpService &service, const std::string &server, const std::string &user,
                        const std::string &password, std::string *error)

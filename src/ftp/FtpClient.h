@@ -136,6 +136,11 @@ public:
     const Options &options() const { return m_options; }
     Options &options() { return m_options; }
 
+    /// Whether a certificate was refused through this service. A caller that
+    /// retries logins can stop then: the same server will show the same
+    /// certificate, and the refusal holds for the service.
+    bool certificateRefused() const;
+
 private:
     friend class FtpConnection;
     explicit FtpService(Options options);

@@ -282,8 +282,9 @@ bool FtpSession::acceptCertificate(TlsChannel &channel)
     CertificateDecision decision = CertificateDecision::Refuse;
     if (const auto earlier = m_tls->remembered(info)) {
         decision = *earlier;
-    } else if (m_options.certificateDecision) {
-        decision = m_options.certificateDecision(info);
+    } else {
+        if (m_options.certificateDecision)
+            decision = m_options.certificateDecision(info);
         m_tls->remember(info, decision);
     }
     if (decision == CertificateDecision::Refuse) {

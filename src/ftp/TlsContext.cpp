@@ -76,6 +76,7 @@ std::optional<CertificateDecision> TlsContext::remembered(const CertificateInfo 
 void TlsContext::remember(const CertificateInfo &certificate, CertificateDecision decision)
 {
     m_decisions[key(certificate)] = decision;
+    m_anyRefused = m_anyRefused || decision == CertificateDecision::Refuse;
 }
 
 } // namespace ftp

@@ -32,6 +32,8 @@ public:
     /// certificate at this host and port.
     std::optional<CertificateDecision> remembered(const CertificateInfo &certificate) const;
     void remember(const CertificateInfo &certificate, CertificateDecision decision);
+    /// Whether any certificate was refused through this context.
+    bool anyRefused() const { return m_anyRefused; }
 
 private:
     TlsContext(SSL_CTX *ctx, std::string caFile);
@@ -39,6 +41,7 @@ private:
     SSL_CTX *m_ctx = nullptr;
     std::string m_caFile;
     std::map<std::string, CertificateDecision> m_decisions; // "host|port|fingerprint"
+    bool m_anyRefused = false;
 };
 
 } // namespace ftp

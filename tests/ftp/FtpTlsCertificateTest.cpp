@@ -137,7 +137,9 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
     EXPECT_LE(q.notBefore, now);
     EXPECT_NEAR(static_cast<double>(q.notAfter - q.notBefore), 30.0 * 86400, 60.0);
 
-    // The refusal holds for this service: no second question, no login.
+    // The refusal holds for this service: no second question, no login,
+    // and a caller that retries can see it.
+    EXPECT_TRUE(service->certificateRefused());
     EXPECT_FALSE(connectTo(*service, *server, "ftpes://", &error));
     EXPECT_EQ(questions.size(), 1u);
 
@@ -149,6 +151,7 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
     ASSERT_TRUE(c) << error;
     EXPECT_EQ(c->security(), Security::ExplicitTls);
     EXPECT_EQ(questions.size(), 2u);
+    EXPECT_FALSE(service->certificateRefused());
     auto again = connectTo(*service, *server, "", &error);
     ASSERT_TRUE(again) << error;
     EXPECT_EQ(questions.size(), 2u);
@@ -163,6 +166,7 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
     auto silent = FtpService::open(quickOptions());
     EXPECT_FALSE(connectTo(*silent, *server, "ftpes://", &error));
     EXPECT_NE(error.find("not trusted"), std::string::npos) << error;
+    EXPECT_TRUE(silent->certificateRefused());
 }
 
 TEST(FtpTlsCertificate, CaAndNameAreBothChecked)

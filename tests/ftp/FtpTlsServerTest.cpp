@@ -28,6 +28,7 @@ struct TlsCase
     Tls tls;
     const char *scheme; ///< "ftpes://", "ftps://" or "" (bare: TLS when FEAT offers it)
     bool passive;
+    bool ipv6 = false;
 };
 
 std::string caseName(const testing::TestParamInfo<TlsCase> &info)
@@ -36,7 +37,7 @@ std::string caseName(const testing::TestParamInfo<TlsCase> &info)
     std::string scheme =
         *c.scheme ? std::string(c.scheme, std::string(c.scheme).find(':')) : std::string("bare");
     return std::string(FtpTestServer::kindName(c.kind)) + "_" + scheme +
-           (c.passive ? "_passive" : "_active");
+           (c.passive ? "_passive" : "_active") + (c.ipv6 ? "_ipv6" : "");
 }
 
 bool contains(const std::vector<std::string> &lines, const std::string &prefix)
@@ -72,7 +73,10 @@ protected:
         ASSERT_TRUE(s_certificates->isValid()) << s_certificates->error();
         ASSERT_FALSE(s_serverCert.certFile.empty()) << s_certificates->error();
         const TlsCase c = GetParam();
+        if (c.ipv6 && !FtpTestServer::ipv6Available())
+            GTEST_SKIP() << "no ::1 on this machine";
         FtpServerOptions opts;
+        opts.ipv6 = c.ipv6;
         opts.tls = c.tls;
         opts.certFile = s_serverCert.certFile;
         opts.keyFile = s_serverCert.keyFile;
@@ -247,6 +251,7 @@ TEST_P(FtpTlsServerTest, ResumeAfterACutContinuesByteIdentical)
     if (GetParam().kind == Kind::Pyftpd) {
         // pyftpdlib resets the data connection after 150000 bytes, once.
         FtpServerOptions opts;
+        opts.ipv6 = GetParam().ipv6;
         opts.tls = GetParam().tls;
         opts.certFile = s_serverCert.certFile;
         opts.keyFile = s_serverCert.keyFile;
@@ -299,5 +304,8 @@ INSTANTIATE_TEST_SUITE_P(TlsServers, FtpTlsServerTest,
                                          TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", true},
                                          TlsCase{Kind::Vsftpd, Tls::Explicit, "", true},
                                          TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", false},
-                                         TlsCase{Kind::Vsftpd, Tls::Implicit, "ftps://", false}),
+                                         TlsCase{Kind::Vsftpd, Tls::Implicit, "ftps://", false},
+                                         TlsCase{Kind::Pyftpd, Tls::Explicit, "", false, true},
+                                         TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", true,
+                                                 true}),
                          caseName);
