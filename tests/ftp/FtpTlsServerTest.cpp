@@ -309,3 +309,28 @@ INSTANTIATE_TEST_SUITE_P(TlsServers, FtpTlsServerTest,
                                          TlsCase{Kind::Vsftpd, Tls::Explicit, "ftpes://", true,
                                                  true}),
                          caseName);
+
+TEST(FtpTlsPlainServer, FtpesRefusesAServerWithoutTlsBeforeAnyCredential)
+{
+    for (Kind kind : {Kind::Pyftpd, Kind::Vsftpd}) {
+        SCOPED_TRACE(FtpTestServer::kindName(kind));
+        auto server = FtpTestServer::start(kind);
+        ASSERT_TRUE(server) << FtpTestServer::lastError();
+        auto service = FtpService::open({});
+        const std::string password = "Never-In-Clear-42";
+        std::string error;
+        auto c = FtpConnection::connect(*service, "ftpes://" + server->serverField(), "trelvan",
+                                        password, &error);
+        EXPECT_FALSE(c);
+        EXPECT_NE(error.find("does not offer TLS"), std::string::npos) << error;
+        EXPECT_EQ(error.find(password), std::string::npos);
+        // The server's own log: AUTH TLS asked, and nothing after it.
+        EXPECT_EQ(server->commands(), std::vector<std::string>{"AUTH TLS"});
+
+        // The same server under a bare name is used in plain FTP, as before.
+        c = FtpConnection::connect(*service, server->serverField(), server->user(),
+                                   server->password(), &error);
+        ASSERT_TRUE(c) << error;
+        EXPECT_EQ(c->security(), Security::Plain);
+    }
+}
