@@ -6,8 +6,8 @@
 //
 // Input: the first byte seeds the piece sizes; the rest is the repeated part.
 //
-// Checked (FtpReplyFeed.h): as for the reply stream (whole feed against big
-// pieces); every reply that completes is within the caps; a line that never
+// Checked (FtpReplyFeed.h): every feed and every reply as for the reply
+// stream, so every reply that completes is within the caps; a line that never
 // ends is stopped by the line cap.
 
 #include "FtpReplyFeed.h"
@@ -27,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     while (stream.size() <= ftp::FtpReplyParser::kMaxReplyBytes + 8)
         stream += body;
 
-    const Outcome once = feedAll(
-        stream, []() { return SIZE_MAX; }, false);
-    checkSame(once, feedAll(stream, PieceSizes(data[0], 1024, 65536), false));
+    // One feed only, in big pieces: FtpReplyFuzz already compares cuttings on
+    // short streams, and here every run moves a megabyte.
+    const Outcome once = feedAll(stream, PieceSizes(data[0], 1024, 65536), false);
 
     // Without a line feed the one line never ends: the line cap stops it.
     if (body.find('\n') == std::string::npos)
