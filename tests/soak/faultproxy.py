@@ -45,7 +45,9 @@ class FaultPlan:
         self.data_cuts = []
         # (command number, ("cmd"|"reply", "rst"|"fin", cut data too?))
         self.control_cuts = []
-        # (data connection number, "rst"|"fin")
+        # (data connection number, ("rst"|"fin", "accept"|"start")): cut as
+        # soon as it is accepted, or once the server has answered the
+        # transfer command with its 1yz reply
         self.open_cuts = []
         # cumulative upload bytes
         self.byte_kills = []
@@ -195,6 +197,7 @@ class DataPipe(Pipe):
         self.up_bytes = 0           # client to server bytes forwarded
         self.read_bytes = 0         # ... read from the client, forwarded or not
         self.end = None
+        self.cut_at_start = None    # "rst"|"fin": cut once the transfer starts
         super().__init__(proxy, client, server, "data")
         if control is not None:
             control.data_pipes.append(self)
@@ -364,6 +367,7 @@ class Proxy:
         self.records = []           # transfers and SIZE answers, in order
         self.active_mode_commands = 0
         self.run = 0                # set by the driver: the program run now going
+        self.trace = False          # log every command and reply
         self._stop = False
         self._thread = threading.Thread(target=self._loop, daemon=True)
 
@@ -430,6 +434,8 @@ class Proxy:
 
     # -- control dialogue ------------------------------------------------------
     def on_command(self, ctl, line):
+        if self.trace:
+            self.log("C%d > %s" % (ctl.number, line.decode("utf-8", "replace")))
         self.commands_seen += 1
         n = self.commands_seen
         word, _, arg = line.partition(b" ")
@@ -477,11 +483,21 @@ class Proxy:
         return "pass"
 
     def on_reply(self, ctl, text):
+        if self.trace:
+            self.log("C%d < %s" % (ctl.number, text.decode("utf-8", "replace")))
         code = text[:3]
         if not ctl.greeted:
             ctl.greeted = True
             return "pass"
         if code.startswith(b"1"):
+            # The server has taken the transfer command: a data connection
+            # due to be cut as it starts goes now.
+            rec = ctl.transfer
+            pipe = rec.get("pipe") if rec is not None else None
+            if isinstance(pipe, DataPipe) and pipe.cut_at_start and not pipe.closed:
+                self.note_cut("open", pipe.cut_at_start + " at the start", pipe)
+                pipe.end = "cut"
+                pipe.close(pipe.cut_at_start == "rst", "cut")
             return "pass"
         verb, path = ctl.commands.pop(0) if ctl.commands else (None, None)
         pending_cut = ctl.cut_on_reply
@@ -583,9 +599,14 @@ class Proxy:
             _cut(client, True)
             return
         p = self.plan
-        if p.open_cuts and p.open_cuts[0][0] <= self.data_seen:
-            # Cut as soon as it is open: both ends see it fail.
-            mode = p.open_cuts.pop(0)[1]
+        at_start = None
+        if p.open_cuts and p.open_cuts[0][0] <= self.data_seen and \
+                p.open_cuts[0][1][1] == "start":
+            at_start = p.open_cuts.pop(0)[1][0]
+        elif p.open_cuts and p.open_cuts[0][0] <= self.data_seen:
+            # Cut as soon as it is open, maybe before the server knows what
+            # it is for: both ends see it fail.
+            mode = p.open_cuts.pop(0)[1][0]
             self.log("cut open %s (run %d, data connection %d)" % (mode, self.run,
                                                                    self.data_seen))
             _cut(client, mode == "rst")
@@ -597,7 +618,8 @@ class Proxy:
             else:
                 ctl.open_cut_pending = mode
             return
-        DataPipe(self, client, server, ctl, self.data_seen)
+        pipe = DataPipe(self, client, server, ctl, self.data_seen)
+        pipe.cut_at_start = at_start
 
     def _loop(self):
         while not self._stop:
