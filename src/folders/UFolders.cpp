@@ -20,6 +20,7 @@ const QString TfrmFolders::TextAuthorizing = QStringLiteral("Авторизац�
 const QString TfrmFolders::TextRequesting = QStringLiteral("Запрос списка ...");
 const QString TfrmFolders::TextReady = QStringLiteral("Готово");
 const QString TfrmFolders::TextListFailed = QStringLiteral("Не удалось получить список папок");
+const QString TfrmFolders::TextCertificateRefused = QStringLiteral("Сертификат сервера отклонён");
 const QString TfrmFolders::TextNoService =
     QStringLiteral("Не могу установить соединение с Internet");
 const QString TfrmFolders::TextLoginTimeout =
@@ -270,6 +271,12 @@ bool TfrmFolders::connectionStep()
         QCoreApplication::processEvents();
         if (m_abort) {
             m_connection.reset();
+            return false;
+        }
+        // The user refused the server's certificate: asking again at every
+        // attempt, or retrying without asking, would both be wrong.
+        if (!m_connection && m_service->certificateRefused()) {
+            setStatus(TextCertificateRefused);
             return false;
         }
         // The time test comes first: a login that succeeds only after the

@@ -65,6 +65,7 @@ public:
     static const QString TextListFailed; // "Не удалось получить список папок"
     static const QString TextNoService; // "Не могу установить соединение с Internet"
     static const QString TextLoginTimeout;
+    static const QString TextCertificateRefused; // "Сертификат сервера отклонён"
 
 signals:
     /// Emitted when a listing step ends; ok is false when it ended without a listing.

@@ -4,6 +4,7 @@
 
 #include "folders/UFolders.h"
 #include "support/FtpTestServer.h"
+#include "support/TestCertificates.h"
 #include "upload/UConnLost.h"
 
 #include <gtest/gtest.h>
@@ -413,4 +414,51 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// The user refuses the server's certificate: the step ends at once with its
+// own status, asked once, with no login sent and no retries.
+TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
+{
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.isValid()) << certificates.error();
+    const auto pair = certificates.selfSigned("trelvan-test");
+    FtpServerOptions options;
+    options.tls = FtpServerOptions::Tls::Explicit;
+    options.certFile = pair.certFile;
+    options.keyFile = pair.keyFile;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    int questions = 0;
+    TfrmConnLost prompt;
+    TfrmFolders dialog(
+        &prompt,
+        [&server] {
+            return ConnectionParams{QString::fromStdString(server->serverField()),
+                                    QString::fromStdString(server->user()),
+                                    QString::fromStdString(server->password())};
+        },
+        [&questions] {
+            ftp::FtpService::Options o;
+            o.certificateDecision = [&questions](const ftp::CertificateInfo &) {
+                ++questions;
+                return ftp::CertificateDecision::Refuse;
+            };
+            return o;
+        });
+    QSignalSpy listings(&dialog, &TfrmFolders::listingFinished);
+    QTimer::singleShot(0, &dialog, [&] {
+        if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
+            EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
+                      TfrmFolders::TextCertificateRefused);
+        } else {
+            ADD_FAILURE() << "the listing step did not end";
+        }
+        dialog.reject();
+    });
+    EXPECT_EQ(dialog.chooseFolder("/pub"), "/pub");
+    EXPECT_EQ(questions, 1);
+    EXPECT_TRUE(commandsStartingWith(*server, "USER ").empty());
+    EXPECT_TRUE(commandsStartingWith(*server, "PASS").empty());
 }
