@@ -1,6 +1,8 @@
 #include "ftp/Channel.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,9 +31,47 @@ int Channel::release()
     return fd;
 }
 
-bool Channel::flush(int, const IdleHook &)
+void Channel::gatherWrites(std::size_t bytes)
 {
-    return true;
+    m_gather.assign(bytes, '\0');
+    m_gatherBegin = m_gatherEnd = 0;
+}
+
+ssize_t Channel::sendGathered()
+{
+    while (m_gatherBegin < m_gatherEnd) {
+        const ssize_t n = sendSome(m_gather.data() + m_gatherBegin, m_gatherEnd - m_gatherBegin);
+        if (n == -1) {
+            // The connection is gone and these bytes with it; the write
+            // that failed tells the caller, and the server's verdict can
+            // still be read as without gathering.
+            m_gatherBegin = m_gatherEnd = 0;
+            return -1;
+        }
+        if (n < 0)
+            return n;
+        m_gatherBegin += static_cast<std::size_t>(n);
+    }
+    m_gatherBegin = m_gatherEnd = 0;
+    return 0;
+}
+
+bool Channel::flush(int stallMs, const IdleHook &idle)
+{
+    if (m_fd < 0)
+        return m_gatherBegin == m_gatherEnd;
+    const Deadline stall = Deadline::in(stallMs);
+    for (;;) {
+        const ssize_t r = sendGathered();
+        if (r == 0)
+            return true;
+        if (r == -1) {
+            m_error = failureText(errno);
+            return false;
+        }
+        if (!waitFor(r, stall, idle))
+            return false;
+    }
 }
 
 void Channel::shutdownWrite()
@@ -60,6 +100,21 @@ ssize_t Channel::tryRead(char *buffer, std::size_t len)
 }
 
 ssize_t Channel::tryWrite(const char *buffer, std::size_t len)
+{
+    if (m_gather.empty())
+        return sendSome(buffer, len);
+    if (m_gatherEnd == m_gather.size()) {
+        const ssize_t r = sendGathered();
+        if (r < 0)
+            return r;
+    }
+    const std::size_t n = std::min(len, m_gather.size() - m_gatherEnd);
+    std::memcpy(m_gather.data() + m_gatherEnd, buffer, n);
+    m_gatherEnd += n;
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t Channel::sendSome(const char *buffer, std::size_t len)
 {
     // MSG_NOSIGNAL: a peer that went away gives EPIPE here, not SIGPIPE.
     const ssize_t n = ::send(m_fd, buffer, len, MSG_NOSIGNAL);
@@ -109,17 +164,25 @@ bool Channel::writeAll(const char *buffer, std::size_t len, int stallMs, const I
         return false;
     }
     std::size_t done = 0;
-    Deadline stall = Deadline::in(stallMs);
+    // The stall clock starts at the first wait after progress: most writes
+    // never wait, and reading the clock for each would cost more than the
+    // write itself.
+    Deadline stall{};
+    bool stallRunning = false;
     while (done < len) {
         const ssize_t n = tryWrite(buffer + done, len - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
-            stall = Deadline::in(stallMs);
+            stallRunning = false;
             continue;
         }
         if (n == -1 || n == 0) {
             m_error = n == 0 ? "connection lost" : failureText(errno);
             return false;
+        }
+        if (!stallRunning) {
+            stall = Deadline::in(stallMs);
+            stallRunning = true;
         }
         if (!waitFor(n, stall, idle))
             return false;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace ftp {
 
@@ -33,8 +34,14 @@ public:
     /// could be written for `stallMs`.
     bool writeAll(const char *buffer, std::size_t len, int stallMs, const IdleHook &idle);
 
-    /// Sends whatever a subclass holds back (see TlsChannel), waiting as
-    /// writeAll does. The plain channel holds nothing back.
+    /// Gathers what writeAll() is given into sends of `bytes` (an upload's
+    /// data connection): one system call per 64 KiB instead of one per 4 KiB
+    /// block, which on loopback costs the sender about a fifth more CPU time.
+    /// flush() sends the rest. A TlsChannel gathers whole records instead.
+    void gatherWrites(std::size_t bytes);
+
+    /// Sends whatever is held back (gathered bytes, or a TlsChannel's
+    /// record), waiting as writeAll does.
     virtual bool flush(int stallMs, const IdleHook &idle);
 
     /// Sends end-of-stream to the peer, keeping the socket for reading.
@@ -73,9 +80,17 @@ protected:
     void setError(const std::string &why) { m_error = why; }
 
 private:
+    /// One send without waiting: >0 count, kWantWrite, -1 failure.
+    ssize_t sendSome(const char *buffer, std::size_t len);
+    /// Sends the gathered bytes: 0 once all are out, else kWantWrite or -1.
+    ssize_t sendGathered();
+
     int m_fd = -1;
     std::string m_error;
     bool m_timedOut = false;
+    std::vector<char> m_gather; // empty: every write goes straight out
+    std::size_t m_gatherBegin = 0;
+    std::size_t m_gatherEnd = 0;
 };
 
 } // namespace ftp

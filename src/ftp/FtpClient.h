@@ -247,7 +247,9 @@ public:
     int read(char *buffer, int maxLen);
 
     /// Writes len (at most 4096) bytes in full: returns len, or -1 when the
-    /// connection is lost or the write stalls past the data timeout.
+    /// connection is lost or the write stalls past the data timeout. An
+    /// upload may hold bytes back until a larger send gathers (64 KiB plain,
+    /// a 16 KiB record over TLS); finish() sends them before the end.
     int write(const char *buffer, int len);
 
     /// Completes the transfer: closes the data connection and waits (for an

@@ -21,6 +21,10 @@ namespace {
 // Size of one read from the control connection.
 constexpr std::size_t kControlReadBytes = 4096;
 
+// An upload's plain data connection sends this much at a time (see
+// Channel::gatherWrites).
+constexpr std::size_t kUploadGatherBytes = 64 * 1024;
+
 // A 2yz or 3yz reply to a command that only needs acceptance.
 bool accepted(const std::optional<FtpReply> &reply)
 {
@@ -664,6 +668,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     }
     m_data = std::move(data);
     m_direction = direction;
+    if (direction == Direction::Upload && !m_protectData)
+        m_data->gatherWrites(kUploadGatherBytes);
     return ++m_transferId;
 }
 
