@@ -1,0 +1,217 @@
+// Times the upload list and the main window with many files: adding 20,000
+// files at once (the list model alone, dropping them on the list, choosing
+// them in the file dialog) and deleting every other row of 20,000. Each case
+// runs in a real TfrmMainForm on the platform Qt is given (offscreen in the
+// benchmark), and the time includes the repaint that follows.
+//
+// Output, one line per case: "<case> files=N ms=T [more=...]".
+
+#include "shell/UMainForm.h"
+#include "state/ListFile.h"
+#include "state/UploadList.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeView>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+/// Data files of one window, in a folder of their own.
+UploadFiles filesIn(const QString &dir)
+{
+    return UploadFiles{dir + "/Settings.ini", dir + "/Files.txt", dir + "/Upload.dat",
+                       dir + "/Temp.dat"};
+}
+
+/// Lets the window lay out and paint what changed.
+void settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+}
+
+double msSince(const QElapsedTimer &clock)
+{
+    return double(clock.nsecsElapsed()) / 1e6;
+}
+
+/// A shown main window with the automation's answers (Yes to the delete
+/// question), over the given data folder.
+std::unique_ptr<TfrmMainForm> openWindow(const QString &dataDir)
+{
+    auto window = std::make_unique<TfrmMainForm>(filesIn(dataDir));
+    window->setAutomation({true, false, {}});
+    window->show();
+    settle();
+    return window;
+}
+
+void report(const char *name, int files, double ms, const QString &more = {})
+{
+    std::printf("%s files=%d ms=%.1f%s%s\n", name, files, ms, more.isEmpty() ? "" : " ",
+                qPrintable(more));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    int count = 20000;
+    if (argc == 3 && QByteArray(argv[1]) == "--files")
+        count = std::atoi(argv[2]);
+
+    QTemporaryDir tmp;
+    if (!tmp.isValid())
+        return 1;
+    // Real files: a drop and the file dialog take only files that exist.
+    const QString fileDir = tmp.filePath("files");
+    QDir().mkpath(fileDir);
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = fileDir + QStringLiteral("/Report %1.dat").arg(i, 5, 10, QChar('0'));
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return 1;
+        paths << path;
+    }
+
+    // The list model alone: 20,000 new paths, then the same paths in other
+    // letter case, which the uniqueness check must turn away.
+    {
+        UploadList list;
+        QElapsedTimer clock;
+        clock.start();
+        const int added = list.addFiles(paths);
+        report("list-add", count, msSince(clock), QStringLiteral("added=%1").arg(added));
+        QStringList upper;
+        for (const QString &p : paths)
+            upper << p.toUpper();
+        clock.restart();
+        const int again = list.addFiles(upper);
+        report("list-add-duplicates", count, msSince(clock), QStringLiteral("added=%1").arg(again));
+    }
+
+    // Dropped from a file manager onto the list of a shown window: the drag
+    // enters (the list checks that it carries files), then the drop.
+    {
+        QDir().mkpath(tmp.filePath("drop"));
+        auto window = openWindow(tmp.filePath("drop"));
+        QWidget *viewport = window->findChild<QTreeView *>(QStringLiteral("lvFiles"))->viewport();
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &p : paths)
+            urls << QUrl::fromLocalFile(p);
+        mime.setUrls(urls);
+        const QPoint at(20, 20);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        enter.ignore();
+        QElapsedTimer clock;
+        clock.start();
+        QCoreApplication::sendEvent(viewport, &enter);
+        const double enterMs = msSince(clock);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        drop.ignore();
+        clock.restart();
+        QCoreApplication::sendEvent(viewport, &drop);
+        settle();
+        report("window-drop", count, msSince(clock),
+               QStringLiteral("rows=%1 enter-ms=%2")
+                   .arg(window->uploadList().count())
+                   .arg(enterMs, 0, 'f', 1));
+    }
+
+    // Chosen in the file dialog: the folder opened, every file selected
+    // (Ctrl+A in its list), then OK. "ms" counts from OK to the list shown;
+    // the dialog's own work before OK is Qt's and is given apart.
+    {
+        QDir().mkpath(tmp.filePath("dialog"));
+        auto window = openWindow(tmp.filePath("dialog"));
+        auto *action = window->findChild<QAction *>(QStringLiteral("AAddFiles"));
+        QElapsedTimer clock;
+        qint64 okAt = -1;
+        double selectedFilesMs = -1;
+        QTimer::singleShot(0, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
+            auto *list = dialog ? dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"))
+                                : nullptr;
+            if (!model || !list) {
+                if (dialog)
+                    dialog->reject();
+                return;
+            }
+            QEventLoop loaded;
+            QObject::connect(model, &QFileSystemModel::directoryLoaded, &loaded,
+                             [&](const QString &path) {
+                                 if (QDir(path) == QDir(fileDir))
+                                     loaded.quit();
+                             });
+            dialog->setDirectory(fileDir);
+            QTimer::singleShot(60000, &loaded, &QEventLoop::quit);
+            loaded.exec();
+            list->selectAll();
+            static_cast<QDialog *>(dialog)->accept(); // QFileDialog::accept checks the files
+            okAt = clock.nsecsElapsed();
+            // The window asks the dialog for its files once; how long Qt
+            // takes to answer is part of "ms" and shown apart as well.
+            QElapsedTimer answer;
+            answer.start();
+            dialog->selectedFiles();
+            selectedFilesMs = msSince(answer);
+            okAt = clock.nsecsElapsed();
+        });
+        clock.start();
+        action->trigger();
+        settle();
+        const double total = msSince(clock);
+        report("window-dialog", count, okAt < 0 ? -1.0 : total - double(okAt) / 1e6,
+               QStringLiteral("rows=%1 qt-dialog-ms=%2 qt-selected-files-ms=%3")
+                   .arg(window->uploadList().count())
+                   .arg(okAt < 0 ? -1.0 : double(okAt) / 1e6, 0, 'f', 1)
+                   .arg(selectedFilesMs, 0, 'f', 1));
+    }
+
+    // Every other row of 20,000 selected, then "Удалить из списка" (the
+    // automation answers the question Yes).
+    {
+        const QString dir = tmp.filePath("delete");
+        QDir().mkpath(dir);
+        if (!ListFile::write(dir + "/Files.txt", paths))
+            return 1;
+        auto window = openWindow(dir);
+        auto *view = window->findChild<QTreeView *>(QStringLiteral("lvFiles"));
+        const UploadList &list = window->uploadList();
+        QItemSelection every2nd;
+        for (int row = 0; row < list.count(); row += 2)
+            every2nd.select(list.index(row, 0), list.index(row, UploadList::ColumnCount - 1));
+        view->selectionModel()->select(every2nd, QItemSelectionModel::ClearAndSelect);
+        settle();
+        auto *action = window->findChild<QAction *>(QStringLiteral("ADelFiles"));
+        QElapsedTimer clock;
+        clock.start();
+        action->trigger();
+        settle();
+        report("window-delete", int(every2nd.size()), msSince(clock),
+               QStringLiteral("of=%1 rows-left=%2").arg(count).arg(list.count()));
+    }
+    return 0;
+}

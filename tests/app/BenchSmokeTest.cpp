@@ -1,0 +1,69 @@
+// Keeps the benchmark from rotting: bench/run --smoke with the built program,
+// a 10 MiB file and one upload by Trelvan and by curl to each server. What
+// counts here is that it runs, that every upload arrived byte for byte (the
+// script compares them and fails otherwise) and that the table comes out;
+// never the figures, which depend on the machine.
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+QString repositoryDir()
+{
+    return QFileInfo(QStringLiteral(TRELVAN_TEST_SUPPORT_DIR "/../..")).canonicalFilePath();
+}
+
+} // namespace
+
+TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
+{
+    QTemporaryDir data;
+    ASSERT_TRUE(data.isValid());
+    QProcess bench;
+    bench.setWorkingDirectory(repositoryDir());
+    bench.start(QStringLiteral("bash"),
+                {repositoryDir() + QStringLiteral("/bench/run"), QStringLiteral("--smoke"),
+                 QStringLiteral("--no-deps"), QStringLiteral("--trelvan"),
+                 QStringLiteral(TRELVAN_EXECUTABLE), QStringLiteral("--data-dir"), data.path()});
+    ASSERT_TRUE(bench.waitForStarted());
+    // Generous: a loaded machine is slow, and slowness is not what is tested.
+    ASSERT_TRUE(bench.waitForFinished(400000));
+    const QString out = QString::fromUtf8(bench.readAllStandardOutput());
+    const QString err = QString::fromUtf8(bench.readAllStandardError());
+    ASSERT_EQ(bench.exitStatus(), QProcess::NormalExit) << qPrintable(err);
+    EXPECT_EQ(bench.exitCode(), 0) << qPrintable(out) << qPrintable(err);
+    EXPECT_FALSE(err.contains(QStringLiteral("FAILED"))) << qPrintable(err);
+
+    // One column per server that ran: pyftpdlib always, vsftpd as root.
+    QStringList servers = {QStringLiteral("pyftpdlib")};
+    if (::geteuid() == 0)
+        servers.prepend(QStringLiteral("vsftpd"));
+    const QString header = QStringLiteral("| measure | ") + servers.join(QStringLiteral(" | ")) +
+                           QStringLiteral(" | goal |");
+    EXPECT_TRUE(out.contains(header)) << qPrintable(out);
+
+    // These rows have a number for every server: a "-" would mean that no
+    // upload of that program was measured. (CPU ratios of a 10 MiB upload may
+    // divide by a curl that used no measurable CPU at all.)
+    const QString number = QStringLiteral(" [0-9]+(\\.[0-9]+)? \\|");
+    QString cells;
+    for (int i = 0; i < servers.size(); ++i)
+        cells += number;
+    for (const QString &row : {QStringLiteral("Trelvan MB/s"), QStringLiteral("curl MB/s"),
+                               QStringLiteral("\\*\\*throughput Trelvan / curl\\*\\*"),
+                               QStringLiteral("Trelvan peak RSS")}) {
+        const QRegularExpression line(QStringLiteral("\\| ") + row + QStringLiteral("[^|]*\\|") +
+                                      cells);
+        EXPECT_TRUE(line.match(out).hasMatch()) << qPrintable(row) << "\n" << qPrintable(out);
+    }
+    // The start-up timings need only the executable, so they run here too.
+    EXPECT_TRUE(out.contains(QStringLiteral("rows in Files.txt** to the window shown |")))
+        << qPrintable(out);
+}
