@@ -10,10 +10,11 @@ Nothing in the dialogue is rewritten.
 Faults come from a schedule (see FaultPlan): cuts of a data connection after
 a number of upload bytes counted over all data connections, cuts of the
 control connection at the n-th command (before it reaches the server, or
-when its reply comes back), resets of the n-th data connection as soon as it
-is accepted, and kills of the program (a callback) at a byte count, at the
-n-th STOR (between two files) or at the n-th 226 that ends an APPE (file
-complete on the server, the program not yet told). Counters run over the
+when its reply comes back), cuts of the n-th data connection as soon as it is
+accepted or once the server has taken its transfer command, and kills of the
+program (a callback) at a byte count, at the n-th STOR (between two files) or
+at the n-th 226 that ends an APPE (file complete on the server, the program
+not yet told). Counters run over the
 whole soak, so every scheduled fault below the totals a complete upload needs
 is sure to happen, whatever the timing.
 
@@ -23,13 +24,11 @@ command with its data connection's byte count and how it ended, and every
 SIZE answer, which the driver uses to check the program's behaviour.
 """
 
-import errno
 import re
 import selectors
 import socket
 import struct
 import threading
-import time
 
 CHUNK = 256 * 1024
 PASV_RE = re.compile(rb"^227 .*\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)")
@@ -37,8 +36,8 @@ EPSV_RE = re.compile(rb"^229 .*\(\|\|\|(\d+)\|\)")
 
 
 class FaultPlan:
-    """What to break and when. Every list holds (threshold, detail) pairs
-    sorted by threshold; each fires once."""
+    """What to break and when. Every list is sorted by threshold (alone, or
+    first of a pair with the detail); each fires once."""
 
     def __init__(self):
         # (cumulative upload bytes, "rst"|"fin")
@@ -479,6 +478,8 @@ class Proxy:
                 self._cut_control(ctl, mode, with_data, "before " + verb)
                 return "drop"
             ctl.cut_on_reply = (mode, with_data, verb)
+        if verb in ("STOR", "APPE"):
+            ctl.transfer["forwarded"] = True
         ctl.commands.append((verb, path))
         return "pass"
 
@@ -555,7 +556,8 @@ class Proxy:
         try:
             s = self._listener(self.listen_host, port)
         except OSError as e:
-            self.log("cannot listen on %s:%d: %s" % (self.listen_host, port, e))
+            # The program's data connection would go astray: the soak is void.
+            self.errors.append("cannot listen on %s:%d: %s" % (self.listen_host, port, e))
             return
         self.data_listeners[port] = (s, ctl)
         ctl.listeners.append(port)

@@ -157,10 +157,7 @@ class PyftpdServer:
             pos = 0
             for line in f:
                 if line.strip():
-                    e = json.loads(line)
-                    if e["kind"] == "command":
-                        e["command"] = e["command"]
-                    out.append((pos, e))
+                    out.append((pos, json.loads(line)))
                 pos += len(line)
         return out
 
@@ -411,22 +408,24 @@ def make_plan(rng, files, cuts, kills, short):
     byte_kills, stor_kills, complete_kills = kills
     plan = faultproxy.FaultPlan()
     mode = lambda: rng.choice(("rst", "fin"))
-    plan.data_cuts = sorted((rng.randrange(1, int(total * 0.95)), mode())
+    # A data connection reset before pyftpdlib has accepted it (under load
+    # it may hold megabytes by then) is lost to it: it answers the transfer
+    # command with 150 and never with a final reply, and the program waits
+    # out its final-reply timeout, a minute, before it goes on. The short
+    # soak, which must always take the same few seconds, therefore closes
+    # data connections where the long one resets them or closes them, and
+    # cuts a data connection at its opening only once the server has taken
+    # the transfer command.
+    data_mode = (lambda: "fin") if short else mode
+    plan.data_cuts = sorted((rng.randrange(1, int(total * 0.95)), data_mode())
                             for _ in range(data_cuts))
     # A client command count: at least eight commands go with every file.
     plan.control_cuts = sorted(
         (rng.randrange(4, 7 * n), (rng.choice(("cmd", "reply")), mode(),
                                    rng.random() < 0.5))
         for _ in range(control_cuts))
-    # A data connection reset before pyftpdlib has accepted it is lost to
-    # it: it answers the transfer command with 150 and never a final reply,
-    # and the program waits out its final-reply timeout (a minute) before it
-    # goes on. A cut as the connection is accepted is the likeliest way to
-    # get there, so the short soak cuts only once the server has taken the
-    # command; a reset in the first bytes under load still can, which is why
-    # its runs may take the program's longest wait and more.
     plan.open_cuts = sorted((rng.randrange(1, 2 * n),
-                             (mode(), "start" if short or rng.random() < 0.5 else "accept"))
+                             (data_mode(), "start" if short or rng.random() < 0.5 else "accept"))
                             for _ in range(open_cuts))
     plan.byte_kills = sorted(rng.randrange(int(total * 0.05), int(total * 0.9))
                              for _ in range(byte_kills))
@@ -493,7 +492,11 @@ class Soak:
         plan = make_plan(self.rng, self.files, a.cuts, a.kills, a.short)
         self.program = Program(a.exe, os.path.join(self.base, "program"),
                                self.server.password if self.kind == "pyftpdlib" else "")
-        self.proxy = faultproxy.Proxy("127.0.0.2", 0, "127.0.0.1", self.server.port, plan,
+        # The proxy listens on the server's port number: the server never
+        # names its own port in a passive reply, so the data listeners the
+        # proxy opens beside it cannot collide with it.
+        self.proxy = faultproxy.Proxy("127.0.0.2", self.server.port, "127.0.0.1",
+                                      self.server.port, plan,
                                       kill=self.program.kill,
                                       log=lambda t: log("%s: %s" % (self.kind, t))
                                       if a.verbose else None)
@@ -712,7 +715,6 @@ class Soak:
         self.server_upload_bytes = 0
         current = None
         sent, size = set(), {}
-        pending_cmd = {}
         for pos, e in events:
             run = self.run_of_position(pos)
             if run != current:
@@ -764,6 +766,13 @@ class Soak:
         recs = self.proxy.records
         transfers = [r for r in recs if r["type"] == "transfer"]
         up = sum(r["read_bytes"] for r in transfers)
+        forwarded = sum(r["up_bytes"] for r in transfers)
+        # The two logs must agree: the server cannot have taken more than
+        # the proxy passed on.
+        logged = getattr(self, "server_upload_bytes", None)
+        if logged is not None and logged > forwarded:
+            self.fail("the server logged %d upload bytes, the proxy passed on only %d"
+                      % (logged, forwarded))
         lost = {"cut": 0, "kill": 0, "other": 0}
         anomalies = 0
         for i, r in enumerate(recs):
@@ -795,13 +804,29 @@ class Soak:
                 lost["cut"] += loss
             else:
                 lost["other"] += loss
-        # Fresh sweeps after a kill between files: what the server held then
-        # goes out once more.
-        fresh = sorted(self.segments() - {1})
+        # Fresh sweeps of the list after a kill between files create every
+        # file afresh: what the server held of it goes out once more.
+        fresh = self.segments()
         resent_between = 0
-        for number in fresh:
-            run = next(r for r in self.runs if r["number"] == number)
-            resent_between += sum(size for size, _ in run["server_before"].values())
+        held, created, current = {}, set(), None
+        for r in recs:
+            if r["run"] != current:
+                current = r["run"]
+                if current in fresh:
+                    created = set()
+            if r["type"] == "size" and r["size"] is not None:
+                held[r["path"]] = r["size"]
+            elif r["type"] == "transfer" and r["command"] == "STOR" and r.get("forwarded") \
+                    and r["path"] not in created:
+                created.add(r["path"])
+                resent_between += held.get(r["path"], 0)
+                held[r["path"]] = 0
+        # Every byte the server wrote must be in the final files, but for
+        # what fresh sweeps wrote again: a byte written twice otherwise is a
+        # continuation from a wrong offset, even where the file came out right.
+        if logged is not None and logged != total + resent_between:
+            self.fail("the server wrote %d bytes: %d more than the files and the fresh "
+                      "sweeps' %d" % (logged, logged - total - resent_between, resent_between))
         kills = self.proxy.kills
         cuts = self.proxy.cuts
         fig = {
@@ -818,7 +843,8 @@ class Soak:
                               for k in ("bytes", "between-files", "after-complete")},
             "prompts": sum(sum(l.startswith("PROMPT") for l in r["output"]) for r in self.runs),
             "upload_bytes_sent": up,
-            "upload_bytes_server": getattr(self, "server_upload_bytes", None),
+            "upload_bytes_forwarded": forwarded,
+            "upload_bytes_server": logged,
             "resent_after_cuts": lost["cut"],
             "resent_after_kills_in_file": lost["kill"],
             "resent_after_kills_between_files": resent_between,
@@ -847,6 +873,8 @@ def print_figures(fig):
     print("  prompts answered: %d" % fig["prompts"])
     print("  upload bytes sent by the program: %d (%s of the total)"
           % (fig["upload_bytes_sent"], pct(fig["upload_bytes_sent"])))
+    print("  passed on by the proxy: %d, logged by the server: %d"
+          % (fig["upload_bytes_forwarded"], fig["upload_bytes_server"] or 0))
     print("  re-sent after cuts:              %d bytes (%s)"
           % (fig["resent_after_cuts"], pct(fig["resent_after_cuts"])))
     print("  re-sent after kills in a file:   %d bytes (%s)"
