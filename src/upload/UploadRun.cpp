@@ -247,6 +247,9 @@ struct UploadRun::Impl
             // a login that never succeeds must not keep it alive.
             if (state.stop)
                 return false;
+            // The user refused the server's certificate: nothing to retry.
+            if (!connection && service->certificateRefused())
+                return false;
             if (window.elapsed() > run.loginWindowMs) {
                 if (ask(TextLoginTimeout) != 1)
                     return false;
