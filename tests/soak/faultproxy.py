@@ -55,6 +55,11 @@ class FaultPlan:
         # number of the 226 reply that ends an APPE
         self.complete_kills = []
 
+    def left(self):
+        """How many faults have not happened yet."""
+        return sum(len(x) for x in (self.data_cuts, self.control_cuts, self.open_cuts,
+                                    self.byte_kills, self.stor_kills, self.complete_kills))
+
 
 def _cut(sock, hard):
     if sock is None:
@@ -254,6 +259,11 @@ class DataPipe(Pipe):
             self.record["up_bytes"] = self.up_bytes
 
     def on_closed(self, reason):
+        if self.cut_at_start is not None:
+            # It ended before its transfer started: the next one gets the cut.
+            self.proxy.plan.open_cuts.insert(
+                0, (self.proxy.data_seen + 1, (self.cut_at_start, "start")))
+            self.cut_at_start = None
         if self.end is None:
             self.end = reason
         if self.record is not None:
@@ -333,6 +343,13 @@ class ControlPipe(Pipe):
         for lst in self.listeners:
             self.proxy.drop_listener(lst)
         self.listeners = []
+        if self.cut_on_reply is not None:
+            # The connection ended before the reply came: the cut goes to
+            # the next command instead.
+            mode, with_data, _ = self.cut_on_reply
+            self.cut_on_reply = None
+            self.proxy.plan.control_cuts.insert(
+                0, (self.proxy.commands_seen + 1, ("reply", mode, with_data)))
 
 
 class Proxy:
@@ -496,9 +513,10 @@ class Proxy:
             rec = ctl.transfer
             pipe = rec.get("pipe") if rec is not None else None
             if isinstance(pipe, DataPipe) and pipe.cut_at_start and not pipe.closed:
-                self.note_cut("open", pipe.cut_at_start + " at the start", pipe)
+                mode, pipe.cut_at_start = pipe.cut_at_start, None
+                self.note_cut("open", mode + " at the start", pipe)
                 pipe.end = "cut"
-                pipe.close(pipe.cut_at_start == "rst", "cut")
+                pipe.close(mode == "rst", "cut")
             return "pass"
         verb, path = ctl.commands.pop(0) if ctl.commands else (None, None)
         pending_cut = ctl.cut_on_reply

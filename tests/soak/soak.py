@@ -480,10 +480,12 @@ class Soak:
     def go(self):
         cls = PyftpdServer if self.kind == "pyftpdlib" else VsftpdServer
         self.server = cls(self.base, self.password)
+        self.proxy = None
         try:
             self._soak()
         finally:
-            self.proxy.stop()
+            if self.proxy:
+                self.proxy.stop()
             self.server.stop()
         return self.report()
 
@@ -569,6 +571,10 @@ class Soak:
     def report(self):
         for e in self.proxy.errors:
             self.fail("proxy error: " + e)
+        # Every fault is scheduled below what a complete upload must pass
+        # through; one left over means the soak tested less than it claims.
+        if self.proxy.plan.left():
+            self.fail("%d scheduled faults never happened" % self.proxy.plan.left())
         self.check_final()
         self.check_runs()
         self.check_no_restart_proxy()
