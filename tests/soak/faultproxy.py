@@ -1,10 +1,11 @@
 """A fault-injecting FTP proxy on loopback for the soak test.
 
-The program talks to 127.0.0.2:<port>; the proxy forwards to the server on
-127.0.0.1. The program opens passive data connections to the control
-connection's peer with the port from the 227/229 reply, so the proxy reads
-those replies as they pass and, before forwarding one, listens on
-127.0.0.2:<that port> and forwards what arrives to 127.0.0.1:<that port>.
+The program talks to <loopback address>:<port> (say 127.0.0.2); the proxy
+forwards to the server on 127.0.0.1. The program opens passive data
+connections to the control connection's peer with the port from the 227/229
+reply, so the proxy reads those replies as they pass and, before forwarding
+one, listens on <its address>:<that port> and forwards what arrives to
+127.0.0.1:<that port>.
 Nothing in the dialogue is rewritten.
 
 Faults come from a schedule (see FaultPlan): cuts of a data connection after

@@ -494,17 +494,21 @@ class Soak:
         plan = make_plan(self.rng, self.files, a.cuts, a.kills, a.short)
         self.program = Program(a.exe, os.path.join(self.base, "program"),
                                self.server.password if self.kind == "pyftpdlib" else "")
-        # The proxy listens on the server's port number: the server never
-        # names its own port in a passive reply, so the data listeners the
-        # proxy opens beside it cannot collide with it.
-        self.proxy = faultproxy.Proxy("127.0.0.2", self.server.port, "127.0.0.1",
+        # The proxy listens on a loopback address of its own (other tests
+        # listen on 127.0.0.2 at whole port ranges) and on the server's port
+        # number, which the server never names in a passive reply, so the
+        # data listeners it opens beside it cannot collide with anything.
+        pick = random.Random(os.getpid() * 1000 + len(self.kind))
+        address = "127.%d.%d.%d" % (pick.randrange(1, 255), pick.randrange(0, 256),
+                                    pick.randrange(2, 255))
+        self.proxy = faultproxy.Proxy(address, self.server.port, "127.0.0.1",
                                       self.server.port, plan,
                                       kill=self.program.kill,
                                       log=lambda t: log("%s: %s" % (self.kind, t))
                                       if a.verbose else None)
         self.proxy.trace = a.trace
         self.proxy.start()
-        self.program.write_settings("127.0.0.2:%d" % self.proxy.port, self.server.user,
+        self.program.write_settings("%s:%d" % (address, self.proxy.port), self.server.user,
                                     "/upload")
         paths = [f["path"] for f in self.files]
         self.program.write_list(paths)
