@@ -285,6 +285,7 @@ class ControlPipe(Pipe):
         self.greeted = False
         self.open_cut_pending = None
         self.cut_on_reply = None
+        self.rest = 0               # the offset of the last REST, for a STOR after it
         self.last_size = {}         # path -> the last SIZE answer on this connection
         super().__init__(proxy, client, server, "control")
 
@@ -428,8 +429,8 @@ class Proxy:
             rec.setdefault("cuts", []).append(kind)
         self.log("cut %s %s (run %d, upload bytes %d)" % (kind, detail, self.run, self.up_total))
 
-    def _open_cut(self, rec, mode):
-        self.cuts.append(("open", mode))
+    def _open_cut(self, rec):
+        """Marks the transfer whose data connection was cut as it opened."""
         rec["pipe"] = "cut at open"
         rec.setdefault("cuts", []).append("open")
         rec["end"] = "cut"
@@ -461,6 +462,10 @@ class Proxy:
         p = self.plan
         if verb in ("PORT", "EPRT"):
             self.active_mode_commands += 1
+        if verb == "REST":
+            ctl.rest = int(arg) if arg.isdigit() else 0
+        elif verb != "STOR" and verb not in ("TYPE", "EPSV", "PASV"):
+            ctl.rest = 0
         if verb == "STOR":
             self.stors_seen += 1
             if p.stor_kills and p.stor_kills[0] <= self.stors_seen:
@@ -478,11 +483,12 @@ class Proxy:
                    "control": ctl.number, "up_bytes": 0, "read_bytes": 0, "end": None,
                    "final": None,
                    "pipe": None,
-                   "offset": 0 if verb == "STOR" else ctl.last_size.get(path)}
+                   "offset": ctl.rest if verb == "STOR" else ctl.last_size.get(path)}
             self.records.append(rec)
             ctl.transfer = rec
+            ctl.rest = 0
             if ctl.open_cut_pending is not None:
-                self._open_cut(rec, ctl.open_cut_pending)
+                self._open_cut(rec)
                 ctl.open_cut_pending = None
             # A data connection opened after the last EPSV/PASV and not yet
             # given a transfer carries this one.
@@ -630,14 +636,15 @@ class Proxy:
             mode = p.open_cuts.pop(0)[1][0]
             self.log("cut open %s (run %d, data connection %d)" % (mode, self.run,
                                                                    self.data_seen))
+            self.cuts.append(("open", mode))
             _cut(client, mode == "rst")
             _cut(server, mode == "rst")
             # The transfer command may have passed already or may come next.
             rec = ctl.transfer
             if rec is not None and rec.get("pipe") is None:
-                self._open_cut(rec, mode)
+                self._open_cut(rec)
             else:
-                ctl.open_cut_pending = mode
+                ctl.open_cut_pending = True
             return
         pipe = DataPipe(self, client, server, ctl, self.data_seen)
         pipe.cut_at_start = at_start

@@ -235,6 +235,7 @@ class VsftpdServer:
     def log_position(self):
         return os.path.getsize(self.log_file) if os.path.exists(self.log_file) else 0
 
+    PID = re.compile(r"\[pid (\d+)\]")
     COMMAND = re.compile(r'FTP command: Client "[^"]*", "(.*)"$')
     # An empty upload's line has no byte count.
     UPLOAD = re.compile(r'(OK|FAIL) UPLOAD: Client "[^"]*", "(.*)", (?:(\d+) bytes|[\d.]+Kbyte)')
@@ -247,14 +248,17 @@ class VsftpdServer:
             pos = 0
             for raw in f:
                 line = raw.decode("utf-8", "surrogateescape").rstrip("\r\n")
+                pid = self.PID.search(line)
+                pid = int(pid.group(1)) if pid else 0
                 m = self.COMMAND.search(line)
                 if m:
-                    out.append((pos, {"kind": "command", "command": m.group(1)}))
+                    out.append((pos, {"kind": "command", "command": m.group(1), "pid": pid}))
                 else:
                     u = self.UPLOAD.search(line)
                     if u:
                         out.append((pos, {"kind": "upload", "ok": u.group(1) == "OK",
-                                          "path": u.group(2), "bytes": int(u.group(3) or 0)}))
+                                          "path": u.group(2), "bytes": int(u.group(3) or 0),
+                                          "pid": pid}))
                 pos += len(raw)
         return out
 
@@ -700,11 +704,12 @@ class Soak:
                 current = rec["run"]
                 if current in fresh:
                     sent = set()
-            if rec["command"] == "STOR" and rec["path"] in sent:
+            # A STOR after REST continues the file where REST says.
+            if rec["command"] == "STOR" and not rec["offset"] and rec["path"] in sent:
                 self.fail("run %d: %s created afresh after part of it was sent "
                           "(proxy log)" % (rec["run"], rec["path"]))
                 self.restarts_from_zero += 1
-            if rec["command"] == "APPE" and rec["up_bytes"] > 0:
+            if rec["up_bytes"] > 0:
                 sent.add(rec["path"])
 
     restarts_from_zero = 0
@@ -724,7 +729,7 @@ class Soak:
         events = self.server.events()
         self.server_upload_bytes = 0
         current = None
-        sent, size = set(), {}
+        sent, size, rest = set(), {}, {}
         for pos, e in events:
             run = self.run_of_position(pos)
             if run != current:
@@ -736,27 +741,33 @@ class Soak:
                     continue
                 path, cmd = e["path"], e["command"]
                 self.server_upload_bytes += e["bytes"]
-                if cmd == "STOR":
-                    if path in sent:
-                        self.fail("run %d: %s created afresh after part of it was sent "
-                                  "(server log)" % (run, path))
-                    size[path] = e["offset"] + e["bytes"]
-                else:
-                    if e["offset"] != size.get(path, 0):
-                        self.fail("run %d: APPE of %s at %d while the earlier uploads ended "
-                                  "at %d" % (run, path, e["offset"], size.get(path, 0)))
-                    size[path] = e["offset"] + e["bytes"]
-                    if e["bytes"] > 0:
-                        sent.add(path)
+                if cmd == "STOR" and e["offset"] == 0 and path in sent:
+                    self.fail("run %d: %s created afresh after part of it was sent "
+                              "(server log)" % (run, path))
+                if cmd == "APPE" and e["offset"] != size.get(path, 0):
+                    self.fail("run %d: APPE of %s at %d while the earlier uploads ended "
+                              "at %d" % (run, path, e["offset"], size.get(path, 0)))
+                # STOR after REST writes from its offset on (the offset of
+                # pyftpdlib's STOR event), STOR alone from 0.
+                size[path] = max(size.get(path, 0) if cmd == "STOR" and e["offset"] else 0,
+                                 e["offset"] + e["bytes"])
+                if e["bytes"] > 0:
+                    sent.add(path)
             else:
                 if e["kind"] == "command":
                     word, _, arg = e["command"].partition(" ")
-                    arg = vsftpd_logged(arg)
-                    if word.upper() == "STOR":
-                        if arg in sent:
-                            self.fail("run %d: %s created afresh after part of it was sent "
-                                      "(server log)" % (run, arg))
-                        size[arg] = 0
+                    word, arg = word.upper(), vsftpd_logged(arg)
+                    if word == "REST":
+                        rest[e["pid"]] = int(arg) if arg.isdigit() else 0
+                    elif word == "STOR":
+                        if not rest.get(e["pid"]):
+                            if arg in sent:
+                                self.fail("run %d: %s created afresh after part of it was "
+                                          "sent (server log)" % (run, arg))
+                            size[arg] = 0
+                        else:
+                            size[arg] = rest[e["pid"]]
+                        rest[e["pid"]] = 0
                     continue
                 path = vsftpd_logged(e["path"])
                 self.server_upload_bytes += e["bytes"]
@@ -786,7 +797,7 @@ class Soak:
         lost = {"cut": 0, "kill": 0, "other": 0}
         anomalies = 0
         for i, r in enumerate(recs):
-            if r["type"] != "transfer" or r["command"] != "APPE":
+            if r["type"] != "transfer" or (r["command"] == "STOR" and not r["read_bytes"]):
                 continue
             nxt = None
             # The last answer before the file's next transfer: the program
