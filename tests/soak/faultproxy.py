@@ -364,7 +364,7 @@ class Proxy:
         self.server_host = server_host
         self.server_port = server_port
         self.plan = plan
-        self.kill = kill or (lambda why: None)
+        self.kill = kill or (lambda why: False)
         self.log = log or (lambda text: None)
         self.sel = selectors.DefaultSelector()
         self.lock = threading.Lock()
@@ -442,13 +442,26 @@ class Proxy:
             return pipe.transfer
         return None
 
-    def kill_program(self, why, pipe):
+    def kill_program(self, why, pipe=None, path=None):
+        """Kills the program through the driver's callback. When the program
+        is gone already (its last bytes still arriving) the kill waits for
+        the next start of the program instead; False then."""
+        if not self.kill(why):
+            p = self.plan
+            if why == "bytes":
+                p.byte_kills.insert(0, self.up_total + 1)
+            elif why == "between-files":
+                p.stor_kills.insert(0, self.stors_seen + 1)
+            else:
+                p.complete_kills.insert(0, self.appe_finals_seen + 1)
+            return False
         rec = self._current_record(pipe)
-        self.kills.append((why, rec["path"] if rec else None, self.run))
         if rec is not None:
             rec["killed"] = True
+            path = path or rec["path"]
+        self.kills.append((why, path, self.run))
         self.log("kill at %s (run %d, upload bytes %d)" % (why, self.run, self.up_total))
-        self.kill(why)
+        return True
 
     # -- control dialogue ------------------------------------------------------
     def on_command(self, ctl, line):
@@ -470,9 +483,7 @@ class Proxy:
             self.stors_seen += 1
             if p.stor_kills and p.stor_kills[0] <= self.stors_seen:
                 p.stor_kills.pop(0)
-                self.kills.append(("between-files", path, self.run))
-                self.log("kill before STOR %s (run %d)" % (path, self.run))
-                self.kill("between-files")
+                self.kill_program("between-files", path=path)
                 ctl.close(False, "kill")
                 return "drop"
         cut = None

@@ -354,11 +354,14 @@ class Program:
         return code, lines, reason
 
     def kill(self, reason):
-        """SIGKILL now; called from the proxy's thread at a scheduled point."""
+        """SIGKILL now; called from the proxy's thread at a scheduled point.
+        False when this run of the program was killed already or has ended."""
         with self.lock:
-            if self.proc is not None and self.proc.poll() is None:
-                self.kill_reason = reason
-                os.kill(self.proc.pid, signal.SIGKILL)
+            if self.proc is None or self.kill_reason is not None or self.proc.poll() is not None:
+                return False
+            self.kill_reason = reason
+            os.kill(self.proc.pid, signal.SIGKILL)
+            return True
 
 
 # --- files and the fault plan -----------------------------------------------------------
@@ -585,6 +588,7 @@ class Soak:
             self.fail("%d scheduled faults never happened" % self.proxy.plan.left())
         self.check_final()
         self.check_runs()
+        self.check_kill_count()
         self.check_no_restart_proxy()
         self.check_server_log()
         figures = self.figures()
@@ -667,6 +671,12 @@ class Soak:
                     if state.get(f["name"]) != (f["size"], f["sha256"]):
                         self.fail("run %d said completed while %s on the server was %r"
                                   % (n, f["name"], state.get(f["name"])))
+
+    def check_kill_count(self):
+        killed = sum(1 for r in self.runs
+                     if r["kill"] in ("bytes", "between-files", "after-complete"))
+        if killed != len(self.proxy.kills):
+            self.fail("%d runs were killed, %d kills recorded" % (killed, len(self.proxy.kills)))
 
     def check_kill_marker(self, run):
         """A kill between two files leaves no marker; a kill inside a file,
@@ -907,6 +917,10 @@ def print_figures(fig):
           % (fig["resent_other"], fig["resent_unaccounted"]))
     print("  files sent again from the start after a cut: %d"
           % fig["restarts_from_zero_after_cut"])
+    # After a passive connection failed the program may try active mode; the
+    # server then connects from 127.0.0.1, not from the proxy's address, and
+    # the program turns that connection away, so no data passes unseen.
+    print("  active-mode attempts (EPRT/PORT): %d" % fig["active_mode_commands"])
     print("  faults: %d" % len(fig["faults"]))
     for f in fig["faults"]:
         print("    " + f)
