@@ -2,6 +2,7 @@
 // run: it is counted in the upload total and sent by the same run.
 
 #include "support/FtpTestServer.h"
+#include "support/TestFiles.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,19 +12,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 TEST(HandOffDuringRun, HandedOverFileIsCountedAndSentByTheRunningUpload)
 {

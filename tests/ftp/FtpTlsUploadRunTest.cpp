@@ -7,6 +7,7 @@
 #include "state/UploadList.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
+#include "support/TestFiles.h"
 #include "upload/ScriptedView.h"
 #include "upload/UploadRun.h"
 
@@ -20,21 +21,6 @@ using Kind = FtpTestServer::Kind;
 using Tls = FtpServerOptions::Tls;
 
 namespace {
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    for (qint64 i = 0; i < size; ++i)
-        data[i] = char(gen.generate() & 0xff);
-    return data;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 class FtpTlsUploadRunTest : public testing::Test
 {

@@ -2,6 +2,7 @@
 
 #include "ScriptedView.h"
 #include "support/FtpTestServer.h"
+#include "support/TestFiles.h"
 
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
@@ -22,28 +23,6 @@ using namespace Qt::StringLiterals;
 using Kind = FtpTestServer::Kind;
 
 namespace {
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    for (qint64 i = 0; i < size; ++i)
-        data[i] = char(gen.generate() & 0xff);
-    return data;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(data), data.size());
-}
 
 class UploadRunTest : public ::testing::Test
 {
