@@ -317,8 +317,10 @@ TEST(Security, DataFilesPlantedAsLinksToAnotherFileAreNeverWrittenThrough)
     box.writeSettings(*server, box.path(QStringLiteral("victims/settings")));
     const Victim settings = Victim::make(box.path(QStringLiteral("victims/settings")),
                                          readFile(box.path(QStringLiteral("victims/settings"))));
-    const Victim list = Victim::make(box.path(QStringLiteral("victims/list")), (data + "\r\n").toUtf8());
-    const Victim marker = Victim::make(box.path(QStringLiteral("victims/marker")), "not a marker\n");
+    const Victim list =
+        Victim::make(box.path(QStringLiteral("victims/list")), (data + "\r\n").toUtf8());
+    const Victim marker =
+        Victim::make(box.path(QStringLiteral("victims/marker")), "not a marker\n");
     plantLink(box.program(QStringLiteral("Settings.ini")), settings.path);
     plantLink(box.program(QStringLiteral("Files.txt")), list.path);
     plantLink(box.program(QStringLiteral("Upload.dat")), marker.path);
