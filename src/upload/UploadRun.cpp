@@ -195,6 +195,7 @@ struct UploadRun::Impl
     qint64 nextRefreshNs = 0;
     qint64 nextServiceNs = 0;
     bool firstQuery = true;
+    bool appendRefused = false;  // the last openAppend failed because the server refused
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
     QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
@@ -301,19 +302,33 @@ struct UploadRun::Impl
 
     /// Opens the transfer that continues the remote file at offset. APPE
     /// first; servers that refuse appending get the file another way.
+    /// Whether the server's last reply refused a command outright, rather
+    /// than the data connection failing (425, 426) or no answer coming.
+    bool refusedByServer() const
+    {
+        const int code = connection->lastReplyCode();
+        return code >= 450 && code <= 599;
+    }
+
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 offset)
     {
         const std::string remote = remotePath.toStdString();
+        appendRefused = false;
         auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
         if (t || !connection->isOpen())
             return t;
+        // A data connection that failed is a lost connection, not a refusal:
+        // the fall-backs below would end an unattended run with an error box.
+        if (!refusedByServer())
+            return nullptr;
         if (offset == 0) {
             connection->command("DELE " + remote);
-            return connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
+            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
+        } else if (connection->hasFeature("REST STREAM")) {
+            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, offset);
         }
-        if (connection->hasFeature("REST STREAM"))
-            return connection->openTransfer("STOR " + remote, ftp::Direction::Upload, offset);
-        return nullptr;
+        appendRefused = !t && connection->isOpen() && refusedByServer();
+        return t;
     }
 
     void showProgress(int row, qint64 offset, qint64 fileSize)
@@ -426,7 +441,7 @@ struct UploadRun::Impl
 
         transfer = openAppend(remotePath, offset);
         if (!transfer) {
-            if (!connection->isOpen())
+            if (!connection->isOpen() || !appendRefused)
                 return connectionLost();
             view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
                              UploadView::Icon::Error);

@@ -48,9 +48,11 @@ class FaultyDTPHandler(DTPHandler):
     """Data channel that can cut an upload, stop reading, or change the verdict."""
 
     def __init__(self, sock, cmd_channel):
-        super().__init__(sock, cmd_channel)
+        # Set before the base class runs: it may already call close() when
+        # the data connection was reset before it was accepted.
         self._cut_at = None
         self._reported = False
+        super().__init__(sock, cmd_channel)
 
     def enable_receiving(self, type, cmd):
         global UPLOADS_CUT
