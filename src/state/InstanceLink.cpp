@@ -8,6 +8,7 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QPointer>
+#include <QStringDecoder>
 #include <QTimer>
 #include <QtEndian>
 
@@ -395,7 +396,10 @@ InstanceLink::Decoded InstanceLink::decodeMessage(const QByteArray &buffer, qsiz
     if (bytes.contains('\0') || !bytes.isValidUtf8())
         return Decoded::Malformed;
 
-    *path = QString::fromUtf8(bytes);
+    // fromUtf8() would drop a leading byte-order mark: the path must arrive
+    // exactly as it was sent.
+    QStringDecoder toUtf16(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    *path = toUtf16(bytes);
     *consumed = HeaderBytes + qsizetype(length);
     return Decoded::Message;
 }

@@ -444,6 +444,18 @@ TEST(InstanceLinkDecode, PrefixesWaitAndMessagesFollowOneAnother)
     EXPECT_EQ(used, both.size() - one.size());
 }
 
+TEST(InstanceLinkDecode, PathsArriveExactlyEvenWithALeadingByteOrderMark)
+{
+    const QString path = QString(QChar(0xFEFF)) + u"a"_qs;
+    const QByteArray message = InstanceLink::encodeMessage(path);
+    qsizetype used = -1;
+    QString decoded;
+    ASSERT_EQ(InstanceLink::decodeMessage(message, &used, &decoded),
+              InstanceLink::Decoded::Message);
+    EXPECT_EQ(decoded, path);
+    EXPECT_EQ(used, message.size());
+}
+
 TEST(InstanceLinkDecode, ArbitraryBytesNeverOverrunTheBuffer)
 {
     QRandomGenerator random(20240607);
