@@ -501,6 +501,7 @@ std::unique_ptr<Channel> FtpSession::openPassive()
         m_error = "cannot open the passive data connection: " + why;
         return nullptr;
     }
+    tuneDataSocket(fd);
     return std::make_unique<Channel>(fd);
 }
 
@@ -559,8 +560,10 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
         if (n > 0 && (fds[0].revents & POLLIN)) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
-                if (peerEndpoint(fd).sameHost(m_peer))
+                if (peerEndpoint(fd).sameHost(m_peer)) {
+                    tuneDataSocket(fd);
                     return std::make_unique<Channel>(fd);
+                }
                 ::close(fd);
             }
             continue;

@@ -315,6 +315,12 @@ void tuneControlSocket(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void tuneDataSocket(int fd)
+{
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 std::string errnoText(int err)
 {
     char buffer[256];
