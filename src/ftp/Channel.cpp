@@ -34,7 +34,33 @@ int Channel::release()
 void Channel::gatherWrites(std::size_t bytes)
 {
     m_gather.assign(bytes, '\0');
-    m_gatherBegin = m_gatherEnd = 0;
+    m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
+}
+
+char *Channel::reserve(std::size_t len, int stallMs, const IdleHook &idle)
+{
+    m_error.clear();
+    m_timedOut = false;
+    if (m_fd < 0 || m_gather.empty() || len > m_gather.size()) {
+        m_error = m_fd < 0 ? "not connected" : "no room for the bytes";
+        return nullptr;
+    }
+    if (m_gatherEnd + len > m_gather.size() && !flush(stallMs, idle))
+        return nullptr;
+    m_reservedEnd = m_gatherEnd + len;
+    return m_gather.data() + m_gatherEnd;
+}
+
+bool Channel::commit(std::size_t len, int stallMs, const IdleHook &idle)
+{
+    m_error.clear();
+    m_timedOut = false;
+    if (m_fd < 0 || len > m_reservedEnd - std::min(m_reservedEnd, m_gatherEnd)) {
+        m_error = m_fd < 0 ? "not connected" : "bytes committed without room";
+        return false;
+    }
+    m_gatherEnd += len;
+    return m_gatherEnd < m_gather.size() || flush(stallMs, idle);
 }
 
 ssize_t Channel::sendGathered()
@@ -45,14 +71,14 @@ ssize_t Channel::sendGathered()
             // The connection is gone and these bytes with it; the write
             // that failed tells the caller, and the server's verdict can
             // still be read as without gathering.
-            m_gatherBegin = m_gatherEnd = 0;
+            m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
             return -1;
         }
         if (n < 0)
             return n;
         m_gatherBegin += static_cast<std::size_t>(n);
     }
-    m_gatherBegin = m_gatherEnd = 0;
+    m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
     return 0;
 }
 
@@ -103,6 +129,8 @@ ssize_t Channel::tryWrite(const char *buffer, std::size_t len)
 {
     if (m_gather.empty())
         return sendSome(buffer, len);
+    // Copied bytes take the place of any room reserve() gave.
+    m_reservedEnd = 0;
     if (m_gatherEnd == m_gather.size()) {
         const ssize_t r = sendGathered();
         if (r < 0)

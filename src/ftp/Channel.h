@@ -37,12 +37,24 @@ public:
     /// Gathers what writeAll() is given into sends of `bytes` (an upload's
     /// data connection): one system call per 64 KiB instead of one per 4 KiB
     /// block, which on loopback costs the sender about a fifth more CPU time.
-    /// flush() sends the rest. A TlsChannel gathers whole records instead.
+    /// Over TLS each send is a full 16 KiB record at a time. flush() sends
+    /// the rest.
     void gatherWrites(std::size_t bytes);
 
-    /// Sends whatever is held back (gathered bytes, or a TlsChannel's
-    /// record), waiting as writeAll does.
-    virtual bool flush(int stallMs, const IdleHook &idle);
+    /// Room for the next `len` bytes inside the gathered send, for the caller
+    /// to fill in place: a read from the local file lands where the socket
+    /// sends from, sparing a copy of every byte. Sends what the gather holds
+    /// first when `len` does not fit. Null when that fails, when the channel
+    /// does not gather or when `len` is larger than the gather. The room is
+    /// valid until commit() has taken all of it or writeAll() is called.
+    char *reserve(std::size_t len, int stallMs, const IdleHook &idle);
+
+    /// Takes the next `len` bytes of the room reserve() gave as written,
+    /// sending the gather once it is full (waiting as writeAll does).
+    bool commit(std::size_t len, int stallMs, const IdleHook &idle);
+
+    /// Sends whatever is held back, waiting as writeAll does.
+    bool flush(int stallMs, const IdleHook &idle);
 
     /// Sends end-of-stream to the peer, keeping the socket for reading.
     virtual void shutdownWrite();
@@ -69,8 +81,12 @@ protected:
     /// One non-blocking read: >0 count, 0 end of stream, kWantRead/kWantWrite
     /// when it must wait, -1 failure with errno set.
     virtual ssize_t tryRead(char *buffer, std::size_t len);
-    /// One non-blocking write: >0 count, kWantRead/kWantWrite, -1 failure.
-    virtual ssize_t tryWrite(const char *buffer, std::size_t len);
+    /// One non-blocking write, through the gather when there is one: >0
+    /// count, kWantRead/kWantWrite, -1 failure.
+    ssize_t tryWrite(const char *buffer, std::size_t len);
+    /// One send without waiting: >0 count, kWantRead/kWantWrite, -1 failure
+    /// with errno set.
+    virtual ssize_t sendSome(const char *buffer, std::size_t len);
     /// Text for a -1 of tryRead/tryWrite, given the errno it left.
     virtual std::string failureText(int err) const;
 
@@ -80,8 +96,6 @@ protected:
     void setError(const std::string &why) { m_error = why; }
 
 private:
-    /// One send without waiting: >0 count, kWantWrite, -1 failure.
-    ssize_t sendSome(const char *buffer, std::size_t len);
     /// Sends the gathered bytes: 0 once all are out, else kWantWrite or -1.
     ssize_t sendGathered();
 
@@ -91,6 +105,7 @@ private:
     std::vector<char> m_gather; // empty: every write goes straight out
     std::size_t m_gatherBegin = 0;
     std::size_t m_gatherEnd = 0;
+    std::size_t m_reservedEnd = 0; // end of the room reserve() gave, or 0
 };
 
 } // namespace ftp

@@ -188,6 +188,22 @@ int FtpTransfer::write(const char *buffer, int len)
     return session ? session->writeData(m_impl->id, buffer, len) : -1;
 }
 
+char *FtpTransfer::reserve(int len)
+{
+    if (m_impl->done)
+        return nullptr;
+    const auto session = m_impl->session.lock();
+    return session ? session->reserveData(m_impl->id, len) : nullptr;
+}
+
+int FtpTransfer::commit(int len)
+{
+    if (m_impl->done)
+        return -1;
+    const auto session = m_impl->session.lock();
+    return session ? session->commitData(m_impl->id, len) : -1;
+}
+
 bool FtpTransfer::finish()
 {
     if (m_impl->done)

@@ -40,6 +40,10 @@ inline constexpr int kFinalReplyTimeoutMs = 60000;
 /// Largest block the callers move per read or write call.
 inline constexpr int kTransferBlockBytes = 4096;
 
+/// An upload's blocks leave in sends of this size; FtpTransfer::reserve()
+/// gives at most this much room.
+inline constexpr int kUploadGatherBytes = 64 * 1024;
+
 /// How long each kind of wait may take before the operation fails.
 struct Timeouts
 {
@@ -248,9 +252,20 @@ public:
 
     /// Writes len (at most 4096) bytes in full: returns len, or -1 when the
     /// connection is lost or the write stalls past the data timeout. An
-    /// upload may hold bytes back until a larger send gathers (64 KiB plain,
-    /// a 16 KiB record over TLS); finish() sends them before the end.
+    /// upload holds bytes back until a send of kUploadGatherBytes gathers;
+    /// finish() sends them before the end.
     int write(const char *buffer, int len);
+
+    /// For an upload: room for the next `len` (at most kUploadGatherBytes)
+    /// bytes inside that gathered send, to be filled by the caller (a read
+    /// from the file straight into it) and then written block by block with
+    /// commit() instead of write(). Null when the connection is lost or the
+    /// held bytes stall. The room stays valid until committed or write().
+    char *reserve(int len);
+
+    /// Writes the next `len` (at most 4096) bytes of the reserved room, as
+    /// write() would: returns len, or -1.
+    int commit(int len);
 
     /// Completes the transfer: closes the data connection and waits (for an
     /// upload up to the final-reply timeout) for the server's final reply.

@@ -21,10 +21,6 @@ namespace {
 // Size of one read from the control connection.
 constexpr std::size_t kControlReadBytes = 4096;
 
-// An upload's plain data connection sends this much at a time (see
-// Channel::gatherWrites).
-constexpr std::size_t kUploadGatherBytes = 64 * 1024;
-
 // A 2yz or 3yz reply to a command that only needs acceptance.
 bool accepted(const std::optional<FtpReply> &reply)
 {
@@ -671,7 +667,7 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     }
     m_data = std::move(data);
     m_direction = direction;
-    if (direction == Direction::Upload && !m_protectData)
+    if (direction == Direction::Upload)
         m_data->gatherWrites(kUploadGatherBytes);
     return ++m_transferId;
 }
@@ -685,8 +681,7 @@ int FtpSession::readData(uint64_t id, char *buffer, int maxLen)
     const ssize_t n = m_data->readSome(buffer, static_cast<std::size_t>(maxLen),
                                        Deadline::in(m_options.timeouts.dataMs), m_options.idle);
     if (n < 0) {
-        m_error = m_data->timedOut() ? "the data connection stalled"
-                                     : "the data connection failed: " + m_data->error();
+        noteDataFailure();
         return -1;
     }
     return static_cast<int>(n);
@@ -698,11 +693,39 @@ int FtpSession::writeData(uint64_t id, const char *buffer, int len)
         return -1;
     if (!m_data->writeAll(buffer, static_cast<std::size_t>(len), m_options.timeouts.dataMs,
                           m_options.idle)) {
-        m_error = m_data->timedOut() ? "the data connection stalled"
-                                     : "the data connection failed: " + m_data->error();
+        noteDataFailure();
         return -1;
     }
     return len;
+}
+
+char *FtpSession::reserveData(uint64_t id, int len)
+{
+    if (id != m_transferId || !m_data || len < 0)
+        return nullptr;
+    char *room = m_data->reserve(static_cast<std::size_t>(len), m_options.timeouts.dataMs,
+                                 m_options.idle);
+    if (!room)
+        noteDataFailure();
+    return room;
+}
+
+int FtpSession::commitData(uint64_t id, int len)
+{
+    if (id != m_transferId || !m_data || len < 0)
+        return -1;
+    if (!m_data->commit(static_cast<std::size_t>(len), m_options.timeouts.dataMs,
+                        m_options.idle)) {
+        noteDataFailure();
+        return -1;
+    }
+    return len;
+}
+
+void FtpSession::noteDataFailure()
+{
+    m_error = m_data->timedOut() ? "the data connection stalled"
+                                 : "the data connection failed: " + m_data->error();
 }
 
 int FtpSession::finishTransfer(uint64_t id)

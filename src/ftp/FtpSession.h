@@ -54,6 +54,8 @@ public:
     /// Data of transfer `id`; see FtpTransfer.
     int readData(uint64_t id, char *buffer, int maxLen);
     int writeData(uint64_t id, const char *buffer, int len);
+    char *reserveData(uint64_t id, int len);
+    int commitData(uint64_t id, int len);
 
     /// Closes transfer `id`'s data connection and waits for its final reply.
     /// Returns the reply code, 0 when none came.
@@ -73,6 +75,8 @@ public:
     Security security() const { return m_security; }
 
 private:
+    /// Sets the error text after a data connection failed or stalled.
+    void noteDataFailure();
     bool sendLine(const std::string &line);
     std::optional<FtpReply> readReply(int timeoutMs);
     bool drainOwedReplies();

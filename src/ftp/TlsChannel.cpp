@@ -151,9 +151,6 @@ TlsChannel::TlsChannel(int fd, SSL_CTX *ctx, const std::string &host, SSL_SESSIO
                        bool dataConnection)
     : Channel(fd), m_dataConnection(dataConnection)
 {
-    // Allocated once: the upload path makes no allocation per block.
-    if (dataConnection)
-        m_out.resize(SSL3_RT_MAX_PLAIN_LENGTH);
     ERR_clear_error();
     BIO_METHOD *method = socketMethod();
     BIO *bio = method ? BIO_new(method) : nullptr;
@@ -295,59 +292,17 @@ ssize_t TlsChannel::tryRead(char *buffer, std::size_t len)
     return step(SSL_read(m_ssl, buffer, chunk), true);
 }
 
-ssize_t TlsChannel::tryWrite(const char *buffer, std::size_t len)
+ssize_t TlsChannel::sendSome(const char *buffer, std::size_t len)
 {
     if (!m_ssl) {
         errno = ENOTCONN;
         return -1;
     }
-    if (m_out.empty()) {
-        ERR_clear_error();
-        const int chunk = len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
-        return step(SSL_write(m_ssl, buffer, chunk), false);
-    }
-    if (m_outLen == m_out.size()) {
-        const ssize_t r = flushStep();
-        if (r < 0)
-            return r;
-    }
-    const std::size_t n = std::min(len, m_out.size() - m_outLen);
-    std::memcpy(m_out.data() + m_outLen, buffer, n);
-    m_outLen += n;
-    return static_cast<ssize_t>(n);
-}
-
-ssize_t TlsChannel::flushStep()
-{
-    // The same bytes are offered again after a "want": SSL_write needs that.
-    while (m_outLen > 0) {
-        ERR_clear_error();
-        const ssize_t r = step(SSL_write(m_ssl, m_out.data(), static_cast<int>(m_outLen)), false);
-        if (r < 0)
-            return r;
-        const std::size_t sent = static_cast<std::size_t>(r);
-        std::memmove(m_out.data(), m_out.data() + sent, m_outLen - sent);
-        m_outLen -= sent;
-    }
-    return 0;
-}
-
-bool TlsChannel::flush(int stallMs, const IdleHook &idle)
-{
-    if (!m_ssl || !isOpen())
-        return m_outLen == 0;
-    const Deadline stall = Deadline::in(stallMs);
-    for (;;) {
-        const ssize_t r = flushStep();
-        if (r == 0)
-            return true;
-        if (r == -1) {
-            setError(failureText(errno));
-            return false;
-        }
-        if (!waitFor(r, stall, idle))
-            return false;
-    }
+    // Partial writes are on (TlsContext): a long buffer leaves one record
+    // per call, and after a "want" the rest is offered again.
+    ERR_clear_error();
+    const int chunk = len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
+    return step(SSL_write(m_ssl, buffer, chunk), false);
 }
 
 std::string TlsChannel::failureText(int err) const

@@ -24,11 +24,10 @@ public:
     /// not null, is the session to resume (the control connection's, for a
     /// data connection). `dataConnection`: a close without TLS close_notify
     /// ends the data like a close with it (some servers skip it after a
-    /// listing); on the control connection it is an error. A data connection
-    /// also gathers written blocks into full TLS records (16 KiB) before they
-    /// go out: a record is what the server decrypts and writes to disk in one
-    /// go, so 4 KiB records would cost it four times the work. flush() sends
-    /// the rest.
+    /// listing); on the control connection it is an error. An upload's
+    /// gathered blocks (Channel::gatherWrites) leave in full TLS records
+    /// (16 KiB): a record is what the server decrypts and writes to disk in
+    /// one go, so 4 KiB records would cost it four times the work.
     TlsChannel(int fd, SSL_CTX *ctx, const std::string &host, SSL_SESSION *resume,
                bool dataConnection);
     ~TlsChannel() override;
@@ -50,7 +49,6 @@ public:
     /// The negotiated protocol, e.g. "TLSv1.3".
     std::string protocol() const;
 
-    bool flush(int stallMs, const IdleHook &idle) override;
     /// Sends TLS close_notify and then end-of-stream (what flush() did not
     /// send is dropped).
     void shutdownWrite() override;
@@ -59,16 +57,13 @@ public:
 
 protected:
     ssize_t tryRead(char *buffer, std::size_t len) override;
-    ssize_t tryWrite(const char *buffer, std::size_t len) override;
+    ssize_t sendSome(const char *buffer, std::size_t len) override;
     std::string failureText(int err) const override;
 
 private:
     ssize_t step(int result, bool reading);
-    ssize_t flushStep();
 
     SSL *m_ssl = nullptr;
-    std::vector<char> m_out; // gathered plaintext of a data connection
-    std::size_t m_outLen = 0;
     bool m_dataConnection = false;
     bool m_shutdownSent = false;
     std::string m_tlsError;

@@ -38,8 +38,8 @@ namespace {
 
 constexpr int BlockSize = 4096;
 /// The local file is read this many blocks at a time: one system call per
-/// 64 KiB instead of one per block.
-constexpr int ReadAheadBlocks = 16;
+/// 64 KiB instead of one per block, into room the transfer sends from.
+constexpr int ReadAheadBlocks = ftp::kUploadGatherBytes / BlockSize;
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
@@ -199,7 +199,6 @@ struct UploadRun::Impl
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
     QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
-    std::unique_ptr<char[]> readAhead{new char[ReadAheadBlocks * BlockSize]};
 
     explicit Impl(UploadRun &r)
         : run(r), view(r.m_view), list(r.m_list), state(r.m_state)
@@ -448,8 +447,9 @@ struct UploadRun::Impl
             return FileResult::Stop;
         }
 
-        // Blocks are handed out of a read-ahead buffer refilled at block
-        // boundaries, so a block never straddles two reads.
+        // The file is read ahead straight into the transfer's send buffer,
+        // refilled at block boundaries so a block never straddles two reads,
+        // and handed over block by block.
         qint64 aheadPos = 0;
         qint64 aheadLen = 0;
         for (;;) {
@@ -458,12 +458,15 @@ struct UploadRun::Impl
                 if (aheadPos == aheadLen) {
                     const qint64 want =
                         std::min<qint64>(qint64(ReadAheadBlocks) * BlockSize, fileSize - offset);
-                    if (local.readFully(readAhead.get(), want) != want)
+                    char *room = transfer->reserve(int(want));
+                    if (!room)
+                        return connectionLost();
+                    if (local.readFully(room, want) != want)
                         return startAfresh(id);
                     aheadPos = 0;
                     aheadLen = want;
                 }
-                if (transfer->write(readAhead.get() + aheadPos, int(len)) != int(len))
+                if (transfer->commit(int(len)) != int(len))
                     return connectionLost();
                 aheadPos += len;
             }

@@ -3,6 +3,7 @@
 // Files are compared byte for byte on the server's disk.
 
 #include "FtpTestFiles.h"
+#include "FtpTestSend.h"
 #include "ftp/FtpClient.h"
 #include "support/FtpTestServer.h"
 
@@ -79,18 +80,6 @@ protected:
     std::string remote(const std::string &name) const
     {
         return m_server->uploadFolder() + "/" + name;
-    }
-
-    // Sends `bytes` through an open transfer in 4096-byte blocks.
-    static bool sendBlocks(FtpTransfer &t, const std::string &bytes)
-    {
-        for (std::size_t pos = 0; pos < bytes.size(); pos += kTransferBlockBytes) {
-            const int len =
-                static_cast<int>(std::min<std::size_t>(kTransferBlockBytes, bytes.size() - pos));
-            if (t.write(bytes.data() + pos, len) != len)
-                return false;
-        }
-        return true;
     }
 
     std::unique_ptr<FtpTestServer> m_server;
@@ -225,6 +214,36 @@ TEST_P(FtpServerTest, AppeContinuesAFile)
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_EQ(readFile(m_server->localPath(remote("f.bin"))), whole);
     EXPECT_EQ(c->remoteSize(remote("f.bin")), 70000);
+}
+
+TEST_P(FtpServerTest, BytesFilledInPlaceArriveInOrderAmongCopiedOnes)
+{
+    auto c = login();
+    ASSERT_TRUE(c);
+    const std::string whole = randomBytes(300000, 8);
+    auto t = c->openTransfer("STOR " + remote("p.bin"), Direction::Upload);
+    ASSERT_TRUE(t) << c->lastError();
+    // Full rooms, rooms that do not fit behind what is held, a ragged tail.
+    std::size_t pos = 0;
+    auto part = [&](std::size_t n) {
+        const std::string bytes = whole.substr(pos, n);
+        pos += bytes.size();
+        return bytes;
+    };
+    ASSERT_TRUE(sendReserved(*t, part(2 * kUploadGatherBytes), {kUploadGatherBytes}));
+    ASSERT_TRUE(sendBlocks(*t, part(3 * kTransferBlockBytes + 100)));
+    ASSERT_TRUE(sendReserved(*t, part(100000), {kUploadGatherBytes - 5000, 12288}));
+
+    // write() takes the place of room that was never committed, and such
+    // room cannot be committed afterwards.
+    ASSERT_TRUE(t->reserve(kUploadGatherBytes));
+    ASSERT_TRUE(sendBlocks(*t, part(5000)));
+    EXPECT_EQ(t->commit(kTransferBlockBytes), -1);
+    EXPECT_EQ(t->reserve(kUploadGatherBytes + 1), nullptr) << "more than one send holds";
+
+    ASSERT_TRUE(sendReserved(*t, part(std::string::npos), {kTransferBlockBytes * 3 + 1}));
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(readFile(m_server->localPath(remote("p.bin"))), whole);
 }
 
 TEST_P(FtpServerTest, RestStorContinuesAFile)

@@ -5,6 +5,7 @@
 // told to trust, so no question is put: every question here is a failure.
 
 #include "FtpTestFiles.h"
+#include "FtpTestSend.h"
 #include "ftp/FtpClient.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
@@ -141,17 +142,6 @@ protected:
         return m_server->uploadFolder() + "/" + name;
     }
 
-    static bool sendBlocks(FtpTransfer &t, const std::string &bytes)
-    {
-        for (std::size_t pos = 0; pos < bytes.size(); pos += kTransferBlockBytes) {
-            const int len =
-                static_cast<int>(std::min<std::size_t>(kTransferBlockBytes, bytes.size() - pos));
-            if (t.write(bytes.data() + pos, len) != len)
-                return false;
-        }
-        return true;
-    }
-
     static std::string readAll(FtpTransfer &t)
     {
         std::string bytes;
@@ -222,8 +212,10 @@ TEST_P(FtpTlsServerTest, UploadListingAndSizeOverProtectedDataConnections)
 
     auto t = c->openTransfer("STOR " + remote("blocks.bin"), Direction::Upload);
     ASSERT_TRUE(t) << c->lastError();
-    const std::string blocks = randomBytes(64 * 1024 + 7, 12);
-    ASSERT_TRUE(sendBlocks(*t, blocks));
+    const std::string blocks = randomBytes(200 * 1024 + 7, 12);
+    // Copied blocks and blocks filled in place, as the upload run sends them.
+    ASSERT_TRUE(sendBlocks(*t, blocks.substr(0, 70000)));
+    ASSERT_TRUE(sendReserved(*t, blocks.substr(70000), {kUploadGatherBytes}));
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_EQ(readFile(m_server->localPath(remote("blocks.bin"))), blocks);
