@@ -1,5 +1,11 @@
 #include "ftp/TlsContext.h"
 
+#include "ftp/Socket.h"
+
+#include <chrono>
+#include <future>
+#include <system_error>
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -25,7 +31,28 @@ std::string openSslError()
 
 } // namespace
 
-std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, std::string *error)
+std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const IdleHook &idle,
+                                               std::string *error)
+{
+    std::future<std::shared_ptr<TlsContext>> made;
+    std::string why;
+    try {
+        made = std::async(std::launch::async, [&caFile, &why] { return load(caFile, &why); });
+    } catch (const std::system_error &) {
+        return load(caFile, error);
+    }
+    // The lambda refers to locals: always wait for it, idle or not.
+    while (made.wait_for(std::chrono::milliseconds(kIdleTickMs)) != std::future_status::ready) {
+        if (idle)
+            idle();
+    }
+    auto context = made.get();
+    if (!context)
+        *error = why;
+    return context;
+}
+
+std::shared_ptr<TlsContext> TlsContext::load(const std::string &caFile, std::string *error)
 {
     ERR_clear_error();
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());

@@ -19,8 +19,11 @@ class TlsContext
 {
 public:
     /// Null when OpenSSL cannot make a context or the CA file cannot be read;
-    /// *error then says why.
-    static std::shared_ptr<TlsContext> create(const std::string &caFile, std::string *error);
+    /// *error then says why. Reading the system's trusted roots takes tens of
+    /// milliseconds, so it runs on a worker thread while `idle` keeps being
+    /// called.
+    static std::shared_ptr<TlsContext> create(const std::string &caFile, const IdleHook &idle,
+                                              std::string *error);
     ~TlsContext();
     TlsContext(const TlsContext &) = delete;
     TlsContext &operator=(const TlsContext &) = delete;
@@ -36,6 +39,8 @@ public:
     bool anyRefused() const { return m_anyRefused; }
 
 private:
+    static std::shared_ptr<TlsContext> load(const std::string &caFile, std::string *error);
+
     TlsContext(SSL_CTX *ctx, std::string caFile);
 
     SSL_CTX *m_ctx = nullptr;
