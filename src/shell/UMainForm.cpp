@@ -39,6 +39,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
 
@@ -144,22 +145,6 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     pupFiles->addAction(AAddFiles);
     pupFiles->addAction(ADelFiles);
     pupFiles->addSeparator();
-
-    OpenDialog = new QFileDialog(this);
-    OpenDialog->setObjectName(QStringLiteral("OpenDialog"));
-    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
-    OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
-    OpenDialog->setSizeGripEnabled(true);
-    new FileTypeFilter(OpenDialog,
-                       {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
-                        {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
-                        {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
-                        {QStringLiteral("Video files (*.avi)"), QStringLiteral("*.avi")},
-                        {QStringLiteral("Flash files (*.swf)"), QStringLiteral("*.swf")},
-                        {QStringLiteral("Text files (*.txt)"), QStringLiteral("*.txt")},
-                        {QStringLiteral("mp3 files (*.mp3)"), QStringLiteral("*.mp3")},
-                        {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
-                         QStringLiteral("*.php;*.htm*;*.phtml")}});
 
     // Esc presses the Close button, as a dialog's cancel button.
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -521,14 +506,43 @@ void TfrmMainForm::lvFilesContextPopup(const QPoint &pos)
     pupFiles->popup(ui->lvFiles->viewport()->mapToGlobal(pos));
 }
 
+void TfrmMainForm::createOpenDialog()
+{
+    OpenDialog = new QFileDialog(this, QString(), m_openFolder);
+    OpenDialog->setObjectName(QStringLiteral("OpenDialog"));
+    OpenDialog->setFileMode(QFileDialog::ExistingFiles);
+    OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog->setSizeGripEnabled(true);
+    new FileTypeFilter(OpenDialog,
+                       {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
+                        {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
+                        {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
+                        {QStringLiteral("Video files (*.avi)"), QStringLiteral("*.avi")},
+                        {QStringLiteral("Flash files (*.swf)"), QStringLiteral("*.swf")},
+                        {QStringLiteral("Text files (*.txt)"), QStringLiteral("*.txt")},
+                        {QStringLiteral("mp3 files (*.mp3)"), QStringLiteral("*.mp3")},
+                        {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
+                         QStringLiteral("*.php;*.htm*;*.phtml")}});
+    if (!m_openFilter.isEmpty())
+        OpenDialog->selectNameFilter(m_openFilter);
+}
+
 // --- the upload list --------------------------------------------------------
 
 void TfrmMainForm::AAddFilesExecute()
 {
-    if (OpenDialog->exec() != QDialog::Accepted)
+    if (OpenDialog)
+        return; // already open
+    createOpenDialog();
+    const bool accepted = OpenDialog->exec() == QDialog::Accepted;
+    const QStringList chosen = accepted ? OpenDialog->selectedFiles() : QStringList();
+    m_openFolder = OpenDialog->directory().absolutePath();
+    m_openFilter = OpenDialog->selectedNameFilter();
+    delete std::exchange(OpenDialog, nullptr);
+    if (!accepted)
         return;
     const int first = m_list.count();
-    m_list.addFiles(OpenDialog->selectedFiles());
+    m_list.addFiles(chosen);
     // A running upload sends what joins the list, so it counts the bytes.
     if (m_state.busy) {
         for (int row = first; row < m_list.count(); ++row) {
@@ -739,6 +753,10 @@ void TfrmMainForm::automatedRun()
         QCoreApplication::exit(4);
         return;
     }
+    // A person presses Upload in a window that is already painted: the
+    // first paint (fonts, glyph caches) is not part of the run.
+    repaint();
+    QCoreApplication::processEvents();
     // A 10 ms timer shows how long the window went without handling events.
     QElapsedTimer clock;
     qint64 lastTick = 0, longestGap = 0;

@@ -41,10 +41,13 @@ TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
     EXPECT_EQ(bench.exitCode(), 0) << qPrintable(out) << qPrintable(err);
     EXPECT_FALSE(err.contains(QStringLiteral("FAILED"))) << qPrintable(err);
 
-    // One column per server that ran: pyftpdlib always, vsftpd as root.
+    // One column per server that ran: pyftpdlib always, vsftpd plain and
+    // over TLS as root.
     QStringList servers = {QStringLiteral("pyftpdlib")};
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         servers.prepend(QStringLiteral("vsftpd"));
+        servers.append(QStringLiteral("vsftpd-tls"));
+    }
     const QString header = QStringLiteral("| measure | ") + servers.join(QStringLiteral(" | ")) +
                            QStringLiteral(" | goal |");
     EXPECT_TRUE(out.contains(header)) << qPrintable(out);

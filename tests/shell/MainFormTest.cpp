@@ -172,16 +172,49 @@ TEST(MainFormLook, FileListHasThreeColumnsWholeRowMultiSelectionAndNoEditing)
 TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
 {
     TestProgram p;
-    auto *dialog = p.main->findChild<QFileDialog *>(QStringLiteral("OpenDialog"));
-    ASSERT_TRUE(dialog);
+    // No dialog exists while none is open: its folder watch would follow
+    // every write the program makes beside its settings.
+    EXPECT_EQ(p.main->findChild<QFileDialog *>(), nullptr);
+    EXPECT_EQ(p.main->findChild<QFileSystemModel *>(), nullptr);
+    const QString src = p.path(QStringLiteral("src"));
+    QDir().mkpath(src);
+
+    ModalDriver driver;
+    QStringList filters;
+    int mode = -1;
+    QString folderAgain, filterAgain;
+    driver.expect([&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->objectName(), QStringLiteral("OpenDialog"));
+        filters = dialog->nameFilters();
+        mode = dialog->fileMode();
+        dialog->setDirectory(src);
+        dialog->selectNameFilter(QStringLiteral("Text files (*.txt)"));
+        dialog->reject();
+    });
+    p.widget<QPushButton>("btnSrcFileName")->click();
+    EXPECT_EQ(p.main->findChild<QFileDialog *>(), nullptr) << "gone once closed";
+    // The next use opens where the last one was left, with its file type.
+    driver.expect([&](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        ASSERT_TRUE(dialog);
+        folderAgain = dialog->directory().absolutePath();
+        filterAgain = dialog->selectedNameFilter();
+        dialog->reject();
+    });
+    p.widget<QPushButton>("btnSrcFileName")->click();
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+    EXPECT_EQ(folderAgain, QDir(src).absolutePath());
+    EXPECT_EQ(filterAgain, QStringLiteral("Text files (*.txt)"));
     EXPECT_EQ(
-        dialog->nameFilters(),
+        filters,
         QStringList({QStringLiteral("All files (*.*)"), QStringLiteral("Zip files (*.zip)"),
                      QStringLiteral("Exe files (*.exe)"), QStringLiteral("Video files (*.avi)"),
                      QStringLiteral("Flash files (*.swf)"), QStringLiteral("Text files (*.txt)"),
                      QStringLiteral("mp3 files (*.mp3)"),
                      QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)")}));
-    EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
+    EXPECT_EQ(mode, int(QFileDialog::ExistingFiles));
 
     EXPECT_TRUE(FileTypeFilter::matches(QStringLiteral("*.*"), QStringLiteral("README")));
     EXPECT_TRUE(FileTypeFilter::matches(QStringLiteral("*.*"), QStringLiteral("a.b")));
