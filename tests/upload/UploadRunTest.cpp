@@ -59,7 +59,9 @@ protected:
                 programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
     }
 
-    UploadRun::Outcome run(int finalReplyMs = 5000)
+    /// everyBlock: the display and the window are served after every block
+    /// (most tests); false keeps the run's usual intervals.
+    UploadRun::Outcome run(int finalReplyMs = 5000, bool everyBlock = true)
     {
         ConnectionParams params{QString::fromStdString(server->serverField()),
                                 QString::fromStdString(server->user()),
@@ -72,8 +74,10 @@ protected:
         UploadRun upload(view, list, state, params, files(), options);
         upload.loginRetryPauseMs = 100;
         upload.loginWindowMs = 1000;
-        upload.progressRefreshMs = 0;
-        upload.serviceIntervalMs = 0;
+        if (everyBlock) {
+            upload.progressRefreshMs = 0;
+            upload.serviceIntervalMs = 0;
+        }
         return upload.exec();
     }
 
@@ -415,6 +419,43 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
     const auto up = uploads();
     EXPECT_EQ(up.back().offset, held);
     EXPECT_EQ(up.back().bytes, data.size() - held);
+}
+
+TEST_F(UploadRunTest, WithTheUsualRefreshCloseAndDeletionStillTakeHoldMidFile)
+{
+    // The window is served once per read-ahead here, not after every block.
+    startServer(Kind::Pyftpd);
+    const QByteArray dataA = randomBytes(48 * 1024 * 1024 + 1000, 41);
+    const QByteArray dataB = randomBytes(70000, 42);
+    const QString a = makeLocal("a.bin", dataA), b = makeLocal("b.bin", dataB);
+    list.setPaths({a, b});
+    // Close at the first chance after the display showed progress: with the
+    // usual intervals a fast loopback run may be over in a few refreshes.
+    view.onEvents = [&] {
+        if (!view.progress.isEmpty())
+            state.stop = true;
+    };
+    EXPECT_EQ(run(5000, false), UploadRun::Outcome::Interrupted);
+    const qint64 held = QFileInfo(remoteOf("a.bin")).size();
+    ASSERT_GT(held, 0);
+    ASSERT_LT(held, dataA.size());
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA.left(held));
+
+    // Continued after the stop; this time a's row goes while a is sent: a
+    // ends after its current read-ahead, continued byte for byte, and b goes.
+    state.stop = false;
+    const auto shown = view.progress.size();
+    view.onEvents = [&] {
+        if (list.count() == 2 && view.progress.size() > shown)
+            list.removeRowsAt({0});
+    };
+    EXPECT_EQ(run(5000, false), UploadRun::Outcome::Completed);
+    const qint64 heldAgain = QFileInfo(remoteOf("a.bin")).size();
+    EXPECT_GT(heldAgain, held);
+    EXPECT_LT(heldAgain, dataA.size());
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA.left(heldAgain));
+    EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    EXPECT_EQ(list.count(), 0);
 }
 
 TEST_F(UploadRunTest, FileThatChangesWhileSentIsSentAgainFromItsStart)
