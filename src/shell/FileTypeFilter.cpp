@@ -54,6 +54,14 @@ bool FileTypeFilter::matches(const QString &patterns, const QString &fileName)
     return matchesAny(compile(patterns), fileName);
 }
 
+void FileTypeFilter::selectFilter(const QString &name)
+{
+    // The dialog tells filterSelected only for the user's own choice.
+    if (auto *dialog = qobject_cast<QFileDialog *>(parent()))
+        dialog->selectNameFilter(name);
+    useFilter(name);
+}
+
 void FileTypeFilter::useFilter(const QString &name)
 {
     for (const Filter &filter : m_filters) {

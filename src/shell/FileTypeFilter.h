@@ -31,6 +31,9 @@ public:
     /// regard to letter case.
     static bool matches(const QString &patterns, const QString &fileName);
 
+    /// Selects the filter `name` in the dialog as if the user had picked it.
+    void selectFilter(const QString &name);
+
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
 protected:

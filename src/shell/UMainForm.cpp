@@ -513,7 +513,7 @@ void TfrmMainForm::createOpenDialog()
     OpenDialog->setFileMode(QFileDialog::ExistingFiles);
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog->setSizeGripEnabled(true);
-    new FileTypeFilter(OpenDialog,
+    auto *types = new FileTypeFilter(OpenDialog,
                        {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
                         {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
                         {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
@@ -524,7 +524,7 @@ void TfrmMainForm::createOpenDialog()
                         {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
                          QStringLiteral("*.php;*.htm*;*.phtml")}});
     if (!m_openFilter.isEmpty())
-        OpenDialog->selectNameFilter(m_openFilter);
+        types->selectFilter(m_openFilter);
 }
 
 // --- the upload list --------------------------------------------------------

@@ -178,9 +178,11 @@ TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
     EXPECT_EQ(p.main->findChild<QFileSystemModel *>(), nullptr);
     const QString src = p.path(QStringLiteral("src"));
     QDir().mkpath(src);
+    for (const char *name : {"a.txt", "b.zip"})
+        writeFile(src + QLatin1Char('/') + QLatin1String(name), "x");
 
     ModalDriver driver;
-    QStringList filters;
+    QStringList filters, shownAgain;
     int mode = -1;
     QString folderAgain, filterAgain;
     driver.expect([&](QWidget *modal) {
@@ -201,12 +203,29 @@ TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
         ASSERT_TRUE(dialog);
         folderAgain = dialog->directory().absolutePath();
         filterAgain = dialog->selectedNameFilter();
+        // The file type is applied, not only shown in its box.
+        auto *proxy = dialog->proxyModel();
+        ASSERT_TRUE(proxy);
+        auto *files = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+        ASSERT_TRUE(files);
+        auto visible = [&] {
+            QStringList names;
+            const QModelIndex root = proxy->mapFromSource(files->index(src));
+            for (int row = 0; row < proxy->rowCount(root); ++row)
+                names.append(proxy->index(row, 0, root).data().toString());
+            return names;
+        };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return files->rowCount(files->index(src)) == 2; },
+                                    5000))
+            << "both files read";
+        shownAgain = visible();
         dialog->reject();
     });
     p.widget<QPushButton>("btnSrcFileName")->click();
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
     EXPECT_EQ(folderAgain, QDir(src).absolutePath());
     EXPECT_EQ(filterAgain, QStringLiteral("Text files (*.txt)"));
+    EXPECT_EQ(shownAgain, QStringList({QStringLiteral("a.txt")}));
     EXPECT_EQ(
         filters,
         QStringList({QStringLiteral("All files (*.*)"), QStringLiteral("Zip files (*.zip)"),
