@@ -368,14 +368,8 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
     char buffer[kControlReadBytes];
     // A server that floods us never makes us wait, so the idle hook would
     // starve; call it on the clock as well.
-    auto lastIdle = std::chrono::steady_clock::now();
     for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastIdle >= std::chrono::milliseconds(kIdleTickMs)) {
-            lastIdle = now;
-            if (m_options.idle)
-                m_options.idle();
-        }
+        idleIfDue(m_options.idle);
         if (m_inPos < m_in.size()) {
             std::size_t used = 0;
             const auto status = m_parser.feed(m_in.data() + m_inPos, m_in.size() - m_inPos, &used);
@@ -552,7 +546,9 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
     for (;;) {
         pollfd fds[2] = {{listenFd, POLLIN, 0}, {m_control->fd(), POLLIN, 0}};
         const int left = deadline.remainingMs();
-        const int n = ::poll(fds, controlDone ? 1 : 2, left < kIdleTickMs ? left : kIdleTickMs);
+        const int due = msUntilIdleDue();
+        const int n = ::poll(fds, controlDone ? 1 : 2, left < due ? left : due);
+        idleIfDue(m_options.idle);
         if (n > 0 && (fds[0].revents & POLLIN)) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -585,8 +581,6 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
                       seconds(m_options.timeouts.dataMs);
             return nullptr;
         }
-        if (m_options.idle)
-            m_options.idle();
     }
 }
 

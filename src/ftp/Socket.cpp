@@ -1,5 +1,7 @@
 #include "ftp/Socket.h"
 
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -78,13 +80,26 @@ bool canonicalBytes(const Endpoint &e, unsigned char out[16])
     return false;
 }
 
-void callIdle(const IdleHook &idle)
+using IdleClock = std::chrono::steady_clock;
+thread_local IdleClock::time_point lastIdle = IdleClock::now();
+
+} // namespace
+
+void idleIfDue(const IdleHook &idle)
 {
+    if (msUntilIdleDue() > 0)
+        return;
+    lastIdle = IdleClock::now();
     if (idle)
         idle();
 }
 
-} // namespace
+int msUntilIdleDue()
+{
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(IdleClock::now() -
+                                                                              lastIdle);
+    return since.count() >= kIdleTickMs ? 0 : kIdleTickMs - int(since.count());
+}
 
 bool Endpoint::sameHost(const Endpoint &other) const
 {
@@ -97,10 +112,12 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
 {
     for (;;) {
         const int left = deadline.remainingMs();
+        const int due = msUntilIdleDue();
         pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, left < kIdleTickMs ? left : kIdleTickMs);
+        const int n = ::poll(&p, 1, left < due ? left : due);
         if (n < 0 && errno != EINTR)
             return WaitResult::Error;
+        idleIfDue(idle);
         if (n > 0) {
             if (p.revents & events)
                 return WaitResult::Ready;
@@ -113,7 +130,6 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
         }
         if (deadline.expired())
             return WaitResult::Timeout;
-        callIdle(idle);
     }
 }
 
@@ -192,8 +208,8 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
         {
             std::unique_lock<std::mutex> lock(resolution->mutex);
             const int left = deadline.remainingMs();
-            resolution->done.wait_for(
-                lock, std::chrono::milliseconds(left < kIdleTickMs ? left : kIdleTickMs));
+            const int due = std::max(1, msUntilIdleDue());
+            resolution->done.wait_for(lock, std::chrono::milliseconds(left < due ? left : due));
             if (resolution->finished) {
                 if (resolution->status != 0 || resolution->endpoints.empty()) {
                     if (error)
@@ -210,7 +226,7 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
                 *error = "name resolution of " + host + " timed out";
             return {};
         }
-        callIdle(idle);
+        idleIfDue(idle);
     }
 }
 

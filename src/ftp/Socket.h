@@ -54,8 +54,15 @@ enum class WaitResult
     Error
 };
 
+/// Calls `idle` when kIdleTickMs have passed since it last ran on this
+/// thread, however the time went: in one long wait or in a chain of short
+/// ones (a TLS handshake, a login), none of which would reach the tick alone.
+void idleIfDue(const IdleHook &idle);
+/// Milliseconds until idleIfDue() would call the hook (0: due now).
+int msUntilIdleDue();
+
 /// Waits until `fd` has any of `events` (POLLIN, POLLOUT), calling `idle`
-/// every kIdleTickMs, until `deadline`. Error also covers POLLERR/POLLHUP/
+/// every kIdleTickMs (idleIfDue), until `deadline`. Error also covers POLLERR/POLLHUP/
 /// POLLNVAL when the caller did not ask for them.
 WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleHook &idle);
 

@@ -2,6 +2,7 @@
 
 #include "ftp/Socket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <system_error>
@@ -42,10 +43,9 @@ std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const 
         return load(caFile, error);
     }
     // The lambda refers to locals: always wait for it, idle or not.
-    while (made.wait_for(std::chrono::milliseconds(kIdleTickMs)) != std::future_status::ready) {
-        if (idle)
-            idle();
-    }
+    while (made.wait_for(std::chrono::milliseconds(std::max(1, msUntilIdleDue()))) !=
+           std::future_status::ready)
+        idleIfDue(idle);
     auto context = made.get();
     if (!context)
         *error = why;
