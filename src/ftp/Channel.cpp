@@ -55,7 +55,7 @@ bool Channel::commit(std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
     m_timedOut = false;
-    if (m_fd < 0 || len > m_reservedEnd - std::min(m_reservedEnd, m_gatherEnd)) {
+    if (m_fd < 0 || m_gatherEnd + len > m_reservedEnd) {
         m_error = m_fd < 0 ? "not connected" : "bytes committed without room";
         return false;
     }

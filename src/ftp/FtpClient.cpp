@@ -44,7 +44,8 @@ FtpConnection::connect(FtpService &service, const std::string &server, const std
     // connections; a changed CA file makes a new one.
     auto tlsSource = [&service](std::string *why) -> std::shared_ptr<TlsContext> {
         if (!service.m_tls || service.m_tls->caFile() != service.m_options.caFile)
-            service.m_tls = TlsContext::create(service.m_options.caFile, service.m_options.idle, why);
+            service.m_tls =
+                TlsContext::create(service.m_options.caFile, service.m_options.idle, why);
         return service.m_tls;
     };
     auto session = std::make_shared<FtpSession>(service.options(), tlsSource);

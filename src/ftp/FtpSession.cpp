@@ -697,8 +697,8 @@ char *FtpSession::reserveData(uint64_t id, int len)
 {
     if (id != m_transferId || !m_data || len < 0)
         return nullptr;
-    char *room = m_data->reserve(static_cast<std::size_t>(len), m_options.timeouts.dataMs,
-                                 m_options.idle);
+    char *room =
+        m_data->reserve(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_options.idle);
     if (!room)
         noteDataFailure();
     return room;
@@ -708,8 +708,7 @@ int FtpSession::commitData(uint64_t id, int len)
 {
     if (id != m_transferId || !m_data || len < 0)
         return -1;
-    if (!m_data->commit(static_cast<std::size_t>(len), m_options.timeouts.dataMs,
-                        m_options.idle)) {
+    if (!m_data->commit(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_options.idle)) {
         noteDataFailure();
         return -1;
     }

@@ -1,9 +1,8 @@
 #include "ftp/Socket.h"
 
-#include <chrono>
-
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
@@ -96,8 +95,8 @@ void idleIfDue(const IdleHook &idle)
 
 int msUntilIdleDue()
 {
-    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(IdleClock::now() -
-                                                                              lastIdle);
+    const auto since =
+        std::chrono::duration_cast<std::chrono::milliseconds>(IdleClock::now() - lastIdle);
     return since.count() >= kIdleTickMs ? 0 : kIdleTickMs - int(since.count());
 }
 

@@ -513,16 +513,16 @@ void TfrmMainForm::createOpenDialog()
     OpenDialog->setFileMode(QFileDialog::ExistingFiles);
     OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog->setSizeGripEnabled(true);
-    auto *types = new FileTypeFilter(OpenDialog,
-                       {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
-                        {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
-                        {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
-                        {QStringLiteral("Video files (*.avi)"), QStringLiteral("*.avi")},
-                        {QStringLiteral("Flash files (*.swf)"), QStringLiteral("*.swf")},
-                        {QStringLiteral("Text files (*.txt)"), QStringLiteral("*.txt")},
-                        {QStringLiteral("mp3 files (*.mp3)"), QStringLiteral("*.mp3")},
-                        {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
-                         QStringLiteral("*.php;*.htm*;*.phtml")}});
+    auto *types = new FileTypeFilter(
+        OpenDialog, {{QStringLiteral("All files (*.*)"), QStringLiteral("*.*")},
+                     {QStringLiteral("Zip files (*.zip)"), QStringLiteral("*.zip")},
+                     {QStringLiteral("Exe files (*.exe)"), QStringLiteral("*.exe")},
+                     {QStringLiteral("Video files (*.avi)"), QStringLiteral("*.avi")},
+                     {QStringLiteral("Flash files (*.swf)"), QStringLiteral("*.swf")},
+                     {QStringLiteral("Text files (*.txt)"), QStringLiteral("*.txt")},
+                     {QStringLiteral("mp3 files (*.mp3)"), QStringLiteral("*.mp3")},
+                     {QStringLiteral("Web (*.php; *.htm; *.html; *.phtml)"),
+                      QStringLiteral("*.php;*.htm*;*.phtml")}});
     if (!m_openFilter.isEmpty())
         types->selectFilter(m_openFilter);
 }

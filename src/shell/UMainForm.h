@@ -176,8 +176,8 @@ private:
     /// Made for each use: an open file dialog watches its folder, and the
     /// program's own writes there (settings, marker) would keep it busy.
     QFileDialog *OpenDialog = nullptr;
-    QString m_openFolder;       // where the dialog was left, for the next use
-    QString m_openFilter;       // the file type chosen last
+    QString m_openFolder; // where the dialog was left, for the next use
+    QString m_openFilter; // the file type chosen last
     void createOpenDialog();
     int m_lastPercent = -1;
     bool m_closing = false; // closed while a run went on: the run ends the program

@@ -13,8 +13,8 @@
 inline bool sendBlocks(ftp::FtpTransfer &t, const std::string &bytes)
 {
     for (std::size_t pos = 0; pos < bytes.size(); pos += ftp::kTransferBlockBytes) {
-        const int len = static_cast<int>(
-            std::min<std::size_t>(ftp::kTransferBlockBytes, bytes.size() - pos));
+        const int len =
+            static_cast<int>(std::min<std::size_t>(ftp::kTransferBlockBytes, bytes.size() - pos));
         if (t.write(bytes.data() + pos, len) != len)
             return false;
     }

@@ -8,6 +8,7 @@
 #include "shell/FileTypeFilter.h"
 #include "support/FtpTestServer.h"
 
+#include <QAbstractProxyModel>
 #include <QAccessible>
 #include <QAction>
 #include <QComboBox>
@@ -52,6 +53,25 @@ QStringList numbers(UploadList &list)
     for (int row = 0; row < list.rowCount(); ++row)
         result.append(list.data(list.index(row, UploadList::NumberColumn)).toString());
     return result;
+}
+
+/// The files the open dialog offers in `folder` under its current file
+/// type (greyed-out ones left out), sorted.
+QStringList offeredFiles(QFileDialog *dialog, const QString &folder)
+{
+    QAbstractProxyModel *proxy = dialog->proxyModel();
+    auto *files = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+    QStringList names;
+    if (!files)
+        return names;
+    const QModelIndex root = proxy->mapFromSource(files->index(folder));
+    for (int row = 0; row < proxy->rowCount(root); ++row) {
+        const QModelIndex index = proxy->index(row, 0, root);
+        if (proxy->flags(index) & Qt::ItemIsEnabled)
+            names.append(index.data().toString());
+    }
+    names.sort();
+    return names;
 }
 
 } // namespace
@@ -204,21 +224,12 @@ TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
         folderAgain = dialog->directory().absolutePath();
         filterAgain = dialog->selectedNameFilter();
         // The file type is applied, not only shown in its box.
-        auto *proxy = dialog->proxyModel();
-        ASSERT_TRUE(proxy);
-        auto *files = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+        ASSERT_TRUE(dialog->proxyModel());
+        auto *files = qobject_cast<QFileSystemModel *>(dialog->proxyModel()->sourceModel());
         ASSERT_TRUE(files);
-        auto visible = [&] {
-            QStringList names;
-            const QModelIndex root = proxy->mapFromSource(files->index(src));
-            for (int row = 0; row < proxy->rowCount(root); ++row)
-                names.append(proxy->index(row, 0, root).data().toString());
-            return names;
-        };
-        EXPECT_TRUE(QTest::qWaitFor([&] { return files->rowCount(files->index(src)) == 2; },
-                                    5000))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return files->rowCount(files->index(src)) == 2; }, 5000))
             << "both files read";
-        shownAgain = visible();
+        shownAgain = offeredFiles(dialog, src);
         dialog->reject();
     });
     p.widget<QPushButton>("btnSrcFileName")->click();
@@ -260,21 +271,8 @@ TEST(MainFormLook, OpenDialogShowsFilesWithoutExtensionUnderAllFiles)
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         ASSERT_TRUE(dialog);
         dialog->setDirectory(src);
-        auto *proxy = dialog->proxyModel();
-        ASSERT_TRUE(proxy);
-        auto *files = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
-        ASSERT_TRUE(files);
-        auto visible = [&] {
-            QStringList names;
-            const QModelIndex root = proxy->mapFromSource(files->index(src));
-            for (int row = 0; row < proxy->rowCount(root); ++row) {
-                const QModelIndex index = proxy->index(row, 0, root);
-                if (proxy->flags(index) & Qt::ItemIsEnabled)
-                    names.append(index.data().toString());
-            }
-            names.sort();
-            return names;
-        };
+        ASSERT_TRUE(dialog->proxyModel());
+        auto visible = [&] { return offeredFiles(dialog, src); };
         EXPECT_TRUE(QTest::qWaitFor([&] { return visible().size() == 3; }, 5000));
         allFiles = visible();
         // The user picks the last filter, "Web (...)".

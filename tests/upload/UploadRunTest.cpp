@@ -41,6 +41,16 @@ protected:
         view.folder = QString::fromStdString(server->uploadFolder());
     }
 
+    /// A pyftpdlib server that cuts the data connection of the first
+    /// upload after the empty put, `bytes` into it, once.
+    void startServerCuttingOnceAfter(qint64 bytes)
+    {
+        FtpServerOptions opts;
+        opts.cutDataAfter = bytes;
+        opts.cutTimes = 2; // the empty put counts as the first upload
+        startServer(Kind::Pyftpd, opts);
+    }
+
     QString makeLocal(const QString &name, const QByteArray &data)
     {
         const QString path = localDir.filePath(name);
@@ -177,10 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, UploadRunOnBothServers,
 
 TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
 {
-    FtpServerOptions opts;
-    opts.cutDataAfter = 300000;
-    opts.cutTimes = 2;  // the empty put counts as the first upload
-    startServer(Kind::Pyftpd, opts);
+    startServerCuttingOnceAfter(300000);
     const QByteArray data = randomBytes(1024 * 1024, 4);
     list.setPaths({makeLocal("a.bin", data)});
 
@@ -209,10 +216,7 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
     // 100000 bytes of the file land on the server, as the old session's
     // buffered tail would. Appending from the size read before them would put
     // them in twice and shift the rest of the file.
-    FtpServerOptions opts;
-    opts.cutDataAfter = 300000;
-    opts.cutTimes = 2; // the empty put counts as the first upload
-    startServer(Kind::Pyftpd, opts);
+    startServerCuttingOnceAfter(300000);
     const QByteArray data = randomBytes(1024 * 1024, 11);
     const qint64 tail = 100000;
     list.setPaths({makeLocal("a.bin", data)});
@@ -576,10 +580,7 @@ TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
 
 TEST_F(UploadRunTest, CancelAtTheConnectionLostPromptKeepsMarkerAndList)
 {
-    FtpServerOptions opts;
-    opts.cutDataAfter = 50000;
-    opts.cutTimes = 2;
-    startServer(Kind::Pyftpd, opts);
+    startServerCuttingOnceAfter(50000);
     const QString a = makeLocal("a.bin", randomBytes(200000, 25));
     list.setPaths({a});
     view.answers = {2};
