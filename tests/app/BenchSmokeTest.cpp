@@ -66,6 +66,14 @@ TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
                                       cells);
         EXPECT_TRUE(line.match(out).hasMatch()) << qPrintable(row) << "\n" << qPrintable(out);
     }
+    // The ratio within back-to-back pairs, with how many of them Trelvan won:
+    // one pair per server in a smoke run.
+    QString pairCells;
+    for (int i = 0; i < servers.size(); ++i)
+        pairCells += QStringLiteral(" [0-9]+\\.[0-9]+ \\([01] of 1\\) \\|");
+    const QRegularExpression pairs(QStringLiteral("\\| the same within each back-to-back pair[^|]*\\|") +
+                                   pairCells);
+    EXPECT_TRUE(pairs.match(out).hasMatch()) << qPrintable(out);
     // The start-up timings need only the executable, so they run here too.
     EXPECT_TRUE(out.contains(QStringLiteral("rows in Files.txt** to the window shown |")))
         << qPrintable(out);
