@@ -109,8 +109,7 @@ std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
     FtpSession &s = *m_impl->session;
     if (!isSafeCommandLine("SIZE " + remotePath))
         return std::nullopt;
-    const auto type = s.exchange("TYPE I");
-    if (!type || !type->isPositive())
+    if (!s.binaryMode())
         return std::nullopt;
     const auto reply = s.exchange("SIZE " + remotePath);
     if (!reply)

@@ -6,7 +6,9 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
@@ -32,6 +34,18 @@ bool accepted(const std::optional<FtpReply> &reply)
 bool refused(const std::optional<FtpReply> &reply)
 {
     return reply && reply->code >= 400;
+}
+
+// Whether a command may leave the session in another type than binary.
+bool changesType(const std::string &command)
+{
+    const std::string verb = command.substr(0, command.find(' '));
+    auto is = [&verb](const char *name) {
+        return verb.size() == 4 && std::equal(verb.begin(), verb.end(), name, [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == b;
+               });
+    };
+    return is("TYPE") || is("REIN");
 }
 
 std::string seconds(int ms)
@@ -436,12 +450,28 @@ std::optional<FtpReply> FtpSession::exchange(const std::string &command)
 {
     if (!drainOwedReplies())
         return std::nullopt;
+    if (changesType(command))
+        m_binary = false;
     if (!sendLine(command))
         return std::nullopt;
     std::optional<FtpReply> reply = readReply(m_options.timeouts.replyMs);
     while (reply && reply->isPreliminary())
         reply = readReply(m_options.timeouts.replyMs);
     return reply;
+}
+
+bool FtpSession::binaryMode()
+{
+    if (m_binary)
+        return true;
+    const auto type = exchange("TYPE I");
+    if (accepted(type)) {
+        m_binary = true;
+        return true;
+    }
+    if (type)
+        m_error = "the server refused binary mode: " + type->text;
+    return false;
 }
 
 void FtpSession::abandonCurrentTransfer()
@@ -592,12 +622,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
         m_error = "a command must be a single line";
         return 0;
     }
-    const auto type = exchange("TYPE I");
-    if (!accepted(type)) {
-        if (type)
-            m_error = "the server refused binary mode: " + type->text;
+    if (!binaryMode())
         return 0;
-    }
 
     std::unique_ptr<Channel> data;
     int listenFd = -1;

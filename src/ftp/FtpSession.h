@@ -45,6 +45,10 @@ public:
     /// the control connection failed (it is then closed).
     std::optional<FtpReply> exchange(const std::string &command);
 
+    /// Sets binary type unless it is already in effect. False: refused
+    /// (error() says why) or no answer.
+    bool binaryMode();
+
     /// Sets binary type, opens a data connection (passive or active as the
     /// options say, falling back to the other), sends REST when restOffset > 0
     /// and then `command`, and waits for 125/150. Returns the transfer id, or
@@ -113,6 +117,10 @@ private:
     std::vector<std::string> m_features;
     bool m_epsvRefused = false;
     bool m_eprtRefused = false;
+    // TYPE I was accepted and nothing has changed the type since. The type
+    // holds for the session (RFC 959 section 5.3.2 gives no command but TYPE
+    // and REIN that changes it), and each repeat costs a round trip per file.
+    bool m_binary = false;
     int m_owedReplies = 0; // final replies of dropped transfers still to come
 
     // The current data transfer.

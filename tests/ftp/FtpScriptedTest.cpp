@@ -551,7 +551,6 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
         const std::string got = ScriptedPeer::readAll(data);
         ::close(data);
         peer.send(got == "tail" ? "226 ok\r\n" : "451 wrong bytes\r\n");
-        peer.answer("200 Type I");
         const uint16_t port2 = peer.listenData();
         peer.answer("229 ok (|||" + std::to_string(port2) + "|)");
         const int data2 = peer.acceptData();
@@ -570,11 +569,61 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     EXPECT_EQ(c->lastReplyCode(), 502);
     EXPECT_TRUE(c->command("CWD /"));
     const Strings transcript = server.transcript();
-    ASSERT_EQ(transcript.size(), 12u);
+    ASSERT_EQ(transcript.size(), 11u);
     EXPECT_EQ((Strings(transcript.begin() + 4, transcript.begin() + 8)),
               (Strings{"TYPE I", "EPSV", "REST 100", "STOR /f"}));
-    EXPECT_EQ(transcript[10], "REST 7");
-    EXPECT_EQ(transcript[11], "CWD /");
+    EXPECT_EQ(transcript[9], "REST 7");
+    EXPECT_EQ(transcript[10], "CWD /");
+}
+
+TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
+{
+    // Each file costs a size check, a transfer and another size check; over a
+    // slow link a TYPE I before each would add a round trip apiece.
+    ScriptedFtpServer server([](ScriptedPeer &peer) {
+        login(peer);
+        peer.answer("504 Not now");
+        peer.answer("200 Type I");
+        peer.answer("213 5");
+        peer.answer("213 6");
+        const uint16_t port = peer.listenData();
+        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
+        const int data = peer.acceptData();
+        peer.answer("150 Go ahead");
+        ScriptedPeer::readAll(data);
+        ::close(data);
+        peer.send("226 ok\r\n");
+        peer.answer("213 7");
+        peer.answer("200 Type A");
+        peer.answer("200 Type I");
+        peer.answer("213 8");
+        peer.answer("220 Reinitialized");
+        peer.answer("200 Type I");
+        peer.answer("213 9");
+        peer.readLine(); // QUIT
+    });
+    auto service = FtpService::open(quickOptions());
+    auto c = connectTo(*service, server);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->remoteSize("/f"), std::nullopt) << "binary refused: no SIZE asked";
+    EXPECT_EQ(c->remoteSize("/f"), 5);
+    EXPECT_EQ(c->remoteSize("/f"), 6);
+    auto t = c->openTransfer("APPE /f", Direction::Upload);
+    ASSERT_TRUE(t) << c->lastError();
+    EXPECT_EQ(t->write("x", 1), 1);
+    EXPECT_TRUE(t->finish());
+    EXPECT_EQ(c->remoteSize("/f"), 7);
+    EXPECT_TRUE(c->command("type a"));
+    EXPECT_EQ(c->remoteSize("/f"), 8);
+    EXPECT_TRUE(c->command("REIN"));
+    EXPECT_EQ(c->remoteSize("/f"), 9);
+    c.reset();
+    ASSERT_TRUE(server.waitDone());
+    const Strings transcript = server.transcript();
+    ASSERT_GE(transcript.size(), 4u);
+    EXPECT_EQ((Strings(transcript.begin() + 4, transcript.end())),
+              (Strings{"TYPE I", "TYPE I", "SIZE /f", "SIZE /f", "EPSV", "APPE /f", "SIZE /f",
+                       "type a", "TYPE I", "SIZE /f", "REIN", "TYPE I", "SIZE /f", "QUIT"}));
 }
 
 TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
