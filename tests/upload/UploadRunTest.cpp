@@ -534,6 +534,34 @@ TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
     }
 }
 
+TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal)
+{
+    // 425: the server could not open the data connection. The way round a
+    // refused APPE (REST and STOR, refused here too) must not be tried, or an
+    // unattended run would end in an error box over a passing network fault.
+    FtpServerOptions opts;
+    opts.refuseStor = true;
+    opts.badReplies = {{"APPE", "425 Can't open data connection.\r\n"}};
+    startServer(Kind::Pyftpd, opts);
+    const QByteArray data = randomBytes(10000, 31);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    prepareResume(a, data.left(4000));
+
+    view.answers = {2};
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    ASSERT_EQ(view.messages.size(), 1);
+    EXPECT_EQ(view.messages[0].text, UploadRun::TextInterrupted);
+    for (const auto &c : server->commands())
+        EXPECT_NE(c.rfind("STOR", 0), 0u) << c;
+    // Nothing was lost: the server's part stays and the file is still marked
+    // to be continued.
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data.left(4000));
+    EXPECT_TRUE(state.resume);
+    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+}
+
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
 {
     FtpServerOptions opts;
