@@ -6,6 +6,9 @@
 
 namespace {
 
+// What editors that save UTF-8 with a byte order mark put first.
+constexpr char Utf8Bom[] = "\xEF\xBB\xBF";
+
 struct Line
 {
     qsizetype begin;  // offset of the line's first byte
@@ -16,7 +19,8 @@ struct Line
 QList<Line> splitLines(const QByteArray &text)
 {
     QList<Line> lines;
-    qsizetype pos = 0;
+    // A byte order mark is not part of the first line; writes keep it.
+    qsizetype pos = text.startsWith(Utf8Bom) ? qsizetype(sizeof Utf8Bom - 1) : 0;
     while (pos < text.size()) {
         qsizetype stop = text.indexOf('\n', pos);
         const qsizetype next = stop < 0 ? text.size() : stop + 1;
@@ -104,7 +108,7 @@ QByteArray lineBreakOf(const QByteArray &text)
 // leave a CR in that line's value, anything less would glue the new line onto it.
 void endLastLine(QByteArray &text, const QByteArray &br)
 {
-    if (text.isEmpty() || text.endsWith('\n'))
+    if (text.isEmpty() || text == Utf8Bom || text.endsWith('\n'))
         return;
     text += text.endsWith('\r') ? QByteArrayLiteral("\n") : br;
 }

@@ -33,6 +33,29 @@ TEST(ProfileFile, NamesIgnoreCaseValuesLoseBlanksAndOneQuotePair)
     EXPECT_EQ(ProfileFile::lookup(text, "Options", "DestFolder"), "\"x\"");
 }
 
+TEST(ProfileFile, AByteOrderMarkBeforeTheFirstSectionIsReadPastAndKept)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Settings.ini");
+    const QByteArray bom = "\xEF\xBB\xBF";
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bom + "[Options]\r\nServer=ftp.example.org\r\nUser=bob\r\n");
+    }
+    ProfileFile ini(path);
+    EXPECT_EQ(ini.readString("Options", "Server"), "ftp.example.org");
+    // A write lands in the same section rather than in a second one after it.
+    ASSERT_TRUE(ini.writeString("Options", "User", "alice"));
+    ASSERT_TRUE(ini.writeString("Options", "DestFolder", "/in"));
+    EXPECT_EQ(readAll(path), bom + "[Options]\r\nServer=ftp.example.org\r\nUser=alice\r\n"
+                                   "DestFolder=/in\r\n");
+    // A mark alone, or a key on the very first line after it.
+    EXPECT_EQ(ProfileFile::lookup(bom, "Options", "User"), std::nullopt);
+    EXPECT_EQ(ProfileFile::withValue(bom, "Options", "User", "x"),
+              bom + "[Options]\r\nUser=x\r\n");
+}
+
 TEST(ProfileFile, ValueIsCutAt2047Characters)
 {
     const QByteArray text = "[Options]\nDestFolder=" + QByteArray(5000, 'z') + "\n";
