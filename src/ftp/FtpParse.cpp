@@ -75,6 +75,11 @@ bool isValidHostText(const std::string &host)
 
 } // namespace
 
+std::string commandVerb(const std::string &command)
+{
+    return upper(command.substr(0, command.find(' ')));
+}
+
 std::optional<PasvEndpoint> parsePasvReply(const std::string &text)
 {
     // Skip the reply code, then try every digit run as the start of the six.

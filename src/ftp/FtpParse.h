@@ -35,6 +35,10 @@ std::optional<uint16_t> parseEpsvReply(const std::string &text);
 /// other code, a non-decimal value or one that overflows 63 bits.
 std::optional<int64_t> parseSizeReply(const FtpReply &reply);
 
+/// A command's verb, the text before its first space, upper-cased: verbs are
+/// case-insensitive (RFC 959 section 5.3).
+std::string commandVerb(const std::string &command);
+
 /// The features of a 211 FEAT reply (RFC 2389 section 3.2): every line between
 /// the first and the last, trimmed and upper-cased. Empty for other codes.
 std::vector<std::string> parseFeatures(const FtpReply &reply);

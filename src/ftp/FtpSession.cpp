@@ -6,9 +6,7 @@
 
 #include <openssl/ssl.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
@@ -39,13 +37,8 @@ bool refused(const std::optional<FtpReply> &reply)
 // Whether a command may leave the session in another type than binary.
 bool changesType(const std::string &command)
 {
-    const std::string verb = command.substr(0, command.find(' '));
-    auto is = [&verb](const char *name) {
-        return verb.size() == 4 && std::equal(verb.begin(), verb.end(), name, [](char a, char b) {
-                   return std::toupper(static_cast<unsigned char>(a)) == b;
-               });
-    };
-    return is("TYPE") || is("REIN");
+    const std::string verb = commandVerb(command);
+    return verb == "TYPE" || verb == "REIN";
 }
 
 std::string seconds(int ms)

@@ -49,7 +49,7 @@ public:
     /// (error() says why) or no answer.
     bool binaryMode();
 
-    /// Sets binary type, opens a data connection (passive or active as the
+    /// Sets binary type if needed, opens a data connection (passive or active as the
     /// options say, falling back to the other), sends REST when restOffset > 0
     /// and then `command`, and waits for 125/150. Returns the transfer id, or
     /// 0 when any step was refused.
