@@ -270,8 +270,11 @@ void TfrmMainForm::postCreate(const QStringList &arguments)
                         qPrintable(m_list.at(row).path));
         std::fflush(stdout);
         m_connection.password = m_automation.password;
+        // From a timer, as a click comes from the window system: a run started
+        // from a posted event holds back the window's repaints (themselves
+        // posted events) until it reaches the transfer.
         if (m_automation.autoRun)
-            QTimer::singleShot(0, this, &TfrmMainForm::automatedRun);
+            QTimer::singleShot(1, this, &TfrmMainForm::automatedRun);
         return;
     }
     btnConnectionClick();
