@@ -33,22 +33,36 @@ int Channel::release()
 
 void Channel::gatherWrites(std::size_t bytes)
 {
-    m_gather.assign(bytes, '\0');
+    if (bytes > m_gatherCapacity) {
+        m_gather = std::make_unique_for_overwrite<char[]>(bytes);
+        m_gatherCapacity = bytes;
+    }
+    m_gatherSize = bytes;
     m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
+}
+
+bool Channel::resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle)
+{
+    m_error.clear();
+    m_timedOut = false;
+    if (!flush(stallMs, idle))
+        return false;
+    gatherWrites(bytes);
+    return true;
 }
 
 char *Channel::reserve(std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
     m_timedOut = false;
-    if (m_fd < 0 || m_gather.empty() || len > m_gather.size()) {
+    if (m_fd < 0 || m_gatherSize == 0 || len > m_gatherSize) {
         m_error = m_fd < 0 ? "not connected" : "no room for the bytes";
         return nullptr;
     }
-    if (m_gatherEnd + len > m_gather.size() && !flush(stallMs, idle))
+    if (m_gatherEnd + len > m_gatherSize && !flush(stallMs, idle))
         return nullptr;
     m_reservedEnd = m_gatherEnd + len;
-    return m_gather.data() + m_gatherEnd;
+    return m_gather.get() + m_gatherEnd;
 }
 
 bool Channel::commit(std::size_t len, int stallMs, const IdleHook &idle)
@@ -60,13 +74,13 @@ bool Channel::commit(std::size_t len, int stallMs, const IdleHook &idle)
         return false;
     }
     m_gatherEnd += len;
-    return m_gatherEnd < m_gather.size() || flush(stallMs, idle);
+    return m_gatherEnd < m_gatherSize || flush(stallMs, idle);
 }
 
 ssize_t Channel::sendGathered()
 {
     while (m_gatherBegin < m_gatherEnd) {
-        const ssize_t n = sendSome(m_gather.data() + m_gatherBegin, m_gatherEnd - m_gatherBegin);
+        const ssize_t n = sendSome(m_gather.get() + m_gatherBegin, m_gatherEnd - m_gatherBegin);
         if (n == -1) {
             // The connection is gone and these bytes with it; the write
             // that failed tells the caller, and the server's verdict can
@@ -86,8 +100,11 @@ bool Channel::flush(int stallMs, const IdleHook &idle)
 {
     if (m_fd < 0)
         return m_gatherBegin == m_gatherEnd;
-    const Deadline stall = Deadline::in(stallMs);
+    // A stall is a wait without progress, not a slow send: a large gather
+    // may take many waits to leave over a slow link.
+    Deadline stall = Deadline::in(stallMs);
     for (;;) {
+        const std::size_t before = m_gatherBegin;
         const ssize_t r = sendGathered();
         if (r == 0)
             return true;
@@ -95,6 +112,8 @@ bool Channel::flush(int stallMs, const IdleHook &idle)
             m_error = failureText(errno);
             return false;
         }
+        if (m_gatherBegin != before)
+            stall = Deadline::in(stallMs);
         if (!waitFor(r, stall, idle))
             return false;
     }
@@ -127,17 +146,17 @@ ssize_t Channel::tryRead(char *buffer, std::size_t len)
 
 ssize_t Channel::tryWrite(const char *buffer, std::size_t len)
 {
-    if (m_gather.empty())
+    if (m_gatherSize == 0)
         return sendSome(buffer, len);
     // Copied bytes take the place of any room reserve() gave.
     m_reservedEnd = 0;
-    if (m_gatherEnd == m_gather.size()) {
+    if (m_gatherEnd == m_gatherSize) {
         const ssize_t r = sendGathered();
         if (r < 0)
             return r;
     }
-    const std::size_t n = std::min(len, m_gather.size() - m_gatherEnd);
-    std::memcpy(m_gather.data() + m_gatherEnd, buffer, n);
+    const std::size_t n = std::min(len, m_gatherSize - m_gatherEnd);
+    std::memcpy(m_gather.get() + m_gatherEnd, buffer, n);
     m_gatherEnd += n;
     return static_cast<ssize_t>(n);
 }

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <string>
+#include <memory>
 #include <sys/types.h>
-#include <vector>
 
 namespace ftp {
 
@@ -40,6 +40,11 @@ public:
     /// Over TLS each send is a full 16 KiB record at a time. flush() sends
     /// the rest.
     void gatherWrites(std::size_t bytes);
+
+    /// Sends what the gather holds, then makes its later sends `bytes` long:
+    /// a fast transfer goes in fewer, larger sends, a slow one in sends short
+    /// enough to keep its progress moving. Fails as flush() does.
+    bool resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle);
 
     /// Room for the next `len` bytes inside the gathered send, for the caller
     /// to fill in place: a read from the local file lands where the socket
@@ -102,7 +107,9 @@ private:
     int m_fd = -1;
     std::string m_error;
     bool m_timedOut = false;
-    std::vector<char> m_gather; // empty: every write goes straight out
+    std::unique_ptr<char[]> m_gather; // not filled in: only held bytes are read
+    std::size_t m_gatherCapacity = 0;
+    std::size_t m_gatherSize = 0; // 0: every write goes straight out
     std::size_t m_gatherBegin = 0;
     std::size_t m_gatherEnd = 0;
     std::size_t m_reservedEnd = 0; // end of the room reserve() gave, or 0

@@ -204,6 +204,14 @@ int FtpTransfer::commit(int len)
     return session ? session->commitData(m_impl->id, len) : -1;
 }
 
+bool FtpTransfer::setSendSize(int bytes)
+{
+    if (m_impl->done)
+        return false;
+    const auto session = m_impl->session.lock();
+    return session && session->setDataSendSize(m_impl->id, bytes);
+}
+
 bool FtpTransfer::finish()
 {
     if (m_impl->done)

@@ -37,9 +37,15 @@ const QString UploadRun::TextError = u"Ошибка"_s;
 namespace {
 
 constexpr int BlockSize = 4096;
-/// The local file is read this many blocks at a time: one system call per
-/// 64 KiB instead of one per block, into room the transfer sends from.
-constexpr int ReadAheadBlocks = ftp::kUploadGatherBytes / BlockSize;
+/// The local file is read many blocks at a time, into room the transfer
+/// sends from: one read and one send per 64 KiB to 1 MiB instead of one per
+/// block. A read-ahead that went quickly doubles the next (fewer, larger
+/// sends move bytes faster); one that took long halves it, so a slow link
+/// still shows progress and answers Cancel within a fraction of a second.
+constexpr qint64 MinReadAhead = ftp::kUploadGatherBytes;
+constexpr qint64 MaxReadAhead = ftp::kUploadGatherMaxBytes;
+constexpr qint64 GrowReadAheadBelowNs = 8'000'000;
+constexpr qint64 ShrinkReadAheadAboveNs = 100'000'000;
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
@@ -457,12 +463,13 @@ struct UploadRun::Impl
         const bool everyBlock = run.progressRefreshMs <= 0 || run.serviceIntervalMs <= 0;
         qint64 aheadPos = 0;
         qint64 aheadLen = 0;
+        qint64 readAhead = MinReadAhead;
+        qint64 aheadStartNs = blockClock.nsecsElapsed();
         for (;;) {
             const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
             if (len > 0) {
                 if (aheadPos == aheadLen) {
-                    const qint64 want =
-                        std::min<qint64>(qint64(ReadAheadBlocks) * BlockSize, fileSize - offset);
+                    const qint64 want = std::min<qint64>(readAhead, fileSize - offset);
                     char *room = transfer->reserve(int(want));
                     if (!room)
                         return connectionLost();
@@ -481,6 +488,7 @@ struct UploadRun::Impl
             if (!fileDone && aheadPos != aheadLen && !everyBlock)
                 continue;
             qint64 now = blockClock.nsecsElapsed();
+            const qint64 aheadTook = now - aheadStartNs;
             if (fileDone || now >= nextRefreshNs) {
                 row = list.rowOf(id);
                 showProgress(row, offset, fileSize);
@@ -493,6 +501,21 @@ struct UploadRun::Impl
             }
             if (fileDone)
                 return finishFile(id, local, remotePath, fileSize);
+            if (aheadPos == aheadLen) {
+                // Timed by the read and send alone: servicing the window says
+                // nothing of the link.
+                const qint64 next = aheadTook < GrowReadAheadBelowNs && readAhead < MaxReadAhead
+                                        ? readAhead * 2
+                                    : aheadTook > ShrinkReadAheadAboveNs && readAhead > MinReadAhead
+                                        ? readAhead / 2
+                                        : readAhead;
+                if (next != readAhead) {
+                    if (!transfer->setSendSize(int(next)))
+                        return connectionLost();
+                    readAhead = next;
+                }
+                aheadStartNs = now;
+            }
             if (state.stop) {
                 transfer->finish();
                 return FileResult::Stop;

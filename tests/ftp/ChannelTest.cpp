@@ -1,0 +1,179 @@
+// The data channel's gathered sends over a local socket pair: a reader on the
+// other end decides how fast the bytes may leave.
+
+#include "ftp/Channel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using ftp::Channel;
+
+namespace {
+
+std::string randomBytes(std::size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+/// A channel on one end of a stream socket pair with small buffers, so that
+/// what the reader on the other end takes is what can leave.
+class SocketPair
+{
+public:
+    SocketPair()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+            return;
+        const int small = 16 * 1024;
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        channel = std::make_unique<Channel>(fds[0]);
+        m_peer = fds[1];
+    }
+    ~SocketPair()
+    {
+        stopReading();
+        if (m_peer >= 0)
+            ::close(m_peer);
+    }
+
+    /// Reads everything that comes, `chunk` bytes at most every `pause`.
+    void startReading(std::size_t chunk, std::chrono::milliseconds pause)
+    {
+        m_reader = std::thread([this, chunk, pause] {
+            std::string buffer(chunk, '\0');
+            for (;;) {
+                const ssize_t n = ::recv(m_peer, buffer.data(), chunk, 0);
+                if (n <= 0)
+                    return;
+                received.append(buffer.data(), static_cast<std::size_t>(n));
+                std::this_thread::sleep_for(pause);
+            }
+        });
+    }
+    void stopReading()
+    {
+        if (!m_reader.joinable())
+            return;
+        if (channel)
+            channel->shutdownWrite();
+        m_reader.join();
+    }
+
+    std::unique_ptr<Channel> channel;
+    std::string received; // the reader's, until stopReading()
+
+private:
+    int m_peer = -1;
+    std::thread m_reader;
+};
+
+/// Fills `room` from `bytes` and commits it block by block, as uploads do.
+bool commitRoom(Channel &c, const char *bytes, std::size_t len, int stallMs)
+{
+    char *room = c.reserve(len, stallMs, {});
+    if (!room)
+        return false;
+    std::memcpy(room, bytes, len);
+    for (std::size_t done = 0; done < len; done += 4096) {
+        if (!c.commit(std::min<std::size_t>(4096, len - done), stallMs, {}))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(ChannelTest, BytesArriveInOrderWhileTheSendSizeChanges)
+{
+    SocketPair pair;
+    ASSERT_TRUE(pair.channel);
+    pair.startReading(64 * 1024, 0ms);
+    Channel &c = *pair.channel;
+    const std::string whole = randomBytes(5 * 1024 * 1024 + 123, 3);
+    const int stallMs = 5000;
+    std::size_t pos = 0;
+    auto next = [&](std::size_t n) {
+        n = std::min(n, whole.size() - pos);
+        const char *at = whole.data() + pos;
+        pos += n;
+        return std::pair{at, n};
+    };
+
+    c.gatherWrites(64 * 1024);
+    auto [a, an] = next(64 * 1024);
+    ASSERT_TRUE(commitRoom(c, a, an, stallMs));
+    // Bytes held back when the size grows leave first, then larger rooms fit.
+    ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
+    pos += 1000;
+    ASSERT_TRUE(c.resizeGather(1024 * 1024, stallMs, {}));
+    EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
+    for (int i = 0; i < 3; ++i) {
+        auto [b, bn] = next(1024 * 1024);
+        ASSERT_TRUE(commitRoom(c, b, bn, stallMs));
+    }
+    // Shrinking with a partly filled room and a write held back.
+    auto [d, dn] = next(300000);
+    ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
+    ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
+    pos += 5000;
+    ASSERT_TRUE(c.resizeGather(4096, stallMs, {}));
+    EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
+    while (pos < whole.size()) {
+        auto [e, en] = next(4096);
+        ASSERT_TRUE(commitRoom(c, e, en, stallMs));
+    }
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    pair.stopReading();
+    EXPECT_EQ(pair.received.size(), whole.size());
+    EXPECT_TRUE(pair.received == whole);
+}
+
+TEST(ChannelTest, ALargeSendOverASlowLinkIsNoStallButAStoppedPeerIs)
+{
+    // 16 KiB every 10 ms: a 1 MiB send takes well over half a second, yet
+    // bytes move every few milliseconds, far inside the 300 ms allowed for
+    // a wait without progress.
+    {
+        SocketPair pair;
+        ASSERT_TRUE(pair.channel);
+        pair.startReading(16 * 1024, 10ms);
+        Channel &c = *pair.channel;
+        const std::string whole = randomBytes(2 * 1024 * 1024, 4);
+        c.gatherWrites(1024 * 1024);
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t pos = 0; pos < whole.size(); pos += 1024 * 1024)
+            ASSERT_TRUE(commitRoom(c, whole.data() + pos, 1024 * 1024, 300)) << c.error();
+        ASSERT_TRUE(c.flush(300, {})) << c.error();
+        EXPECT_GT(std::chrono::steady_clock::now() - start, 600ms) << "the link was not slow";
+        pair.stopReading();
+        EXPECT_TRUE(pair.received == whole);
+    }
+    // Nobody reads: the send fails as stalled once the buffers are full.
+    {
+        SocketPair pair;
+        ASSERT_TRUE(pair.channel);
+        Channel &c = *pair.channel;
+        const std::string whole = randomBytes(1024 * 1024, 5);
+        c.gatherWrites(1024 * 1024);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(commitRoom(c, whole.data(), whole.size(), 300));
+        EXPECT_TRUE(c.timedOut());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    }
+}
