@@ -40,8 +40,10 @@ constexpr int BlockSize = 4096;
 /// The local file is read many blocks at a time, into room the transfer
 /// sends from: one read and one send per 64 KiB to 1 MiB instead of one per
 /// block. A read-ahead that went quickly doubles the next (fewer, larger
-/// sends move bytes faster); one that took long halves it, so a slow link
-/// still shows progress and answers Cancel within a fraction of a second.
+/// sends move bytes faster); one that took long drops back to the smallest,
+/// so a slow link still shows progress and answers Cancel within a fraction
+/// of a second. (Socket buffers that take the first megabytes at once can
+/// make a slow link look fast for a moment; one large send then pays for it.)
 constexpr qint64 MinReadAhead = ftp::kUploadGatherBytes;
 constexpr qint64 MaxReadAhead = ftp::kUploadGatherMaxBytes;
 constexpr qint64 GrowReadAheadBelowNs = 8'000'000;
@@ -506,9 +508,8 @@ struct UploadRun::Impl
                 // nothing of the link.
                 const qint64 next = aheadTook < GrowReadAheadBelowNs && readAhead < MaxReadAhead
                                         ? readAhead * 2
-                                    : aheadTook > ShrinkReadAheadAboveNs && readAhead > MinReadAhead
-                                        ? readAhead / 2
-                                        : readAhead;
+                                    : aheadTook > ShrinkReadAheadAboveNs ? MinReadAhead
+                                                                         : readAhead;
                 if (next != readAhead) {
                     if (!transfer->setSendSize(int(next)))
                         return connectionLost();
