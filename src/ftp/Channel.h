@@ -4,8 +4,8 @@
 #include "ftp/Socket.h"
 
 #include <cstddef>
-#include <string>
 #include <memory>
+#include <string>
 #include <sys/types.h>
 
 namespace ftp {

@@ -275,7 +275,7 @@ public:
     /// For an upload: sends the bytes held back, then gathers later ones
     /// into sends of `bytes` (kTransferBlockBytes to kUploadGatherMaxBytes).
     /// False when the connection is lost, the held bytes stall or `bytes` is
-    /// out of range; any reserved room is gone either way.
+    /// out of range. Room reserve() gave is gone once the held bytes are sent.
     bool setSendSize(int bytes);
 
     /// Completes the transfer: closes the data connection and waits (for an

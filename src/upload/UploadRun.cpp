@@ -48,6 +48,16 @@ constexpr qint64 MinReadAhead = ftp::kUploadGatherBytes;
 constexpr qint64 MaxReadAhead = ftp::kUploadGatherMaxBytes;
 constexpr qint64 GrowReadAheadBelowNs = 8'000'000;
 constexpr qint64 ShrinkReadAheadAboveNs = 100'000'000;
+
+/// The next read-ahead after one of `current` bytes that took `tookNs`.
+qint64 nextReadAhead(qint64 current, qint64 tookNs)
+{
+    if (tookNs > ShrinkReadAheadAboveNs)
+        return MinReadAhead;
+    if (tookNs < GrowReadAheadBelowNs)
+        return std::min(current * 2, MaxReadAhead);
+    return current;
+}
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
@@ -506,10 +516,7 @@ struct UploadRun::Impl
             if (aheadPos == aheadLen) {
                 // Timed by the read and send alone: servicing the window says
                 // nothing of the link.
-                const qint64 next = aheadTook < GrowReadAheadBelowNs && readAhead < MaxReadAhead
-                                        ? readAhead * 2
-                                    : aheadTook > ShrinkReadAheadAboveNs ? MinReadAhead
-                                                                         : readAhead;
+                const qint64 next = nextReadAhead(readAhead, aheadTook);
                 if (next != readAhead) {
                     if (!transfer->setSendSize(int(next)))
                         return connectionLost();
