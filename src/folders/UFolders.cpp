@@ -4,6 +4,7 @@
 #include "folders/ListingParser.h"
 #include "shell/WindowFonts.h"
 #include "ui_UFolders.h"
+#include "upload/FailureText.h"
 #include "upload/UConnLost.h"
 
 #include <QCoreApplication>
@@ -52,6 +53,14 @@ QString fromServerBytes(const std::string &raw)
     return QString::fromStdString(folders::displayName(raw));
 }
 
+// A status text followed by why the step failed.
+QString withReason(const QString &status, const QString &reason)
+{
+    if (reason.isEmpty())
+        return status;
+    return status + (status.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". ")) + reason;
+}
+
 } // namespace
 
 TfrmFolders::TfrmFolders(TfrmConnLost *prompt, std::function<ConnectionParams()> params,
@@ -75,6 +84,7 @@ TfrmFolders::TfrmFolders(TfrmConnLost *prompt, std::function<ConnectionParams()>
     QPalette memoPalette = ui->memPath->palette();
     memoPalette.setColor(QPalette::Base, memoPalette.color(QPalette::Button));
     ui->memPath->setPalette(memoPalette);
+    ui->lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ui->lblStatus->adjustSize();
 
     m_timer->setObjectName(QStringLiteral("Timer"));
@@ -237,7 +247,7 @@ bool TfrmFolders::runListingStep(const std::string &target)
         // connection gets through), and then the login prompt never comes to
         // let the user stop: the retries are bounded instead.
         if (retry == ListRetries || m_abort) {
-            setStatus(TextListFailed);
+            setStatus(withReason(TextListFailed, failureText(m_connection->lastFailure())));
             return false;
         }
         if (!connectionStep())
@@ -266,8 +276,16 @@ bool TfrmFolders::connectionStep()
 
     QElapsedTimer window;
     window.start();
+    QString lastReason;
     for (;;) {
-        m_connection = ftp::FtpConnection::connect(*m_service, server, user, password);
+        ftp::Failure failure;
+        m_connection =
+            ftp::FtpConnection::connect(*m_service, server, user, password, nullptr, &failure);
+        // The status line says why the attempts fail, updated when that changes.
+        if (const QString reason = failureText(failure); reason != lastReason) {
+            setStatus(withReason(TextAuthorizing, reason));
+            lastReason = reason;
+        }
         QCoreApplication::processEvents();
         if (m_abort) {
             m_connection.reset();
@@ -276,7 +294,8 @@ bool TfrmFolders::connectionStep()
         // The user refused the server's certificate: asking again at every
         // attempt, or retrying without asking, would both be wrong.
         if (!m_connection && m_service->certificateRefused()) {
-            setStatus(TextCertificateRefused);
+            // The reason begins with the same words and names the fault.
+            setStatus(lastReason.isEmpty() ? TextCertificateRefused : lastReason);
             return false;
         }
         // The time test comes first: a login that succeeds only after the
@@ -314,8 +333,19 @@ void TfrmFolders::pause(int ms)
 
 void TfrmFolders::setStatus(const QString &text)
 {
-    ui->lblStatus->setText(text);
-    ui->lblStatus->adjustSize();
+    QLabel *label = ui->lblStatus;
+    label->setText(text);
+    label->setWordWrap(false);
+    label->adjustSize();
+    // A reason makes the line long: it wraps in the room left of the
+    // buttons, down to the dialog's edge, and shows whole as the tooltip.
+    const int room = ui->btnOK->x() - label->x() - 8;
+    const bool wraps = label->width() > room;
+    if (wraps) {
+        label->setWordWrap(true);
+        label->resize(room, std::min(label->heightForWidth(room), height() - label->y()));
+    }
+    label->setToolTip(wraps ? text : QString());
 }
 
 void TfrmFolders::addEntry(const std::string &rawName)

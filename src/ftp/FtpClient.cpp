@@ -2,6 +2,7 @@
 
 #include "ftp/FtpParse.h"
 #include "ftp/FtpSession.h"
+#include "ftp/Socket.h"
 #include "ftp/TlsContext.h"
 
 #include <cerrno>
@@ -38,7 +39,7 @@ bool FtpService::certificateRefused() const
 
 std::unique_ptr<FtpConnection>
 FtpConnection::connect(FtpService &service, const std::string &server, const std::string &user,
-                       const std::string &password, std::string *error)
+                       const std::string &password, std::string *error, Failure *failure)
 {
     // The service's TLS context is made on first use and shared by its
     // connections; a changed CA file makes a new one.
@@ -52,10 +53,14 @@ FtpConnection::connect(FtpService &service, const std::string &server, const std
     if (!session->open(server, user, password)) {
         if (error)
             *error = session->error();
+        if (failure)
+            *failure = session->failure();
         return nullptr;
     }
     if (error)
         error->clear();
+    if (failure)
+        *failure = Failure{};
     auto impl = std::make_unique<Impl>();
     impl->session = std::move(session);
     return std::unique_ptr<FtpConnection>(new FtpConnection(std::move(impl)));
@@ -71,9 +76,14 @@ FtpConnection::~FtpConnection()
 
 bool FtpConnection::putFile(const std::string &localPath, const std::string &remotePath)
 {
+    m_impl->session->clearFailure();
     const int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        const int err = errno;
+        m_impl->session->note("cannot open " + localPath + ": " + errnoText(err),
+                              systemFailure(FailureKind::LocalFile, {}, err, localPath));
         return false;
+    }
     bool ok = false;
     if (auto transfer = openTransfer("STOR " + remotePath, Direction::Upload)) {
         char block[kTransferBlockBytes];
@@ -83,6 +93,9 @@ bool FtpConnection::putFile(const std::string &localPath, const std::string &rem
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
+                const int err = errno;
+                m_impl->session->note("cannot read " + localPath + ": " + errnoText(err),
+                                      systemFailure(FailureKind::LocalFile, {}, err, localPath));
                 ok = false;
                 break;
             }
@@ -107,6 +120,7 @@ std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
     // Some servers refuse SIZE in ASCII mode (RFC 3659 section 4: the size
     // depends on the type), so ask in binary.
     FtpSession &s = *m_impl->session;
+    s.clearFailure();
     if (!isSafeCommandLine("SIZE " + remotePath))
         return std::nullopt;
     if (!s.binaryMode())
@@ -119,13 +133,19 @@ std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
 
 bool FtpConnection::command(const std::string &command)
 {
-    const auto reply = m_impl->session->exchange(command);
+    FtpSession &s = *m_impl->session;
+    s.clearFailure();
+    const auto reply = s.exchange(command);
+    if (reply && !reply->isPositive())
+        s.note("the server refused \"" + commandVerb(command) + "\": " + reply->text,
+               failureOf(FailureKind::CommandRefused, reply->text, commandVerb(command)));
     return reply && reply->isPositive();
 }
 
 std::unique_ptr<FtpTransfer> FtpConnection::openTransfer(const std::string &command,
                                                          Direction direction, int64_t restOffset)
 {
+    m_impl->session->clearFailure();
     const uint64_t id = m_impl->session->openTransfer(command, direction, restOffset);
     if (id == 0)
         return nullptr;
@@ -165,7 +185,20 @@ const std::string &FtpConnection::lastError() const
     return m_impl->session->error();
 }
 
+const Failure &FtpConnection::lastFailure() const
+{
+    return m_impl->session->failure();
+}
+
 FtpTransfer::FtpTransfer(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+std::shared_ptr<FtpSession> FtpTransfer::begin()
+{
+    auto session = m_impl->session.lock();
+    if (session)
+        session->clearFailure();
+    return session;
+}
 
 FtpTransfer::~FtpTransfer()
 {
@@ -176,7 +209,7 @@ int FtpTransfer::read(char *buffer, int maxLen)
 {
     if (m_impl->done)
         return -1;
-    const auto session = m_impl->session.lock();
+    const auto session = begin();
     return session ? session->readData(m_impl->id, buffer, maxLen) : -1;
 }
 
@@ -184,7 +217,7 @@ int FtpTransfer::write(const char *buffer, int len)
 {
     if (m_impl->done)
         return -1;
-    const auto session = m_impl->session.lock();
+    const auto session = begin();
     return session ? session->writeData(m_impl->id, buffer, len) : -1;
 }
 
@@ -192,7 +225,7 @@ char *FtpTransfer::reserve(int len)
 {
     if (m_impl->done)
         return nullptr;
-    const auto session = m_impl->session.lock();
+    const auto session = begin();
     return session ? session->reserveData(m_impl->id, len) : nullptr;
 }
 
@@ -200,7 +233,7 @@ int FtpTransfer::commit(int len)
 {
     if (m_impl->done)
         return -1;
-    const auto session = m_impl->session.lock();
+    const auto session = begin();
     return session ? session->commitData(m_impl->id, len) : -1;
 }
 
@@ -208,7 +241,7 @@ bool FtpTransfer::setSendSize(int bytes)
 {
     if (m_impl->done)
         return false;
-    const auto session = m_impl->session.lock();
+    const auto session = begin();
     return session && session->setDataSendSize(m_impl->id, bytes);
 }
 
@@ -217,7 +250,7 @@ bool FtpTransfer::finish()
     if (m_impl->done)
         return m_impl->result;
     m_impl->done = true;
-    if (const auto session = m_impl->session.lock())
+    if (const auto session = begin())
         m_impl->finalCode = session->finishTransfer(m_impl->id);
     m_impl->result = m_impl->finalCode == 226 || m_impl->finalCode == 250;
     return m_impl->result;

@@ -66,8 +66,56 @@ enum class Direction
 };
 
 class FtpConnection;
+class FtpSession;
 class FtpTransfer;
 class TlsContext;
+
+/// Which step of talking to the server failed. A caller that explains a
+/// failure to the user words it from this and the parts of Failure; the
+/// English lastError() text says the same for logs and tests.
+enum class FailureKind
+{
+    None,
+    ServerField, ///< the server field names no server (detail: the field)
+    Resolve,     ///< the host did not resolve (endpoint: host; systemError: EAI code, or seconds)
+    Connect,     ///< the TCP connection was not made (endpoint, systemError: errno)
+    Greeting,    ///< the server's greeting was not 220 (reply)
+    TlsRefused,  ///< AUTH TLS was refused (reply)
+    Tls,         ///< TLS is not available or the handshake failed (detail)
+    Certificate, ///< the server's certificate was refused (detail: the verification error)
+    Login,       ///< USER or PASS was refused (reply)
+    LineBreak,   ///< a user name, password or path with a line break, not sent (command)
+    CommandRefused, ///< the server refused a command (command: its verb; reply)
+    PassiveRefused, ///< EPSV and PASV were refused (reply)
+    ActiveRefused,  ///< EPRT and PORT were refused (reply)
+    DataRefused,    ///< passive and active mode both refused (reply: both replies)
+    DataConnect,    ///< the passive data connection was not made (endpoint, systemError)
+    DataListen,     ///< no socket to wait for the active data connection (systemError)
+    DataNotOpened,  ///< the server did not open the active data connection (reply, or seconds)
+    DataTls,        ///< TLS on a data connection failed (detail; empty: another certificate)
+    DataLost,       ///< the data connection failed (detail) or stalled (seconds)
+    FinalReply,     ///< a transfer's final reply was not 226/250 (command: its verb; reply)
+    Timeout,        ///< no reply within the time allowed (seconds)
+    Closed,         ///< the server closed the control connection (reply when it said 421)
+    Lost,           ///< the control connection failed (detail)
+    BadReply,       ///< the server sent something that is not an FTP reply (detail)
+    NotConnected,   ///< the connection had already failed
+    LocalFile       ///< a local file could not be read (detail: its path; systemError)
+};
+
+/// Why the last operation failed, in parts. Never holds the password.
+struct Failure
+{
+    FailureKind kind = FailureKind::None;
+    /// The server's reply as it came, code first; lines of a multi-line
+    /// reply, and the two replies of DataRefused, are joined by "\n".
+    std::string reply;
+    std::string command;  ///< the verb concerned ("APPE", "PROT")
+    std::string endpoint; ///< "host:port" ("[v6]:port"), or the host alone for Resolve
+    int systemError = 0;  ///< errno, or getaddrinfo's code for Resolve
+    int seconds = 0;      ///< the time-out that ran out
+    std::string detail;   ///< the system's or OpenSSL's text, as they put it
+};
 
 /// How a logged-in connection is protected.
 enum class Security
@@ -189,12 +237,11 @@ public:
     /// the server field says (see TlsMode; a bare field asks FEAT before
     /// USER), logs in (USER, PASS; empty user means "anonymous"), sends PBSZ 0
     /// and PROT P when protected, reads FEAT and sends OPTS UTF8 ON when the
-    /// server lists UTF8. Null on any failure; *error then says why (never
-    /// containing the password).
-    static std::unique_ptr<FtpConnection> connect(FtpService &service, const std::string &server,
-                                                  const std::string &user,
-                                                  const std::string &password,
-                                                  std::string *error = nullptr);
+    /// server lists UTF8. Null on any failure; *error then says why and
+    /// *failure what failed (neither containing the password).
+    static std::unique_ptr<FtpConnection>
+    connect(FtpService &service, const std::string &server, const std::string &user,
+            const std::string &password, std::string *error = nullptr, Failure *failure = nullptr);
     ~FtpConnection();
     FtpConnection(const FtpConnection &) = delete;
     FtpConnection &operator=(const FtpConnection &) = delete;
@@ -235,6 +282,9 @@ public:
 
     /// Why the last failed operation failed (never containing the password).
     const std::string &lastError() const;
+    /// The same in parts; kind None when the last operation on this
+    /// connection or its transfer did not fail.
+    const Failure &lastFailure() const;
 
     struct Impl;
 
@@ -293,6 +343,8 @@ public:
 private:
     friend class FtpConnection;
     explicit FtpTransfer(std::unique_ptr<Impl> impl);
+    /// The session, its last failure forgotten: an operation starts.
+    std::shared_ptr<FtpSession> begin();
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -41,9 +41,21 @@ bool changesType(const std::string &command)
     return verb == "TYPE" || verb == "REIN";
 }
 
+int wholeSeconds(int ms)
+{
+    return (ms + 999) / 1000;
+}
+
 std::string seconds(int ms)
 {
-    return std::to_string((ms + 999) / 1000) + " s";
+    return std::to_string(wholeSeconds(ms)) + " s";
+}
+
+// "host:port", an IPv6 address in brackets.
+std::string hostPort(const std::string &host, uint16_t port)
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 // The IPv4 address of an endpoint, also from an IPv4-mapped IPv6 one.
@@ -86,6 +98,41 @@ bool offersAuthTls(const std::vector<std::string> &features)
 
 } // namespace
 
+Failure failureOf(FailureKind kind, std::string reply, std::string command)
+{
+    Failure failure;
+    failure.kind = kind;
+    failure.reply = std::move(reply);
+    failure.command = std::move(command);
+    return failure;
+}
+
+Failure detailFailure(FailureKind kind, std::string detail)
+{
+    Failure failure;
+    failure.kind = kind;
+    failure.detail = std::move(detail);
+    return failure;
+}
+
+Failure timeFailure(FailureKind kind, int seconds)
+{
+    Failure failure;
+    failure.kind = kind;
+    failure.seconds = seconds;
+    return failure;
+}
+
+Failure systemFailure(FailureKind kind, std::string endpoint, int systemError, std::string detail)
+{
+    Failure failure;
+    failure.kind = kind;
+    failure.endpoint = std::move(endpoint);
+    failure.systemError = systemError;
+    failure.detail = std::move(detail);
+    return failure;
+}
+
 FtpSession::FtpSession(const FtpService::Options &options, TlsSource tlsSource)
     : m_options(options), m_tlsSource(std::move(tlsSource))
 {
@@ -112,7 +159,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
 
     const auto address = parseServerField(server);
     if (!address) {
-        m_error = "cannot read the server field \"" + server + "\"";
+        note("cannot read the server field \"" + server + "\"",
+             detailFailure(FailureKind::ServerField, server));
         return false;
     }
     m_host = address->host;
@@ -121,15 +169,19 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     // Resolution and TCP connect share the connect timeout.
     const Deadline connectBy = Deadline::in(t.connectMs);
     std::string why;
+    int code = 0;
     const auto endpoints =
-        resolveHost(address->host, address->port, connectBy, m_options.idle, &why);
+        resolveHost(address->host, address->port, connectBy, m_options.idle, &why, &code);
     if (endpoints.empty()) {
-        m_error = why;
+        Failure failure = systemFailure(FailureKind::Resolve, address->host, code, why);
+        if (connectBy.expired())
+            failure.seconds = wholeSeconds(t.connectMs);
+        note(why, std::move(failure));
         return false;
     }
-    const int fd = connectAny(endpoints, connectBy, m_options.idle, &why);
+    const int fd = connectAny(endpoints, connectBy, m_options.idle, &why, &code);
     if (fd < 0) {
-        m_error = why;
+        note(why, systemFailure(FailureKind::Connect, hostPort(m_host, m_port), code, why));
         return false;
     }
     tuneControlSocket(fd);
@@ -151,7 +203,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     if (!greeting)
         return false;
     if (greeting->code != 220) {
-        fail("the server refused the connection: " + greeting->text);
+        fail("the server refused the connection: " + greeting->text,
+             failureOf(FailureKind::Greeting, greeting->text));
         return false;
     }
 
@@ -180,7 +233,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         if (reply->code != 234) {
             fail(address->tls == TlsMode::Explicit
                      ? "the server does not offer TLS, which ftpes:// requires: " + reply->text
-                     : "the server offers TLS but refused AUTH TLS: " + reply->text);
+                     : "the server offers TLS but refused AUTH TLS: " + reply->text,
+                 failureOf(FailureKind::TlsRefused, reply->text));
             return false;
         }
         if (!startTls())
@@ -192,7 +246,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     // Login (RFC 959 section 4.1.1): 230 right after USER needs no password.
     const std::string login = user.empty() ? "anonymous" : user;
     if (!isSafeCommandLine("USER " + login) || !isSafeCommandLine("PASS " + password)) {
-        fail("the user name or password contains a line break");
+        fail("the user name or password contains a line break",
+             failureOf(FailureKind::LineBreak, {}, "USER"));
         return false;
     }
     reply = exchange("USER " + login);
@@ -204,7 +259,7 @@ bool FtpSession::open(const std::string &server, const std::string &user,
             return false;
     }
     if (reply->code != 230 && reply->code != 202) {
-        fail("login refused: " + reply->text);
+        fail("login refused: " + reply->text, failureOf(FailureKind::Login, reply->text));
         return false;
     }
 
@@ -215,14 +270,16 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         if (!reply)
             return false;
         if (!reply->isPositive()) {
-            fail("the server refused PBSZ 0: " + reply->text);
+            fail("the server refused PBSZ 0: " + reply->text,
+                 failureOf(FailureKind::CommandRefused, reply->text, "PBSZ"));
             return false;
         }
         reply = exchange("PROT P");
         if (!reply)
             return false;
         if (!reply->isPositive()) {
-            fail("the server refused to protect the data connections (PROT P): " + reply->text);
+            fail("the server refused to protect the data connections (PROT P): " + reply->text,
+                 failureOf(FailureKind::CommandRefused, reply->text, "PROT"));
             return false;
         }
         m_protectData = true;
@@ -253,14 +310,16 @@ bool FtpSession::startTls()
     // Bytes that arrived in clear after the AUTH TLS reply would later be
     // read as if they had come protected: refuse them.
     if (m_inPos < m_in.size()) {
-        fail("the server sent more in clear before TLS began");
+        fail("the server sent more in clear before TLS began",
+             detailFailure(FailureKind::Tls, "the server sent more in clear before TLS began"));
         return false;
     }
     std::string why;
     if (!m_tls && m_tlsSource)
         m_tls = m_tlsSource(&why);
     if (!m_tls) {
-        fail(why.empty() ? "TLS is not available" : why);
+        const std::string text = why.empty() ? "TLS is not available" : why;
+        fail(text, detailFailure(FailureKind::Tls, text));
         return false;
     }
     auto channel =
@@ -268,7 +327,8 @@ bool FtpSession::startTls()
     TlsChannel &tls = *channel;
     m_control = std::move(channel);
     if (!tls.handshake(Deadline::in(m_options.timeouts.replyMs), m_options.idle)) {
-        fail("the TLS handshake with the server failed: " + tls.error());
+        fail("the TLS handshake with the server failed: " + tls.error(),
+             detailFailure(FailureKind::Tls, tls.error()));
         return false;
     }
     if (!acceptCertificate(tls))
@@ -295,7 +355,8 @@ bool FtpSession::acceptCertificate(TlsChannel &channel)
         m_tls->remember(info, decision);
     }
     if (decision == CertificateDecision::Refuse) {
-        fail("the server's certificate is not trusted (" + info.error + ")");
+        fail("the server's certificate is not trusted (" + info.error + ")",
+             detailFailure(FailureKind::Certificate, info.error));
         return false;
     }
     return true;
@@ -310,13 +371,15 @@ std::unique_ptr<Channel> FtpSession::protectData(std::unique_ptr<Channel> plain)
     auto tls = std::make_unique<TlsChannel>(plain->release(), m_tls->get(), m_host, session, true);
     SSL_SESSION_free(session);
     if (!tls->handshake(Deadline::in(m_options.timeouts.dataMs), m_options.idle)) {
-        m_error = "TLS on the data connection failed: " + tls->error();
+        note("TLS on the data connection failed: " + tls->error(),
+             detailFailure(FailureKind::DataTls, tls->error()));
         return nullptr;
     }
     // Only the server whose certificate the control connection accepted may
     // sit at the other end of a data connection.
     if (tls->fingerprint() != m_fingerprint) {
-        m_error = "the data connection presented another certificate than the server";
+        note("the data connection presented another certificate than the server",
+             failureOf(FailureKind::DataTls));
         return nullptr;
     }
     return tls;
@@ -337,9 +400,18 @@ std::string FtpSession::scrub(std::string text) const
     return text;
 }
 
-void FtpSession::fail(const std::string &why)
+void FtpSession::note(const std::string &why, Failure failure)
 {
     m_error = scrub(why);
+    failure.reply = scrub(std::move(failure.reply));
+    failure.detail = scrub(std::move(failure.detail));
+    failure.endpoint = scrub(std::move(failure.endpoint));
+    m_failure = std::move(failure);
+}
+
+void FtpSession::fail(const std::string &why, Failure failure)
+{
+    note(why, std::move(failure));
     m_lastReply.text = scrub(m_lastReply.text);
     m_data.reset();
     m_control.reset();
@@ -348,18 +420,20 @@ void FtpSession::fail(const std::string &why)
 bool FtpSession::sendLine(const std::string &line)
 {
     if (!isOpen()) {
-        m_error = "not connected";
+        note("not connected", failureOf(FailureKind::NotConnected));
         return false;
     }
     if (!isSafeCommandLine(line)) {
         // The connection stays usable: nothing was sent.
-        m_error = "a command must be a single line";
+        note("a command must be a single line",
+             failureOf(FailureKind::LineBreak, {}, commandVerb(line)));
         return false;
     }
     const std::string wire = line + "\r\n";
     if (!m_control->writeAll(wire.data(), wire.size(), m_options.timeouts.replyMs,
                              m_options.idle)) {
-        fail("sending a command failed: " + m_control->error());
+        fail("sending a command failed: " + m_control->error(),
+             detailFailure(FailureKind::Lost, m_control->error()));
         return false;
     }
     return true;
@@ -368,7 +442,7 @@ bool FtpSession::sendLine(const std::string &line)
 std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
 {
     if (!isOpen()) {
-        m_error = "not connected";
+        note("not connected", failureOf(FailureKind::NotConnected));
         return std::nullopt;
     }
     const Deadline deadline = Deadline::in(timeoutMs);
@@ -388,7 +462,8 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
             if (status == FtpReplyParser::Status::Error) {
                 const std::string why = m_parser.error();
                 m_parser.reset();
-                fail("bad reply from the server: " + why);
+                fail("bad reply from the server: " + why,
+                     detailFailure(FailureKind::BadReply, why));
                 return std::nullopt;
             }
             if (status == FtpReplyParser::Status::Complete) {
@@ -397,7 +472,8 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
                 // 421: the server is closing the control connection.
                 if (m_lastReply.code == 421) {
                     const FtpReply closing = m_lastReply;
-                    fail("the server closed the connection: " + closing.text);
+                    fail("the server closed the connection: " + closing.text,
+                         failureOf(FailureKind::Closed, closing.text));
                     m_lastReply = closing;
                 }
                 return m_lastReply;
@@ -406,7 +482,8 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
         }
         // A reply trickled in byte by byte must not outlast the timeout either.
         if (deadline.expired()) {
-            fail("no complete reply from the server within " + seconds(timeoutMs));
+            fail("no complete reply from the server within " + seconds(timeoutMs),
+                 timeFailure(FailureKind::Timeout, wholeSeconds(timeoutMs)));
             m_parser.reset();
             return std::nullopt;
         }
@@ -416,11 +493,13 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
             continue;
         }
         if (n == 0)
-            fail("the server closed the connection");
+            fail("the server closed the connection", failureOf(FailureKind::Closed));
         else if (m_control->timedOut())
-            fail("no reply from the server within " + seconds(timeoutMs));
+            fail("no reply from the server within " + seconds(timeoutMs),
+                 timeFailure(FailureKind::Timeout, wholeSeconds(timeoutMs)));
         else
-            fail("the connection to the server was lost: " + m_control->error());
+            fail("the connection to the server was lost: " + m_control->error(),
+                 detailFailure(FailureKind::Lost, m_control->error()));
         m_parser.reset();
         return std::nullopt;
     }
@@ -463,7 +542,8 @@ bool FtpSession::binaryMode()
         return true;
     }
     if (type)
-        m_error = "the server refused binary mode: " + type->text;
+        note("the server refused binary mode: " + type->text,
+             failureOf(FailureKind::CommandRefused, type->text, "TYPE"));
     return false;
 }
 
@@ -502,16 +582,19 @@ std::unique_ptr<Channel> FtpSession::openPassive()
         }
     }
     if (!port) {
-        m_error = "the server refused passive mode: " + m_lastReply.text;
+        note("the server refused passive mode: " + m_lastReply.text,
+             failureOf(FailureKind::PassiveRefused, m_lastReply.text));
         return nullptr;
     }
     Endpoint target = m_peer;
     target.setPort(*port);
     std::string why;
+    int code = 0;
     const int fd =
-        connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle, &why);
+        connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle, &why, &code);
     if (fd < 0) {
-        m_error = "cannot open the passive data connection: " + why;
+        note("cannot open the passive data connection: " + why,
+             systemFailure(FailureKind::DataConnect, hostPort(target.host(), *port), code, why));
         return nullptr;
     }
     tuneDataSocket(fd);
@@ -521,9 +604,11 @@ std::unique_ptr<Channel> FtpSession::openPassive()
 bool FtpSession::openActive(int *listenFd)
 {
     std::string why;
-    const int fd = listenOn(m_local, &why);
+    int code = 0;
+    const int fd = listenOn(m_local, &why, &code);
     if (fd < 0) {
-        m_error = "cannot listen for the data connection: " + why;
+        note("cannot listen for the data connection: " + why,
+             systemFailure(FailureKind::DataListen, {}, code, why));
         return false;
     }
     const Endpoint listening = localEndpoint(fd);
@@ -550,7 +635,8 @@ bool FtpSession::openActive(int *listenFd)
         told = reply->code == 200;
     }
     if (!told) {
-        m_error = "the server refused active mode: " + m_lastReply.text;
+        note("the server refused active mode: " + m_lastReply.text,
+             failureOf(FailureKind::ActiveRefused, m_lastReply.text));
         ::close(fd);
         return false;
     }
@@ -594,14 +680,16 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
             }
             if (!reply->isPreliminary()) {
                 m_earlyFinalCode = reply->code; // the transfer's verdict is in
-                m_error = "the server could not open the data connection: " + reply->text;
+                note("the server could not open the data connection: " + reply->text,
+                     failureOf(FailureKind::DataNotOpened, reply->text));
                 return nullptr;
             }
             continue;
         }
         if (deadline.expired()) {
-            m_error = "the server did not open the data connection within " +
-                      seconds(m_options.timeouts.dataMs);
+            note("the server did not open the data connection within " +
+                     seconds(m_options.timeouts.dataMs),
+                 timeFailure(FailureKind::DataNotOpened, wholeSeconds(m_options.timeouts.dataMs)));
             return nullptr;
         }
     }
@@ -612,7 +700,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
 {
     abandonCurrentTransfer();
     if (!isSafeCommandLine(command)) {
-        m_error = "a command must be a single line";
+        note("a command must be a single line",
+             failureOf(FailureKind::LineBreak, {}, commandVerb(command)));
         return 0;
     }
     if (!binaryMode())
@@ -622,15 +711,28 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     int listenFd = -1;
     // Passive first unless told otherwise; whichever fails, try the other
     // (RFC 2428 section 4 lets a client use either).
+    std::string refusals; // the server's word on each mode it refused
+    int refusedModes = 0;
     for (int attempt = 0; attempt < 2 && !data && listenFd < 0 && isOpen(); ++attempt) {
         const bool passive = (attempt == 0) == m_options.passiveFirst;
         if (passive)
             data = openPassive();
         else
             openActive(&listenFd);
+        if (m_failure.kind == FailureKind::PassiveRefused ||
+            m_failure.kind == FailureKind::ActiveRefused) {
+            refusals += (refusals.empty() ? "" : "\n") + m_failure.reply;
+            ++refusedModes;
+        }
     }
-    if (!data && listenFd < 0)
+    if (!data && listenFd < 0) {
+        if (refusedModes == 2)
+            note("the server refused passive and active mode: " + refusals,
+                 failureOf(FailureKind::DataRefused, refusals));
         return 0;
+    }
+    // A mode refused before the other worked is no failure of this transfer.
+    clearFailure();
 
     auto closeListener = [&listenFd] {
         if (listenFd >= 0)
@@ -642,7 +744,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
         const auto rest = exchange("REST " + std::to_string(restOffset));
         if (!rest || rest->code != 350) {
             if (rest)
-                m_error = "the server refused to restart at an offset: " + rest->text;
+                note("the server refused to restart at an offset: " + rest->text,
+                     failureOf(FailureKind::CommandRefused, rest->text, "REST"));
             closeListener();
             return 0;
         }
@@ -655,8 +758,8 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     const auto reply = readReply(m_options.timeouts.replyMs);
     if (!reply || (!reply->isPreliminary() && reply->code / 100 != 2)) {
         if (reply)
-            m_error = "the server refused \"" + command.substr(0, command.find(' ')) +
-                      "\": " + reply->text;
+            note("the server refused \"" + commandVerb(command) + "\": " + reply->text,
+                 failureOf(FailureKind::CommandRefused, reply->text, commandVerb(command)));
         closeListener();
         return 0;
     }
@@ -680,6 +783,7 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     }
     m_data = std::move(data);
     m_direction = direction;
+    m_transferVerb = commandVerb(command);
     if (direction == Direction::Upload)
         m_data->gatherWrites(kUploadGatherBytes);
     return ++m_transferId;
@@ -749,8 +853,12 @@ bool FtpSession::setDataSendSize(uint64_t id, int bytes)
 
 void FtpSession::noteDataFailure()
 {
-    m_error = m_data->timedOut() ? "the data connection stalled"
-                                 : "the data connection failed: " + m_data->error();
+    if (m_data->timedOut())
+        note("the data connection stalled",
+             timeFailure(FailureKind::DataLost, wholeSeconds(m_options.timeouts.dataMs)));
+    else
+        note("the data connection failed: " + m_data->error(),
+             detailFailure(FailureKind::DataLost, m_data->error()));
 }
 
 int FtpSession::finishTransfer(uint64_t id)
@@ -764,7 +872,8 @@ int FtpSession::finishTransfer(uint64_t id)
     // the end is signalled; if they cannot, the upload is incomplete whatever
     // the server then says.
     if (!m_data->flush(m_options.timeouts.dataMs, m_options.idle)) {
-        m_error = "the data connection failed: " + m_data->error();
+        note("the data connection failed: " + m_data->error(),
+             detailFailure(FailureKind::DataLost, m_data->error()));
         abandonCurrentTransfer();
         return 0;
     }
@@ -779,17 +888,24 @@ int FtpSession::finishTransfer(uint64_t id)
         }
     }
     m_data.reset();
-    if (m_earlyFinalCode != 0) {
-        const int code = m_earlyFinalCode;
-        m_earlyFinalCode = 0;
-        return code;
+    // Nothing has read the control connection since an early verdict came,
+    // so the last reply is that verdict.
+    int code = m_earlyFinalCode;
+    m_earlyFinalCode = 0;
+    if (code == 0) {
+        const int timeoutMs = m_direction == Direction::Upload ? m_options.timeouts.finalReplyMs
+                                                               : m_options.timeouts.replyMs;
+        std::optional<FtpReply> reply = readReply(timeoutMs);
+        while (reply && reply->isPreliminary())
+            reply = readReply(timeoutMs);
+        if (!reply)
+            return 0;
+        code = reply->code;
     }
-    const int timeoutMs = m_direction == Direction::Upload ? m_options.timeouts.finalReplyMs
-                                                           : m_options.timeouts.replyMs;
-    std::optional<FtpReply> reply = readReply(timeoutMs);
-    while (reply && reply->isPreliminary())
-        reply = readReply(timeoutMs);
-    return reply ? reply->code : 0;
+    if (code != 226 && code != 250)
+        note("the server did not confirm the transfer: " + m_lastReply.text,
+             failureOf(FailureKind::FinalReply, m_lastReply.text, m_transferVerb));
+    return code;
 }
 
 void FtpSession::dropTransfer(uint64_t id)

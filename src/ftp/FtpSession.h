@@ -23,6 +23,15 @@ namespace ftp {
 class TlsChannel;
 class TlsContext;
 
+/// A failure of `kind` with the server's reply and the verb concerned.
+Failure failureOf(FailureKind kind, std::string reply = {}, std::string command = {});
+/// A failure described by the system's or OpenSSL's text.
+Failure detailFailure(FailureKind kind, std::string detail);
+/// A time-out of `seconds`.
+Failure timeFailure(FailureKind kind, int seconds);
+/// A failed system call: where to, its error number and its text.
+Failure systemFailure(FailureKind kind, std::string endpoint, int systemError, std::string detail);
+
 class FtpSession
 {
 public:
@@ -76,6 +85,16 @@ public:
     bool isOpen() const { return m_control && m_control->isOpen(); }
     const FtpReply &lastReply() const { return m_lastReply; }
     const std::string &error() const { return m_error; }
+    /// error() in parts; kind None when nothing failed since clearFailure().
+    const Failure &failure() const { return m_failure; }
+    /// A new operation starts: forgets the last failure's parts.
+    void clearFailure()
+    {
+        if (m_failure.kind != FailureKind::None)
+            m_failure = Failure{};
+    }
+    /// Records why an operation failed, text and parts, without the password.
+    void note(const std::string &why, Failure failure);
     bool hasFeature(const std::string &feature) const;
     Security security() const { return m_security; }
 
@@ -85,7 +104,8 @@ private:
     bool sendLine(const std::string &line);
     std::optional<FtpReply> readReply(int timeoutMs);
     bool drainOwedReplies();
-    void fail(const std::string &why);
+    /// note(), then closes the connection.
+    void fail(const std::string &why, Failure failure);
     std::string scrub(std::string text) const;
 
     std::unique_ptr<Channel> openPassive();
@@ -114,6 +134,7 @@ private:
     FtpReplyParser m_parser;
     FtpReply m_lastReply;
     std::string m_error;
+    Failure m_failure;
     std::string m_password; // only to keep it out of error texts
     std::vector<std::string> m_features;
     bool m_epsvRefused = false;
@@ -128,7 +149,8 @@ private:
     std::unique_ptr<Channel> m_data;
     uint64_t m_transferId = 0;
     Direction m_direction = Direction::Download;
-    int m_earlyFinalCode = 0; // a 2yz that came instead of 125/150
+    int m_earlyFinalCode = 0;   // a 2yz that came instead of 125/150
+    std::string m_transferVerb; // "STOR", "APPE", "LIST": for a failed final reply
 };
 
 } // namespace ftp

@@ -179,7 +179,7 @@ int lookUp(const std::string &host, uint16_t port, int flags, std::vector<Endpoi
 } // namespace
 
 std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const Deadline &deadline,
-                                  const IdleHook &idle, std::string *error)
+                                  const IdleHook &idle, std::string *error, int *code)
 {
     std::vector<Endpoint> endpoints;
     // Address literals need no lookup and no thread.
@@ -200,6 +200,8 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
     } catch (const std::system_error &) {
         if (error)
             *error = "cannot start name resolution for " + host;
+        if (code)
+            *code = 0;
         return {};
     }
 
@@ -211,6 +213,8 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
             resolution->done.wait_for(lock, std::chrono::milliseconds(left < due ? left : due));
             if (resolution->finished) {
                 if (resolution->status != 0 || resolution->endpoints.empty()) {
+                    if (code)
+                        *code = resolution->status != 0 ? resolution->status : EAI_NODATA;
                     if (error)
                         *error = "cannot resolve " + host + ": " +
                                  (resolution->status != 0 ? gai_strerror(resolution->status)
@@ -223,6 +227,8 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
         if (deadline.expired()) {
             if (error)
                 *error = "name resolution of " + host + " timed out";
+            if (code)
+                *code = 0;
             return {};
         }
         idleIfDue(idle);
@@ -230,13 +236,15 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
 }
 
 int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
-               const IdleHook &idle, std::string *error)
+               const IdleHook &idle, std::string *error, int *errorNumber)
 {
     std::string lastError = "no address to connect to";
+    int lastErrno = EADDRNOTAVAIL;
     for (std::size_t i = 0; i < endpoints.size(); ++i) {
         const Endpoint &e = endpoints[i];
         if (deadline.expired()) {
             lastError = "connect timed out";
+            lastErrno = ETIMEDOUT;
             break;
         }
         // The first address must not eat the whole budget of the others.
@@ -245,12 +253,14 @@ int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
         const int fd =
             ::socket(e.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd < 0) {
-            lastError = "socket: " + errnoText(errno);
+            lastErrno = errno;
+            lastError = "socket: " + errnoText(lastErrno);
             continue;
         }
         int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&e.addr), e.len);
         if (rc < 0 && errno != EINPROGRESS && errno != EINTR) {
-            lastError = "connect to " + e.host() + ": " + errnoText(errno);
+            lastErrno = errno;
+            lastError = "connect to " + e.host() + ": " + errnoText(lastErrno);
             ::close(fd);
             continue;
         }
@@ -260,13 +270,15 @@ int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
             socklen_t len = sizeof soError;
             if (w == WaitResult::Timeout) {
                 lastError = "connect to " + e.host() + " timed out";
+                lastErrno = ETIMEDOUT;
                 ::close(fd);
                 continue;
             }
             if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) < 0)
                 soError = errno;
             if (soError != 0 || w == WaitResult::Error) {
-                lastError = "connect to " + e.host() + ": " + errnoText(soError ? soError : EIO);
+                lastErrno = soError ? soError : EIO;
+                lastError = "connect to " + e.host() + ": " + errnoText(lastErrno);
                 ::close(fd);
                 continue;
             }
@@ -275,22 +287,28 @@ int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
     }
     if (error)
         *error = lastError;
+    if (errorNumber)
+        *errorNumber = lastErrno;
     return -1;
 }
 
-int listenOn(const Endpoint &local, std::string *error)
+int listenOn(const Endpoint &local, std::string *error, int *errorNumber)
 {
     Endpoint bindTo = local;
     bindTo.setPort(0);
     const int fd =
         ::socket(bindTo.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
+        if (errorNumber)
+            *errorNumber = errno;
         if (error)
             *error = "socket: " + errnoText(errno);
         return -1;
     }
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&bindTo.addr), bindTo.len) < 0 ||
         ::listen(fd, 4) < 0) {
+        if (errorNumber)
+            *errorNumber = errno;
         if (error)
             *error = "listen on " + bindTo.host() + ": " + errnoText(errno);
         ::close(fd);

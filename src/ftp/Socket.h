@@ -68,19 +68,21 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
 
 /// Resolves host and port (numeric names directly, others with getaddrinfo on
 /// a worker thread so that the idle hook keeps running). Empty on failure,
-/// *error then says why.
+/// *error then says why and *code holds getaddrinfo's code (0 when the lookup
+/// ran out of time or could not start).
 std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const Deadline &deadline,
-                                  const IdleHook &idle, std::string *error);
+                                  const IdleHook &idle, std::string *error, int *code = nullptr);
 
 /// Opens a non-blocking TCP connection to one of `endpoints`, trying them in
 /// order and sharing the time left between those not yet tried. Returns the
-/// fd or -1 (*error says why).
+/// fd or -1 (*error says why, *errorNumber the errno of the last attempt,
+/// ETIMEDOUT when time ran out).
 int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
-               const IdleHook &idle, std::string *error);
+               const IdleHook &idle, std::string *error, int *errorNumber = nullptr);
 
 /// A non-blocking listening socket on `local`'s address with a port chosen by
-/// the system. Returns the fd or -1.
-int listenOn(const Endpoint &local, std::string *error);
+/// the system. Returns the fd or -1 (*errorNumber: the errno).
+int listenOn(const Endpoint &local, std::string *error, int *errorNumber = nullptr);
 
 /// The local and remote address of a connected socket.
 Endpoint localEndpoint(int fd);

@@ -4,6 +4,7 @@
 #include "state/ProfileFile.h"
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
+#include "upload/FailureText.h"
 #include "upload/UploadView.h"
 
 #include <QDir>
@@ -235,6 +236,15 @@ struct UploadRun::Impl
 
     int ask(const QString &message) { return view.askContinue(message); }
 
+    /// The transfer log says why a step failed, so that the user need not
+    /// guess from the prompt alone.
+    void logReason(const ftp::Failure &failure)
+    {
+        const QString reason = failureText(failure);
+        if (!reason.isEmpty())
+            view.addLogLine(reason);
+    }
+
     void pause(int ms)
     {
         QElapsedTimer t;
@@ -256,10 +266,19 @@ struct UploadRun::Impl
         connection.reset();
         QElapsedTimer window;
         window.start();
+        // Logins are retried every half second: a reason is logged when it
+        // first comes and when it changes, not once per attempt.
+        QString lastReason;
         for (;;) {
-            connection = ftp::FtpConnection::connect(*service, server.toStdString(),
-                                                     user.toStdString(),
-                                                     run.m_connection.password.toStdString());
+            ftp::Failure failure;
+            connection = ftp::FtpConnection::connect(
+                *service, server.toStdString(), user.toStdString(),
+                run.m_connection.password.toStdString(), nullptr, &failure);
+            if (const QString reason = failureText(failure); reason != lastReason) {
+                if (!reason.isEmpty())
+                    view.addLogLine(reason);
+                lastReason = reason;
+            }
             view.processEvents();
             // Close pressed while no block flows: the program is quitting, and
             // a login that never succeeds must not keep it alive.
@@ -283,17 +302,23 @@ struct UploadRun::Impl
     }
 
     /// Puts the empty Temp.dat to the remote path, creating or emptying it.
-    bool createRemote(const QString &remotePath)
+    /// False: *why says what the server refused (the put, not the removal
+    /// tried after it).
+    bool createRemote(const QString &remotePath, ftp::Failure *why)
     {
+        *why = {};
         if (!createEmptyFile(run.m_files.tempFile))
             return false;
         const std::string remote = remotePath.toStdString();
         if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
             return true;
+        *why = connection->lastFailure();
         // Some servers refuse to overwrite a file but let it be removed first.
         if (!connection->isOpen() || !connection->command("DELE " + remote))
             return false;
-        return connection->putFile(run.m_files.tempFile.toStdString(), remote);
+        const bool put = connection->putFile(run.m_files.tempFile.toStdString(), remote);
+        *why = connection->lastFailure();
+        return put;
     }
 
     /// The remote size of a file being continued, once two answers a moment
@@ -374,6 +399,8 @@ struct UploadRun::Impl
     /// pass that continues it from the server's size.
     FileResult connectionLost()
     {
+        if (connection)
+            logReason(connection->lastFailure());
         closeHandles();
         if (state.stop)
             return FileResult::Stop;
@@ -411,9 +438,10 @@ struct UploadRun::Impl
                 UploadList::foldKey(localPath);
         bool created = false;
         if (!continuing) {
-            if (!createRemote(remotePath)) {
+            if (ftp::Failure why; !createRemote(remotePath, &why)) {
                 if (!connection->isOpen())
                     return connectionLost();
+                logReason(why);
                 view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
                                      .arg(remotePath),
                                  TextError, UploadView::Icon::Error);
@@ -440,9 +468,10 @@ struct UploadRun::Impl
             if (remoteSize)
                 view.addLogLine(u"Файл на сервере больше локального, передаётся заново: %1"_s
                                     .arg(remotePath));
-            if (!createRemote(remotePath)) {
+            if (ftp::Failure why; !createRemote(remotePath, &why)) {
                 if (!connection->isOpen())
                     return connectionLost();
+                logReason(why);
                 view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
                                      .arg(remotePath),
                                  TextError, UploadView::Icon::Error);
@@ -460,6 +489,7 @@ struct UploadRun::Impl
         if (!transfer) {
             if (!connection->isOpen() || !appendRefused)
                 return connectionLost();
+            logReason(connection->lastFailure());
             view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
                              UploadView::Icon::Error);
             return FileResult::Stop;

@@ -3,6 +3,7 @@
 // prompt, and navigation keys ignored while a listing runs.
 
 #include "folders/UFolders.h"
+#include "shell/QtPrinters.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
 #include "upload/UConnLost.h"
@@ -258,7 +259,8 @@ INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
                          });
 
 // A server that can open no data connection at all: every LIST fails though
-// every login succeeds. Three retries, each with a login, then the step ends.
+// every login succeeds. Three retries, each with a login, then the step ends
+// and the status line says why.
 TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 {
     FtpServerOptions options;
@@ -272,7 +274,10 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
     const QString result = browser.run("/", [&] {
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), false);
-        EXPECT_EQ(browser.status(), TfrmFolders::TextListFailed);
+        EXPECT_EQ(browser.status(),
+                  TfrmFolders::TextListFailed +
+                      ". Сервер отказал в пассивном и активном режиме: 502 Passive mode refused "
+                      "by the test server. / 502 Active mode refused by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         EXPECT_EQ(browser.memo(), ""); // no listing was shown
         EXPECT_EQ(browser.dialog.currentPath(), "/");
@@ -285,7 +290,7 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 
 // Logins refused: the attempts are spaced by the pause, the prompt comes with
 // its own text after the login window, Continue gives another window, Cancel
-// ends the step with the status line as it was.
+// ends the step with the status line as it was, the server's refusal in it.
 TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 {
     FtpServerOptions options;
@@ -320,7 +325,9 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
     const QString result = browser.run("/pub", [&] {
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), false);
-        EXPECT_EQ(browser.status(), TfrmFolders::TextAuthorizing);
+        EXPECT_EQ(browser.status(),
+                  TfrmFolders::TextAuthorizing +
+                      " Сервер отказал во входе: 530 Logins refused for now by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         // Nothing has connected in this opening: OK returns the empty path.
         QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
@@ -451,7 +458,7 @@ TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
     QTimer::singleShot(0, &dialog, [&] {
         if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
             EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
-                      TfrmFolders::TextCertificateRefused);
+                      TfrmFolders::TextCertificateRefused + ": self-signed certificate");
         } else {
             ADD_FAILURE() << "the listing step did not end";
         }

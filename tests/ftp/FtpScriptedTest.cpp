@@ -48,9 +48,10 @@ void login(ScriptedPeer &peer, const std::string &feat = kFeatUtf8)
 std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpServer &server,
                                          std::string *error = nullptr,
                                          const std::string &user = "bob",
-                                         const std::string &password = "pw")
+                                         const std::string &password = "pw",
+                                         Failure *failure = nullptr)
 {
-    return FtpConnection::connect(service, server.serverField(), user, password, error);
+    return FtpConnection::connect(service, server.serverField(), user, password, error, failure);
 }
 
 long msSince(std::chrono::steady_clock::time_point t)
@@ -145,14 +146,20 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
     });
     auto service = FtpService::open(quickOptions());
     std::string error;
-    auto c = connectTo(*service, server, &error, "bob", password);
+    Failure failure;
+    auto c = connectTo(*service, server, &error, "bob", password, &failure);
     EXPECT_FALSE(c);
     EXPECT_NE(error.find("530"), std::string::npos) << error;
     EXPECT_EQ(error.find(password), std::string::npos) << error;
+    // The reply as it came, but for the password.
+    EXPECT_EQ(failure.kind, FailureKind::Login);
+    EXPECT_EQ(failure.reply, "530 Login incorrect for password ***");
 
     ScriptedFtpServer busy([](ScriptedPeer &peer) { peer.send("421 Too many users\r\n"); });
-    EXPECT_FALSE(connectTo(*service, busy, &error));
+    EXPECT_FALSE(connectTo(*service, busy, &error, "bob", "pw", &failure));
     EXPECT_NE(error.find("421"), std::string::npos) << error;
+    EXPECT_EQ(failure.kind, FailureKind::Greeting);
+    EXPECT_EQ(failure.reply, "421 Too many users");
 
     ScriptedFtpServer account([](ScriptedPeer &peer) {
         peer.send("220 Ready\r\n");
@@ -168,8 +175,9 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
         peer.answer("331 Password");
         peer.answer("230 ok");
     });
-    EXPECT_FALSE(connectTo(*service, smuggle, &error, "bob", "pw\r\nDELE /x"));
+    EXPECT_FALSE(connectTo(*service, smuggle, &error, "bob", "pw\r\nDELE /x", &failure));
     EXPECT_EQ(error.find("DELE"), std::string::npos) << error;
+    EXPECT_EQ(failure.kind, FailureKind::LineBreak);
     smuggle.waitDone();
     for (const std::string &line : smuggle.transcript())
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -33,6 +34,9 @@ protected:
     UploadList list;
     UploadState state;
     ScriptedView view;
+    // What the connection dialog holds, when not the server's own.
+    QString serverField;
+    std::optional<QString> password;
 
     void startServer(Kind kind, const FtpServerOptions &opts = {})
     {
@@ -73,9 +77,10 @@ protected:
     /// (most tests); false keeps the run's usual intervals.
     UploadRun::Outcome run(int finalReplyMs = 5000, bool everyBlock = true)
     {
-        ConnectionParams params{QString::fromStdString(server->serverField()),
-                                QString::fromStdString(server->user()),
-                                QString::fromStdString(server->password())};
+        ConnectionParams params{
+            serverField.isEmpty() ? QString::fromStdString(server->serverField()) : serverField,
+            QString::fromStdString(server->user()),
+            password.value_or(QString::fromStdString(server->password()))};
         ftp::FtpService::Options options;
         options.timeouts.connectMs = 5000;
         options.timeouts.replyMs = 5000;
@@ -267,6 +272,14 @@ TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
     EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
     EXPECT_EQ(view.prompts.first(), UploadRun::TextConnectionLost);
+    // Each pass says why it ended.
+    ASSERT_GE(view.log.size(), 6);
+    EXPECT_EQ(view.log.mid(0, 6),
+              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
+                           u"Передача данных..."_s,
+                           u"Сервер не подтвердил приём файла: 552 Final reply chosen by the test "
+                           u"server."_s,
+                           u"====="_s}));
     EXPECT_FALSE(list.at(0).done);
     EXPECT_EQ(list.count(), 1);
     EXPECT_TRUE(QFile::exists(files().markerFile));
@@ -560,6 +573,80 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
     EXPECT_EQ(readFile(remoteOf("a.bin")), data.left(4000));
     EXPECT_TRUE(state.resume);
     EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+}
+
+// Why the logins fail, as the transfer log tells it: the reason once, however
+// many attempts fail for it, and never the password. The prompt keeps its text.
+TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
+{
+    const QString secret = u"wr0ng-pw"_s;
+    FtpServerOptions echo;
+    echo.badReplies = {{"PASS", "530 Login incorrect for wr0ng-pw.\r\n"}};
+    struct Case
+    {
+        const char *name;
+        FtpServerOptions opts;
+        QString field; // the server field, %1 the port; empty: the server's own
+        bool closed;   // nothing listens on the port
+        QString reason;
+    };
+    const Case cases[] = {
+        {"wrong password", {}, {}, false, u"Сервер отказал во входе: 530 Authentication failed."_s},
+        {"server repeats the password",
+         echo,
+         {},
+         false,
+         u"Сервер отказал во входе: 530 Login incorrect for ***."_s},
+        {"ftpes:// to a plain server",
+         {},
+         u"ftpes://127.0.0.1:%1"_s,
+         false,
+         u"Сервер отказал в шифровании: 500 Command \"AUTH\" not understood."_s},
+        {"closed port", {}, {}, true, u"Нет соединения с 127.0.0.1:%1: соединение отвергнуто"_s},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        startServer(Kind::Pyftpd, c.opts);
+        const QString port = QString::number(server->port());
+        if (c.closed)
+            server->stop();
+        serverField = QString(c.field).replace(u"%1"_s, port);
+        password = secret;
+        list.setPaths({makeLocal("a.bin", "abc")});
+        view.log.clear();
+        view.prompts.clear();
+        view.answers = {2};
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+        EXPECT_EQ(view.prompts, QStringList{UploadRun::TextLoginTimeout});
+        EXPECT_EQ(
+            view.log,
+            (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере..."_s,
+                         QString(c.reason).replace(u"%1"_s, port), UploadRun::TextInterrupted}));
+        for (const QString &line : view.log)
+            EXPECT_FALSE(line.contains(secret)) << line.toStdString();
+    }
+}
+
+TEST_F(UploadRunTest, RefusedDataConnectionsAreNamedBeforeTheErrorBox)
+{
+    FtpServerOptions opts;
+    opts.refusePassive = true;
+    opts.refuseActive = true;
+    startServer(Kind::Pyftpd, opts);
+    list.setPaths({makeLocal("a.bin", "abc")});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(view.log,
+              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
+                           u"Передача данных..."_s,
+                           u"Сервер отказал в пассивном и активном режиме: 502 Passive mode "
+                           u"refused by the test server. / 502 Active mode refused by the test "
+                           u"server."_s,
+                           UploadRun::TextInterrupted}));
+    ASSERT_EQ(view.messages.size(), 2);
+    EXPECT_EQ(view.messages[0].text,
+              u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s.arg(view.folder));
 }
 
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
