@@ -44,6 +44,7 @@ void Channel::gatherWrites(std::size_t bytes)
 bool Channel::resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
+    m_errno = 0;
     m_timedOut = false;
     if (!flush(stallMs, idle))
         return false;
@@ -54,6 +55,7 @@ bool Channel::resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle)
 char *Channel::reserve(std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
+    m_errno = 0;
     m_timedOut = false;
     if (m_fd < 0 || m_gatherSize == 0 || len > m_gatherSize) {
         m_error = m_fd < 0 ? "not connected" : "no room for the bytes";
@@ -68,6 +70,7 @@ char *Channel::reserve(std::size_t len, int stallMs, const IdleHook &idle)
 bool Channel::commit(std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
+    m_errno = 0;
     m_timedOut = false;
     if (m_fd < 0 || m_gatherEnd + len > m_reservedEnd) {
         m_error = m_fd < 0 ? "not connected" : "bytes committed without room";
@@ -109,7 +112,7 @@ bool Channel::flush(int stallMs, const IdleHook &idle)
         if (r == 0)
             return true;
         if (r == -1) {
-            m_error = failureText(errno);
+            setSystemError(errno);
             return false;
         }
         if (m_gatherBegin != before)
@@ -134,6 +137,13 @@ void Channel::sendNow(const char *buffer, std::size_t len)
 std::string Channel::failureText(int err) const
 {
     return errnoText(err);
+}
+
+void Channel::setSystemError(int err)
+{
+    m_error = failureText(err);
+    // A TLS channel may have given OpenSSL's reason instead of the errno's.
+    m_errno = m_error == errnoText(err) ? err : 0;
 }
 
 ssize_t Channel::tryRead(char *buffer, std::size_t len)
@@ -177,6 +187,11 @@ bool Channel::waitFor(ssize_t want, const Deadline &deadline, const IdleHook &id
         return true;
     m_timedOut = w == WaitResult::Timeout;
     m_error = m_timedOut ? "timeout" : "connection lost";
+    // The socket may know what broke it.
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (!m_timedOut && ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError)
+        setSystemError(soError);
     return false;
 }
 
@@ -184,6 +199,7 @@ ssize_t Channel::readSome(char *buffer, std::size_t len, const Deadline &deadlin
                           const IdleHook &idle)
 {
     m_error.clear();
+    m_errno = 0;
     m_timedOut = false;
     if (m_fd < 0) {
         m_error = "not connected";
@@ -194,7 +210,7 @@ ssize_t Channel::readSome(char *buffer, std::size_t len, const Deadline &deadlin
         if (n >= 0)
             return n;
         if (n == -1) {
-            m_error = failureText(errno);
+            setSystemError(errno);
             return -1;
         }
         if (!waitFor(n, deadline, idle))
@@ -205,6 +221,7 @@ ssize_t Channel::readSome(char *buffer, std::size_t len, const Deadline &deadlin
 bool Channel::writeAll(const char *buffer, std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();
+    m_errno = 0;
     m_timedOut = false;
     if (m_fd < 0) {
         m_error = "not connected";
@@ -223,8 +240,12 @@ bool Channel::writeAll(const char *buffer, std::size_t len, int stallMs, const I
             stallRunning = false;
             continue;
         }
-        if (n == -1 || n == 0) {
-            m_error = n == 0 ? "connection lost" : failureText(errno);
+        if (n == 0) {
+            m_error = "connection lost";
+            return false;
+        }
+        if (n == -1) {
+            setSystemError(errno);
             return false;
         }
         if (!stallRunning) {

@@ -77,6 +77,9 @@ public:
     /// Why the last operation failed, or "timeout" for a timeout.
     const std::string &error() const { return m_error; }
     bool timedOut() const { return m_timedOut; }
+    /// The errno that error() is the system's text of; 0 when the reason
+    /// came from elsewhere (OpenSSL, a time-out, a peer that just went).
+    int errorNumber() const { return m_errno; }
 
 protected:
     /// Results of one non-blocking step besides a byte count.
@@ -99,6 +102,8 @@ protected:
     /// kWantWrite) asks; false on timeout or error (error() then says which).
     bool waitFor(ssize_t want, const Deadline &deadline, const IdleHook &idle);
     void setError(const std::string &why) { m_error = why; }
+    /// error() for a failed call that left `err`, in the channel's words.
+    void setSystemError(int err);
 
 private:
     /// Sends the gathered bytes: 0 once all are out, else kWantWrite or -1.
@@ -106,6 +111,7 @@ private:
 
     int m_fd = -1;
     std::string m_error;
+    int m_errno = 0;
     bool m_timedOut = false;
     std::unique_ptr<char[]> m_gather; // not filled in: only held bytes are read
     std::size_t m_gatherCapacity = 0;

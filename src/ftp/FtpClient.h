@@ -93,11 +93,11 @@ enum class FailureKind
     DataListen,     ///< no socket to wait for the active data connection (systemError)
     DataNotOpened,  ///< the server did not open the active data connection (reply, or seconds)
     DataTls,        ///< TLS on a data connection failed (detail; empty: another certificate)
-    DataLost,       ///< the data connection failed (detail) or stalled (seconds)
+    DataLost,       ///< the data connection failed (systemError, detail) or stalled (seconds)
     FinalReply,     ///< a transfer's final reply was not 226/250 (command: its verb; reply)
     Timeout,        ///< no reply within the time allowed (seconds)
     Closed,         ///< the server closed the control connection (reply when it said 421)
-    Lost,           ///< the control connection failed (detail)
+    Lost,           ///< the control connection failed (systemError, detail)
     BadReply,       ///< the server sent something that is not an FTP reply (detail)
     NotConnected,   ///< the connection had already failed
     LocalFile       ///< a local file could not be read (detail: its path; systemError)

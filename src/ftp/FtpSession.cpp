@@ -433,7 +433,7 @@ bool FtpSession::sendLine(const std::string &line)
     if (!m_control->writeAll(wire.data(), wire.size(), m_options.timeouts.replyMs,
                              m_options.idle)) {
         fail("sending a command failed: " + m_control->error(),
-             detailFailure(FailureKind::Lost, m_control->error()));
+             systemFailure(FailureKind::Lost, {}, m_control->errorNumber(), m_control->error()));
         return false;
     }
     return true;
@@ -498,8 +498,9 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
             fail("no reply from the server within " + seconds(timeoutMs),
                  timeFailure(FailureKind::Timeout, wholeSeconds(timeoutMs)));
         else
-            fail("the connection to the server was lost: " + m_control->error(),
-                 detailFailure(FailureKind::Lost, m_control->error()));
+            fail(
+                "the connection to the server was lost: " + m_control->error(),
+                systemFailure(FailureKind::Lost, {}, m_control->errorNumber(), m_control->error()));
         m_parser.reset();
         return std::nullopt;
     }
@@ -858,7 +859,7 @@ void FtpSession::noteDataFailure()
              timeFailure(FailureKind::DataLost, wholeSeconds(m_options.timeouts.dataMs)));
     else
         note("the data connection failed: " + m_data->error(),
-             detailFailure(FailureKind::DataLost, m_data->error()));
+             systemFailure(FailureKind::DataLost, {}, m_data->errorNumber(), m_data->error()));
 }
 
 int FtpSession::finishTransfer(uint64_t id)
@@ -873,7 +874,7 @@ int FtpSession::finishTransfer(uint64_t id)
     // the server then says.
     if (!m_data->flush(m_options.timeouts.dataMs, m_options.idle)) {
         note("the data connection failed: " + m_data->error(),
-             detailFailure(FailureKind::DataLost, m_data->error()));
+             systemFailure(FailureKind::DataLost, {}, m_data->errorNumber(), m_data->error()));
         abandonCurrentTransfer();
         return 0;
     }

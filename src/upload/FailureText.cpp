@@ -35,6 +35,8 @@ QString systemReason(int err, const std::string &detail)
         return u"сеть не работает"_s;
     case ECONNRESET:
         return u"соединение сброшено"_s;
+    case EPIPE:
+        return u"соединение разорвано"_s;
     case ECONNABORTED:
         return u"соединение прервано"_s;
     case EADDRNOTAVAIL:
@@ -129,7 +131,8 @@ QString failureText(const ftp::Failure &failure)
     case FailureKind::DataLost:
         if (failure.seconds > 0)
             return u"Передача данных замерла на %1 с"_s.arg(failure.seconds);
-        return u"Соединение для данных прервано: %1"_s.arg(detail);
+        return u"Соединение для данных прервано: %1"_s.arg(
+            systemReason(failure.systemError, failure.detail));
     case FailureKind::FinalReply:
         if (failure.command == "STOR" || failure.command == "APPE")
             return u"Сервер не подтвердил приём файла: %1"_s.arg(reply);
@@ -141,7 +144,8 @@ QString failureText(const ftp::Failure &failure)
             return u"Сервер закрыл соединение"_s;
         return u"Сервер закрыл соединение: %1"_s.arg(reply);
     case FailureKind::Lost:
-        return u"Соединение с сервером потеряно: %1"_s.arg(detail);
+        return u"Соединение с сервером потеряно: %1"_s.arg(
+            systemReason(failure.systemError, failure.detail));
     case FailureKind::BadReply:
         return u"Непонятный ответ сервера: %1"_s.arg(detail);
     case FailureKind::NotConnected:
