@@ -2,6 +2,7 @@
 
 #include "folders/FolderPath.h"
 #include "folders/ListingParser.h"
+#include "folders/ListingReader.h"
 #include "shell/WindowFonts.h"
 #include "ui_UFolders.h"
 #include "upload/UConnLost.h"
@@ -218,16 +219,16 @@ bool TfrmFolders::runListingStep(const std::string &target)
         std::unique_ptr<ftp::FtpTransfer> transfer =
             m_connection->openTransfer("LIST", ftp::Direction::Download);
         if (transfer) {
-            const folders::GatheredListing listing = folders::gatherListing(*transfer);
+            const folders::FolderListing listing = folders::readFolderNames(*transfer);
             transfer->close();
-            // A listing beyond the cap would be just as big on the next try.
+            // A listing beyond the limits would be just as big on the next try.
             if (listing.tooLarge) {
                 setStatus(TextListFailed);
                 return false;
             }
             if (m_currentPath != "/")
                 addEntry("..");
-            for (const std::string &name : folders::parseFolderNames(listing.text))
+            for (const std::string &name : listing.names)
                 addEntry(name);
             setStatus(TextReady);
             ui->memPath->setPlainText(currentPath());

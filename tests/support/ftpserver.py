@@ -9,7 +9,8 @@ Once listening it prints "PORT <n>" on stdout. With --events FILE it appends
 one JSON object per line for every command received (PASS masked) and for
 every upload data transfer (path, starting offset, bytes received). Faults
 combine freely; see --help. With --tls explicit|implicit it speaks FTP over
-TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included.
+TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
+--endless-list a LIST never ends (for memory measurements).
 """
 
 import argparse
@@ -194,6 +195,12 @@ class FaultyHandler(FTPHandler):
             self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
         super().ftp_FEAT(line)
 
+    def ftp_LIST(self, path):
+        if not OPTS.endless_list:
+            return super().ftp_LIST(path)
+        self.push_dtp_data(EndlessListing(OPTS.endless_list), isproducer=True, cmd="LIST")
+        return path
+
     def ftp_PASS(self, line):
         if OPTS.refuse_login_seconds and time.monotonic() - START < OPTS.refuse_login_seconds:
             self.username = ""
@@ -221,6 +228,24 @@ class FaultyHandler(FTPHandler):
             self.respond("200 EPRT accepted (and ignored by the test server).")
             return
         super().ftp_EPRT(line)
+
+
+class EndlessListing:
+    """A LIST that never ends: folder or file lines with counted names."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.count = 0
+
+    def more(self):
+        lines = []
+        for _ in range(1000):
+            self.count += 1
+            if self.kind == "folders":
+                lines.append("drwxr-xr-x   2 ftp ftp 4096 Jan 01 10:00 folder %09d\r\n" % self.count)
+            else:
+                lines.append("-rw-r--r--   1 ftp ftp 1234 Jan 01 10:00 file %09d\r\n" % self.count)
+        return "".join(lines).encode("ascii")
 
 
 def tls_handler():
@@ -313,6 +338,8 @@ def main():
     p.add_argument("--keyfile", help="with --tls: its PEM private key")
     p.add_argument("--tls-required", action="store_true",
                    help="with --tls: no login and no data connection without TLS")
+    p.add_argument("--endless-list", choices=("folders", "files"),
+                   help="LIST sends folder (or file) lines for ever")
     p.add_argument("--passive-ports", metavar="A-B",
                    help="passive data ports only from A to B")
     OPTS = p.parse_args()
