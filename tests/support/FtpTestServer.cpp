@@ -257,7 +257,7 @@ bool hasFault(const FtpServerOptions &o)
            o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
            o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
            !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty() ||
-           !o.endlessList.empty();
+           o.legacyNames || !o.endlessList.empty();
 }
 
 } // namespace
@@ -372,6 +372,7 @@ bool FtpTestServer::launchPyftpd(std::string *error)
     flag(m_opts.multilineGreeting, "--multiline-greeting");
     flag(m_opts.stallData, "--stall-data");
     flag(m_opts.noDataConnect, "--no-data-connect");
+    flag(m_opts.legacyNames, "--legacy-names");
     if (!m_opts.endlessList.empty())
         value("--endless-list", m_opts.endlessList);
     if (m_opts.cutDataAfter >= 0)

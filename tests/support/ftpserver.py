@@ -10,7 +10,9 @@ one JSON object per line for every command received (PASS masked) and for
 every upload data transfer (path, starting offset, bytes received). Faults
 combine freely; see --help. With --tls explicit|implicit it speaks FTP over
 TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
---endless-list a LIST never ends (for memory measurements).
+--legacy-names it serves names as the bytes the file system holds (Windows-1251
+ones included) and leaves UTF8 out of FEAT, as old servers on Russian systems
+do. With --endless-list a LIST never ends (for memory measurements).
 """
 
 import argparse
@@ -36,6 +38,7 @@ EVENTS = None
 def log_event(event):
     if EVENTS is None:
         return
+    # Names that are not UTF-8 come through as escaped surrogates.
     EVENTS.write(json.dumps(event, ensure_ascii=False) + "\n")
     EVENTS.flush()
 
@@ -193,7 +196,19 @@ class FaultyHandler(FTPHandler):
     def ftp_FEAT(self, line):
         if OPTS.no_size:
             self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
-        super().ftp_FEAT(line)
+        if not OPTS.legacy_names:
+            return super().ftp_FEAT(line)
+        push = self.push
+        self.push = lambda data: push(data.replace(" UTF8\r\n", ""))
+        try:
+            super().ftp_FEAT(line)
+        finally:
+            del self.push
+
+    def push(self, s):
+        # Replies name paths; with --legacy-names they hold the raw bytes.
+        import asynchat
+        asynchat.async_chat.push(self, s.encode("utf8", self.unicode_errors))
 
     def ftp_LIST(self, path):
         if not OPTS.endless_list:
@@ -338,6 +353,8 @@ def main():
     p.add_argument("--keyfile", help="with --tls: its PEM private key")
     p.add_argument("--tls-required", action="store_true",
                    help="with --tls: no login and no data connection without TLS")
+    p.add_argument("--legacy-names", action="store_true",
+                   help="names as raw bytes (no UTF-8 check), UTF8 left out of FEAT")
     p.add_argument("--endless-list", choices=("folders", "files"),
                    help="LIST sends folder (or file) lines for ever")
     p.add_argument("--passive-ports", metavar="A-B",
@@ -347,7 +364,7 @@ def main():
     OPTS.bad_reply = parse_bad_reply(OPTS.bad_reply)
 
     if OPTS.events:
-        EVENTS = open(OPTS.events, "a", encoding="utf-8")
+        EVENTS = open(OPTS.events, "a", encoding="utf-8", errors="backslashreplace")
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(OPTS.user, OPTS.password, OPTS.root, perm="elradfmwMT")
@@ -356,6 +373,10 @@ def main():
     if OPTS.pasv_address:
         handler.masquerade_address = OPTS.pasv_address
     handler.permit_foreign_addresses = False
+    if OPTS.legacy_names:
+        # Bytes that are not UTF-8 pass both ways as escaped surrogates, which
+        # the file system functions turn back into the same bytes.
+        handler.unicode_errors = "surrogateescape"
     if OPTS.passive_ports:
         first, _, last = OPTS.passive_ports.partition("-")
         handler.passive_ports = list(range(int(first), int(last) + 1))
