@@ -376,6 +376,26 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
     EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + TfrmFolders::ListRetries);
 }
 
+// A LIST that never ends is read only until its folder names pass their
+// budget; the step then ends as failed, and is not tried again.
+TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
+{
+    FtpServerOptions options;
+    options.endlessList = "folders";
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    browser.run("/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextListFailed);
+        EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
+    });
+    EXPECT_EQ(commandsStartingWith(*server, "LIST").size(), 1u);
+}
+
 // Logins refused: the attempts are spaced by the pause, the prompt comes with
 // its own text after the login window, Continue gives another window, Cancel
 // ends the step with the status line as it was.
