@@ -1,6 +1,5 @@
-// Fuzz target: the listing parser on the data of a "LIST" transfer, the
-// folder path arithmetic on the names it gives, and the gathering of a
-// transfer's reads under a size cap.
+// Fuzz target: the listing parser on the data of a "LIST" transfer, fed
+// whole and in pieces, the folder path arithmetic on the names it gives.
 //
 // Input: the bytes of the listing.
 //
@@ -13,8 +12,12 @@
 //     valid UTF-8 alone and turns each byte of anything else into one
 //     character;
 //   - paths built from the names begin with "/" and ".." undoes a step;
-//   - gatherListing() keeps exactly the bytes delivered before the end, or
-//     nothing when the cap is passed.
+//   - FolderNameParser fed in pieces of sizes taken from the input (empty
+//     ones too, a CR and its LF often apart) gives the same names as fed the
+//     whole text at once, under limits also taken from the input; those names
+//     are the ones of the lines no longer than the line limit, and the
+//     listing is refused exactly when the byte cap or the names' budget is
+//     passed.
 
 #include "FuzzCheck.h"
 #include "folders/FolderPath.h"
@@ -25,7 +28,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,45 +104,69 @@ void checkPaths(const std::vector<std::string> &names)
     }
 }
 
-// Reads of sizes from the input's own bytes; a byte of 255 fails the read,
-// 254 claims more than asked.
-void checkGather(std::string_view data)
+struct Parsed
 {
-    if (data.empty())
-        return;
-    const std::size_t cap = static_cast<unsigned char>(data[0]) * 16;
+    std::vector<std::string> names;
+    bool tooLarge = false;
+};
+
+Parsed parseInPieces(std::string_view text, const folders::ListingLimits &limits, bool whole)
+{
+    folders::FolderNameParser parser(limits);
     std::size_t pos = 0;
-    std::size_t step = 0;
-    std::string delivered;
-    bool overflowed = false;
-    bool ended = false;
-    auto read = [&](char *buffer, int maxLen) -> int {
-        FUZZ_CHECK(maxLen == folders::ListingReadSize);
-        FUZZ_CHECK(!ended);
-        const auto code = static_cast<unsigned char>(data[step++ % data.size()]);
-        if (code == 255 || pos >= data.size() || step > 100000) {
-            ended = true;
-            return code == 255 ? -1 : 0;
+    for (std::size_t k = 0; pos < text.size(); ++k) {
+        std::size_t size =
+            whole ? text.size() : static_cast<unsigned char>(text[(k * 7 + 3) % text.size()]) % 64;
+        if (size == 0) {
+            parser.feed({}); // an empty read changes nothing, not even a CR's pairing
+            size = 1;
         }
-        if (code == 254) {
-            ended = true;
-            return maxLen + 1;
-        }
-        const std::size_t n = std::min<std::size_t>(code * 17 + 1, data.size() - pos);
-        std::memcpy(buffer, data.data() + pos, n);
-        pos += n;
-        if (delivered.size() + n > cap)
-            overflowed = true;
-        if (!overflowed)
-            delivered.append(data.data() + pos - n, n);
-        else
-            ended = true; // the gatherer must stop here
-        return static_cast<int>(n);
-    };
-    const folders::GatheredListing got = folders::gatherListing(read, cap);
-    FUZZ_CHECK(got.tooLarge == overflowed);
-    FUZZ_CHECK(got.tooLarge ? got.text.empty() : got.text == delivered);
-    FUZZ_CHECK(got.text.size() <= cap);
+        size = std::min(size, text.size() - pos);
+        const bool accepted = parser.feed(text.substr(pos, size));
+        FUZZ_CHECK(accepted == !parser.tooLarge());
+        pos += size;
+    }
+    Parsed parsed;
+    parsed.names = parser.finish();
+    parsed.tooLarge = parser.tooLarge();
+    FUZZ_CHECK(!parsed.tooLarge || parsed.names.empty());
+    return parsed;
+}
+
+void checkPieces(std::string_view text, const std::vector<std::string_view> &lines)
+{
+    if (text.size() < 4)
+        return;
+    folders::ListingLimits limits;
+    const auto control = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    limits.maxLineBytes = 16 + control(0);
+    limits.maxBytes = text.size() - (control(1) % 4 == 0 ? 1 : 0);
+    limits.maxNameBytes =
+        control(2) % 8 == 0 ? 3 * sizeof(std::string) + control(3) : folders::MaxListingNameBytes;
+
+    const Parsed whole = parseInPieces(text, limits, true);
+    const Parsed pieces = parseInPieces(text, limits, false);
+    FUZZ_CHECK(pieces.tooLarge == whole.tooLarge);
+    FUZZ_CHECK(pieces.names == whole.names);
+
+    // The same from the lines: too long ones give nothing, and the budget
+    // counts every name with its string object.
+    std::vector<std::string> expected;
+    std::size_t budget = 0;
+    bool tooLarge = text.size() > limits.maxBytes;
+    for (std::string_view line : lines) {
+        if (line.size() > limits.maxLineBytes)
+            continue;
+        folders::ListingEntry entry = folders::parseListingLine(line);
+        if (entry.type != 'd')
+            continue;
+        budget += sizeof(std::string) + entry.name.size();
+        tooLarge = tooLarge || budget > limits.maxNameBytes;
+        expected.push_back(std::move(entry.name));
+    }
+    FUZZ_CHECK(whole.tooLarge == tooLarge);
+    if (!tooLarge)
+        FUZZ_CHECK(whole.names == expected);
 }
 
 } // namespace
@@ -173,6 +199,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
         checkDisplayName(name);
     checkDisplayName(text);
     checkPaths(names);
-    checkGather(text);
+    checkPieces(text, lines);
     return 0;
 }

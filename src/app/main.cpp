@@ -81,10 +81,12 @@ int main(int argc, char *argv[])
     TfrmAbout frmAbout(&frmMainForm);
     TfrmHelp frmHelp(AppPaths::helpFile());
     // The folder browser reads the connection dialog's fields, which always
-    // agree with the main window's connection parameters.
+    // agree with the main window's connection parameters; it tells the run,
+    // through the main window's RemoteNames, which bytes name the folder chosen.
     TfrmFolders frmFolders(
         &frmConnLost, [&frmConnection] { return frmConnection.fields(); },
-        [&frmMainForm] { return frmMainForm.ftpOptions(); }, &frmMainForm);
+        [&frmMainForm] { return frmMainForm.ftpOptions(); }, &frmMainForm,
+        &frmMainForm.remoteNames());
     frmMainForm.setWindows({&frmConnection, &frmConnLost, &frmAbout, &frmHelp, &frmFolders});
     // Handled whenever the loop runs: idle, in a modal dialog, during a run.
     link.setHandler([&frmMainForm](const QString &path) { frmMainForm.handOffFile(path); });

@@ -1,6 +1,6 @@
 #include "folders/ListingParser.h"
 
-#include "ftp/FtpClient.h"
+#include "state/Windows1251.h"
 
 #include <algorithm>
 #include <array>
@@ -279,103 +279,134 @@ private:
     std::size_t m_nextLf = 0;
 };
 
-// Windows-1251 from 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order.
-// clang-format off
-constexpr std::array<char32_t, 64> Cp1251High = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
-};
-// clang-format on
-
-void appendUtf8(std::string &out, char32_t cp)
+bool mayGiveName(char first)
 {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    // Only Unix lines of folders and DOS lines (they start with the date).
+    return first == 'd' || isDigit(first);
 }
 
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view s)
+// The first c in [p, end), or end.
+const char *find(const char *p, const char *end, char c)
 {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            length = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            length = 3;
-            if (b0 == 0xE0)
-                low = 0xA0;
-            else if (b0 == 0xED)
-                high = 0x9F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            length = 4;
-            if (b0 == 0xF0)
-                low = 0x90;
-            else if (b0 == 0xF4)
-                high = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < length)
-            return false;
-        const auto b1 = static_cast<unsigned char>(s[i + 1]);
-        if (b1 < low || b1 > high)
-            return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if (b < 0x80 || b > 0xBF)
-                return false;
-        }
-        i += length;
-    }
-    return true;
+    if (p == end) // an empty piece may have no data pointer at all
+        return end;
+    const void *hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+    return hit ? static_cast<const char *>(hit) : end;
 }
 
 } // namespace
 
-GatheredListing gatherListing(const ListingRead &read, std::size_t maxBytes)
+ListingLimits ListingLimits::none()
 {
-    GatheredListing result;
-    std::array<char, ListingReadSize> buffer;
-    for (;;) {
-        const int count = read(buffer.data(), ListingReadSize);
-        if (count <= 0 || count > ListingReadSize)
-            break;
-        if (result.text.size() + static_cast<std::size_t>(count) > maxBytes) {
-            result.text = std::string();
-            result.tooLarge = true;
-            break;
-        }
-        result.text.append(buffer.data(), static_cast<std::size_t>(count));
-    }
-    return result;
+    return {SIZE_MAX, SIZE_MAX, SIZE_MAX};
 }
 
-GatheredListing gatherListing(ftp::FtpTransfer &transfer, std::size_t maxBytes)
+FolderNameParser::FolderNameParser(const ListingLimits &limits) : m_limits(limits) {}
+
+bool FolderNameParser::feed(std::string_view bytes)
 {
-    return gatherListing(
-        [&transfer](char *buffer, int maxLen) { return transfer.read(buffer, maxLen); }, maxBytes);
+    if (m_tooLarge)
+        return false;
+    if (bytes.size() > m_limits.maxBytes - m_received)
+        return refuse();
+    m_received += bytes.size();
+
+    const char *p = bytes.data();
+    const char *const end = p + bytes.size();
+    if (m_afterCr && p != end) {
+        m_afterCr = false;
+        if (*p == '\n')
+            ++p;
+    }
+    // The next CR and the next LF are each searched once and remembered, so a
+    // text that uses only one of them is not searched to its end for the
+    // other on every line.
+    const char *nextCr = find(p, end, '\r');
+    const char *nextLf = find(p, end, '\n');
+    while (p != end) {
+        if (nextCr < p)
+            nextCr = find(p, end, '\r');
+        if (nextLf < p)
+            nextLf = find(p, end, '\n');
+        const char *const lineBreak = std::min(nextCr, nextLf);
+        if (m_state == LineState::Start && lineBreak != end) {
+            // A whole line inside this piece: read in place, nothing copied.
+            if (p != lineBreak && mayGiveName(*p) &&
+                static_cast<std::size_t>(lineBreak - p) <= m_limits.maxLineBytes)
+                takeLine(std::string_view(p, static_cast<std::size_t>(lineBreak - p)));
+        } else {
+            takePart(p, lineBreak);
+            if (lineBreak == end)
+                break;
+            endLine();
+        }
+        if (m_tooLarge)
+            return false;
+        // One CR, then one LF: CR, LF and CR LF end one line each; LF CR ends two.
+        p = lineBreak + 1;
+        if (*lineBreak == '\r') {
+            if (p == end)
+                m_afterCr = true;
+            else if (*p == '\n')
+                ++p;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> FolderNameParser::finish()
+{
+    if (!m_tooLarge && m_state != LineState::Start)
+        endLine();
+    m_state = LineState::Start;
+    m_afterCr = false;
+    return std::move(m_names);
+}
+
+void FolderNameParser::takePart(const char *begin, const char *end)
+{
+    if (begin == end)
+        return;
+    if (m_state == LineState::Start)
+        m_state = mayGiveName(*begin) ? LineState::Keep : LineState::Skip;
+    if (m_state != LineState::Keep)
+        return;
+    const auto size = static_cast<std::size_t>(end - begin);
+    if (size > m_limits.maxLineBytes - m_line.size()) {
+        m_state = LineState::Skip;
+        std::string().swap(m_line);
+        return;
+    }
+    m_line.append(begin, size);
+}
+
+void FolderNameParser::endLine()
+{
+    if (m_state == LineState::Keep)
+        takeLine(m_line);
+    m_line.clear();
+    m_state = LineState::Start;
+}
+
+void FolderNameParser::takeLine(std::string_view line)
+{
+    ListingEntry entry = parseListingLine(line);
+    if (entry.type != 'd')
+        return;
+    m_nameBytes += sizeof(std::string) + entry.name.size();
+    if (m_nameBytes > m_limits.maxNameBytes) {
+        refuse();
+        return;
+    }
+    m_names.push_back(std::move(entry.name));
+}
+
+bool FolderNameParser::refuse()
+{
+    m_tooLarge = true;
+    std::vector<std::string>().swap(m_names);
+    std::string().swap(m_line);
+    return false;
 }
 
 std::vector<std::string_view> splitListingLines(std::string_view text)
@@ -417,36 +448,14 @@ ListingEntry parseListingLine(std::string_view line)
 
 std::vector<std::string> parseFolderNames(std::string_view text)
 {
-    std::vector<std::string> names;
-    LineScanner scanner(text);
-    std::string_view line;
-    while (scanner.next(line)) {
-        // Cheap test first: most lines of a big listing are files.
-        if (line.empty() || (line[0] != 'd' && !isDigit(line[0])))
-            continue;
-        ListingEntry entry = parseListingLine(line);
-        if (entry.type == 'd')
-            names.push_back(std::move(entry.name));
-    }
-    return names;
+    FolderNameParser parser(ListingLimits::none());
+    parser.feed(text);
+    return parser.finish();
 }
 
 std::string displayName(std::string_view raw)
 {
-    if (isValidUtf8(raw))
-        return std::string(raw);
-    std::string out;
-    out.reserve(raw.size() * 2);
-    for (char c : raw) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80)
-            out += c;
-        else if (b < 0xC0)
-            appendUtf8(out, Cp1251High[b - 0x80]);
-        else
-            appendUtf8(out, char32_t{0x0410} + (b - 0xC0));
-    }
-    return out;
+    return windows1251::isValidUtf8(raw) ? std::string(raw) : windows1251::toUtf8(raw);
 }
 
 } // namespace folders

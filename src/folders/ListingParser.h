@@ -20,47 +20,90 @@
 // Names are the server's bytes: they go back unchanged in "CWD ". Only
 // displayName() interprets them as text.
 //
+// A listing is parsed as it arrives (FolderNameParser): only the folder names
+// are kept, never the listing itself, so a server that sends without end
+// costs a line's worth of memory and the names, both bounded.
+//
 // Plain C++ without Qt, so it can be fuzzed alone; every function is linear
 // in the size of its input.
 
 #include <cstddef>
-#include <functional>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace ftp {
-class FtpTransfer;
-}
-
 namespace folders {
 
-/// Bytes asked for by every read of a listing transfer.
-inline constexpr int ListingReadSize = 4096;
-
-/// Largest listing gathered; beyond it the listing is refused as a whole
-/// rather than letting a hostile server fill the memory.
+/// Largest listing read; beyond it the listing is refused as a whole rather
+/// than letting a hostile server keep the browser reading for ever.
 inline constexpr std::size_t MaxListingBytes = std::size_t{256} * 1024 * 1024;
 
-/// One read of a transfer: fills up to maxLen bytes, returns the count,
-/// 0 at the end of the data or -1 on failure.
-using ListingRead = std::function<int(char *buffer, int maxLen)>;
+/// Longest line that can give a name: real names are at most a few hundred
+/// bytes, so a longer line is garbage and is skipped like any line of unknown
+/// layout. It bounds what is held of a line whose end has not arrived.
+inline constexpr std::size_t MaxListingLineBytes = 64 * 1024;
 
-/// The bytes of one listing transfer.
-struct GatheredListing
+/// Most memory the folder names of one listing may take, each name counted
+/// with its string object. About 170,000 names of 15 bytes: no one browses a
+/// folder with more subfolders, and the list view would hold several times
+/// as much; beyond it the listing is refused as a whole.
+inline constexpr std::size_t MaxListingNameBytes = std::size_t{8} * 1024 * 1024;
+
+/// Bounds on one listing; a listing that passes one is refused as a whole.
+struct ListingLimits
 {
-    std::string text;      ///< every byte delivered, in order of arrival
-    bool tooLarge = false; ///< the transfer went past the size cap; text is then empty
+    std::size_t maxBytes = MaxListingBytes;
+    std::size_t maxLineBytes = MaxListingLineBytes;
+    std::size_t maxNameBytes = MaxListingNameBytes;
+
+    /// No bounds at all: for a listing text that is already in memory.
+    static ListingLimits none();
 };
 
-/// Reads ListingReadSize bytes at a time until a read returns 0 or fails.
-/// A failed read ends the listing like the end of data: what arrived before
-/// it is kept. A read that claims more bytes than it was asked for counts as
-/// a failure.
-GatheredListing gatherListing(const ListingRead &read, std::size_t maxBytes = MaxListingBytes);
+/// Takes a listing piece by piece, in pieces of any size, and keeps only the
+/// folder names: the names come out the same however the bytes were cut,
+/// lines split as splitListingLines() splits them (a CR at the end of one
+/// piece and an LF at the start of the next are one line break).
+class FolderNameParser
+{
+public:
+    explicit FolderNameParser(const ListingLimits &limits = {});
 
-/// gatherListing() over an open "LIST" transfer; does not close it.
-GatheredListing gatherListing(ftp::FtpTransfer &transfer, std::size_t maxBytes = MaxListingBytes);
+    /// The next bytes of the listing. False once the listing is refused (a
+    /// limit passed); later bytes are then ignored.
+    bool feed(std::string_view bytes);
+
+    /// The end of the listing: a last line without a line break counts too.
+    /// The folder names in listing order; none when the listing was refused.
+    std::vector<std::string> finish();
+
+    /// Whether the listing was refused; the last line, read by finish(), may
+    /// still pass the names' budget.
+    bool tooLarge() const { return m_tooLarge; }
+
+private:
+    enum class LineState
+    {
+        Start, ///< no byte of the current line has arrived
+        Keep,  ///< it may give a name: its bytes are gathered in m_line
+        Skip   ///< it cannot give a name (or is too long): its bytes are dropped
+    };
+
+    void takePart(const char *begin, const char *end);
+    void endLine();
+    void takeLine(std::string_view line);
+    bool refuse();
+
+    ListingLimits m_limits;
+    std::size_t m_received = 0;
+    std::size_t m_nameBytes = 0;
+    bool m_tooLarge = false;
+    bool m_afterCr = false; ///< the last piece ended with CR: an LF first in the next belongs to it
+    LineState m_state = LineState::Start;
+    std::string m_line; ///< the start of a kept line whose end has not arrived
+    std::vector<std::string> m_names;
+};
 
 /// Splits a listing into lines: CR, LF and CR LF each end one line, LF CR
 /// ends two (the second empty). A text that ends with a line break gives no
@@ -81,7 +124,8 @@ struct ListingEntry
 /// the name (or that has no date to find it by) gives an empty name.
 ListingEntry parseListingLine(std::string_view line);
 
-/// The folder names of a whole listing text, in listing order.
+/// The folder names of a listing text already in memory, in listing order,
+/// with no limits: FolderNameParser fed the whole text at once.
 std::vector<std::string> parseFolderNames(std::string_view text);
 
 /// A name (or any server text) as UTF-8 for display: returned unchanged when

@@ -2,7 +2,9 @@
 
 #include "folders/FolderPath.h"
 #include "folders/ListingParser.h"
+#include "folders/ListingReader.h"
 #include "shell/WindowFonts.h"
+#include "state/RemoteNames.h"
 #include "ui_UFolders.h"
 #include "upload/FailureText.h"
 #include "upload/UConnLost.h"
@@ -64,9 +66,11 @@ QString withReason(const QString &status, const QString &reason)
 } // namespace
 
 TfrmFolders::TfrmFolders(TfrmConnLost *prompt, std::function<ConnectionParams()> params,
-                         std::function<ftp::FtpService::Options()> ftpOptions, QWidget *parent)
+                         std::function<ftp::FtpService::Options()> ftpOptions, QWidget *parent,
+                         RemoteNames *names)
     : QDialog(parent), ui(new Ui::TfrmFolders), m_prompt(prompt), m_params(std::move(params)),
-      m_ftpOptions(std::move(ftpOptions)), m_timer(new QTimer(this)), m_folderIcon(makeFolderIcon())
+      m_ftpOptions(std::move(ftpOptions)), m_names(names), m_timer(new QTimer(this)),
+      m_folderIcon(makeFolderIcon())
 {
     ui->setupUi(this);
     setFont(WindowFonts::sansSerif(11));
@@ -116,8 +120,12 @@ QString TfrmFolders::chooseFolder(const QString &startFolder)
     m_timer->stop();
     if (result != QDialog::Accepted)
         return startFolder;
-    return QString::fromStdString(
-        folders::displayPath(folders::chosenPath(m_currentPath, selectedName())));
+    const std::string chosen = folders::chosenPath(m_currentPath, selectedName());
+    const QString shown = QString::fromStdString(folders::displayPath(chosen));
+    // The run sends what the server listed, not the text it was shown as.
+    if (m_names && !chosen.empty())
+        m_names->choose(server(), shown, chosen);
+    return shown;
 }
 
 QString TfrmFolders::currentPath() const
@@ -148,7 +156,7 @@ bool TfrmFolders::eventFilter(QObject *watched, QEvent *event)
 void TfrmFolders::TimerTimer()
 {
     m_timer->stop();
-    listingStep(m_startFolder.toStdString());
+    listingStep(m_names ? m_names->toServer(server(), m_startFolder) : m_startFolder.toStdString());
 }
 
 void TfrmFolders::lvFoldersDblClick()
@@ -228,16 +236,18 @@ bool TfrmFolders::runListingStep(const std::string &target)
         std::unique_ptr<ftp::FtpTransfer> transfer =
             m_connection->openTransfer("LIST", ftp::Direction::Download);
         if (transfer) {
-            const folders::GatheredListing listing = folders::gatherListing(*transfer);
+            const folders::FolderListing listing = folders::readFolderNames(*transfer);
             transfer->close();
-            // A listing beyond the cap would be just as big on the next try.
+            // A listing beyond the limits would be just as big on the next try.
             if (listing.tooLarge) {
                 setStatus(TextListFailed);
                 return false;
             }
+            if (m_names)
+                m_names->learn(server(), m_connection->hasFeature("UTF8"), listing.names);
             if (m_currentPath != "/")
                 addEntry("..");
-            for (const std::string &name : folders::parseFolderNames(listing.text))
+            for (const std::string &name : listing.names)
                 addEntry(name);
             setStatus(TextReady);
             ui->memPath->setPlainText(currentPath());
@@ -354,6 +364,11 @@ void TfrmFolders::addEntry(const std::string &rawName)
     item->setText(0, fromServerBytes(rawName));
     item->setIcon(0, m_folderIcon);
     item->setData(0, RawNameRole, QByteArray::fromStdString(rawName));
+}
+
+QString TfrmFolders::server() const
+{
+    return m_params ? m_params().server : QString();
 }
 
 ftp::FtpService::Options TfrmFolders::serviceOptions() const

@@ -15,6 +15,7 @@ class QEventLoop;
 class QKeyEvent;
 class QTimer;
 class QTreeWidgetItem;
+class RemoteNames;
 class TfrmConnLost;
 namespace Ui {
 class TfrmFolders;
@@ -29,9 +30,12 @@ class TfrmFolders : public QDialog
     Q_OBJECT
 public:
     /// params and ftpOptions are read at every login, so the browser always
-    /// uses what the connection dialog holds at that moment.
+    /// uses what the connection dialog holds at that moment. names (may be
+    /// null) learns from every listing, writes the start folder, and is told
+    /// the bytes of the folder chosen with OK.
     TfrmFolders(TfrmConnLost *prompt, std::function<ConnectionParams()> params,
-                std::function<ftp::FtpService::Options()> ftpOptions, QWidget *parent = nullptr);
+                std::function<ftp::FtpService::Options()> ftpOptions, QWidget *parent = nullptr,
+                RemoteNames *names = nullptr);
     ~TfrmFolders() override;
 
     /// Shows the browser modally, starting at startFolder. OK returns the
@@ -92,11 +96,13 @@ private:
     void addEntry(const std::string &rawName);
     std::optional<std::string> selectedName() const;
     ftp::FtpService::Options serviceOptions() const;
+    QString server() const;
 
     Ui::TfrmFolders *ui;
     TfrmConnLost *m_prompt;
     std::function<ConnectionParams()> m_params;
     std::function<ftp::FtpService::Options()> m_ftpOptions;
+    RemoteNames *m_names;
     QTimer *m_timer;
     QIcon m_folderIcon; ///< ilFolders, image 0
 

@@ -12,6 +12,7 @@
 #include "state/AppPaths.h"
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
+#include "state/RemoteNames.h"
 #include "state/ResumeMarker.h"
 #include "state/TrustStore.h"
 #include "ui_UMainForm.h"
@@ -64,6 +65,7 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     m_trust = std::make_shared<TrustStore>(QFileInfo(m_files.settingsFile).absolutePath() +
                                            QStringLiteral("/Trusted.txt"));
     m_askCertificate = TfrmCertificate::makeCallback(m_trust, this);
+    m_remoteNames = std::make_unique<RemoteNames>(m_files.settingsFile);
     QPointer<TfrmMainForm> self(this);
     m_certificateDecision = [self](const ftp::CertificateInfo &certificate) {
         return self ? self->decideCertificate(certificate) : ftp::CertificateDecision::Refuse;
@@ -393,7 +395,7 @@ void TfrmMainForm::startUpload()
 {
     if (m_state.busy)
         return;
-    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions());
+    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions(), m_remoteNames.get());
     run.exec();
     // The window was closed while the run went on; now the program may end.
     if (m_closing)
@@ -772,7 +774,7 @@ void TfrmMainForm::automatedRun()
     });
     clock.start();
     ticker.start(10);
-    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions());
+    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions(), m_remoteNames.get());
     const UploadRun::Outcome outcome = run.exec();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     ticker.stop();

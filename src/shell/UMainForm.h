@@ -16,6 +16,7 @@ class QDropEvent;
 class QFileDialog;
 class QMenu;
 class QMimeData;
+class RemoteNames;
 class TfrmAbout;
 class TfrmConnection;
 class TfrmConnLost;
@@ -94,6 +95,10 @@ public:
 
     /// The certificates trusted so far: Trusted.txt beside Settings.ini.
     TrustStore &trustStore() { return *m_trust; }
+
+    /// How paths are written for each server, shared by the run and the
+    /// folder browser; Windows-1251 servers are kept in Settings.ini.
+    RemoteNames &remoteNames() { return *m_remoteNames; }
 
     // UploadView
     int askContinue(const QString &message) override;
@@ -184,6 +189,7 @@ private:
     Automation m_automation;
     void automatedRun();
     std::shared_ptr<TrustStore> m_trust;
+    std::unique_ptr<RemoteNames> m_remoteNames;
     ftp::CertificateCallback m_askCertificate; // the dialog, over the trust store
     ftp::CertificateCallback m_certificateDecision;
     std::function<void(ftp::Security)> m_loggedIn;

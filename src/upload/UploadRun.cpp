@@ -2,6 +2,7 @@
 
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
+#include "state/RemoteNames.h"
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
 #include "upload/FailureText.h"
@@ -297,8 +298,17 @@ struct UploadRun::Impl
             // Servers ban clients that hammer them with logins.
             pause(run.loginRetryPauseMs);
         }
+        if (run.m_names)
+            run.m_names->learn(run.m_connection.server, connection->hasFeature("UTF8"));
         view.appendToLogLine(authLine, OkSuffix);
         return true;
+    }
+
+    /// The bytes that name a remote path on this server.
+    std::string wire(const QString &remotePath) const
+    {
+        return run.m_names ? run.m_names->toServer(run.m_connection.server, remotePath)
+                           : remotePath.toStdString();
     }
 
     /// Puts the empty Temp.dat to the remote path, creating or emptying it.
@@ -309,7 +319,7 @@ struct UploadRun::Impl
         *why = {};
         if (!createEmptyFile(run.m_files.tempFile))
             return false;
-        const std::string remote = remotePath.toStdString();
+        const std::string remote = wire(remotePath);
         if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
             return true;
         *why = connection->lastFailure();
@@ -329,7 +339,7 @@ struct UploadRun::Impl
     /// file, with the final size still coming out right.
     std::optional<int64_t> settledRemoteSize(const QString &remotePath)
     {
-        const std::string remote = remotePath.toStdString();
+        const std::string remote = wire(remotePath);
         std::optional<int64_t> size = connection->remoteSize(remote);
         for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen();
              ++changes) {
@@ -354,7 +364,7 @@ struct UploadRun::Impl
 
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 offset)
     {
-        const std::string remote = remotePath.toStdString();
+        const std::string remote = wire(remotePath);
         appendRefused = false;
         auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
         if (t || !connection->isOpen())
@@ -458,7 +468,7 @@ struct UploadRun::Impl
         // that cannot be ours.
         qint64 offset = 0;
         const std::optional<int64_t> remoteSize =
-            created ? connection->remoteSize(remotePath.toStdString())
+            created ? connection->remoteSize(wire(remotePath))
                     : settledRemoteSize(remotePath);
         if (!connection->isOpen())
             return connectionLost();
@@ -591,7 +601,7 @@ struct UploadRun::Impl
             return startAfresh(id);
         if (!confirmed)
             return connectionLost();
-        const std::optional<int64_t> size = connection->remoteSize(remotePath.toStdString());
+        const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
         if (!connection->isOpen())
             return connectionLost();
         // A server without SIZE cannot tell; its confirmation has to do.
@@ -670,9 +680,9 @@ struct UploadRun::Impl
 
 UploadRun::UploadRun(UploadView &view, UploadList &list, UploadState &state,
                      const ConnectionParams &connection, const UploadFiles &files,
-                     ftp::FtpService::Options ftpOptions)
+                     ftp::FtpService::Options ftpOptions, RemoteNames *names)
     : m_view(view), m_list(list), m_state(state), m_connection(connection), m_files(files),
-      m_ftpOptions(std::move(ftpOptions))
+      m_ftpOptions(std::move(ftpOptions)), m_names(names)
 {
 }
 

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+class RemoteNames;
 class UploadList;
 class UploadView;
 
@@ -49,9 +50,11 @@ public:
         Interrupted,  ///< Cancel, Close, or an error box
     };
 
+    /// names (may be null) writes the remote paths for the server: without
+    /// it they go as UTF-8.
     UploadRun(UploadView &view, UploadList &list, UploadState &state,
               const ConnectionParams &connection, const UploadFiles &files,
-              ftp::FtpService::Options ftpOptions);
+              ftp::FtpService::Options ftpOptions, RemoteNames *names = nullptr);
 
     /// Runs to the end, including the closing message box.
     Outcome exec();
@@ -89,4 +92,5 @@ private:
     ConnectionParams m_connection;
     UploadFiles m_files;
     ftp::FtpService::Options m_ftpOptions;
+    RemoteNames *m_names;
 };

@@ -4,8 +4,12 @@
 
 #include "folders/UFolders.h"
 #include "shell/QtPrinters.h"
+#include "state/RemoteNames.h"
+#include "state/UploadList.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
+#include "support/TestFiles.h"
+#include "upload/ScriptedView.h"
 #include "upload/UConnLost.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +21,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <sys/stat.h>
+#include <iterator>
 
 namespace {
 
@@ -33,18 +40,20 @@ using Strings = std::vector<std::string>;
 // Waits for one listing step; generous, a login to a loaded machine is slow.
 constexpr int ListingWaitMs = 30000;
 
+ConnectionParams paramsOf(const FtpTestServer &server)
+{
+    return ConnectionParams{QString::fromStdString(server.serverField()),
+                            QString::fromStdString(server.user()),
+                            QString::fromStdString(server.password())};
+}
+
 // A browser wired to one test server, as the main window wires it.
 struct Browser
 {
-    explicit Browser(const FtpTestServer &server)
+    explicit Browser(const FtpTestServer &server, RemoteNames *names = nullptr)
         : dialog(
-              &prompt,
-              [&server] {
-                  return ConnectionParams{QString::fromStdString(server.serverField()),
-                                          QString::fromStdString(server.user()),
-                                          QString::fromStdString(server.password())};
-              },
-              [] { return ftp::FtpService::Options{}; })
+              &prompt, [&server] { return paramsOf(server); },
+              [] { return ftp::FtpService::Options{}; }, nullptr, names)
     {
     }
 
@@ -113,6 +122,26 @@ void makeFolders(const FtpTestServer &server, const QStringList &paths)
     for (const QString &path : paths)
         ASSERT_TRUE(QDir(server.rootPath()).mkpath(path)) << path.toStdString();
 }
+
+// A folder "Папка" in Windows-1251 with "inside" in it, under the server's
+// root. Qt reads file names as UTF-8 and cannot remove it, so this does.
+struct Windows1251Folder
+{
+    explicit Windows1251Folder(const FtpTestServer &server)
+        : path(QFile::encodeName(server.rootPath()).toStdString() + "/\xcf\xe0\xef\xea\xe0")
+    {
+        std::filesystem::create_directories(path / "inside");
+    }
+    ~Windows1251Folder() { std::filesystem::remove_all(path); }
+
+    std::string read(const std::string &name) const
+    {
+        std::ifstream in(path / name, std::ios::binary);
+        return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+    }
+
+    std::filesystem::path path;
+};
 
 std::unique_ptr<FtpTestServer> startServer(Kind kind, const FtpServerOptions &options = {})
 {
@@ -226,16 +255,16 @@ TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
 }
 
 // vsftpd sends names as the file system holds them; a Windows-1251 name is
-// shown decoded and entered by its own bytes.
+// shown decoded and entered by its own bytes, and the run is told those
+// bytes. vsftpd lists UTF8 in FEAT, so typed paths stay UTF-8.
 TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 {
     const auto server = startServer(Kind::Vsftpd);
     ASSERT_TRUE(server);
-    const QByteArray folder = QFile::encodeName(server->rootPath()) + "/\xcf\xe0\xef\xea\xe0";
-    ASSERT_EQ(::mkdir(folder.constData(), 0755), 0);
-    ASSERT_EQ(::mkdir((folder + "/inside").constData(), 0755), 0);
+    const Windows1251Folder folder(*server);
 
-    Browser browser(*server);
+    RemoteNames names;
+    Browser browser(*server, &names);
     QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     const QString result = browser.run("/", [&] {
         ASSERT_TRUE(browser.waitForListings(listings, 1));
@@ -250,6 +279,70 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
         QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
     });
     EXPECT_EQ(result, "/Папка");
+    const QString field = QString::fromStdString(server->serverField());
+    EXPECT_EQ(names.toServer(field, result + "/a.txt"), "/\xcf\xe0\xef\xea\xe0/a.txt");
+    EXPECT_FALSE(names.usesWindows1251(field));
+    EXPECT_EQ(names.toServer(field, "/Папка2"), "/Папка2");
+}
+
+// A server without UTF8 in FEAT that lists a Windows-1251 name: the folder
+// chosen in the browser is the one the run uploads into; a path typed later,
+// also after a restart (a new RemoteNames on the same settings file), goes in
+// Windows-1251, for the run and for the browser's first CWD alike.
+TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
+{
+    FtpServerOptions options;
+    options.legacyNames = true;
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+    const Windows1251Folder folder(*server);
+    QTemporaryDir programDir;
+    const UploadFiles files{programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
+                            programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
+
+    // Uploads `name` into the folder `shown` as the user sees it.
+    auto upload = [&](RemoteNames &names, const QString &shown, const QString &name,
+                      const QByteArray &data) {
+        const QString local = programDir.filePath(name);
+        writeFile(local, data);
+        UploadList list;
+        list.setPaths({local});
+        UploadState state;
+        ScriptedView view;
+        view.folder = shown;
+        UploadRun run(view, list, state, paramsOf(*server), files, {}, &names);
+        run.loginRetryPauseMs = 100;
+        EXPECT_EQ(run.exec(), UploadRun::Outcome::Completed) << view.log.join('|').toStdString();
+    };
+
+    {
+        RemoteNames names(files.settingsFile);
+        Browser browser(*server, &names);
+        QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+        const QString chosen = browser.run("/", [&] {
+            ASSERT_TRUE(browser.waitForListings(listings, 1));
+            QTreeWidgetItem *item = browser.item("Папка");
+            ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
+            browser.list()->setCurrentItem(item);
+            QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        });
+        EXPECT_EQ(chosen, "//Папка"); // the root, "/" and the entry
+        EXPECT_TRUE(names.usesWindows1251(QString::fromStdString(server->serverField())));
+        upload(names, chosen, "chosen.txt", "chosen");
+    }
+    EXPECT_EQ(folder.read("chosen.txt"), "chosen");
+
+    RemoteNames restarted(files.settingsFile);
+    upload(restarted, "/Папка/inside", "typed.txt", "typed");
+    EXPECT_EQ(folder.read("inside/typed.txt"), "typed");
+
+    Browser browser(*server, &restarted);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    browser.run("/Папка", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(browser.memo(), "/Папка");
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "inside"}));
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
@@ -286,6 +379,26 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
     EXPECT_EQ(result, "/");
     EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u + TfrmFolders::ListRetries);
     EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + TfrmFolders::ListRetries);
+}
+
+// A LIST that never ends is read only until its folder names pass their
+// budget; the step then ends as failed, and is not tried again.
+TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
+{
+    FtpServerOptions options;
+    options.endlessList = "folders";
+    const auto server = startServer(Kind::Pyftpd, options);
+    ASSERT_TRUE(server);
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    browser.run("/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        EXPECT_EQ(browser.status(), TfrmFolders::TextListFailed);
+        EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
+    });
+    EXPECT_EQ(commandsStartingWith(*server, "LIST").size(), 1u);
 }
 
 // Logins refused: the attempts are spaced by the pause, the prompt comes with

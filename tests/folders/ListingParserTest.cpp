@@ -2,6 +2,7 @@
 // layouts and line rules that servers in the wild produce.
 
 #include "folders/ListingParser.h"
+#include "folders/ListingReader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,11 @@
 #include <sstream>
 
 using folders::displayName;
-using folders::gatherListing;
+using folders::FolderNameParser;
+using folders::ListingLimits;
 using folders::parseFolderNames;
 using folders::parseListingLine;
+using folders::readFolderNames;
 using folders::splitListingLines;
 using Names = std::vector<std::string>;
 
@@ -58,6 +61,27 @@ std::string replaceAll(std::string text, const std::string &from, const std::str
 }
 
 const std::string Cp1251Papka = "\xcf\xe0\xef\xea\xe0"; // "Папка" in Windows-1251
+
+// The names of `text` fed in pieces cut at `cuts` (offsets, ascending).
+Names namesCutAt(std::string_view text, const std::vector<std::size_t> &cuts)
+{
+    FolderNameParser parser(ListingLimits::none());
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        parser.feed(text.substr(from, cut - from));
+        from = cut;
+    }
+    parser.feed(text.substr(from));
+    return parser.finish();
+}
+
+Names namesByteByByte(std::string_view text)
+{
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 1; i < text.size(); ++i)
+        cuts.push_back(i);
+    return namesCutAt(text, cuts);
+}
 
 } // namespace
 
@@ -115,26 +139,36 @@ TEST(ListingParser, CapturedListingsOfBothServersAgree)
     EXPECT_EQ(vsftpd, pyftpdlib);
 }
 
-TEST(ListingParser, GathersTheSameTextWhateverTheReadSizes)
+// A listing parsed as it arrives gives the names of the whole text, wherever
+// the reads cut it: inside a line, between CR and LF, between LF and CR.
+TEST(ListingParser, ReadsTheSameNamesWhateverTheReadSizes)
 {
-    const std::string text = readData("vsftpd-root.bin");
-    for (int size = 1; size <= folders::ListingReadSize; size = size < 64 ? size + 1 : size * 2) {
-        const auto gathered = gatherListing(chunkedReader(text, {size}));
-        ASSERT_FALSE(gathered.tooLarge);
-        ASSERT_EQ(gathered.text, text) << "reads of " << size;
+    const std::string crlf = readData("vsftpd-root.bin");
+    const Names expected = parseFolderNames(crlf);
+    const std::string texts[] = {
+        crlf, replaceAll(crlf, "\r\n", "\n"), replaceAll(crlf, "\r\n", "\r"),
+        replaceAll(crlf, "\r\n", "\n\r\n\n\r"), crlf.substr(0, crlf.size() - 2)};
+    for (const std::string &text : texts) {
+        for (int size = 1; size <= folders::ListingReadSize;
+             size = size < 64 ? size + 1 : size * 2) {
+            const auto listing = readFolderNames(chunkedReader(text, {size}));
+            ASSERT_FALSE(listing.tooLarge);
+            ASSERT_EQ(listing.names, expected) << "reads of " << size;
+        }
+        // Shrinking reads: each adds only the bytes it delivered, not the
+        // rest of the buffer the read before it filled.
+        EXPECT_EQ(readFolderNames(chunkedReader(text, {300, 7, 150, 1, 4096})).names, expected);
+        EXPECT_EQ(namesByteByByte(text), expected);
+        for (std::size_t cut = 0; cut <= text.size(); ++cut)
+            ASSERT_EQ(namesCutAt(text, {cut, cut}), expected) << "cut at " << cut;
     }
-    // Shrinking reads: each adds only the bytes it delivered, not the rest of
-    // the buffer the read before it filled.
-    const auto gathered = gatherListing(chunkedReader(text, {300, 7, 150, 1, 4096}));
-    EXPECT_EQ(gathered.text, text);
 
     std::mt19937 random(12345);
     std::uniform_int_distribution<int> sizeOf(1, 200);
     for (int round = 0; round < 50; ++round) {
         std::vector<int> sizes(40);
         std::generate(sizes.begin(), sizes.end(), [&] { return sizeOf(random); });
-        EXPECT_EQ(parseFolderNames(gatherListing(chunkedReader(text, sizes)).text),
-                  parseFolderNames(text));
+        EXPECT_EQ(readFolderNames(chunkedReader(texts[round % 5], sizes)).names, expected);
     }
 }
 
@@ -142,46 +176,112 @@ TEST(ListingParser, AFailedReadEndsTheListingWithWhatArrived)
 {
     const std::string text =
         "drwxr-xr-x 2 u g 0 Jan 01 10:00 a\r\ndrwxr-xr-x 2 u g 0 Jan 01 10:00 b\r\n";
-    EXPECT_EQ(gatherListing(chunkedReader(text, {35}, 1)).text, text.substr(0, 35));
-    EXPECT_EQ(parseFolderNames(gatherListing(chunkedReader(text, {35}, 1)).text), Names{"a"});
+    EXPECT_EQ(readFolderNames(chunkedReader(text, {35}, 1)).names, Names{"a"});
+    // A line cut off by the failure counts as far as it came.
+    EXPECT_EQ(readFolderNames(chunkedReader(text, {33}, 1)).names, Names{"a"});
+    EXPECT_EQ(readFolderNames(chunkedReader(text, {68}, 1)).names, (Names{"a", "b"}));
 
-    EXPECT_TRUE(gatherListing(chunkedReader(text, {36}, 0)).text.empty());
-    EXPECT_TRUE(gatherListing(chunkedReader("", {4096})).text.empty());
+    EXPECT_TRUE(readFolderNames(chunkedReader(text, {36}, 0)).names.empty());
+    EXPECT_TRUE(readFolderNames(chunkedReader("", {4096})).names.empty());
 
     // A read that claims more than it was asked for is a broken transfer, not data.
     int calls = 0;
-    const auto lying = gatherListing([&](char *buffer, int) {
+    const auto lying = readFolderNames([&](char *buffer, int) {
         if (calls++ == 0) {
-            std::fill_n(buffer, 10, 'x');
-            return 10;
+            std::copy_n(text.data(), 35, buffer);
+            return 35;
         }
         return folders::ListingReadSize + 1;
     });
-    EXPECT_EQ(lying.text, std::string(10, 'x'));
+    EXPECT_EQ(lying.names, Names{"a"});
+    EXPECT_FALSE(lying.tooLarge);
 }
 
-TEST(ListingParser, RefusesAListingBeyondTheSizeCap)
+// Each limit refuses the listing as a whole, at the byte that passes it.
+TEST(ListingParser, RefusesAListingBeyondItsLimits)
 {
-    const std::string text(10000, 'x');
-    const auto atCap = gatherListing(chunkedReader(text, {4096}), 10000);
-    EXPECT_FALSE(atCap.tooLarge);
-    EXPECT_EQ(atCap.text.size(), 10000u);
+    const std::string line = "drwxr-xr-x 2 u g 0 Jan 01 10:00 folder\r\n"; // 40 bytes
+    std::string text;
+    for (int i = 0; i < 250; ++i)
+        text += line;
+    const std::size_t nameBytes = 250 * (sizeof(std::string) + 6);
 
-    const auto beyond = gatherListing(chunkedReader(text, {4096}), 9999);
-    EXPECT_TRUE(beyond.tooLarge);
-    EXPECT_TRUE(beyond.text.empty());
+    const std::string unended = text.substr(0, text.size() - 2);
 
-    // An endless transfer stops at the cap instead of filling the memory.
-    std::size_t delivered = 0;
-    const auto endless = gatherListing(
-        [&](char *buffer, int maxLen) {
-            std::fill_n(buffer, maxLen, 'y');
-            delivered += maxLen;
-            return maxLen;
-        },
-        1 << 20);
-    EXPECT_TRUE(endless.tooLarge);
-    EXPECT_LE(delivered, (1u << 20) + folders::ListingReadSize);
+    struct Case
+    {
+        const std::string &text;
+        std::size_t maxBytes;
+        std::size_t maxNameBytes;
+        bool tooLarge;
+    };
+    const Case cases[] = {
+        {text, 10000, nameBytes, false},
+        {text, 9999, nameBytes, true},
+        {text, 10000, nameBytes - 1, true},
+        // The last name, without a line break, is read only at the end.
+        {unended, 9998, nameBytes, false},
+        {unended, 9998, nameBytes - 1, true},
+    };
+    for (const Case &c : cases) {
+        ListingLimits limits;
+        limits.maxBytes = c.maxBytes;
+        limits.maxNameBytes = c.maxNameBytes;
+        const auto listing = readFolderNames(chunkedReader(c.text, {4096}), limits);
+        EXPECT_EQ(listing.tooLarge, c.tooLarge) << c.maxBytes << " " << c.maxNameBytes;
+        EXPECT_EQ(listing.names.size(), c.tooLarge ? 0u : 250u);
+
+        FolderNameParser parser(limits);
+        parser.feed(c.text);
+        EXPECT_EQ(parser.finish().size(), c.tooLarge ? 0u : 250u);
+        EXPECT_EQ(parser.tooLarge(), c.tooLarge);
+        // Nothing more is taken once refused.
+        EXPECT_EQ(parser.feed(""), !c.tooLarge);
+    }
+
+    // Endless transfers stop at the first limit they pass instead of filling
+    // the memory: folder lines at the names' budget, other lines at the cap.
+    for (const std::string &endless :
+         {line, std::string("-rw-r--r-- 1 u g 0 Jan 01 10:00 f\r\n")}) {
+        std::size_t delivered = 0;
+        ListingLimits limits;
+        limits.maxBytes = 1 << 20;
+        limits.maxNameBytes = 1 << 16;
+        const auto listing = readFolderNames(
+            [&](char *buffer, int maxLen) {
+                for (int i = 0; i < maxLen; ++i)
+                    buffer[i] = endless[(delivered + i) % endless.size()];
+                delivered += maxLen;
+                return maxLen;
+            },
+            limits);
+        EXPECT_TRUE(listing.tooLarge);
+        EXPECT_TRUE(listing.names.empty());
+        EXPECT_LE(delivered, limits.maxBytes + folders::ListingReadSize);
+    }
+}
+
+// A line longer than the line limit gives no name, however it arrives, and
+// the lines around it are read as usual.
+TEST(ListingParser, SkipsLinesBeyondTheLineLimit)
+{
+    const std::string head = "drwxr-xr-x 2 u g 0 Jan 01 10:00 ";
+    const std::string text = head + "fits\r\n" + head + std::string(100, 'x') + "\r\n" + head +
+                             "last\r" + head + std::string(100, 'y');
+    ListingLimits limits = ListingLimits::none();
+    limits.maxLineBytes = head.size() + 99;
+    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()}) {
+        FolderNameParser parser(limits);
+        for (std::size_t at = 0; at < text.size(); at += size)
+            parser.feed(std::string_view(text).substr(at, size));
+        EXPECT_FALSE(parser.tooLarge());
+        EXPECT_EQ(parser.finish(), (Names{"fits", "last"})) << "pieces of " << size;
+    }
+    limits.maxLineBytes = head.size() + 100;
+    FolderNameParser parser(limits);
+    parser.feed(text);
+    EXPECT_EQ(parser.finish(),
+              (Names{"fits", std::string(100, 'x'), "last", std::string(100, 'y')}));
 }
 
 TEST(ListingParser, SplitsLinesOnCrLfAndCrLfPairs)
@@ -276,6 +376,7 @@ TEST(ListingParser, ReadsUnixLinesByFields)
         EXPECT_EQ(entry.type, 'd') << c.line;
         EXPECT_EQ(entry.name, c.name) << c.line;
         EXPECT_EQ(parseFolderNames(c.line), Names{c.name}) << c.line;
+        EXPECT_EQ(namesByteByByte(c.line), Names{c.name}) << c.line;
     }
 
     const auto link = parseListingLine("lrwxrwxrwx 1 u g 3 Jan 1 00:00 my link -> /srv/target dir");
@@ -296,6 +397,7 @@ TEST(ListingParser, ReadsDosLines)
                                 "01-15-20  10:30AM       <DIR>\r\n";
     EXPECT_EQ(parseFolderNames(listing),
               (Names{"Program Files", "pub", "twenty-four hour", "Папка", ""}));
+    EXPECT_EQ(namesByteByByte(listing), parseFolderNames(listing));
     EXPECT_EQ(parseListingLine("01-15-20  10:31AM                 1024 readme.txt").type, '-');
     // A line that only starts like a date is not a DOS line.
     EXPECT_EQ(parseFolderNames("01-15-20 is not a listing <DIR> x\r\n"), Names{});

@@ -256,7 +256,8 @@ bool hasFault(const FtpServerOptions &o)
            o.proftpdLike || o.refuseAppe || o.refuseStor || o.cutDataAfter >= 0 ||
            o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
            o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
-           !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty();
+           !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty() ||
+           o.legacyNames || !o.endlessList.empty();
 }
 
 } // namespace
@@ -371,6 +372,9 @@ bool FtpTestServer::launchPyftpd(std::string *error)
     flag(m_opts.multilineGreeting, "--multiline-greeting");
     flag(m_opts.stallData, "--stall-data");
     flag(m_opts.noDataConnect, "--no-data-connect");
+    flag(m_opts.legacyNames, "--legacy-names");
+    if (!m_opts.endlessList.empty())
+        value("--endless-list", m_opts.endlessList);
     if (m_opts.cutDataAfter >= 0)
         value("--cut-data-after", std::to_string(m_opts.cutDataAfter));
     if (m_opts.cutTimes >= 0)

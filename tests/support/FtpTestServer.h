@@ -82,6 +82,8 @@ struct FtpServerOptions
     std::vector<std::string> stallOn; ///< commands never answered ("PASS", "LIST", ...)
     bool stallData = false;           ///< accept an upload but never read its data
     bool noDataConnect = false;       ///< accept EPRT/PORT but never connect
+    bool legacyNames = false;         ///< names as the disk's bytes, UTF8 not in FEAT
+    std::string endlessList;          ///< "folders" or "files": LIST sends such lines for ever
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
     std::vector<std::pair<std::string, std::string>> badReplies;
 };

@@ -9,7 +9,10 @@ Once listening it prints "PORT <n>" on stdout. With --events FILE it appends
 one JSON object per line for every command received (PASS masked) and for
 every upload data transfer (path, starting offset, bytes received). Faults
 combine freely; see --help. With --tls explicit|implicit it speaks FTP over
-TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included.
+TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
+--legacy-names it serves names as the bytes the file system holds (Windows-1251
+ones included) and leaves UTF8 out of FEAT, as old servers on Russian systems
+do. With --endless-list a LIST never ends (for memory measurements).
 """
 
 import argparse
@@ -35,6 +38,7 @@ EVENTS = None
 def log_event(event):
     if EVENTS is None:
         return
+    # Names that are not UTF-8 come through as escaped surrogates.
     EVENTS.write(json.dumps(event, ensure_ascii=False) + "\n")
     EVENTS.flush()
 
@@ -192,7 +196,25 @@ class FaultyHandler(FTPHandler):
     def ftp_FEAT(self, line):
         if OPTS.no_size:
             self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
-        super().ftp_FEAT(line)
+        if not OPTS.legacy_names:
+            return super().ftp_FEAT(line)
+        push = self.push
+        self.push = lambda data: push(data.replace(" UTF8\r\n", ""))
+        try:
+            super().ftp_FEAT(line)
+        finally:
+            del self.push
+
+    def push(self, s):
+        # Replies name paths; with --legacy-names they hold the raw bytes.
+        import asynchat
+        asynchat.async_chat.push(self, s.encode("utf8", self.unicode_errors))
+
+    def ftp_LIST(self, path):
+        if not OPTS.endless_list:
+            return super().ftp_LIST(path)
+        self.push_dtp_data(EndlessListing(OPTS.endless_list), isproducer=True, cmd="LIST")
+        return path
 
     def ftp_PASS(self, line):
         if OPTS.refuse_login_seconds and time.monotonic() - START < OPTS.refuse_login_seconds:
@@ -221,6 +243,24 @@ class FaultyHandler(FTPHandler):
             self.respond("200 EPRT accepted (and ignored by the test server).")
             return
         super().ftp_EPRT(line)
+
+
+class EndlessListing:
+    """A LIST that never ends: folder or file lines with counted names."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.count = 0
+
+    def more(self):
+        lines = []
+        for _ in range(1000):
+            self.count += 1
+            if self.kind == "folders":
+                lines.append("drwxr-xr-x   2 ftp ftp 4096 Jan 01 10:00 folder %09d\r\n" % self.count)
+            else:
+                lines.append("-rw-r--r--   1 ftp ftp 1234 Jan 01 10:00 file %09d\r\n" % self.count)
+        return "".join(lines).encode("ascii")
 
 
 def tls_handler():
@@ -313,6 +353,10 @@ def main():
     p.add_argument("--keyfile", help="with --tls: its PEM private key")
     p.add_argument("--tls-required", action="store_true",
                    help="with --tls: no login and no data connection without TLS")
+    p.add_argument("--legacy-names", action="store_true",
+                   help="names as raw bytes (no UTF-8 check), UTF8 left out of FEAT")
+    p.add_argument("--endless-list", choices=("folders", "files"),
+                   help="LIST sends folder (or file) lines for ever")
     p.add_argument("--passive-ports", metavar="A-B",
                    help="passive data ports only from A to B")
     OPTS = p.parse_args()
@@ -320,7 +364,7 @@ def main():
     OPTS.bad_reply = parse_bad_reply(OPTS.bad_reply)
 
     if OPTS.events:
-        EVENTS = open(OPTS.events, "a", encoding="utf-8")
+        EVENTS = open(OPTS.events, "a", encoding="utf-8", errors="backslashreplace")
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(OPTS.user, OPTS.password, OPTS.root, perm="elradfmwMT")
@@ -329,6 +373,10 @@ def main():
     if OPTS.pasv_address:
         handler.masquerade_address = OPTS.pasv_address
     handler.permit_foreign_addresses = False
+    if OPTS.legacy_names:
+        # Bytes that are not UTF-8 pass both ways as escaped surrogates, which
+        # the file system functions turn back into the same bytes.
+        handler.unicode_errors = "surrogateescape"
     if OPTS.passive_ports:
         first, _, last = OPTS.passive_ports.partition("-")
         handler.passive_ports = list(range(int(first), int(last) + 1))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shell/QtPrinters.h"
 #include "upload/UploadView.h"
 
 #include <QCoreApplication>
@@ -7,13 +8,6 @@
 
 #include <deque>
 #include <functional>
-#include <ostream>
-
-/// Readable QStrings in test failures.
-inline void PrintTo(const QString &s, std::ostream *os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 /// The upload run's window, played by a script: prompts answer from a queue
 /// (Continue when it is empty), and every message, log line and progress

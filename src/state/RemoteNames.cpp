@@ -1,0 +1,113 @@
+#include "state/RemoteNames.h"
+
+#include "ftp/FtpClient.h"
+#include "state/ProfileFile.h"
+#include "state/Windows1251.h"
+
+const QString RemoteNames::SettingsKey = QStringLiteral("Windows1251Servers");
+
+namespace {
+
+const QString OptionsSection = QStringLiteral("Options");
+
+bool isAscii(const std::string &s)
+{
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RemoteNames::RemoteNames(QString settingsFile) : m_settingsFile(std::move(settingsFile))
+{
+    if (m_settingsFile.isEmpty())
+        return;
+    const QString stored = ProfileFile(m_settingsFile).readString(OptionsSection, SettingsKey);
+    m_windows1251 = stored.split(u' ', Qt::SkipEmptyParts);
+}
+
+QString RemoteNames::keyOf(const QString &server)
+{
+    // As the FTP client reads the field: "ftp://Host:21/" and "host" are one server.
+    QString key = server.toLower();
+    if (const auto address = ftp::parseServerField(server.toStdString())) {
+        QString host = QString::fromStdString(address->host).toLower();
+        if (host.isEmpty())
+            host = QStringLiteral("127.0.0.1");
+        if (host.contains(u':'))
+            host = u'[' + host + u']';
+        key = host + u':' + QString::number(address->port);
+    }
+    // Blanks separate the keys in the settings file; no server name has any.
+    key.removeIf([](QChar c) { return c.isSpace(); });
+    return key;
+}
+
+void RemoteNames::learn(const QString &server, bool utf8Listed,
+                        const std::vector<std::string> &names)
+{
+    const QString key = keyOf(server);
+    if (utf8Listed) {
+        setWindows1251(key, false);
+        return;
+    }
+    bool utf8Seen = false;
+    for (const std::string &name : names) {
+        if (!windows1251::isValidUtf8(name)) {
+            setWindows1251(key, true);
+            return;
+        }
+        utf8Seen = utf8Seen || !isAscii(name);
+    }
+    // Names in plain ASCII say nothing either way.
+    if (utf8Seen)
+        setWindows1251(key, false);
+}
+
+bool RemoteNames::usesWindows1251(const QString &server) const
+{
+    return m_windows1251.contains(keyOf(server));
+}
+
+void RemoteNames::choose(const QString &server, const QString &text, const std::string &bytes)
+{
+    m_chosen = Chosen{keyOf(server), text, bytes};
+}
+
+std::string RemoteNames::toServer(const QString &server, const QString &path) const
+{
+    const QString key = keyOf(server);
+    std::string bytes;
+    QString typed = path;
+    if (m_chosen && m_chosen->server == key && !m_chosen->text.isEmpty() &&
+        (path == m_chosen->text || path.startsWith(m_chosen->text + u'/'))) {
+        bytes = m_chosen->bytes;
+        typed = path.mid(m_chosen->text.size());
+    }
+    const std::string utf8 = typed.toStdString();
+    std::optional<std::string> legacy;
+    if (m_windows1251.contains(key))
+        legacy = windows1251::fromUtf8(utf8);
+    bytes += legacy ? *legacy : utf8;
+    return bytes;
+}
+
+void RemoteNames::setWindows1251(const QString &key, bool on)
+{
+    if (m_windows1251.contains(key) == on)
+        return;
+    if (on)
+        m_windows1251.append(key);
+    else
+        m_windows1251.removeAll(key);
+    // The oldest go first when the list would not fit a value of the file.
+    while (m_windows1251.join(u' ').size() > ProfileFile::MaxValueLength)
+        m_windows1251.removeFirst();
+    if (m_settingsFile.isEmpty())
+        return;
+    // A refused write loses only the memory across restarts.
+    ProfileFile(m_settingsFile).writeString(OptionsSection, SettingsKey, m_windows1251.join(u' '));
+}
