@@ -175,9 +175,8 @@ TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
             peer.send("this is no TLS record\r\n");
             peer.readLine();
         });
-        c = FtpConnection::connect(*service,
-                                   (bare ? "" : "ftpes://") + bareField(noHandshake), "bob",
-                                   password, &error);
+        c = FtpConnection::connect(*service, (bare ? "" : "ftpes://") + bareField(noHandshake),
+                                   "bob", password, &error);
         EXPECT_FALSE(c);
         EXPECT_NE(error.find("TLS handshake"), std::string::npos) << error;
         EXPECT_EQ(error.find(password), std::string::npos);

@@ -9,8 +9,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <crypt.h>
 #include <chrono>
+#include <crypt.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -577,9 +577,9 @@ bool FtpTestServer::writeProftpdConfig(std::string *error)
         return false;
     }
     const QString users = m_dir.filePath("ftpd.passwd");
-    const std::string account = m_opts.user + ":" + hash + ":" + std::to_string(ftp->pw_uid) +
-                                ":" + std::to_string(ftp->pw_gid) + "::" +
-                                rootPath().toStdString() + ":/bin/false\n";
+    const std::string account = m_opts.user + ":" + hash + ":" + std::to_string(ftp->pw_uid) + ":" +
+                                std::to_string(ftp->pw_gid) + "::" + rootPath().toStdString() +
+                                ":/bin/false\n";
     // proftpd will not read a password file that others may read.
     if (!writeText(users, account, 0600)) {
         *error = "cannot write proftpd's password file";
@@ -602,8 +602,7 @@ bool FtpTestServer::writeProftpdConfig(std::string *error)
         "UseReverseDNS off\n"
         "ScoreboardFile " +
         file("proftpd.scoreboard") + "\n" + "PidFile " + file("proftpd.pid") + "\n" +
-        "DelayTable " + file("proftpd.delay") + "\n" + "SystemLog " + file("proftpd.log") +
-        "\n" +
+        "DelayTable " + file("proftpd.delay") + "\n" + "SystemLog " + file("proftpd.log") + "\n" +
         "LogFormat command \"%r\"\n"
         "LogFormat upload \"%m %b %f\"\n"
         "ExtendedLog " +
