@@ -615,6 +615,9 @@ bool FtpTestServer::writeProftpdConfig(std::string *error)
         "DefaultRoot ~\n"
         "ModulePath " +
         kProftpdModules + "\n";
+    if (m_opts.passivePortMin != 0)
+        conf += "PassivePorts " + std::to_string(m_opts.passivePortMin) + " " +
+                std::to_string(m_opts.passivePortMax) + "\n";
     for (const std::string &module : m_opts.proftpdModules)
         conf += "LoadModule " + module + "\n";
     if (!writeText(m_dir.filePath("proftpd.conf"), conf, 0600)) {
@@ -667,17 +670,23 @@ std::vector<std::string> FtpTestServer::daemonCommand() const
         return {kVsftpd, m_dir.filePath("vsftpd.conf").toStdString()};
     case Kind::Proftpd:
         return {kProftpd, "-n", "-c", m_dir.filePath("proftpd.conf").toStdString()};
-    case Kind::PureFtpd:
+    case Kind::PureFtpd: {
         // -d logs every command; -E and -H only keep it from serving the
         // "ftp" account's home anonymously and from asking DNS for names.
-        return {kPureFtpd,
-                "-S",
-                std::string(m_opts.ipv6 ? "::1" : "127.0.0.1") + "," + std::to_string(m_port),
-                "-l",
-                "puredb:" + m_dir.filePath("pureftpd.pdb").toStdString(),
-                "-E",
-                "-H",
-                "-d"};
+        std::vector<std::string> args = {kPureFtpd,
+                                         "-S",
+                                         std::string(m_opts.ipv6 ? "::1" : "127.0.0.1") + "," +
+                                             std::to_string(m_port),
+                                         "-l",
+                                         "puredb:" + m_dir.filePath("pureftpd.pdb").toStdString(),
+                                         "-E",
+                                         "-H",
+                                         "-d"};
+        if (m_opts.passivePortMin != 0)
+            args.insert(args.end(), {"-p", std::to_string(m_opts.passivePortMin) + ":" +
+                                               std::to_string(m_opts.passivePortMax)});
+        return args;
+    }
     case Kind::Pyftpd:
         break;
     }
