@@ -27,3 +27,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# proftpd and pure-ftpd for the tests, unpacked beside vsftpd (their
+# packages conflict with it in apt).
+"$(dirname "$0")/ftp-servers.sh"

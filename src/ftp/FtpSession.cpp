@@ -224,19 +224,30 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         wantTls = offersAuthTls(m_features);
     }
 
-    // Explicit TLS (RFC 4217 section 4): AUTH TLS, then the handshake. If the
-    // server will not, the login stops here, before USER and PASS.
+    // Explicit TLS (RFC 4217 section 4): AUTH TLS, then the handshake. For
+    // ftpes:// a server that will not stops the login here, before USER and
+    // PASS. A bare field only asked because FEAT listed it: a refusal (pure-
+    // ftpd lists AUTH TLS whenever TLS is compiled in, and answers 500 until
+    // a certificate is set up) leaves the connection as a server without TLS
+    // would, and the login goes on in clear. Once 234 has come, TLS has begun
+    // and any failure after it ends the login.
     if (wantTls) {
         reply = exchange("AUTH TLS");
         if (!reply)
             return false;
-        if (reply->code != 234) {
-            fail(address->tls == TlsMode::Explicit
-                     ? "the server does not offer TLS, which ftpes:// requires: " + reply->text
-                     : "the server offers TLS but refused AUTH TLS: " + reply->text,
+        if (reply->code != 234 && address->tls == TlsMode::Explicit) {
+            fail("the server does not offer TLS, which ftpes:// requires: " + reply->text,
                  failureOf(FailureKind::TlsRefused, reply->text));
             return false;
         }
+        if (reply->code != 234 && !refused(reply)) {
+            fail("unexpected reply to AUTH TLS: " + reply->text,
+                 failureOf(FailureKind::TlsRefused, reply->text));
+            return false;
+        }
+        wantTls = reply->code == 234;
+    }
+    if (wantTls) {
         if (!startTls())
             return false;
         m_security = Security::ExplicitTls;

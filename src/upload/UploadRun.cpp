@@ -352,8 +352,6 @@ struct UploadRun::Impl
         return size;
     }
 
-    /// Opens the transfer that continues the remote file at offset. APPE
-    /// first; servers that refuse appending get the file another way.
     /// Whether the server's last reply refused a command outright, rather
     /// than the data connection failing (425, 426) or no answer coming.
     bool refusedByServer() const
@@ -362,7 +360,12 @@ struct UploadRun::Impl
         return code >= 450 && code <= 599;
     }
 
-    std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 offset)
+    /// Opens the transfer that continues the remote file at *offset. APPE
+    /// first; servers that refuse appending get the file another way: REST
+    /// and STOR at the offset, or, when that is refused too (proftpd's
+    /// default refuses both on an existing file), the whole file again from
+    /// its start, *offset then 0.
+    std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset)
     {
         const std::string remote = wire(remotePath);
         appendRefused = false;
@@ -373,12 +376,17 @@ struct UploadRun::Impl
         // the fall-backs below would end an unattended run with an error box.
         if (!refusedByServer())
             return nullptr;
-        if (offset == 0) {
-            connection->command("DELE " + remote);
-            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
-        } else if (connection->hasFeature("REST STREAM")) {
-            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, offset);
+        if (*offset > 0 && connection->hasFeature("REST STREAM")) {
+            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, *offset);
+            if (t || !connection->isOpen() || !refusedByServer())
+                return t;
         }
+        if (*offset > 0)
+            view.addLogLine(
+                u"Сервер не даёт дописать файл, передаётся заново: %1"_s.arg(remotePath));
+        *offset = 0;
+        connection->command("DELE " + remote);
+        t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
         appendRefused = !t && connection->isOpen() && refusedByServer();
         return t;
     }
@@ -488,14 +496,7 @@ struct UploadRun::Impl
                 return FileResult::Stop;
             }
         }
-        if (remoteSize && firstQuery) {
-            firstQuery = false;
-            sent = offset;
-        }
-        if (!local.seek(offset))
-            return passOver(id, TextError);
-
-        transfer = openAppend(remotePath, offset);
+        transfer = openAppend(remotePath, &offset);
         if (!transfer) {
             if (!connection->isOpen() || !appendRefused)
                 return connectionLost();
@@ -504,6 +505,12 @@ struct UploadRun::Impl
                              UploadView::Icon::Error);
             return FileResult::Stop;
         }
+        if (remoteSize && firstQuery) {
+            firstQuery = false;
+            sent = offset;
+        }
+        if (!local.seek(offset))
+            return passOver(id, TextError);
 
         // The file is read ahead straight into the transfer's send buffer,
         // refilled at block boundaries so a block never straddles two reads,

@@ -346,7 +346,8 @@ TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
-                         testing::Values(Kind::Pyftpd, Kind::Vsftpd),
+                         testing::Values(Kind::Pyftpd, Kind::Vsftpd, Kind::Proftpd,
+                                         Kind::PureFtpd),
                          [](const testing::TestParamInfo<Kind> &info) {
                              return std::string(FtpTestServer::kindName(info.param));
                          });

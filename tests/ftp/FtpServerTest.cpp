@@ -1,6 +1,9 @@
-// Every client operation against real servers: pyftpdlib and vsftpd, in
-// passive and active mode, over IPv4 and IPv6 (skipped where ::1 is missing).
-// Files are compared byte for byte on the server's disk.
+// Every client operation against real servers: pyftpdlib, vsftpd, proftpd
+// and pure-ftpd, in passive and active mode, over IPv4 and IPv6 (skipped where
+// ::1 is missing). Files are compared byte for byte on the server's disk.
+// Where a server's default behaviour really differs (proftpd refuses to
+// overwrite, to append to an existing file and to restart a STOR), the test
+// says so and checks the refusal instead.
 
 #include "FtpTestFiles.h"
 #include "FtpTestSend.h"
@@ -82,6 +85,9 @@ protected:
         return m_server->uploadFolder() + "/" + name;
     }
 
+    /// proftpd's compiled default: no AllowOverwrite, no AllowStoreRestart.
+    bool refusesOverwriteAndAppend() const { return GetParam().kind == Kind::Proftpd; }
+
     std::unique_ptr<FtpTestServer> m_server;
     std::unique_ptr<FtpService> m_service;
     QTemporaryDir m_local;
@@ -98,11 +104,14 @@ TEST_P(FtpServerTest, LoginAcceptedAndRefused)
     EXPECT_TRUE(c->hasFeature("UTF8"));
 
     // vsftpd here takes anonymous logins only, so a named user is refused;
-    // pyftpdlib refuses a wrong password.
+    // the others refuse a wrong password, pure-ftpd only after a pause of
+    // about five seconds.
     const std::string secret = "wrong-Pa55word";
     std::string error;
-    auto refused =
-        FtpConnection::connect(*m_service, m_server->serverField(), "trelvan", secret, &error);
+    FtpService::Options patient;
+    patient.timeouts.replyMs = 20000;
+    auto refused = FtpConnection::connect(*FtpService::open(patient), m_server->serverField(),
+                                          "trelvan", secret, &error);
     EXPECT_FALSE(refused);
     EXPECT_NE(error.find("530"), std::string::npos) << error;
     EXPECT_EQ(error.find(secret), std::string::npos) << error;
@@ -127,13 +136,21 @@ TEST_P(FtpServerTest, PutFileStoresExactBytesInTheRequestedMode)
     EXPECT_EQ(readFile(m_server->localPath(remote(name))), text);
 
     const std::string shorter = randomBytes(10, 3);
-    ASSERT_TRUE(c->putFile(localFile("short.bin", shorter).toStdString(), remote("big.bin")));
-    EXPECT_EQ(readFile(m_server->localPath(remote("big.bin"))), shorter);
+    const bool overwritten =
+        c->putFile(localFile("short.bin", shorter).toStdString(), remote("big.bin"));
+    if (refusesOverwriteAndAppend()) {
+        EXPECT_FALSE(overwritten);
+        EXPECT_EQ(c->lastReplyCode(), 550);
+        EXPECT_EQ(readFile(m_server->localPath(remote("big.bin"))), big);
+    } else {
+        EXPECT_TRUE(overwritten);
+        EXPECT_EQ(readFile(m_server->localPath(remote("big.bin"))), shorter);
+    }
 
     EXPECT_FALSE(c->putFile(m_local.filePath("no such file").toStdString(), remote("x.bin")));
     EXPECT_TRUE(c->isOpen());
 
-    // Both servers report the upload with its full size.
+    // Every server reports the upload with its full size.
     const auto events = m_server->events();
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const FtpServerEvent &e) {
         return e.kind == "upload" && e.path == remote("big.bin") &&
@@ -208,6 +225,18 @@ TEST_P(FtpServerTest, AppeContinuesAFile)
     const auto size = c->remoteSize(remote("f.bin"));
     ASSERT_EQ(size, 20000);
     auto t = c->openTransfer("APPE " + remote("f.bin"), Direction::Upload);
+    if (refusesOverwriteAndAppend()) {
+        EXPECT_FALSE(t);
+        EXPECT_EQ(c->lastReplyCode(), 451);
+        EXPECT_EQ(readFile(m_server->localPath(remote("f.bin"))), head);
+        // Appending to a file of its own making is allowed.
+        t = c->openTransfer("APPE " + remote("new.bin"), Direction::Upload);
+        ASSERT_TRUE(t) << c->lastError();
+        ASSERT_TRUE(sendBlocks(*t, whole));
+        EXPECT_TRUE(t->finish());
+        EXPECT_EQ(readFile(m_server->localPath(remote("new.bin"))), whole);
+        return;
+    }
     ASSERT_TRUE(t) << c->lastError();
     ASSERT_TRUE(sendBlocks(*t, whole.substr(static_cast<std::size_t>(*size))));
     EXPECT_TRUE(t->finish());
@@ -263,6 +292,13 @@ TEST_P(FtpServerTest, RestStorContinuesAFile)
     ASSERT_TRUE(
         c->putFile(localFile("head.bin", whole.substr(0, 8192)).toStdString(), remote("r.bin")));
     auto t = c->openTransfer("STOR " + remote("r.bin"), Direction::Upload, 8192);
+    if (refusesOverwriteAndAppend()) {
+        EXPECT_FALSE(t);
+        // The overwrite check comes first: 550, not the 451 of APPE.
+        EXPECT_EQ(c->lastReplyCode(), 550) << c->lastError();
+        EXPECT_EQ(readFile(m_server->localPath(remote("r.bin"))), whole.substr(0, 8192));
+        return;
+    }
     ASSERT_TRUE(t) << c->lastError();
     ASSERT_TRUE(sendBlocks(*t, whole.substr(8192)));
     EXPECT_TRUE(t->finish());
@@ -299,5 +335,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ServerCase{Kind::Pyftpd, true, false}, ServerCase{Kind::Pyftpd, false, false},
                     ServerCase{Kind::Pyftpd, true, true}, ServerCase{Kind::Pyftpd, false, true},
                     ServerCase{Kind::Vsftpd, true, false}, ServerCase{Kind::Vsftpd, false, false},
-                    ServerCase{Kind::Vsftpd, true, true}, ServerCase{Kind::Vsftpd, false, true}),
+                    ServerCase{Kind::Vsftpd, true, true}, ServerCase{Kind::Vsftpd, false, true},
+                    ServerCase{Kind::Proftpd, true, false}, ServerCase{Kind::Proftpd, false, false},
+                    ServerCase{Kind::Proftpd, true, true}, ServerCase{Kind::Proftpd, false, true},
+                    ServerCase{Kind::PureFtpd, true, false},
+                    ServerCase{Kind::PureFtpd, false, false},
+                    ServerCase{Kind::PureFtpd, true, true},
+                    ServerCase{Kind::PureFtpd, false, true}),
     caseName);

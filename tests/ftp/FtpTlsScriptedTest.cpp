@@ -1,7 +1,8 @@
 // How the server field's form decides what is sent before the login, as exact
 // transcripts against a scripted server: a bare field asks FEAT first and
-// stays plain only when no AUTH TLS is offered; ftpes:// never sends USER or
-// PASS unless TLS was set up; bytes sent in clear after "234" are refused.
+// stays plain when no AUTH TLS is offered or the offer is refused; ftpes://
+// never sends USER or PASS unless TLS was set up; once "234" has come nothing
+// goes on in clear, and bytes sent in clear after it are refused.
 
 #include "ScriptedFtpServer.h"
 #include "ftp/FtpClient.h"
@@ -147,25 +148,6 @@ TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
         EXPECT_EQ(server.transcript(), Strings{"AUTH TLS"}) << refusal;
     }
 
-    // A bare field whose FEAT offers TLS that AUTH then refuses: no
-    // fallback to plain, which would hand the password to whoever is
-    // in the middle. "AUTH TLS;TLS-C;SSL" is how some servers list it.
-    for (const char *feat : {"211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n211 End",
-                             "211-Features:\r\n AUTH TLS;TLS-C;SSL;TLS-P;\r\n211 End"}) {
-        ScriptedFtpServer server([feat](ScriptedPeer &peer) {
-            peer.send("220 Ready\r\n");
-            peer.answer(feat);
-            peer.answer("534 Not now");
-            peer.readLine();
-        });
-        std::string error;
-        auto c = FtpConnection::connect(*service, bareField(server), "bob", password, &error);
-        EXPECT_FALSE(c);
-        EXPECT_NE(error.find("refused AUTH TLS"), std::string::npos) << error;
-        ASSERT_TRUE(server.waitDone());
-        EXPECT_EQ(server.transcript(), (Strings{"FEAT", "AUTH TLS"}));
-    }
-
     // Bytes after "234" that come before the handshake were sent in clear
     // and could be anybody's: the connection ends there.
     ScriptedFtpServer injected([](ScriptedPeer &peer) {
@@ -182,18 +164,66 @@ TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
     ASSERT_TRUE(injected.waitDone());
     EXPECT_FALSE(hasLogin(injected.transcript()));
 
-    // A server that says "234" and then does not speak TLS at all.
-    ScriptedFtpServer noHandshake([](ScriptedPeer &peer) {
+    // A server that says "234" and then does not speak TLS at all: never a
+    // fall-back to clear, whether ftpes:// or FEAT's offer led to AUTH TLS.
+    for (const bool bare : {false, true}) {
+        ScriptedFtpServer noHandshake([bare](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            if (bare)
+                peer.answer("211-Features:\r\n AUTH TLS\r\n211 End");
+            peer.answer("234 Proceed");
+            peer.send("this is no TLS record\r\n");
+            peer.readLine();
+        });
+        c = FtpConnection::connect(*service, (bare ? "" : "ftpes://") + bareField(noHandshake),
+                                   "bob", password, &error);
+        EXPECT_FALSE(c);
+        EXPECT_NE(error.find("TLS handshake"), std::string::npos) << error;
+        EXPECT_EQ(error.find(password), std::string::npos);
+        ASSERT_TRUE(noHandshake.waitDone());
+        EXPECT_FALSE(hasLogin(noHandshake.transcript()));
+    }
+}
+
+TEST(FtpTlsScripted, BareFieldWhoseAuthTlsIsRefusedGoesOnInClear)
+{
+    // FEAT offers TLS, AUTH TLS is refused (pure-ftpd without a certificate
+    // says 500): the same connection logs in as if TLS had not been offered.
+    // "AUTH TLS;TLS-C;SSL" is how some servers list it.
+    auto service = FtpService::open(quickOptions());
+    for (const auto &[feat, refusal] : {
+             std::pair{"211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n211 End",
+                       "500 This security scheme is not implemented"},
+             std::pair{"211-Features:\r\n AUTH TLS;TLS-C;SSL;TLS-P;\r\n211 End", "534 Not now"},
+             std::pair{"211-Features:\r\n AUTH TLS\r\n211 End", "431 Unavailable"},
+         }) {
+        ScriptedFtpServer server([feat, refusal](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            peer.answer(feat);
+            peer.answer(refusal);
+            peer.answer("331 Password");
+            peer.answer("230 ok");
+            peer.readLine(); // QUIT
+        });
+        std::string error;
+        auto c = FtpConnection::connect(*service, bareField(server), "bob", "pw", &error);
+        ASSERT_TRUE(c) << refusal << ": " << error;
+        EXPECT_EQ(c->security(), Security::Plain);
+        c.reset();
+        ASSERT_TRUE(server.waitDone());
+        EXPECT_EQ(server.transcript(), (Strings{"FEAT", "AUTH TLS", "USER bob", "PASS pw", "QUIT"}))
+            << refusal;
+    }
+
+    // 421 closes the connection: nothing to go on with.
+    ScriptedFtpServer closing([](ScriptedPeer &peer) {
         peer.send("220 Ready\r\n");
-        peer.answer("234 Proceed");
-        peer.send("this is no TLS record\r\n");
+        peer.answer("211-Features:\r\n AUTH TLS\r\n211 End");
+        peer.answer("421 Service not available");
         peer.readLine();
     });
-    c = FtpConnection::connect(*service, "ftpes://" + bareField(noHandshake), "bob", password,
-                               &error);
-    EXPECT_FALSE(c);
-    EXPECT_NE(error.find("TLS handshake"), std::string::npos) << error;
-    EXPECT_EQ(error.find(password), std::string::npos);
-    ASSERT_TRUE(noHandshake.waitDone());
-    EXPECT_FALSE(hasLogin(noHandshake.transcript()));
+    std::string error;
+    EXPECT_FALSE(FtpConnection::connect(*service, bareField(closing), "bob", "pw", &error));
+    ASSERT_TRUE(closing.waitDone());
+    EXPECT_FALSE(hasLogin(closing.transcript()));
 }

@@ -23,10 +23,13 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -707,5 +710,65 @@ TEST(MainFormFolders, BrowserResultGoesIntoTheFolderBoxUnlessItIsTheStartFolder)
     afterListing("btnCancel");
     p.widget<QPushButton>("btnTargetFolder")->click();
     EXPECT_EQ(folder->text(), QStringLiteral("keep me"));
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+}
+
+// What a person does with pure-ftpd as Debian installs it: a bare server
+// name, user and password in the connection dialog, three files, a folder,
+// Upload. Its FEAT offers TLS that AUTH TLS then refuses (500); the run goes
+// on in clear, the connection line says so, and every byte arrives.
+TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncryption)
+{
+    auto server = FtpTestServer::start(FtpTestServer::Kind::PureFtpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    TestProgram p;
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
+    const QString field = QString::fromStdString(server->serverField());
+    driver.expect([&](QWidget *dialog) {
+        auto set = [dialog](const char *name, const std::string &value) {
+            dialog->findChild<QLineEdit *>(QLatin1String(name))
+                ->setText(QString::fromStdString(value));
+        };
+        set("edtServer", server->serverField());
+        set("edtUser", server->user());
+        set("edtPassword", server->password());
+        dialog->findChild<QPushButton *>(QStringLiteral("btnOk"))->click();
+    });
+    p.widget<QPushButton>("btnConnection")->click();
+
+    QTemporaryDir local;
+    auto randomBytes = [](qsizetype size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char &c : bytes)
+            c = char(QRandomGenerator::global()->bounded(256));
+        return bytes;
+    };
+    const QList<std::pair<QString, QByteArray>> files = {
+        {QStringLiteral("archive.bin"), randomBytes(2 * 1024 * 1024 + 77)},
+        {QStringLiteral("пусто.txt"), QByteArray()},
+        {QStringLiteral("Отчёт за год.doc"), randomBytes(40000)},
+    };
+    for (const auto &[name, bytes] : files) {
+        writeFile(local.filePath(name), bytes);
+        p.main->uploadList().addFile(local.filePath(name));
+    }
+    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server->uploadFolder()));
+    p.main->commandStateUpdate();
+    driver.answerBox(QMessageBox::Ok);
+    p.widget<QPushButton>("btnRun")->click();
+
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_EQ(driver.boxes()[0].text, QStringLiteral("Закачка файлов на сервер завершена"));
+    for (const auto &[name, bytes] : files)
+        EXPECT_EQ(readFile(server->localPath(server->uploadFolder() + "/" + name.toStdString())),
+                  bytes)
+            << name.toStdString();
+    EXPECT_EQ(text(p, "lblConnection"), field + QStringLiteral(" (без шифрования)"));
+    const auto commands = server->commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH TLS"), commands.end());
+    EXPECT_TRUE(p.widget<QPlainTextEdit>("memLog")->toPlainText().contains(
+        QStringLiteral("Авторизация на сервере... ОК")));
+    EXPECT_EQ(p.main->uploadList().rowCount(), 0);
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
 }

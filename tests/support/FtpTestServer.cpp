@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <crypt.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -25,13 +26,19 @@
 namespace {
 
 // How long a server may take to start listening; pyftpdlib's start-up is
-// mostly the Python import, vsftpd's is immediate.
+// mostly the Python import, the others' is immediate.
 constexpr int kStartTimeoutMs = 15000;
 // Pause between two probes of a port that does not answer yet.
 constexpr int kProbePauseMs = 20;
 
 const char *const kPython = "/usr/bin/python3";
 const char *const kVsftpd = "/usr/sbin/vsftpd";
+// Unpacked by scripts/ftp-servers.sh: their packages conflict with vsftpd's.
+const char *const kUnpacked = "/var/cache/trelvan-ftpd";
+const std::string kProftpd = std::string(kUnpacked) + "/proftpd-core/usr/sbin/proftpd";
+const std::string kProftpdModules = std::string(kUnpacked) + "/proftpd-core/usr/lib/proftpd";
+const std::string kPureFtpd = std::string(kUnpacked) + "/pure-ftpd/usr/sbin/pure-ftpd";
+const std::string kPurePw = std::string(kUnpacked) + "/pure-ftpd/usr/bin/pure-pw";
 
 std::string g_lastError;
 
@@ -97,15 +104,22 @@ bool processAlive(pid_t pid)
 }
 
 // Starts argv[0] in a process group of its own, with stdout into a pipe
-// (returned in *outFd) or into `logPath`, stderr into `logPath`. The child
-// dies with the test process (PR_SET_PDEATHSIG), so a crashed test leaves no
-// server behind.
-pid_t spawn(const std::vector<std::string> &args, const QString &logPath, int *outFd)
+// (returned in *outFd) or into `logPath`, stderr into `logPath`, and `env`
+// ("NAME=value") added to the environment. The child dies with the test
+// process (PR_SET_PDEATHSIG), so a crashed test leaves no server behind.
+pid_t spawn(const std::vector<std::string> &args, const QString &logPath, int *outFd,
+            const std::vector<std::string> &env = {})
 {
     std::vector<char *> argv;
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    for (char **e = environ; *e; ++e)
+        envp.push_back(*e);
+    envp.push_back(nullptr);
 
     const std::string log = logPath.toStdString();
     const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -128,7 +142,7 @@ pid_t spawn(const std::vector<std::string> &args, const QString &logPath, int *o
         ::dup2(devNull, 0);
         ::dup2(outFd ? pipeFds[1] : logFd, 1);
         ::dup2(logFd, 2);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(logFd);
@@ -186,6 +200,46 @@ void killGroup(pid_t pid)
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+// Runs a helper program to its end; true when it exits with 0.
+bool runToEnd(const std::vector<std::string> &args, const QString &logPath)
+{
+    const pid_t pid = spawn(args, logPath, nullptr);
+    if (pid <= 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A SHA-512 crypt hash of `password`, as `openssl passwd -6` makes: cheap to
+// check, unlike pure-pw's argon2, which costs seconds per login.
+std::string sha512Crypt(const std::string &password)
+{
+    crypt_data data{};
+    const char *hash = ::crypt_r(password.c_str(), "$6$trelvanfixture$", &data);
+    return hash && hash[0] == '$' ? hash : "";
+}
+
+bool writeText(const QString &path, const std::string &text, mode_t mode)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        f.write(text.data(), static_cast<qint64>(text.size())) < 0)
+        return false;
+    f.close();
+    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+// The next line of a log without its line end; names may end in blanks.
+QString logLine(QFile &f)
+{
+    QByteArray line = f.readLine();
+    if (line.endsWith('\n'))
+        line.chop(1);
+    return QString::fromUtf8(line);
 }
 
 // Reads "PORT <n>" from the server's stdout.
@@ -269,8 +323,13 @@ std::unique_ptr<FtpTestServer> FtpTestServer::start(Kind kind, const FtpServerOp
         g_lastError = "no IPv6 loopback address (::1) on this machine";
         return nullptr;
     }
-    if (kind == Kind::Vsftpd && hasFault(opts)) {
+    if (kind != Kind::Pyftpd && hasFault(opts)) {
         g_lastError = "scripted faults need the pyftpdlib server";
+        return nullptr;
+    }
+    if ((kind == Kind::Proftpd || kind == Kind::PureFtpd) &&
+        opts.tls != FtpServerOptions::Tls::Off) {
+        g_lastError = "TLS needs the pyftpdlib or vsftpd server";
         return nullptr;
     }
     std::unique_ptr<FtpTestServer> server(new FtpTestServer(kind, opts));
@@ -305,14 +364,24 @@ bool FtpTestServer::ipv6Available()
 
 const char *FtpTestServer::kindName(Kind kind)
 {
-    return kind == Kind::Pyftpd ? "pyftpdlib" : "vsftpd";
+    switch (kind) {
+    case Kind::Pyftpd:
+        return "pyftpdlib";
+    case Kind::Vsftpd:
+        return "vsftpd";
+    case Kind::Proftpd:
+        return "proftpd";
+    case Kind::PureFtpd:
+        return "pureftpd";
+    }
+    return "?";
 }
 
 FtpTestServer::FtpTestServer(Kind kind, const FtpServerOptions &opts) : m_kind(kind), m_opts(opts)
 {
     if (!m_dir.isValid())
         return;
-    // vsftpd drops to the "ftp" account, which must be able to reach the root.
+    // The real servers drop to the "ftp" account, which must be able to reach the root.
     ::chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
     QDir(m_dir.path()).mkpath("root/upload");
     QDir(m_dir.path()).mkpath("empty");
@@ -327,7 +396,7 @@ FtpTestServer::~FtpTestServer()
 
 bool FtpTestServer::launch(std::string *error)
 {
-    return m_kind == Kind::Pyftpd ? launchPyftpd(error) : launchVsftpd(error);
+    return m_kind == Kind::Pyftpd ? launchPyftpd(error) : launchDaemon(error);
 }
 
 bool FtpTestServer::launchPyftpd(std::string *error)
@@ -503,22 +572,156 @@ std::string FtpTestServer::vsftpdOptionalConfig() const
            "debug_ssl=YES\n";
 }
 
-bool FtpTestServer::launchVsftpd(std::string *error)
+bool FtpTestServer::writeProftpdConfig(std::string *error)
 {
-    if (::access(kVsftpd, X_OK) != 0) {
-        *error = std::string(kVsftpd) + " is missing (Debian package vsftpd)";
+    const passwd *ftp = ::getpwnam("ftp");
+    const std::string hash = sha512Crypt(m_opts.password);
+    if (!ftp || hash.empty()) {
+        *error = "cannot write proftpd's password file";
+        return false;
+    }
+    const QString users = m_dir.filePath("ftpd.passwd");
+    const std::string account = m_opts.user + ":" + hash + ":" + std::to_string(ftp->pw_uid) + ":" +
+                                std::to_string(ftp->pw_gid) + "::" + rootPath().toStdString() +
+                                ":/bin/false\n";
+    // proftpd will not read a password file that others may read.
+    if (!writeText(users, account, 0600)) {
+        *error = "cannot write proftpd's password file";
+        return false;
+    }
+    const auto file = [this](const char *name) { return m_dir.filePath(name).toStdString(); };
+    std::string conf =
+        "# Written by the Trelvan test fixture; see FtpTestServer.h.\n"
+        "ServerName \"Trelvan test\"\n"
+        "ServerType standalone\n"
+        "Port " +
+        std::to_string(m_port) + "\n" + "DefaultAddress " + (m_opts.ipv6 ? "::1" : "127.0.0.1") +
+        "\n" + "UseIPv6 " + (m_opts.ipv6 ? "on" : "off") + "\n" +
+        "SocketBindTight on\n"
+        "User ftp\n"
+        "Group nogroup\n"
+        "Umask 022 022\n"
+        "MaxInstances 30\n"
+        "WtmpLog off\n"
+        "UseReverseDNS off\n"
+        "ScoreboardFile " +
+        file("proftpd.scoreboard") + "\n" + "PidFile " + file("proftpd.pid") + "\n" +
+        "DelayTable " + file("proftpd.delay") + "\n" + "SystemLog " + file("proftpd.log") + "\n" +
+        "LogFormat command \"%r\"\n"
+        "LogFormat upload \"%m %b %f\"\n"
+        "ExtendedLog " +
+        file("commands.log") + " ALL command\n" + "ExtendedLog " + file("uploads.log") +
+        " WRITE upload\n" +
+        "AuthOrder mod_auth_file.c\n"
+        "AuthUserFile " +
+        users.toStdString() + "\n" +
+        "RequireValidShell off\n"
+        "DefaultRoot ~\n"
+        "ModulePath " +
+        kProftpdModules + "\n";
+    if (m_opts.passivePortMin != 0)
+        conf += "PassivePorts " + std::to_string(m_opts.passivePortMin) + " " +
+                std::to_string(m_opts.passivePortMax) + "\n";
+    for (const std::string &module : m_opts.proftpdModules)
+        conf += "LoadModule " + module + "\n";
+    if (!writeText(m_dir.filePath("proftpd.conf"), conf, 0600)) {
+        *error = "cannot write proftpd.conf";
+        return false;
+    }
+    return true;
+}
+
+bool FtpTestServer::writePureFtpdUsers(std::string *error)
+{
+    const passwd *ftp = ::getpwnam("ftp");
+    const std::string hash = sha512Crypt(m_opts.password);
+    const QString users = m_dir.filePath("pureftpd.passwd");
+    // "/./" ends the part of the home that becomes the session's root.
+    if (!ftp || hash.empty() ||
+        !writeText(users,
+                   m_opts.user + ":" + hash + ":" + std::to_string(ftp->pw_uid) + ":" +
+                       std::to_string(ftp->pw_gid) + "::" + rootPath().toStdString() +
+                       "/./::::::::::::\n",
+                   0600) ||
+        !runToEnd({kPurePw, "mkdb", m_dir.filePath("pureftpd.pdb").toStdString(), "-f",
+                   users.toStdString()},
+                  m_dir.filePath("server.log"))) {
+        *error = "cannot make pure-ftpd's user database: " + readTail(m_dir.filePath("server.log"));
+        return false;
+    }
+    return true;
+}
+
+bool FtpTestServer::writeConfig(std::string *error)
+{
+    switch (m_kind) {
+    case Kind::Vsftpd:
+        return writeVsftpdConfig(error);
+    case Kind::Proftpd:
+        return writeProftpdConfig(error);
+    case Kind::PureFtpd:
+        return QFile::exists(m_dir.filePath("pureftpd.pdb")) || writePureFtpdUsers(error);
+    case Kind::Pyftpd:
+        break;
+    }
+    return false;
+}
+
+std::vector<std::string> FtpTestServer::daemonCommand() const
+{
+    switch (m_kind) {
+    case Kind::Vsftpd:
+        return {kVsftpd, m_dir.filePath("vsftpd.conf").toStdString()};
+    case Kind::Proftpd:
+        return {kProftpd, "-n", "-c", m_dir.filePath("proftpd.conf").toStdString()};
+    case Kind::PureFtpd: {
+        // -d logs every command; -E and -H only keep it from serving the
+        // "ftp" account's home anonymously and from asking DNS for names.
+        std::vector<std::string> args = {kPureFtpd,
+                                         "-S",
+                                         std::string(m_opts.ipv6 ? "::1" : "127.0.0.1") + "," +
+                                             std::to_string(m_port),
+                                         "-l",
+                                         "puredb:" + m_dir.filePath("pureftpd.pdb").toStdString(),
+                                         "-E",
+                                         "-H",
+                                         "-d"};
+        if (m_opts.passivePortMin != 0)
+            args.insert(args.end(), {"-p", std::to_string(m_opts.passivePortMin) + ":" +
+                                               std::to_string(m_opts.passivePortMax)});
+        return args;
+    }
+    case Kind::Pyftpd:
+        break;
+    }
+    return {};
+}
+
+bool FtpTestServer::launchDaemon(std::string *error)
+{
+    const std::string name = kindName(m_kind);
+    const std::string binary = daemonCommand().front();
+    if (::access(binary.c_str(), X_OK) != 0) {
+        *error = binary + " is missing (" +
+                 (m_kind == Kind::Vsftpd ? "Debian package vsftpd"
+                                         : "unpacked by scripts/ftp-servers.sh") +
+                 ")";
         return false;
     }
     if (::geteuid() != 0) {
-        *error = "vsftpd in standalone mode needs root";
+        *error = name + " in standalone mode needs root";
         return false;
     }
     if (!::getpwnam("ftp")) {
         *error = "the \"ftp\" account (made by the vsftpd package) is missing";
         return false;
     }
+    std::vector<std::string> env;
+    if (m_kind == Kind::PureFtpd)
+        env = {std::string("LD_PRELOAD=") + TRELVAN_SYSLOG_SHIM,
+               "TRELVAN_SYSLOG_FILE=" + m_dir.filePath("syslog.log").toStdString()};
     const bool fixedPort = m_port != 0;
-    // A port probed free can be taken before vsftpd binds it: try again.
+    // A port probed free can be taken before the server binds it: try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!fixedPort)
             m_port = freePort(m_opts.ipv6);
@@ -526,13 +729,13 @@ bool FtpTestServer::launchVsftpd(std::string *error)
             *error = "no free port";
             return false;
         }
-        if (!writeVsftpdConfig(error))
+        if (!writeConfig(error))
             return false;
         const QString log = m_dir.filePath("server.log");
-        m_pid = spawn({kVsftpd, m_dir.filePath("vsftpd.conf").toStdString()}, log, nullptr);
+        m_pid = spawn(daemonCommand(), log, nullptr, env);
         if (m_pid <= 0) {
             m_pid = -1;
-            *error = std::string("cannot start vsftpd: ") + std::strerror(errno);
+            *error = "cannot start " + name + ": " + std::strerror(errno);
             return false;
         }
         const auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
@@ -540,7 +743,8 @@ bool FtpTestServer::launchVsftpd(std::string *error)
                             m_opts.tls == FtpServerOptions::Tls::Implicit))
             return true;
         stop();
-        *error = "vsftpd did not start: " + readTail(log) + readTail(m_dir.filePath("vsftpd.log"));
+        *error = name + " did not start: " + readTail(log) +
+                 readTail(m_dir.filePath("vsftpd.log")) + readTail(m_dir.filePath("proftpd.log"));
         if (fixedPort)
             return false;
     }
@@ -615,6 +819,10 @@ std::vector<FtpTestServer::Event> FtpTestServer::events() const
 {
     if (m_kind == Kind::Vsftpd)
         return vsftpdEvents();
+    if (m_kind == Kind::Proftpd)
+        return proftpdEvents();
+    if (m_kind == Kind::PureFtpd)
+        return pureFtpdEvents();
     std::vector<Event> events;
     QFile f(m_dir.filePath("events.jsonl"));
     if (!f.open(QIODevice::ReadOnly))
@@ -658,6 +866,87 @@ std::vector<FtpTestServer::Event> FtpTestServer::vsftpdEvents() const
         } else if (const auto u = upload.match(line); u.hasMatch()) {
             e.kind = "upload";
             e.path = u.captured(1).toStdString();
+            e.bytes = u.captured(2).toLongLong();
+        } else {
+            continue;
+        }
+        events.push_back(e);
+    }
+    return events;
+}
+
+std::string FtpTestServer::remoteOf(const std::string &diskPath) const
+{
+    const QString path = QDir::cleanPath(QString::fromStdString(diskPath));
+    const QString root = rootPath();
+    if (path.startsWith(root + "/"))
+        return path.mid(root.size()).toStdString();
+    return path.toStdString();
+}
+
+std::vector<FtpTestServer::Event> FtpTestServer::proftpdEvents() const
+{
+    // Two ExtendedLogs: every command line as the client sent it (PASS is
+    // written "PASS (hidden)"), and of each write command the verb, the
+    // bytes it moved and the file's place on disk.
+    std::vector<Event> events;
+    QFile commands(m_dir.filePath("commands.log"));
+    if (commands.open(QIODevice::ReadOnly)) {
+        while (!commands.atEnd()) {
+            Event e;
+            e.kind = "command";
+            e.command = logLine(commands).toStdString();
+            if (e.command.rfind("PASS ", 0) == 0)
+                e.command = "PASS ***";
+            events.push_back(e);
+        }
+    }
+    static const QRegularExpression upload(R"re(^(STOR|APPE) (\d+) (.*)$)re");
+    QFile uploads(m_dir.filePath("uploads.log"));
+    if (uploads.open(QIODevice::ReadOnly)) {
+        while (!uploads.atEnd()) {
+            const auto m = upload.match(logLine(uploads));
+            if (!m.hasMatch())
+                continue;
+            Event e;
+            e.kind = "upload";
+            e.command = m.captured(1).toStdString();
+            e.bytes = m.captured(2).toLongLong();
+            e.path = remoteOf(m.captured(3).toStdString());
+            events.push_back(e);
+        }
+    }
+    return events;
+}
+
+std::vector<FtpTestServer::Event> FtpTestServer::pureFtpdEvents() const
+{
+    // With -d pure-ftpd logs, in order:
+    //   (user@host) [DEBUG] Command [stor] [/upload/a.bin]
+    //   (user@host) [NOTICE] /tmp/.../root//upload/a.bin uploaded  (1234 bytes, 5.0KB/sec)
+    static const QRegularExpression command(R"re(\[DEBUG\] Command \[([a-z]+)\] \[(.*)\]$)re");
+    static const QRegularExpression upload(R"re(\[NOTICE\] (.*) uploaded +\((\d+) bytes)re");
+    std::vector<Event> events;
+    QFile f(m_dir.filePath("syslog.log"));
+    if (!f.open(QIODevice::ReadOnly))
+        return events;
+    std::string lastTransfer;
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine()).trimmed();
+        Event e;
+        if (const auto m = command.match(line); m.hasMatch()) {
+            e.kind = "command";
+            e.command = m.captured(1).toUpper().toStdString();
+            if (e.command == "PASS")
+                e.command += " ***";
+            else if (!m.captured(2).isEmpty())
+                e.command += " " + m.captured(2).toStdString();
+            if (e.command.rfind("STOR", 0) == 0 || e.command.rfind("APPE", 0) == 0)
+                lastTransfer = e.command.substr(0, 4);
+        } else if (const auto u = upload.match(line); u.hasMatch()) {
+            e.kind = "upload";
+            e.command = lastTransfer;
+            e.path = remoteOf(u.captured(1).toStdString());
             e.bytes = u.captured(2).toLongLong();
         } else {
             continue;

@@ -3,24 +3,42 @@
 // A real FTP server on a free loopback port, in a temporary folder of its own,
 // for tests of the FTP client and of everything that uploads or lists.
 //
-// Two kinds:
-//   Pyftpd - tests/support/ftpserver.py on pyftpdlib (Debian python3-pyftpdlib,
-//            run with /usr/bin/python3). Logs in `user`/`password`, whose home
-//            is the temporary root; can be scripted to misbehave (see
-//            FtpServerOptions) and records every command and upload.
-//   Vsftpd - /usr/sbin/vsftpd (Debian vsftpd) in standalone mode with a config
-//            file written here: anonymous login only (user "anonymous", no
-//            password asked), chrooted to the temporary root, which belongs to
-//            root and is read-only for the "ftp" account; "upload" inside it
-//            belongs to "ftp" and takes uploads, appends (APPE), REST and
-//            overwrites (anon_other_write_enable). Listens only on 127.0.0.1 or
-//            ::1, never on port 21; passive ports are any free port the system
-//            gives; seccomp sandbox and namespace isolation are off so it runs
-//            in a container. Needs root (tests run as root) and the "ftp"
-//            account that the vsftpd package creates. Commands and uploads are
-//            read back from its protocol log (upload offsets unknown: -1).
+// Four kinds:
+//   Pyftpd   - tests/support/ftpserver.py on pyftpdlib (Debian python3-pyftpdlib,
+//              run with /usr/bin/python3). Logs in `user`/`password`, whose home
+//              is the temporary root; can be scripted to misbehave (see
+//              FtpServerOptions) and records every command and upload.
+//   Vsftpd   - /usr/sbin/vsftpd (Debian vsftpd) in standalone mode with a config
+//              file written here: anonymous login only (user "anonymous", no
+//              password asked), chrooted to the temporary root, which belongs to
+//              root and is read-only for the "ftp" account; "upload" inside it
+//              belongs to "ftp" and takes uploads, appends (APPE), REST and
+//              overwrites (anon_other_write_enable). Seccomp sandbox and
+//              namespace isolation are off so it runs in a container. Commands
+//              and uploads are read back from its protocol log.
+//   Proftpd  - Debian's proftpd-core as scripts/ftp-servers.sh unpacks it under
+//              /var/cache/trelvan-ftpd, in the foreground (-n) with a config
+//              written here. Logs in `user`/`password` from its own password
+//              file (AuthUserFile, a SHA-512 crypt hash), as the "ftp"
+//              account, chrooted to the root. Everything else is proftpd's
+//              compiled default: no AllowOverwrite (STOR over an existing file
+//              550) and no AllowStoreRestart (APPE on an existing file and
+//              REST before STOR 451). Commands and uploads come from its
+//              ExtendedLog; no TLS (mod_tls is not in proftpd-core).
+//   PureFtpd - Debian's pure-ftpd from the same place, in the foreground with
+//              no configuration but its user database (PureDB with a SHA-512
+//              crypt hash: pure-pw's argon2 costs seconds per login), so as
+//              the package leaves it: TLS compiled in but without a
+//              certificate, so FEAT lists AUTH TLS and AUTH TLS gets 500.
+//              Logs in as the "ftp" account, chrooted to the root. Its syslog
+//              lines (-d: every command) go to a file through a preloaded
+//              stand-in for syslog(3).
+// All listen only on 127.0.0.1 or ::1, never on port 21; passive ports are
+// any free port the system gives. The three real servers need root (tests
+// run as root) and the "ftp" account that the vsftpd package creates; their
+// upload events carry no offset (-1).
 //
-// Either kind can speak FTP over TLS (FtpServerOptions::tls): explicit
+// Pyftpd and Vsftpd can speak FTP over TLS (FtpServerOptions::tls): explicit
 // (AUTH TLS) or implicit, with the certificate and key the test names (see
 // TestCertificates.h). pyftpdlib then runs its TLS_FTPHandler (Debian
 // python3-openssl), the faults still working; vsftpd runs with ssl_enable,
@@ -41,8 +59,8 @@
 #include <utility>
 #include <vector>
 
-/// How the test server behaves. The fault switches work with Pyftpd only;
-/// starting a Vsftpd with any of them set fails.
+/// How the test server behaves. The fault switches work with Pyftpd only,
+/// TLS with Pyftpd and Vsftpd; starting another kind with them set fails.
 struct FtpServerOptions
 {
     std::string user = "trelvan";
@@ -86,6 +104,9 @@ struct FtpServerOptions
     std::string endlessList;          ///< "folders" or "files": LIST sends such lines for ever
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
     std::vector<std::pair<std::string, std::string>> badReplies;
+
+    /// Proftpd: modules loaded from the unpacked package ("mod_digest.c").
+    std::vector<std::string> proftpdModules;
 };
 
 /// One recorded event: a command ("command": command is the line, PASS
@@ -107,7 +128,9 @@ public:
     enum class Kind
     {
         Pyftpd,
-        Vsftpd
+        Vsftpd,
+        Proftpd,
+        PureFtpd
     };
     using Event = FtpServerEvent;
 
@@ -119,7 +142,8 @@ public:
     /// Whether ::1 can be used here; IPv6 tests skip when it cannot.
     static bool ipv6Available();
 
-    /// The kind's name for test names: "pyftpdlib" or "vsftpd".
+    /// The kind's name for test names: "pyftpdlib", "vsftpd", "proftpd" or
+    /// "pureftpd".
     static const char *kindName(Kind kind);
 
     ~FtpTestServer();
@@ -140,7 +164,7 @@ public:
     /// Where `remotePath` ("/upload/a.bin") lives on disk.
     QString localPath(const std::string &remotePath) const;
     /// Creates a folder under the root that the server user may write into
-    /// (for vsftpd owned by "ftp"); returns its remote path.
+    /// (owned by "ftp"); returns its remote path.
     std::string makeWritableFolder(const std::string &remotePath) const;
 
     /// Commands and uploads in the order the server saw them.
@@ -160,14 +184,22 @@ private:
     FtpTestServer(Kind kind, const FtpServerOptions &opts);
     bool launch(std::string *error);
     bool launchPyftpd(std::string *error);
-    bool launchVsftpd(std::string *error);
+    bool launchDaemon(std::string *error);
+    bool writeConfig(std::string *error);
     bool writeVsftpdConfig(std::string *error);
     std::string vsftpdOptionalConfig() const;
+    bool writeProftpdConfig(std::string *error);
+    bool writePureFtpdUsers(std::string *error);
+    std::vector<std::string> daemonCommand() const;
     std::vector<Event> vsftpdEvents() const;
+    std::vector<Event> proftpdEvents() const;
+    std::vector<Event> pureFtpdEvents() const;
+    /// The remote path of a file the server logged by its place on disk.
+    std::string remoteOf(const std::string &diskPath) const;
 
     Kind m_kind;
     FtpServerOptions m_opts;
-    QTemporaryDir m_dir; // root/, events.jsonl, server.log, vsftpd.conf, empty/
+    QTemporaryDir m_dir; // root/, empty/, server.log, the kind's config and logs
     uint16_t m_port = 0;
     pid_t m_pid = -1;
 };
