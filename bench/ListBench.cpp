@@ -7,6 +7,7 @@
 //
 // Output, one line per case: "<case> files=N ms=T [more=...]".
 
+#include "app/Unattended.h"
 #include "shell/UMainForm.h"
 #include "state/ListFile.h"
 #include "state/UploadList.h"
@@ -53,15 +54,23 @@ double msSince(const QElapsedTimer &clock)
     return double(clock.nsecsElapsed()) / 1e6;
 }
 
-/// A shown main window with the automation's answers (Yes to the delete
+/// A shown main window with unattended mode's answers (Yes to the delete
 /// question), over the given data folder.
-std::unique_ptr<TfrmMainForm> openWindow(const QString &dataDir)
+struct ShownWindow
 {
-    auto window = std::make_unique<TfrmMainForm>(filesIn(dataDir));
-    window->setAutomation({true, false, {}});
-    window->show();
+    std::unique_ptr<TfrmMainForm> window;
+    std::unique_ptr<UnattendedView> answers; // goes first
+    TfrmMainForm *operator->() const { return window.get(); }
+};
+
+ShownWindow openWindow(const QString &dataDir)
+{
+    ShownWindow shown;
+    shown.window = std::make_unique<TfrmMainForm>(filesIn(dataDir));
+    shown.answers = std::make_unique<UnattendedView>(*shown.window, UnattendedView::Mode{true, false, {}});
+    shown.window->show();
     settle();
-    return window;
+    return shown;
 }
 
 void report(const char *name, int files, double ms, const QString &more = {})

@@ -1,6 +1,8 @@
 // Program start: the hand-off check, the six windows in their order, the
 // post-creation step, then the message loop until the main window closes.
 
+#include "app/TestReport.h"
+#include "app/Unattended.h"
 #include "folders/UFolders.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
@@ -13,41 +15,10 @@
 
 #include <QApplication>
 #include <QLibraryInfo>
-#include <QSaveFile>
 #include <QTimer>
 #include <QTranslator>
 
 #include <memory>
-
-namespace {
-
-// Test hook for the tests that start the program as a process: with
-// TRELVAN_TEST_REPORT naming a file, the program keeps in it, once its main
-// window exists, whether that window is visible, which modal window is open
-// and the paths of its list. Unset, nothing of this runs.
-void keepTestReport(TfrmMainForm *window)
-{
-    const QString path = qEnvironmentVariable("TRELVAN_TEST_REPORT");
-    if (path.isEmpty())
-        return;
-    auto last = std::make_shared<QByteArray>();
-    auto *timer = new QTimer(window);
-    QObject::connect(timer, &QTimer::timeout, window, [path, window, last] {
-        QByteArray text = window->isVisible() ? "visible\n" : "hidden\n";
-        if (QWidget *modal = QApplication::activeModalWidget())
-            text += "modal " + QByteArray(modal->metaObject()->className()) + '\n';
-        for (const QString &item : window->uploadList().paths())
-            text += "item " + item.toUtf8() + '\n';
-        if (text == *last)
-            return;
-        QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit())
-            *last = text;
-    });
-    timer->start(20);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -90,12 +61,22 @@ int main(int argc, char *argv[])
     frmMainForm.setWindows({&frmConnection, &frmConnLost, &frmAbout, &frmHelp, &frmFolders});
     // Handled whenever the loop runs: idle, in a modal dialog, during a run.
     link.setHandler([&frmMainForm](const QString &path) { frmMainForm.handOffFile(path); });
+
+    // For programs that start this one: unattended mode answers for the
+    // main window, and the test report watches it.
+    std::unique_ptr<UnattendedView> unattended;
+    if (const UnattendedView::Mode mode = UnattendedView::modeFromEnvironment(); mode.enabled)
+        unattended = std::make_unique<UnattendedView>(frmMainForm, mode);
     keepTestReport(&frmMainForm);
-    frmMainForm.setAutomation(TfrmMainForm::automationFromEnvironment());
 
     QObject::connect(&frmMainForm, &TfrmMainForm::closed, &app, &QCoreApplication::quit);
     // Inside the message loop, so that a close during the start-up dialogs
     // already finds the loop running.
-    QTimer::singleShot(0, &frmMainForm, [&frmMainForm, &files] { frmMainForm.postCreate(files); });
+    QTimer::singleShot(0, &frmMainForm, [&frmMainForm, &unattended, &files] {
+        if (unattended)
+            unattended->postCreate(files);
+        else
+            frmMainForm.postCreate(files);
+    });
     return QApplication::exec();
 }

@@ -35,11 +35,7 @@
 #include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QElapsedTimer>
-#include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <utility>
 
 const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
@@ -61,6 +57,17 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     : QMainWindow(parent), ui(new Ui::TfrmMainForm), m_files(files)
 {
     Resources::ensureLoaded();
+    createServices();
+    ui->setupUi(this);
+    setUpLook();
+    setUpList();
+    createActions();
+    connectHandlers();
+    FormCreate();
+}
+
+void TfrmMainForm::createServices()
+{
     // Certificates trusted always are kept beside the other data files.
     m_trust = std::make_shared<TrustStore>(QFileInfo(m_files.settingsFile).absolutePath() +
                                            QStringLiteral("/Trusted.txt"));
@@ -68,13 +75,19 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     m_remoteNames = std::make_unique<RemoteNames>(m_files.settingsFile);
     QPointer<TfrmMainForm> self(this);
     m_certificateDecision = [self](const ftp::CertificateInfo &certificate) {
-        return self ? self->decideCertificate(certificate) : ftp::CertificateDecision::Refuse;
+        if (!self)
+            return ftp::CertificateDecision::Refuse;
+        return self->m_prompts ? self->m_prompts->decideCertificate(certificate)
+                               : self->m_askCertificate(certificate);
     };
     m_loggedIn = [self](ftp::Security security) {
         if (self)
             self->showSecurity(security);
     };
-    ui->setupUi(this);
+}
+
+void TfrmMainForm::setUpLook()
+{
     setFont(WindowFonts::sansSerif(11));
     setFixedSize(592, 420);
 
@@ -104,7 +117,10 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     // Screen readers name the buttons without words by their hints.
     for (QPushButton *button : {ui->btnSrcFileName, ui->btnDelFiles, ui->btnTargetFolder})
         button->setAccessibleName(button->toolTip());
+}
 
+void TfrmMainForm::setUpList()
+{
     // The upload list: a report view, several whole rows selectable, no
     // editing; the selection stays visible when the list loses the focus.
     ui->lvFiles->setModel(&m_list);
@@ -133,7 +149,10 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     ui->lvFiles->setAcceptDrops(true);
     ui->lvFiles->viewport()->setAcceptDrops(true);
     ui->lvFiles->viewport()->installEventFilter(this);
+}
 
+void TfrmMainForm::createActions()
+{
     AAddFiles = new QAction(QStringLiteral("Добавить файлы ..."), this);
     AAddFiles->setObjectName(QStringLiteral("AAddFiles"));
     AAddFiles->setToolTip(QStringLiteral("Добавить файлы"));
@@ -147,7 +166,10 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     pupFiles->addAction(AAddFiles);
     pupFiles->addAction(ADelFiles);
     pupFiles->addSeparator();
+}
 
+void TfrmMainForm::connectHandlers()
+{
     // Esc presses the Close button, as a dialog's cancel button.
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, ui->btnClose, &QPushButton::click);
@@ -167,8 +189,6 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
             &TfrmMainForm::lvFilesContextPopup);
     connect(AAddFiles, &QAction::triggered, this, &TfrmMainForm::AAddFilesExecute);
     connect(ADelFiles, &QAction::triggered, this, &TfrmMainForm::ADelFilesExecute);
-
-    FormCreate();
 }
 
 TfrmMainForm::~TfrmMainForm()
@@ -211,6 +231,17 @@ void TfrmMainForm::setWindows(const Windows &windows)
     m_windows = windows;
 }
 
+void TfrmMainForm::setAnswerer(Prompts *prompts, UploadView *runView)
+{
+    m_prompts = prompts;
+    m_runView = runView;
+}
+
+void TfrmMainForm::setExtraCaFile(const QString &path)
+{
+    m_extraCaFile = path.toStdString();
+}
+
 void TfrmMainForm::FormCreate()
 {
     setWindowTitle(Caption);
@@ -235,6 +266,12 @@ void TfrmMainForm::FormCreate()
 }
 
 void TfrmMainForm::postCreate(const QStringList &arguments)
+{
+    startUp(arguments);
+    btnConnectionClick();
+}
+
+void TfrmMainForm::startUp(const QStringList &arguments)
 {
     // Only existing files count (a folder does not); the list is not saved
     // here. A relative name is made absolute, or Files.txt would point
@@ -264,22 +301,6 @@ void TfrmMainForm::postCreate(const QStringList &arguments)
         messageBox(QMessageBox::Information, TextAttention,
                    QStringLiteral("Закачка файла была прервана и будет продолжена."),
                    QMessageBox::Ok);
-    if (m_automation.enabled) {
-        // What a person would see first, for tests that start the program.
-        std::printf("BUTTON %s\n", qPrintable(ui->btnRun->text()));
-        for (int row = 0; row < m_list.count(); ++row)
-            std::printf("ROW %d [%s] %s\n", row + 1, qPrintable(m_list.at(row).status),
-                        qPrintable(m_list.at(row).path));
-        std::fflush(stdout);
-        m_connection.password = m_automation.password;
-        // From a timer, as a click comes from the window system: a run started
-        // from a posted event holds back the window's repaints (themselves
-        // posted events) until it reaches the transfer.
-        if (m_automation.autoRun)
-            QTimer::singleShot(1, this, &TfrmMainForm::automatedRun);
-        return;
-    }
-    btnConnectionClick();
 }
 
 ftp::FtpService::Options TfrmMainForm::ftpOptions() const
@@ -293,26 +314,8 @@ ftp::FtpService::Options TfrmMainForm::ftpOptions() const
     // here, so both ask about certificates and report their protection.
     options.certificateDecision = m_certificateDecision;
     options.loggedIn = m_loggedIn;
-    if (m_automation.enabled)
-        options.caFile = qEnvironmentVariable("TRELVAN_CA_FILE").toStdString();
+    options.caFile = m_extraCaFile;
     return options;
-}
-
-ftp::CertificateDecision TfrmMainForm::decideCertificate(const ftp::CertificateInfo &certificate)
-{
-    if (!m_automation.enabled)
-        return m_askCertificate(certificate);
-    // Nobody is there to answer: only a certificate trusted before passes.
-    // The question never answers itself with trust.
-    const QString fingerprint = QString::fromStdString(certificate.fingerprint);
-    const auto answer = m_trust->decide(QString::fromStdString(certificate.host),
-                                        certificate.port, fingerprint, {});
-    std::printf("CERTIFICATE %s:%u %s %s\n", certificate.host.c_str(), unsigned(certificate.port),
-                certificate.fingerprint.c_str(),
-                answer == TrustStore::Answer::Refuse ? "refused" : "trusted");
-    std::fflush(stdout);
-    return answer == TrustStore::Answer::Refuse ? ftp::CertificateDecision::Refuse
-                                                : ftp::CertificateDecision::TrustOnce;
 }
 
 void TfrmMainForm::setConnectionSummary(const QString &server)
@@ -348,6 +351,16 @@ bool TfrmMainForm::canRun() const
 {
     // A folder of blanks counts: the text is not trimmed.
     return !m_state.busy && m_list.count() > 0 && !ui->edtDstFolder->text().isEmpty();
+}
+
+QString TfrmMainForm::uploadCaption() const
+{
+    return ui->btnRun->text();
+}
+
+void TfrmMainForm::setPassword(const QString &password)
+{
+    m_connection.password = password;
 }
 
 void TfrmMainForm::commandStateUpdate()
@@ -395,7 +408,8 @@ void TfrmMainForm::startUpload()
 {
     if (m_state.busy)
         return;
-    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions(), m_remoteNames.get());
+    UploadRun run(m_runView ? *m_runView : *this, m_list, m_state, m_connection, m_files,
+                  ftpOptions(), m_remoteNames.get());
     run.exec();
     // The window was closed while the run went on; now the program may end.
     if (m_closing)
@@ -648,22 +662,14 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
 {
     QString shown = text;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    if (m_automation.enabled) {
-        std::printf("MESSAGE %s: %s\n", qPrintable(caption), qPrintable(QString(shown).replace(u'\n', u' ')));
-        std::fflush(stdout);
-        return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
-    }
+    if (m_prompts)
+        return m_prompts->messageBox(icon, caption, shown, buttons);
     QMessageBox box(icon, caption, shown, buttons, this);
     return QMessageBox::StandardButton(box.exec());
 }
 
 int TfrmMainForm::askContinue(const QString &message)
 {
-    if (m_automation.enabled) {
-        std::printf("PROMPT %s\n", qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
-        std::fflush(stdout);
-        return TfrmConnLost::Continue;
-    }
     return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
 }
 
@@ -731,58 +737,4 @@ void TfrmMainForm::processEvents()
 QString TfrmMainForm::destFolder() const
 {
     return ui->edtDstFolder->text();
-}
-
-// --- unattended mode ----------------------------------------------------------
-
-TfrmMainForm::Automation TfrmMainForm::automationFromEnvironment()
-{
-    Automation automation;
-    const QString mode = qEnvironmentVariable("TRELVAN_AUTOMATION");
-    automation.enabled = mode == QLatin1String("run") || mode == QLatin1String("quiet");
-    automation.autoRun = mode == QLatin1String("run");
-    automation.password = qEnvironmentVariable("TRELVAN_PASSWORD");
-    return automation;
-}
-
-void TfrmMainForm::setAutomation(const Automation &automation)
-{
-    m_automation = automation;
-}
-
-void TfrmMainForm::automatedRun()
-{
-    if (!canRun()) {
-        std::printf("RESULT not-started\n");
-        std::fflush(stdout);
-        QCoreApplication::exit(4);
-        return;
-    }
-    // A person presses Upload in a window that is already painted: the
-    // first paint (fonts, glyph caches) is not part of the run.
-    repaint();
-    QCoreApplication::processEvents();
-    // A 10 ms timer shows how long the window went without handling events.
-    QElapsedTimer clock;
-    qint64 lastTick = 0, longestGap = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    connect(&ticker, &QTimer::timeout, this, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longestGap = std::max(longestGap, now - lastTick);
-        lastTick = now;
-    });
-    clock.start();
-    ticker.start(10);
-    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions(), m_remoteNames.get());
-    const UploadRun::Outcome outcome = run.exec();
-    const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    ticker.stop();
-    static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
-    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n",
-                names[int(outcome)], seconds, double(longestGap) / 1e6,
-                static_cast<long long>(m_state.uploadTotal));
-    std::fflush(stdout);
-    static const int codes[] = {4, 0, 2, 3};
-    QCoreApplication::exit(codes[int(outcome)]);
 }

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 
 #include <memory>
+#include <string>
 
 class QAction;
 class QDragMoveEvent;
@@ -57,28 +58,44 @@ public:
 
     void setWindows(const Windows &windows);
 
-    /// Unattended mode, for benchmarks and tests that start the real program:
-    /// nothing waits for a person. Message boxes and prompts are written to
-    /// standard output and answered OK / Continue, the start-up connection
-    /// dialog is skipped (the password comes from here), and with autoRun the
-    /// Upload button is pressed once start-up is done and the program ends
-    /// after the run with its outcome as exit code (0 completed, 2 not every
-    /// file sent, 3 interrupted, 4 not started). It also reports the run's
-    /// time and the longest pause of a 10 ms timer during the run.
-    struct Automation
+    /// Who answers the window's message boxes (the start-up notice, the
+    /// list-save warning, the delete question, the upload run's reports) and
+    /// the question about a certificate that did not verify. Without one the
+    /// window asks a person through its own dialogs.
+    class Prompts
     {
-        bool enabled = false;
-        bool autoRun = false;
-        QString password;
+    public:
+        virtual ~Prompts() = default;
+        /// A message box owned by the window, line breaks as "\n"; returns
+        /// the button chosen.
+        virtual QMessageBox::StandardButton messageBox(QMessageBox::Icon icon,
+                                                       const QString &caption, const QString &text,
+                                                       QMessageBox::StandardButtons buttons) = 0;
+        virtual ftp::CertificateDecision
+        decideCertificate(const ftp::CertificateInfo &certificate) = 0;
     };
-    void setAutomation(const Automation &automation);
-    /// Reads TRELVAN_AUTOMATION ("run" or "quiet") and TRELVAN_PASSWORD.
-    static Automation automationFromEnvironment();
 
-    /// The post-creation step: adds the existing files among arguments
-    /// (without saving the list), shows the window, reads the settings,
-    /// announces a pending resume, then opens the connection dialog once.
+    /// Puts `prompts` in front of the window's own dialogs, and has the
+    /// upload runs the window starts talk to `runView`, a view that wraps
+    /// this window's own. Null for either: the window's own.
+    void setAnswerer(Prompts *prompts, UploadView *runView);
+    /// A PEM file of CA certificates trusted besides the system's roots, for
+    /// every login; empty: the system's roots only.
+    void setExtraCaFile(const QString &path);
+
+    /// The post-creation step: startUp, then the connection dialog once.
     void postCreate(const QStringList &arguments);
+    /// The post-creation step up to the connection dialog: adds the existing
+    /// files among arguments (without saving the list), shows the window,
+    /// reads the settings and announces a pending resume.
+    void startUp(const QStringList &arguments);
+
+    /// Whether the Upload button is enabled: not busy, a list, a folder.
+    bool canRun() const;
+    /// The Upload button's caption as shown.
+    QString uploadCaption() const;
+    /// The password for the next logins, as the connection dialog sets it.
+    void setPassword(const QString &password);
 
     UploadList &uploadList() { return m_list; }
     UploadState &uploadState() { return m_state; }
@@ -87,10 +104,9 @@ public:
 
     /// FTP options for the run and the folder browser: Settings.ini
     /// [Options] Passive=0 tries active mode first; waits keep the windows
-    /// live; a certificate that does not verify goes to the trust store and
-    /// the certificate dialog (in unattended mode it is refused unless
-    /// trusted already, and TRELVAN_CA_FILE names an extra CA); every login
-    /// shows its protection in the connection line.
+    /// live; a certificate that does not verify goes to the answerer, else to
+    /// the trust store and the certificate dialog; every login shows its
+    /// protection in the connection line.
     ftp::FtpService::Options ftpOptions() const;
 
     /// The certificates trusted so far: Trusted.txt beside Settings.ini.
@@ -147,6 +163,12 @@ private slots:
     void ADelFilesExecute();
 
 private:
+    // The constructor's steps, in their order.
+    void createServices();
+    void setUpLook();
+    void setUpList();
+    void createActions();
+    void connectHandlers();
     void FormCreate();
     /// Drops from a file manager onto lvFiles: the local files are added as
     /// by the file dialog (list saved, command-state update).
@@ -155,7 +177,6 @@ private:
     static QStringList droppedFiles(const QMimeData *data);
     void FormClose();
     void placeLabels();
-    bool canRun() const;
     void startUpload();
     /// Saves Files.txt; on failure the warning, and the list stays as it is.
     void saveList();
@@ -167,7 +188,6 @@ private:
     /// protection it ended up with.
     void setConnectionSummary(const QString &server);
     void showSecurity(ftp::Security security);
-    ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate);
 
     Ui::TfrmMainForm *ui;
     UploadList m_list;
@@ -186,8 +206,9 @@ private:
     void createOpenDialog();
     int m_lastPercent = -1;
     bool m_closing = false; // closed while a run went on: the run ends the program
-    Automation m_automation;
-    void automatedRun();
+    Prompts *m_prompts = nullptr;
+    UploadView *m_runView = nullptr;
+    std::string m_extraCaFile;
     std::shared_ptr<TrustStore> m_trust;
     std::unique_ptr<RemoteNames> m_remoteNames;
     ftp::CertificateCallback m_askCertificate; // the dialog, over the trust store

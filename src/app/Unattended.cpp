@@ -1,0 +1,177 @@
+#include "app/Unattended.h"
+
+#include "state/TrustStore.h"
+#include "upload/UConnLost.h"
+#include "upload/UploadRun.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+
+UnattendedView::Mode UnattendedView::modeFromEnvironment()
+{
+    Mode mode;
+    const QString name = qEnvironmentVariable("TRELVAN_AUTOMATION");
+    mode.enabled = name == QLatin1String("run") || name == QLatin1String("quiet");
+    mode.autoRun = name == QLatin1String("run");
+    mode.password = qEnvironmentVariable("TRELVAN_PASSWORD");
+    return mode;
+}
+
+UnattendedView::UnattendedView(TfrmMainForm &window, const Mode &mode, std::FILE *out)
+    : m_window(window), m_view(window), m_mode(mode), m_out(out)
+{
+    m_window.setAnswerer(this, this);
+    m_window.setExtraCaFile(qEnvironmentVariable("TRELVAN_CA_FILE"));
+}
+
+UnattendedView::~UnattendedView()
+{
+    m_window.setAnswerer(nullptr, nullptr);
+}
+
+void UnattendedView::postCreate(const QStringList &arguments)
+{
+    m_window.startUp(arguments);
+    // What a person would see first, for tests that start the program.
+    std::fprintf(m_out, "BUTTON %s\n", qPrintable(m_window.uploadCaption()));
+    const UploadList &list = m_window.uploadList();
+    for (int row = 0; row < list.count(); ++row)
+        std::fprintf(m_out, "ROW %d [%s] %s\n", row + 1, qPrintable(list.at(row).status),
+                     qPrintable(list.at(row).path));
+    std::fflush(m_out);
+    m_window.setPassword(m_mode.password);
+    // From a timer, as a click comes from the window system: a run started
+    // from a posted event holds back the window's repaints (themselves
+    // posted events) until it reaches the transfer.
+    if (m_mode.autoRun)
+        QTimer::singleShot(1, &m_timers, [this] { automatedRun(); });
+}
+
+void UnattendedView::automatedRun()
+{
+    if (!m_window.canRun()) {
+        std::fprintf(m_out, "RESULT not-started\n");
+        std::fflush(m_out);
+        QCoreApplication::exit(4);
+        return;
+    }
+    // A person presses Upload in a window that is already painted: the
+    // first paint (fonts, glyph caches) is not part of the run.
+    m_window.repaint();
+    QCoreApplication::processEvents();
+    // A 10 ms timer shows how long the window went without handling events.
+    QElapsedTimer clock;
+    qint64 lastTick = 0, longestGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longestGap = std::max(longestGap, now - lastTick);
+        lastTick = now;
+    });
+    clock.start();
+    ticker.start(10);
+    UploadRun run(*this, m_window.uploadList(), m_window.uploadState(), m_window.connection(),
+                  m_window.files(), m_window.ftpOptions(), &m_window.remoteNames());
+    const UploadRun::Outcome outcome = run.exec();
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    ticker.stop();
+    static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
+    std::fprintf(m_out, "RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n",
+                 names[int(outcome)], seconds, double(longestGap) / 1e6,
+                 static_cast<long long>(m_window.uploadState().uploadTotal));
+    std::fflush(m_out);
+    static const int codes[] = {4, 0, 2, 3};
+    QCoreApplication::exit(codes[int(outcome)]);
+}
+
+// --- the questions, answered ---------------------------------------------------
+
+void UnattendedView::printMessage(const QString &caption, const QString &text)
+{
+    QString line = text;
+    line.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(u'\n', u' ');
+    std::fprintf(m_out, "MESSAGE %s: %s\n", qPrintable(caption), qPrintable(line));
+    std::fflush(m_out);
+}
+
+QMessageBox::StandardButton UnattendedView::messageBox(QMessageBox::Icon, const QString &caption,
+                                                       const QString &text,
+                                                       QMessageBox::StandardButtons buttons)
+{
+    printMessage(caption, text);
+    return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+}
+
+void UnattendedView::showMessage(const QString &text, const QString &caption, Icon)
+{
+    printMessage(caption, text);
+}
+
+int UnattendedView::askContinue(const QString &message)
+{
+    std::fprintf(m_out, "PROMPT %s\n",
+                 qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
+    std::fflush(m_out);
+    return TfrmConnLost::Continue;
+}
+
+ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::CertificateInfo &certificate)
+{
+    // Nobody is there to answer: only a certificate trusted before passes.
+    // The question never answers itself with trust.
+    const QString fingerprint = QString::fromStdString(certificate.fingerprint);
+    const auto answer = m_window.trustStore().decide(QString::fromStdString(certificate.host),
+                                                     certificate.port, fingerprint, {});
+    std::fprintf(m_out, "CERTIFICATE %s:%u %s %s\n", certificate.host.c_str(),
+                 unsigned(certificate.port), certificate.fingerprint.c_str(),
+                 answer == TrustStore::Answer::Refuse ? "refused" : "trusted");
+    std::fflush(m_out);
+    return answer == TrustStore::Answer::Refuse ? ftp::CertificateDecision::Refuse
+                                                : ftp::CertificateDecision::TrustOnce;
+}
+
+// --- the rest is the window's --------------------------------------------------
+
+int UnattendedView::addLogLine(const QString &text)
+{
+    return m_view.addLogLine(text);
+}
+
+void UnattendedView::appendToLogLine(int index, const QString &suffix)
+{
+    m_view.appendToLogLine(index, suffix);
+}
+
+void UnattendedView::showProgress(const Progress &progress)
+{
+    m_view.showProgress(progress);
+}
+
+void UnattendedView::focusRow(int row)
+{
+    m_view.focusRow(row);
+}
+
+void UnattendedView::setBusy(bool busy)
+{
+    m_view.setBusy(busy);
+}
+
+void UnattendedView::commandStateUpdate()
+{
+    m_view.commandStateUpdate();
+}
+
+void UnattendedView::processEvents()
+{
+    m_view.processEvents();
+}
+
+QString UnattendedView::destFolder() const
+{
+    return m_view.destFolder();
+}
