@@ -67,7 +67,8 @@ ShownWindow openWindow(const QString &dataDir)
 {
     ShownWindow shown;
     shown.window = std::make_unique<TfrmMainForm>(filesIn(dataDir));
-    shown.answers = std::make_unique<UnattendedView>(*shown.window, UnattendedView::Mode{true, false, {}});
+    shown.answers =
+        std::make_unique<UnattendedView>(*shown.window, UnattendedView::Mode{true, false, {}});
     shown.window->show();
     settle();
     return shown;
