@@ -73,6 +73,70 @@ bool isValidHostText(const std::string &host)
     return true;
 }
 
+// Takes a scheme off the front of *rest. The scheme chooses the protection:
+// ftp:// plain only, ftpes:// explicit TLS required (RFC 4217), ftps://
+// implicit TLS on port 990 by default. A trailing slash of a pasted URL names
+// the same server.
+void takeScheme(std::string *rest, ServerAddress *address)
+{
+    struct Scheme
+    {
+        const char *prefix;
+        TlsMode tls;
+        uint16_t port;
+    };
+    for (const Scheme &scheme :
+         {Scheme{"FTP://", TlsMode::Plain, 21}, Scheme{"FTPES://", TlsMode::Explicit, 21},
+          Scheme{"FTPS://", TlsMode::Implicit, 990}}) {
+        const std::size_t len = std::string(scheme.prefix).size();
+        if (rest->size() >= len && upper(rest->substr(0, len)) == scheme.prefix) {
+            *rest = rest->substr(len);
+            if (!rest->empty() && rest->back() == '/')
+                rest->pop_back();
+            address->tls = scheme.tls;
+            address->port = scheme.port;
+            return;
+        }
+    }
+}
+
+// "[v6]" or "[v6]:port": brackets are only for IPv6 literals.
+bool readBracketedHost(const std::string &rest, ServerAddress *address)
+{
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos)
+        return false;
+    address->host = rest.substr(1, close - 1);
+    if (address->host.find(':') == std::string::npos)
+        return false;
+    const std::string after = rest.substr(close + 1);
+    if (after.empty())
+        return true;
+    if (after.front() != ':')
+        return false;
+    const auto port = parsePort(after.substr(1));
+    if (!port)
+        return false;
+    address->port = *port;
+    return true;
+}
+
+// "host", "host:port", or a bare IPv6 literal whose colons are not a port.
+bool readHost(const std::string &rest, ServerAddress *address)
+{
+    const std::size_t firstColon = rest.find(':');
+    if (firstColon == std::string::npos || rest.find(':', firstColon + 1) != std::string::npos) {
+        address->host = rest;
+        return true;
+    }
+    const auto port = parsePort(rest.substr(firstColon + 1));
+    if (!port)
+        return false;
+    address->port = *port;
+    address->host = rest.substr(0, firstColon);
+    return true;
+}
+
 } // namespace
 
 std::string commandVerb(const std::string &command)
@@ -218,60 +282,10 @@ std::optional<ServerAddress> parseServerField(const std::string &field)
 {
     std::string rest = trimmed(field);
     ServerAddress address;
-    // The scheme chooses the protection: ftp:// plain only, ftpes:// explicit
-    // TLS required (RFC 4217), ftps:// implicit TLS on port 990 by default.
-    // A trailing slash of a pasted URL names the same server.
-    struct Scheme
-    {
-        const char *prefix;
-        TlsMode tls;
-        uint16_t port;
-    };
-    for (const Scheme &scheme :
-         {Scheme{"FTP://", TlsMode::Plain, 21}, Scheme{"FTPES://", TlsMode::Explicit, 21},
-          Scheme{"FTPS://", TlsMode::Implicit, 990}}) {
-        const std::size_t len = std::string(scheme.prefix).size();
-        if (rest.size() >= len && upper(rest.substr(0, len)) == scheme.prefix) {
-            rest = rest.substr(len);
-            if (!rest.empty() && rest.back() == '/')
-                rest.pop_back();
-            address.tls = scheme.tls;
-            address.port = scheme.port;
-            break;
-        }
-    }
-
-    if (!rest.empty() && rest.front() == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos)
-            return std::nullopt;
-        address.host = rest.substr(1, close - 1);
-        if (address.host.find(':') == std::string::npos)
-            return std::nullopt; // brackets are only for IPv6 literals
-        const std::string after = rest.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':')
-                return std::nullopt;
-            auto port = parsePort(after.substr(1));
-            if (!port)
-                return std::nullopt;
-            address.port = *port;
-        }
-    } else {
-        const std::size_t firstColon = rest.find(':');
-        if (firstColon != std::string::npos &&
-            rest.find(':', firstColon + 1) == std::string::npos) {
-            auto port = parsePort(rest.substr(firstColon + 1));
-            if (!port)
-                return std::nullopt;
-            address.port = *port;
-            address.host = rest.substr(0, firstColon);
-        } else {
-            // No colon, or a bare IPv6 literal whose colons are not a port.
-            address.host = rest;
-        }
-    }
-    if (!isValidHostText(address.host))
+    takeScheme(&rest, &address);
+    const bool read = !rest.empty() && rest.front() == '[' ? readBracketedHost(rest, &address)
+                                                           : readHost(rest, &address);
+    if (!read || !isValidHostText(address.host))
         return std::nullopt;
     if (address.host.empty())
         address.host = "127.0.0.1";

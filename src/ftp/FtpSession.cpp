@@ -148,7 +148,6 @@ bool FtpSession::open(const std::string &server, const std::string &user,
                       const std::string &password)
 {
     m_password = password;
-    const Timeouts &t = m_options.timeouts;
     // The source may point into the FtpService, which can go before the
     // connection does: use it only while opening.
     struct ForgetSource
@@ -166,16 +165,29 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     m_host = address->host;
     m_port = address->port;
 
+    bool featuresKnown = false;
+    if (!connectControl(*address) || !readGreeting() ||
+        !secureControl(address->tls, &featuresKnown) || !logIn(user, password) ||
+        !protectDataConnections() || !readFeatures(featuresKnown))
+        return false;
+    if (m_options.loggedIn)
+        m_options.loggedIn(m_security);
+    return true;
+}
+
+bool FtpSession::connectControl(const ServerAddress &address)
+{
     // Resolution and TCP connect share the connect timeout.
-    const Deadline connectBy = Deadline::in(t.connectMs);
+    const int connectMs = m_options.timeouts.connectMs;
+    const Deadline connectBy = Deadline::in(connectMs);
     std::string why;
     int code = 0;
     const auto endpoints =
-        resolveHost(address->host, address->port, connectBy, m_options.idle, &why, &code);
+        resolveHost(address.host, address.port, connectBy, m_options.idle, &why, &code);
     if (endpoints.empty()) {
-        Failure failure = systemFailure(FailureKind::Resolve, address->host, code, why);
+        Failure failure = systemFailure(FailureKind::Resolve, address.host, code, why);
         if (connectBy.expired())
-            failure.seconds = wholeSeconds(t.connectMs);
+            failure.seconds = wholeSeconds(connectMs);
         note(why, std::move(failure));
         return false;
     }
@@ -190,16 +202,21 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     m_local = localEndpoint(fd);
 
     // Implicit TLS: the handshake comes before any FTP byte, greeting included.
-    if (address->tls == TlsMode::Implicit) {
+    if (address.tls == TlsMode::Implicit) {
         if (!startTls())
             return false;
         m_security = Security::ImplicitTls;
     }
+    return true;
+}
 
-    // Greeting: 120 asks to wait for the 220 (RFC 959 section 5.4).
-    std::optional<FtpReply> greeting = readReply(t.replyMs);
+bool FtpSession::readGreeting()
+{
+    // 120 asks to wait for the 220 (RFC 959 section 5.4).
+    const int replyMs = m_options.timeouts.replyMs;
+    std::optional<FtpReply> greeting = readReply(replyMs);
     while (greeting && greeting->code == 120)
-        greeting = readReply(t.replyMs);
+        greeting = readReply(replyMs);
     if (!greeting)
         return false;
     if (greeting->code != 220) {
@@ -207,22 +224,26 @@ bool FtpSession::open(const std::string &server, const std::string &user,
              failureOf(FailureKind::Greeting, greeting->text));
         return false;
     }
+    return true;
+}
 
+bool FtpSession::secureControl(TlsMode mode, bool *featuresKnown)
+{
     // A bare server field asks FEAT (RFC 2389) before logging in, so that a
     // server offering TLS never sees the password in clear. A server that
     // wants a login first (530) is asked again afterwards; one without FEAT
     // simply has no features and gets plain FTP, as always.
-    bool featuresKnown = false;
-    bool wantTls = address->tls == TlsMode::Explicit;
-    std::optional<FtpReply> reply;
-    if (address->tls == TlsMode::Auto) {
-        reply = exchange("FEAT");
+    bool wantTls = mode == TlsMode::Explicit;
+    if (mode == TlsMode::Auto) {
+        const auto reply = exchange("FEAT");
         if (!reply)
             return false;
         m_features = parseFeatures(*reply);
-        featuresKnown = reply->code != 530 && reply->code / 100 != 4;
+        *featuresKnown = reply->code != 530 && reply->code / 100 != 4;
         wantTls = offersAuthTls(m_features);
     }
+    if (!wantTls)
+        return true;
 
     // Explicit TLS (RFC 4217 section 4): AUTH TLS, then the handshake. For
     // ftpes:// a server that will not stops the login here, before USER and
@@ -231,37 +252,38 @@ bool FtpSession::open(const std::string &server, const std::string &user,
     // a certificate is set up) leaves the connection as a server without TLS
     // would, and the login goes on in clear. Once 234 has come, TLS has begun
     // and any failure after it ends the login.
-    if (wantTls) {
-        reply = exchange("AUTH TLS");
-        if (!reply)
-            return false;
-        if (reply->code != 234 && address->tls == TlsMode::Explicit) {
-            fail("the server does not offer TLS, which ftpes:// requires: " + reply->text,
-                 failureOf(FailureKind::TlsRefused, reply->text));
-            return false;
-        }
-        if (reply->code != 234 && !refused(reply)) {
-            fail("unexpected reply to AUTH TLS: " + reply->text,
-                 failureOf(FailureKind::TlsRefused, reply->text));
-            return false;
-        }
-        wantTls = reply->code == 234;
+    const auto reply = exchange("AUTH TLS");
+    if (!reply)
+        return false;
+    if (reply->code != 234 && mode == TlsMode::Explicit) {
+        fail("the server does not offer TLS, which ftpes:// requires: " + reply->text,
+             failureOf(FailureKind::TlsRefused, reply->text));
+        return false;
     }
-    if (wantTls) {
-        if (!startTls())
-            return false;
-        m_security = Security::ExplicitTls;
-        featuresKnown = false; // features may differ once protected
+    if (reply->code != 234 && !refused(reply)) {
+        fail("unexpected reply to AUTH TLS: " + reply->text,
+             failureOf(FailureKind::TlsRefused, reply->text));
+        return false;
     }
+    if (reply->code != 234)
+        return true;
+    if (!startTls())
+        return false;
+    m_security = Security::ExplicitTls;
+    *featuresKnown = false; // features may differ once protected
+    return true;
+}
 
-    // Login (RFC 959 section 4.1.1): 230 right after USER needs no password.
+bool FtpSession::logIn(const std::string &user, const std::string &password)
+{
+    // RFC 959 section 4.1.1: 230 right after USER needs no password.
     const std::string login = user.empty() ? "anonymous" : user;
     if (!isSafeCommandLine("USER " + login) || !isSafeCommandLine("PASS " + password)) {
         fail("the user name or password contains a line break",
              failureOf(FailureKind::LineBreak, {}, "USER"));
         return false;
     }
-    reply = exchange("USER " + login);
+    std::optional<FtpReply> reply = exchange("USER " + login);
     if (!reply)
         return false;
     if (reply->code == 331) {
@@ -273,42 +295,45 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         fail("login refused: " + reply->text, failureOf(FailureKind::Login, reply->text));
         return false;
     }
+    return true;
+}
 
+bool FtpSession::protectDataConnections()
+{
     // RFC 4217 section 9: PBSZ 0 and PROT P put every data connection into
     // TLS as well; a server that refuses would carry the files in clear.
-    if (m_security != Security::Plain) {
-        reply = exchange("PBSZ 0");
-        if (!reply)
-            return false;
-        if (!reply->isPositive()) {
-            fail("the server refused PBSZ 0: " + reply->text,
-                 failureOf(FailureKind::CommandRefused, reply->text, "PBSZ"));
-            return false;
-        }
-        reply = exchange("PROT P");
-        if (!reply)
-            return false;
-        if (!reply->isPositive()) {
-            fail("the server refused to protect the data connections (PROT P): " + reply->text,
-                 failureOf(FailureKind::CommandRefused, reply->text, "PROT"));
-            return false;
-        }
-        m_protectData = true;
+    if (m_security == Security::Plain)
+        return true;
+    auto reply = exchange("PBSZ 0");
+    if (!reply)
+        return false;
+    if (!reply->isPositive()) {
+        fail("the server refused PBSZ 0: " + reply->text,
+             failureOf(FailureKind::CommandRefused, reply->text, "PBSZ"));
+        return false;
     }
+    reply = exchange("PROT P");
+    if (!reply)
+        return false;
+    if (!reply->isPositive()) {
+        fail("the server refused to protect the data connections (PROT P): " + reply->text,
+             failureOf(FailureKind::CommandRefused, reply->text, "PROT"));
+        return false;
+    }
+    m_protectData = true;
+    return true;
+}
 
+bool FtpSession::readFeatures(bool featuresKnown)
+{
     if (!featuresKnown) {
-        reply = exchange("FEAT");
+        const auto reply = exchange("FEAT");
         if (!reply)
             return false;
         m_features = parseFeatures(*reply);
     }
-
     // RFC 2640: ask for UTF-8 paths; a refusal (501, 504) leaves them as they are.
-    if (featureListed(m_features, "UTF8") && !exchange("OPTS UTF8 ON"))
-        return false;
-    if (m_options.loggedIn)
-        m_options.loggedIn(m_security);
-    return true;
+    return !featureListed(m_features, "UTF8") || exchange("OPTS UTF8 ON");
 }
 
 TlsChannel *FtpSession::controlTls() const
@@ -721,66 +746,19 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
 
     std::unique_ptr<Channel> data;
     int listenFd = -1;
-    // Passive first unless told otherwise; whichever fails, try the other
-    // (RFC 2428 section 4 lets a client use either).
-    std::string refusals; // the server's word on each mode it refused
-    int refusedModes = 0;
-    for (int attempt = 0; attempt < 2 && !data && listenFd < 0 && isOpen(); ++attempt) {
-        const bool passive = (attempt == 0) == m_options.passiveFirst;
-        if (passive)
-            data = openPassive();
-        else
-            openActive(&listenFd);
-        if (m_failure.kind == FailureKind::PassiveRefused ||
-            m_failure.kind == FailureKind::ActiveRefused) {
-            refusals += (refusals.empty() ? "" : "\n") + m_failure.reply;
-            ++refusedModes;
-        }
-    }
-    if (!data && listenFd < 0) {
-        if (refusedModes == 2)
-            note("the server refused passive and active mode: " + refusals,
-                 failureOf(FailureKind::DataRefused, refusals));
+    if (!openDataConnection(&data, &listenFd))
         return 0;
-    }
     // A mode refused before the other worked is no failure of this transfer.
     clearFailure();
 
-    auto closeListener = [&listenFd] {
+    if (!sendTransferCommand(command, restOffset)) {
         if (listenFd >= 0)
             ::close(listenFd);
-        listenFd = -1;
-    };
-
-    if (restOffset > 0) {
-        const auto rest = exchange("REST " + std::to_string(restOffset));
-        if (!rest || rest->code != 350) {
-            if (rest)
-                note("the server refused to restart at an offset: " + rest->text,
-                     failureOf(FailureKind::CommandRefused, rest->text, "REST"));
-            closeListener();
-            return 0;
-        }
-    }
-
-    if (!drainOwedReplies() || !sendLine(command)) {
-        closeListener();
         return 0;
     }
-    const auto reply = readReply(m_options.timeouts.replyMs);
-    if (!reply || (!reply->isPreliminary() && reply->code / 100 != 2)) {
-        if (reply)
-            note("the server refused \"" + commandVerb(command) + "\": " + reply->text,
-                 failureOf(FailureKind::CommandRefused, reply->text, commandVerb(command)));
-        closeListener();
-        return 0;
-    }
-    // Some servers finish a short transfer at once and skip 125/150.
-    m_earlyFinalCode = reply->isPreliminary() ? 0 : reply->code;
-
     if (listenFd >= 0) {
         data = acceptActive(listenFd);
-        closeListener();
+        ::close(listenFd);
     }
     // The TLS handshake on the data connection comes after the 1yz reply:
     // servers start it only once they know what the connection is for.
@@ -799,6 +777,57 @@ uint64_t FtpSession::openTransfer(const std::string &command, Direction directio
     if (direction == Direction::Upload)
         m_data->gatherWrites(kUploadGatherBytes);
     return ++m_transferId;
+}
+
+bool FtpSession::openDataConnection(std::unique_ptr<Channel> *data, int *listenFd)
+{
+    // Passive first unless told otherwise; whichever fails, try the other
+    // (RFC 2428 section 4 lets a client use either).
+    std::string refusals; // the server's word on each mode it refused
+    int refusedModes = 0;
+    for (int attempt = 0; attempt < 2 && !*data && *listenFd < 0 && isOpen(); ++attempt) {
+        const bool passive = (attempt == 0) == m_options.passiveFirst;
+        if (passive)
+            *data = openPassive();
+        else
+            openActive(listenFd);
+        if (m_failure.kind == FailureKind::PassiveRefused ||
+            m_failure.kind == FailureKind::ActiveRefused) {
+            refusals += (refusals.empty() ? "" : "\n") + m_failure.reply;
+            ++refusedModes;
+        }
+    }
+    if (*data || *listenFd >= 0)
+        return true;
+    if (refusedModes == 2)
+        note("the server refused passive and active mode: " + refusals,
+             failureOf(FailureKind::DataRefused, refusals));
+    return false;
+}
+
+bool FtpSession::sendTransferCommand(const std::string &command, int64_t restOffset)
+{
+    if (restOffset > 0) {
+        const auto rest = exchange("REST " + std::to_string(restOffset));
+        if (!rest || rest->code != 350) {
+            if (rest)
+                note("the server refused to restart at an offset: " + rest->text,
+                     failureOf(FailureKind::CommandRefused, rest->text, "REST"));
+            return false;
+        }
+    }
+    if (!drainOwedReplies() || !sendLine(command))
+        return false;
+    const auto reply = readReply(m_options.timeouts.replyMs);
+    if (!reply || (!reply->isPreliminary() && reply->code / 100 != 2)) {
+        if (reply)
+            note("the server refused \"" + commandVerb(command) + "\": " + reply->text,
+                 failureOf(FailureKind::CommandRefused, reply->text, commandVerb(command)));
+        return false;
+    }
+    // Some servers finish a short transfer at once and skip 125/150.
+    m_earlyFinalCode = reply->isPreliminary() ? 0 : reply->code;
+    return true;
 }
 
 int FtpSession::readData(uint64_t id, char *buffer, int maxLen)

@@ -99,6 +99,21 @@ public:
     Security security() const { return m_security; }
 
 private:
+    // The steps of open(), in order; each false when the step failed (error()
+    // says why).
+    /// Resolves and connects; for ftps:// also the TLS handshake.
+    bool connectControl(const ServerAddress &address);
+    bool readGreeting();
+    /// Explicit TLS when the field asks for it or, for a bare field, FEAT
+    /// offers it. *featuresKnown: FEAT was answered and still holds.
+    bool secureControl(TlsMode mode, bool *featuresKnown);
+    /// USER and PASS; an empty user is "anonymous".
+    bool logIn(const std::string &user, const std::string &password);
+    /// PBSZ 0 and PROT P on a protected connection.
+    bool protectDataConnections();
+    /// FEAT unless already known, then UTF-8 paths when offered.
+    bool readFeatures(bool featuresKnown);
+
     /// Sets the error text after a data connection failed or stalled.
     void noteDataFailure();
     bool sendLine(const std::string &line);
@@ -108,6 +123,12 @@ private:
     void fail(const std::string &why, Failure failure);
     std::string scrub(std::string text) const;
 
+    /// A passive data connection in *data or an active listener in
+    /// *listenFd, whichever mode the server takes first.
+    bool openDataConnection(std::unique_ptr<Channel> *data, int *listenFd);
+    /// REST when restOffset > 0, then the transfer command, until its 1yz
+    /// reply (or an early 2yz, kept in m_earlyFinalCode).
+    bool sendTransferCommand(const std::string &command, int64_t restOffset);
     std::unique_ptr<Channel> openPassive();
     bool openActive(int *listenFd);
     std::unique_ptr<Channel> acceptActive(int listenFd);

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,21 +190,72 @@ bool createEmptyFile(const QString &path)
     return regular;
 }
 
+/// What sending one file came to.
+enum class FileResult
+{
+    Sent,
+    PassedOver,     ///< given up for this run; the sweep goes on
+    ConnectionLost, ///< Continue at the prompt: a new pass continues the file
+    Stop,           ///< the run ends early
+    FreshStart,     ///< the local file changed: send it again from its start
+};
+
+/// What one sweep over the list came to.
+enum class Sweep
+{
+    Swept,   ///< every item of the sweep handled
+    NewPass, ///< the connection was lost: a new pass goes on
+    Stop,    ///< the run ends early
+};
+
+/// How the passes ended. The closing message, what leaves the list and the
+/// run's outcome all follow from it.
+enum class End
+{
+    Completed,   ///< every item sent
+    Incomplete,  ///< every item handled, some passed over
+    NoService,   ///< Cancel when the FTP service could not be opened: an ordinary end
+    Interrupted, ///< Cancel at another prompt, Close, or an error box: ends early
+};
+
+QString resultText(End end)
+{
+    switch (end) {
+    case End::Completed:
+        return UploadRun::TextCompleted;
+    case End::Incomplete:
+        return UploadRun::TextIncomplete;
+    case End::NoService:
+    case End::Interrupted:
+        break;
+    }
+    return UploadRun::TextInterrupted;
+}
+
+UploadRun::Outcome outcomeOf(End end)
+{
+    switch (end) {
+    case End::Completed:
+        return UploadRun::Outcome::Completed;
+    case End::Incomplete:
+        return UploadRun::Outcome::Incomplete;
+    case End::NoService:
+    case End::Interrupted:
+        break;
+    }
+    return UploadRun::Outcome::Interrupted;
+}
+
 } // namespace
 
 /// One run's working state; lives for exec().
 struct UploadRun::Impl
 {
-    enum class End { Normal, Early };
-    /// What sending one file came to.
-    enum class FileResult { Sent, PassedOver, ConnectionLost, Stop, FreshStart };
-
     UploadRun &run;
     UploadView &view;
     UploadList &list;
     UploadState &state;
 
-    QString resultMessage = TextInterrupted;
     qint64 sent = 0;
     std::unique_ptr<ftp::FtpService> service;
     std::unique_ptr<ftp::FtpConnection> connection;
@@ -220,470 +272,533 @@ struct UploadRun::Impl
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
     QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
 
-    explicit Impl(UploadRun &r)
-        : run(r), view(r.m_view), list(r.m_list), state(r.m_state)
-    {
-    }
+    explicit Impl(UploadRun &r);
 
-    void closeHandles()
-    {
-        // Transfer, connection, service: the order the handles were opened in, reversed.
-        if (transfer)
-            transfer->close();
-        transfer.reset();
-        connection.reset();
-        service.reset();
-    }
-
-    int ask(const QString &message) { return view.askContinue(message); }
-
+    void closeHandles();
+    /// The connection-lost prompt: 1 Continue, 2 Cancel.
+    int ask(const QString &message);
     /// The transfer log says why a step failed, so that the user need not
     /// guess from the prompt alone.
-    void logReason(const ftp::Failure &failure)
-    {
-        const QString reason = failureText(failure);
-        if (!reason.isEmpty())
-            view.addLogLine(reason);
-    }
-
-    void pause(int ms)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            view.processEvents();
-            ::usleep(10'000);
-        }
-    }
+    void logReason(const ftp::Failure &failure);
+    /// Waits, letting the window run.
+    void pause(int ms);
 
     /// Logs in, asking through the prompt when it takes too long. False: Cancel.
-    bool logIn()
-    {
-        const QString server = run.m_connection.server.isEmpty() ? u"127.0.0.1"_s
-                                                                   : run.m_connection.server;
-        const QString user = run.m_connection.user.isEmpty() ? u"anonymous"_s
-                                                              : run.m_connection.user;
-        const int authLine = view.addLogLine(u"Авторизация на сервере..."_s);
-        connection.reset();
-        QElapsedTimer window;
-        window.start();
-        // Logins are retried every half second: a reason is logged when it
-        // first comes and when it changes, not once per attempt.
-        QString lastReason;
-        for (;;) {
-            ftp::Failure failure;
-            connection = ftp::FtpConnection::connect(
-                *service, server.toStdString(), user.toStdString(),
-                run.m_connection.password.toStdString(), nullptr, &failure);
-            if (const QString reason = failureText(failure); reason != lastReason) {
-                if (!reason.isEmpty())
-                    view.addLogLine(reason);
-                lastReason = reason;
-            }
-            view.processEvents();
-            // Close pressed while no block flows: the program is quitting, and
-            // a login that never succeeds must not keep it alive.
-            if (state.stop)
-                return false;
-            // The user refused the server's certificate: nothing to retry.
-            if (!connection && service->certificateRefused())
-                return false;
-            if (window.elapsed() > run.loginWindowMs) {
-                if (ask(TextLoginTimeout) != 1)
-                    return false;
-                window.restart();
-            }
-            if (connection)
-                break;
-            // Servers ban clients that hammer them with logins.
-            pause(run.loginRetryPauseMs);
-        }
-        if (run.m_names)
-            run.m_names->learn(run.m_connection.server, connection->hasFeature("UTF8"));
-        view.appendToLogLine(authLine, OkSuffix);
-        return true;
-    }
-
+    bool logIn();
     /// The bytes that name a remote path on this server.
-    std::string wire(const QString &remotePath) const
-    {
-        return run.m_names ? run.m_names->toServer(run.m_connection.server, remotePath)
-                           : remotePath.toStdString();
-    }
+    std::string wire(const QString &remotePath) const;
+    // The remote file: create it, learn its size, open the transfer that fills it.
+    bool createRemote(const QString &remotePath, ftp::Failure *why);
+    FileResult createFailed(const QString &remotePath, const ftp::Failure &why);
+    std::optional<int64_t> settledRemoteSize(const QString &remotePath);
+    bool refusedByServer() const;
+    std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset);
 
-    /// Puts the empty Temp.dat to the remote path, creating or emptying it.
-    /// False: *why says what the server refused (the put, not the removal
-    /// tried after it).
-    bool createRemote(const QString &remotePath, ftp::Failure *why)
-    {
-        *why = {};
-        if (!createEmptyFile(run.m_files.tempFile))
-            return false;
-        const std::string remote = wire(remotePath);
-        if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
-            return true;
-        *why = connection->lastFailure();
-        // Some servers refuse to overwrite a file but let it be removed first.
-        if (!connection->isOpen() || !connection->command("DELE " + remote))
-            return false;
-        const bool put = connection->putFile(run.m_files.tempFile.toStdString(), remote);
-        *why = connection->lastFailure();
-        return put;
-    }
+    void showProgress(int row, qint64 offset, qint64 fileSize);
+    qint64 refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone, qint64 now);
+    FileResult connectionLost();
+    /// Gives the item up for this run, with `status` in its row.
+    FileResult passOver(quint64 id, const QString &status);
 
-    /// The remote size of a file being continued, once two answers a moment
-    /// apart agree. After a cut or a kill the server may still be writing
-    /// what reached it over the old connection (its receive buffer, megabytes
-    /// at times); APPE appends at the server's end, so continuing from an
-    /// earlier answer would put those bytes in twice and shift the rest of the
-    /// file, with the final size still coming out right.
-    std::optional<int64_t> settledRemoteSize(const QString &remotePath)
-    {
-        const std::string remote = wire(remotePath);
-        std::optional<int64_t> size = connection->remoteSize(remote);
-        for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen();
-             ++changes) {
-            pause(SizeSettleMs);
-            const std::optional<int64_t> again = connection->remoteSize(remote);
-            if (again == size)
-                break;
-            size = again;
-        }
-        return size;
-    }
-
-    /// Whether the server's last reply refused a command outright, rather
-    /// than the data connection failing (425, 426) or no answer coming.
-    bool refusedByServer() const
-    {
-        const int code = connection->lastReplyCode();
-        return code >= 450 && code <= 599;
-    }
-
-    /// Opens the transfer that continues the remote file at *offset. APPE
-    /// first; servers that refuse appending get the file another way: REST
-    /// and STOR at the offset, or, when that is refused too (proftpd's
-    /// default refuses both on an existing file), the whole file again from
-    /// its start, *offset then 0.
-    std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset)
-    {
-        const std::string remote = wire(remotePath);
-        appendRefused = false;
-        auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
-        if (t || !connection->isOpen())
-            return t;
-        // A data connection that failed is a lost connection, not a refusal:
-        // the fall-backs below would end an unattended run with an error box.
-        if (!refusedByServer())
-            return nullptr;
-        if (*offset > 0 && connection->hasFeature("REST STREAM")) {
-            t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, *offset);
-            if (t || !connection->isOpen() || !refusedByServer())
-                return t;
-        }
-        if (*offset > 0)
-            view.addLogLine(
-                u"Сервер не даёт дописать файл, передаётся заново: %1"_s.arg(remotePath));
-        *offset = 0;
-        connection->command("DELE " + remote);
-        t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
-        appendRefused = !t && connection->isOpen() && refusedByServer();
-        return t;
-    }
-
-    void showProgress(int row, qint64 offset, qint64 fileSize)
-    {
-        UploadView::Progress p;
-        p.percent = percentOf(sent, state.uploadTotal);
-        p.sent = sent;
-        p.left = state.uploadTotal - sent;
-        // The estimate uses the bytes of this file, counted from the start of
-        // the pass, including what the server held before.
-        double left = 0.00001;
-        const double elapsedDays = double(passClock.nsecsElapsed()) / 86400e9;
-        if (elapsedDays != 0) {
-            double speed = double(offset) / elapsedDays;
-            if (speed == 0)
-                speed = 0.0000001;
-            left = double(fileSize - offset) / speed;
-        }
-        p.timeLeft = formatTimeOfDay(left);
-        view.showProgress(p);
-        if (row >= 0)
-            list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
-    }
-
-    /// The connection broke in the middle of a file: Continue starts a new
-    /// pass that continues it from the server's size.
-    FileResult connectionLost()
-    {
-        if (connection)
-            logReason(connection->lastFailure());
-        closeHandles();
-        if (state.stop)
-            return FileResult::Stop;
-        return ask(TextConnectionLost) == 1 && !state.stop ? FileResult::ConnectionLost
-                                                            : FileResult::Stop;
-    }
-
-    FileResult passOver(quint64 id, const QString &status)
-    {
-        passedOver.insert(id);
-        const int row = list.rowOf(id);
-        if (row >= 0)
-            list.setStatus(row, status);
-        return FileResult::PassedOver;
-    }
-
-    FileResult sendFile(quint64 id)
-    {
-        int row = list.rowOf(id);
-        const QString localPath = list.at(row).path;
-        view.focusRow(row);
-        const QString remotePath = view.destFolder() + u'/' + QFileInfo(localPath).fileName();
-
-        LocalFile local;
-        QString failure;
-        if (!local.open(localPath, &failure))
-            return passOver(id, failure);
-        const qint64 fileSize = local.stamp().size;
-
-        // The flag continues only the file the marker names; any other file
-        // would be appended onto a remote copy that is not its own.
-        const bool continuing =
-            state.resume && !forceFresh.contains(id) &&
-            UploadList::foldKey(ResumeMarker::markedPath(run.m_files.markerFile)) ==
-                UploadList::foldKey(localPath);
-        bool created = false;
-        if (!continuing) {
-            if (ftp::Failure why; !createRemote(remotePath, &why)) {
-                if (!connection->isOpen())
-                    return connectionLost();
-                logReason(why);
-                view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
-                                     .arg(remotePath),
-                                 TextError, UploadView::Icon::Error);
-                return FileResult::Stop;
-            }
-            if (!ResumeMarker::write(run.m_files.markerFile, localPath, view.destFolder()))
-                return passOver(id, TextError);
-            state.resume = true;
-            forceFresh.remove(id);
-            created = true;
-        }
-
-        // Continue from what the server holds, but never append onto content
-        // that cannot be ours.
-        qint64 offset = 0;
-        const std::optional<int64_t> remoteSize =
-            created ? connection->remoteSize(wire(remotePath))
-                    : settledRemoteSize(remotePath);
-        if (!connection->isOpen())
-            return connectionLost();
-        if (remoteSize && *remoteSize <= fileSize) {
-            offset = *remoteSize;
-        } else if (!created) {
-            if (remoteSize)
-                view.addLogLine(u"Файл на сервере больше локального, передаётся заново: %1"_s
-                                    .arg(remotePath));
-            if (ftp::Failure why; !createRemote(remotePath, &why)) {
-                if (!connection->isOpen())
-                    return connectionLost();
-                logReason(why);
-                view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s
-                                     .arg(remotePath),
-                                 TextError, UploadView::Icon::Error);
-                return FileResult::Stop;
-            }
-        }
-        transfer = openAppend(remotePath, &offset);
-        if (!transfer) {
-            if (!connection->isOpen() || !appendRefused)
-                return connectionLost();
-            logReason(connection->lastFailure());
-            view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
-                             UploadView::Icon::Error);
-            return FileResult::Stop;
-        }
-        if (remoteSize && firstQuery) {
-            firstQuery = false;
-            sent = offset;
-        }
-        if (!local.seek(offset))
-            return passOver(id, TextError);
-
-        // The file is read ahead straight into the transfer's send buffer,
-        // refilled at block boundaries so a block never straddles two reads,
-        // and handed over block by block. Only the last block of a read-ahead
-        // sends, and only a send may wait or let the window run; before the
-        // others nothing can have changed, so the clock, the display and the
-        // window are looked at once per read-ahead (every block when a test
-        // asks for a refresh on every block).
-        const bool everyBlock = run.progressRefreshMs <= 0 || run.serviceIntervalMs <= 0;
-        qint64 aheadPos = 0;
-        qint64 aheadLen = 0;
-        qint64 readAhead = MinReadAhead;
-        qint64 aheadStartNs = blockClock.nsecsElapsed();
-        for (;;) {
-            const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
-            if (len > 0) {
-                if (aheadPos == aheadLen) {
-                    const qint64 want = std::min<qint64>(readAhead, fileSize - offset);
-                    char *room = transfer->reserve(int(want));
-                    if (!room)
-                        return connectionLost();
-                    if (local.readFully(room, want) != want)
-                        return startAfresh(id);
-                    aheadPos = 0;
-                    aheadLen = want;
-                }
-                if (transfer->commit(int(len)) != int(len))
-                    return connectionLost();
-                aheadPos += len;
-            }
-            offset += len;
-            sent += len;
-            const bool fileDone = offset >= fileSize;
-            if (!fileDone && aheadPos != aheadLen && !everyBlock)
-                continue;
-            qint64 now = blockClock.nsecsElapsed();
-            const qint64 aheadTook = now - aheadStartNs;
-            if (fileDone || now >= nextRefreshNs) {
-                row = list.rowOf(id);
-                showProgress(row, offset, fileSize);
-                nextRefreshNs = now + qint64(run.progressRefreshMs) * 1'000'000;
-            }
-            if (fileDone || now >= nextServiceNs) {
-                view.processEvents();
-                now = blockClock.nsecsElapsed();
-                nextServiceNs = now + qint64(run.serviceIntervalMs) * 1'000'000;
-            }
-            if (fileDone)
-                return finishFile(id, local, remotePath, fileSize);
-            if (aheadPos == aheadLen) {
-                // Timed by the read and send alone: servicing the window says
-                // nothing of the link.
-                const qint64 next = nextReadAhead(readAhead, aheadTook);
-                if (next != readAhead) {
-                    if (!transfer->setSendSize(int(next)))
-                        return connectionLost();
-                    readAhead = next;
-                }
-                aheadStartNs = now;
-            }
-            if (state.stop) {
-                transfer->finish();
-                return FileResult::Stop;
-            }
-            // A row deleted while it is being sent ends after this block.
-            if (list.rowOf(id) < 0) {
-                transfer->finish();
-                transfer.reset();
-                return FileResult::PassedOver;
-            }
-        }
-    }
-
-    /// The local file changed while it was sent: what the server got is not
-    /// that file, so it is sent again from its start.
-    FileResult startAfresh(quint64 id)
-    {
-        if (transfer)
-            transfer->finish();
-        transfer.reset();
-        if (++freshStarts[id] > MaxFreshStarts)
-            return passOver(id, TextError);
-        forceFresh.insert(id);
-        return FileResult::FreshStart;
-    }
-
-    /// A file counts as sent only when the server confirmed the transfer and
-    /// holds exactly the local file's size.
-    FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath,
-                          qint64 fileSize)
-    {
-        const bool confirmed = transfer->finish();
-        transfer.reset();
-        if (local.changed())
-            return startAfresh(id);
-        if (!confirmed)
-            return connectionLost();
-        const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
-        if (!connection->isOpen())
-            return connectionLost();
-        // A server without SIZE cannot tell; its confirmation has to do.
-        if (size && *size != fileSize)
-            return connectionLost();
-        QFile::remove(run.m_files.markerFile);
-        state.resume = false;
-        const int row = list.rowOf(id);
-        if (row >= 0)
-            list.setDone(row, true);
-        return FileResult::Sent;
-    }
+    /// Sends one pending item: prepares the remote file, sends the blocks, finishes.
+    FileResult sendFile(quint64 id);
+    std::optional<FileResult> prepareRemote(quint64 id, const QString &localPath,
+                                            const QString &remotePath, qint64 fileSize,
+                                            qint64 *offset);
+    FileResult sendBlocks(quint64 id, LocalFile &local, const QString &remotePath, qint64 offset);
+    FileResult startAfresh(quint64 id);
+    FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize);
 
     /// Items still to be sent in this run.
-    bool anyPending() const
-    {
-        for (int row = 0; row < list.count(); ++row) {
-            const auto &item = list.at(row);
-            if (!item.done && !passedOver.contains(item.id))
-                return true;
-        }
-        return false;
-    }
-
-    End passes()
-    {
-        for (;;) {
-            if (state.stop)
-                return End::Early;
-            view.addLogLine(u"====="_s);
-            const int connLine = view.addLogLine(u"Соединение..."_s);
-            closeHandles();
-            service = ftp::FtpService::open(run.m_ftpOptions);
-            if (!service) {
-                if (ask(TextNoService) == 1)
-                    continue;
-                return End::Normal;
-            }
-            view.appendToLogLine(connLine, OkSuffix);
-            if (!logIn())
-                return End::Early;
-            view.addLogLine(u"Передача данных..."_s);
-            passClock.start();
-            firstQuery = true;
-
-            // Items appended during the sweep wait for the next pass.
-            QList<quint64> ids;
-            for (int row = 0; row < list.count(); ++row)
-                ids.append(list.at(row).id);
-            bool newPass = false;
-            for (int k = 0; k < ids.size() && !newPass; ++k) {
-                const quint64 id = ids[k];
-                for (;;) {
-                    const int row = list.rowOf(id);
-                    if (row < 0 || list.at(row).done || passedOver.contains(id))
-                        break;
-                    const FileResult result = sendFile(id);
-                    if (result == FileResult::FreshStart)
-                        continue;
-                    if (result == FileResult::Stop)
-                        return End::Early;
-                    if (result == FileResult::ConnectionLost)
-                        newPass = true;
-                    break;
-                }
-                if (state.stop)
-                    return End::Early;
-            }
-            if (!newPass && !anyPending()) {
-                resultMessage = passedOver.isEmpty() ? TextCompleted : TextIncomplete;
-                return End::Normal;
-            }
-        }
-    }
+    bool anyPending() const;
+    End passes();
+    Sweep sweep();
 };
+
+UploadRun::Impl::Impl(UploadRun &r) : run(r), view(r.m_view), list(r.m_list), state(r.m_state) {}
+
+void UploadRun::Impl::closeHandles()
+{
+    // Transfer, connection, service: the order the handles were opened in, reversed.
+    if (transfer)
+        transfer->close();
+    transfer.reset();
+    connection.reset();
+    service.reset();
+}
+
+int UploadRun::Impl::ask(const QString &message)
+{
+    return view.askContinue(message);
+}
+
+void UploadRun::Impl::logReason(const ftp::Failure &failure)
+{
+    const QString reason = failureText(failure);
+    if (!reason.isEmpty())
+        view.addLogLine(reason);
+}
+
+void UploadRun::Impl::pause(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        view.processEvents();
+        ::usleep(10'000);
+    }
+}
+
+bool UploadRun::Impl::logIn()
+{
+    const QString server =
+        run.m_connection.server.isEmpty() ? u"127.0.0.1"_s : run.m_connection.server;
+    const QString user = run.m_connection.user.isEmpty() ? u"anonymous"_s : run.m_connection.user;
+    const int authLine = view.addLogLine(u"Авторизация на сервере..."_s);
+    connection.reset();
+    QElapsedTimer window;
+    window.start();
+    // Logins are retried every half second: a reason is logged when it
+    // first comes and when it changes, not once per attempt.
+    QString lastReason;
+    for (;;) {
+        ftp::Failure failure;
+        connection =
+            ftp::FtpConnection::connect(*service, server.toStdString(), user.toStdString(),
+                                        run.m_connection.password.toStdString(), nullptr, &failure);
+        if (const QString reason = failureText(failure); reason != lastReason) {
+            if (!reason.isEmpty())
+                view.addLogLine(reason);
+            lastReason = reason;
+        }
+        view.processEvents();
+        // Close pressed while no block flows: the program is quitting, and
+        // a login that never succeeds must not keep it alive.
+        if (state.stop)
+            return false;
+        // The user refused the server's certificate: nothing to retry.
+        if (!connection && service->certificateRefused())
+            return false;
+        if (window.elapsed() > run.loginWindowMs) {
+            if (ask(TextLoginTimeout) != 1)
+                return false;
+            window.restart();
+        }
+        if (connection)
+            break;
+        // Servers ban clients that hammer them with logins.
+        pause(run.loginRetryPauseMs);
+    }
+    if (run.m_names)
+        run.m_names->learn(run.m_connection.server, connection->hasFeature("UTF8"));
+    view.appendToLogLine(authLine, OkSuffix);
+    return true;
+}
+
+std::string UploadRun::Impl::wire(const QString &remotePath) const
+{
+    return run.m_names ? run.m_names->toServer(run.m_connection.server, remotePath)
+                       : remotePath.toStdString();
+}
+
+/// Puts the empty Temp.dat to the remote path, creating or emptying it.
+/// False: *why says what the server refused (the put, not the removal tried
+/// after it).
+bool UploadRun::Impl::createRemote(const QString &remotePath, ftp::Failure *why)
+{
+    *why = {};
+    if (!createEmptyFile(run.m_files.tempFile))
+        return false;
+    const std::string remote = wire(remotePath);
+    if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
+        return true;
+    *why = connection->lastFailure();
+    // Some servers refuse to overwrite a file but let it be removed first.
+    if (!connection->isOpen() || !connection->command("DELE " + remote))
+        return false;
+    const bool put = connection->putFile(run.m_files.tempFile.toStdString(), remote);
+    *why = connection->lastFailure();
+    return put;
+}
+
+/// createRemote failed: a lost connection is asked about like any other; a
+/// refusal is shown in the error box and ends the run.
+FileResult UploadRun::Impl::createFailed(const QString &remotePath, const ftp::Failure &why)
+{
+    if (!connection->isOpen())
+        return connectionLost();
+    logReason(why);
+    view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s.arg(remotePath),
+                     TextError, UploadView::Icon::Error);
+    return FileResult::Stop;
+}
+
+/// The remote size of a file being continued, once two answers a moment apart
+/// agree. After a cut or a kill the server may still be writing what reached
+/// it over the old connection (its receive buffer, megabytes at times); APPE
+/// appends at the server's end, so continuing from an earlier answer would put
+/// those bytes in twice and shift the rest of the file, with the final size
+/// still coming out right.
+std::optional<int64_t> UploadRun::Impl::settledRemoteSize(const QString &remotePath)
+{
+    const std::string remote = wire(remotePath);
+    std::optional<int64_t> size = connection->remoteSize(remote);
+    for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen(); ++changes) {
+        pause(SizeSettleMs);
+        const std::optional<int64_t> again = connection->remoteSize(remote);
+        if (again == size)
+            break;
+        size = again;
+    }
+    return size;
+}
+
+/// Whether the server's last reply refused a command outright, rather than
+/// the data connection failing (425, 426) or no answer coming.
+bool UploadRun::Impl::refusedByServer() const
+{
+    const int code = connection->lastReplyCode();
+    return code >= 450 && code <= 599;
+}
+
+/// Opens the transfer that continues the remote file at *offset. APPE first;
+/// servers that refuse appending get the file another way: REST and STOR at
+/// the offset, or, when that is refused too (proftpd's default refuses both on
+/// an existing file), the whole file again from its start, *offset then 0.
+std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &remotePath,
+                                                              qint64 *offset)
+{
+    const std::string remote = wire(remotePath);
+    appendRefused = false;
+    auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
+    if (t || !connection->isOpen())
+        return t;
+    // A data connection that failed is a lost connection, not a refusal: the
+    // fall-backs below would end an unattended run with an error box.
+    if (!refusedByServer())
+        return nullptr;
+    if (*offset > 0 && connection->hasFeature("REST STREAM")) {
+        t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, *offset);
+        if (t || !connection->isOpen() || !refusedByServer())
+            return t;
+    }
+    if (*offset > 0)
+        view.addLogLine(u"Сервер не даёт дописать файл, передаётся заново: %1"_s.arg(remotePath));
+    *offset = 0;
+    connection->command("DELE " + remote);
+    t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
+    appendRefused = !t && connection->isOpen() && refusedByServer();
+    return t;
+}
+
+void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize)
+{
+    UploadView::Progress p;
+    p.percent = percentOf(sent, state.uploadTotal);
+    p.sent = sent;
+    p.left = state.uploadTotal - sent;
+    // The estimate uses the bytes of this file, counted from the start of the
+    // pass, including what the server held before.
+    double left = 0.00001;
+    const double elapsedDays = double(passClock.nsecsElapsed()) / 86400e9;
+    if (elapsedDays != 0) {
+        double speed = double(offset) / elapsedDays;
+        if (speed == 0)
+            speed = 0.0000001;
+        left = double(fileSize - offset) / speed;
+    }
+    p.timeLeft = formatTimeOfDay(left);
+    view.showProgress(p);
+    if (row >= 0)
+        list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
+}
+
+/// Refreshes the display and lets the window run when their time has come
+/// (`now` on the block clock), and always after a file's last block. Returns
+/// the clock after both.
+qint64 UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone,
+                                          qint64 now)
+{
+    if (fileDone || now >= nextRefreshNs) {
+        showProgress(list.rowOf(id), offset, fileSize);
+        nextRefreshNs = now + qint64(run.progressRefreshMs) * 1'000'000;
+    }
+    if (fileDone || now >= nextServiceNs) {
+        view.processEvents();
+        now = blockClock.nsecsElapsed();
+        nextServiceNs = now + qint64(run.serviceIntervalMs) * 1'000'000;
+    }
+    return now;
+}
+
+/// The connection broke in the middle of a file: Continue starts a new pass
+/// that continues it from the server's size.
+FileResult UploadRun::Impl::connectionLost()
+{
+    if (connection)
+        logReason(connection->lastFailure());
+    closeHandles();
+    if (state.stop)
+        return FileResult::Stop;
+    return ask(TextConnectionLost) == 1 && !state.stop ? FileResult::ConnectionLost
+                                                       : FileResult::Stop;
+}
+
+FileResult UploadRun::Impl::passOver(quint64 id, const QString &status)
+{
+    passedOver.insert(id);
+    const int row = list.rowOf(id);
+    if (row >= 0)
+        list.setStatus(row, status);
+    return FileResult::PassedOver;
+}
+
+FileResult UploadRun::Impl::sendFile(quint64 id)
+{
+    const int row = list.rowOf(id);
+    const QString localPath = list.at(row).path;
+    view.focusRow(row);
+    const QString remotePath = view.destFolder() + u'/' + QFileInfo(localPath).fileName();
+
+    LocalFile local;
+    QString failure;
+    if (!local.open(localPath, &failure))
+        return passOver(id, failure);
+    qint64 offset = 0;
+    if (const auto ended = prepareRemote(id, localPath, remotePath, local.stamp().size, &offset))
+        return *ended;
+    if (!local.seek(offset))
+        return passOver(id, TextError);
+    return sendBlocks(id, local, remotePath, offset);
+}
+
+/// Creates the remote file, or finds how much of it the server holds, and
+/// opens the transfer that continues it from *offset. Nullopt when blocks
+/// may flow; otherwise what the file came to.
+std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QString &localPath,
+                                                         const QString &remotePath, qint64 fileSize,
+                                                         qint64 *offset)
+{
+    // The flag continues only the file the marker names; any other file would
+    // be appended onto a remote copy that is not its own.
+    const bool continuing = state.resume && !forceFresh.contains(id) &&
+                            UploadList::foldKey(ResumeMarker::markedPath(run.m_files.markerFile)) ==
+                                UploadList::foldKey(localPath);
+    bool created = false;
+    if (!continuing) {
+        if (ftp::Failure why; !createRemote(remotePath, &why))
+            return createFailed(remotePath, why);
+        if (!ResumeMarker::write(run.m_files.markerFile, localPath, view.destFolder()))
+            return passOver(id, TextError);
+        state.resume = true;
+        forceFresh.remove(id);
+        created = true;
+    }
+
+    // Continue from what the server holds, but never append onto content that
+    // cannot be ours.
+    *offset = 0;
+    const std::optional<int64_t> remoteSize =
+        created ? connection->remoteSize(wire(remotePath)) : settledRemoteSize(remotePath);
+    if (!connection->isOpen())
+        return connectionLost();
+    if (remoteSize && *remoteSize <= fileSize) {
+        *offset = *remoteSize;
+    } else if (!created) {
+        if (remoteSize)
+            view.addLogLine(
+                u"Файл на сервере больше локального, передаётся заново: %1"_s.arg(remotePath));
+        if (ftp::Failure why; !createRemote(remotePath, &why))
+            return createFailed(remotePath, why);
+    }
+    transfer = openAppend(remotePath, offset);
+    if (!transfer) {
+        if (!connection->isOpen() || !appendRefused)
+            return connectionLost();
+        logReason(connection->lastFailure());
+        view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
+                         UploadView::Icon::Error);
+        return FileResult::Stop;
+    }
+    if (remoteSize && firstQuery) {
+        firstQuery = false;
+        sent = *offset;
+    }
+    return std::nullopt;
+}
+
+/// Sends the local file from offset to its end over the open transfer.
+FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QString &remotePath,
+                                       qint64 offset)
+{
+    // The file is read ahead straight into the transfer's send buffer,
+    // refilled at block boundaries so a block never straddles two reads, and
+    // handed over block by block. Only the last block of a read-ahead sends,
+    // and only a send may wait or let the window run; before the others
+    // nothing can have changed, so the clock, the display and the window are
+    // looked at once per read-ahead (every block when a test asks for a
+    // refresh on every block).
+    const qint64 fileSize = local.stamp().size;
+    const bool everyBlock = run.progressRefreshMs <= 0 || run.serviceIntervalMs <= 0;
+    qint64 aheadPos = 0;
+    qint64 aheadLen = 0;
+    qint64 readAhead = MinReadAhead;
+    qint64 aheadStartNs = blockClock.nsecsElapsed();
+    for (;;) {
+        const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
+        if (len > 0) {
+            if (aheadPos == aheadLen) {
+                const qint64 want = std::min<qint64>(readAhead, fileSize - offset);
+                char *room = transfer->reserve(int(want));
+                if (!room)
+                    return connectionLost();
+                if (local.readFully(room, want) != want)
+                    return startAfresh(id);
+                aheadPos = 0;
+                aheadLen = want;
+            }
+            if (transfer->commit(int(len)) != int(len))
+                return connectionLost();
+            aheadPos += len;
+        }
+        offset += len;
+        sent += len;
+        const bool fileDone = offset >= fileSize;
+        if (!fileDone && aheadPos != aheadLen && !everyBlock)
+            continue;
+        qint64 now = blockClock.nsecsElapsed();
+        const qint64 aheadTook = now - aheadStartNs;
+        now = refreshAndService(id, offset, fileSize, fileDone, now);
+        if (fileDone)
+            return finishFile(id, local, remotePath, fileSize);
+        if (aheadPos == aheadLen) {
+            // Timed by the read and send alone: servicing the window says
+            // nothing of the link.
+            const qint64 next = nextReadAhead(readAhead, aheadTook);
+            if (next != readAhead) {
+                if (!transfer->setSendSize(int(next)))
+                    return connectionLost();
+                readAhead = next;
+            }
+            aheadStartNs = now;
+        }
+        if (state.stop) {
+            transfer->finish();
+            return FileResult::Stop;
+        }
+        // A row deleted while it is being sent ends after this block.
+        if (list.rowOf(id) < 0) {
+            transfer->finish();
+            transfer.reset();
+            return FileResult::PassedOver;
+        }
+    }
+}
+
+/// The local file changed while it was sent: what the server got is not that
+/// file, so it is sent again from its start.
+FileResult UploadRun::Impl::startAfresh(quint64 id)
+{
+    if (transfer)
+        transfer->finish();
+    transfer.reset();
+    if (++freshStarts[id] > MaxFreshStarts)
+        return passOver(id, TextError);
+    forceFresh.insert(id);
+    return FileResult::FreshStart;
+}
+
+/// A file counts as sent only when the server confirmed the transfer and holds
+/// exactly the local file's size.
+FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QString &remotePath,
+                                       qint64 fileSize)
+{
+    const bool confirmed = transfer->finish();
+    transfer.reset();
+    if (local.changed())
+        return startAfresh(id);
+    if (!confirmed)
+        return connectionLost();
+    const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
+    if (!connection->isOpen())
+        return connectionLost();
+    // A server without SIZE cannot tell; its confirmation has to do.
+    if (size && *size != fileSize)
+        return connectionLost();
+    QFile::remove(run.m_files.markerFile);
+    state.resume = false;
+    const int row = list.rowOf(id);
+    if (row >= 0)
+        list.setDone(row, true);
+    return FileResult::Sent;
+}
+
+bool UploadRun::Impl::anyPending() const
+{
+    for (int row = 0; row < list.count(); ++row) {
+        const auto &item = list.at(row);
+        if (!item.done && !passedOver.contains(item.id))
+            return true;
+    }
+    return false;
+}
+
+/// Passes follow one another until every item is handled or the run ends.
+End UploadRun::Impl::passes()
+{
+    for (;;) {
+        if (state.stop)
+            return End::Interrupted;
+        view.addLogLine(u"====="_s);
+        const int connLine = view.addLogLine(u"Соединение..."_s);
+        closeHandles();
+        service = ftp::FtpService::open(run.m_ftpOptions);
+        if (!service) {
+            if (ask(TextNoService) == 1)
+                continue;
+            return End::NoService;
+        }
+        view.appendToLogLine(connLine, OkSuffix);
+        if (!logIn())
+            return End::Interrupted;
+        view.addLogLine(u"Передача данных..."_s);
+        passClock.start();
+        firstQuery = true;
+
+        const Sweep swept = sweep();
+        if (swept == Sweep::Stop)
+            return End::Interrupted;
+        if (swept == Sweep::Swept && !anyPending())
+            return passedOver.isEmpty() ? End::Completed : End::Incomplete;
+    }
+}
+
+/// Sends every pending item of the list as it stands now; items appended
+/// during the sweep wait for the next pass.
+Sweep UploadRun::Impl::sweep()
+{
+    QList<quint64> ids;
+    for (int row = 0; row < list.count(); ++row)
+        ids.append(list.at(row).id);
+    for (const quint64 id : ids) {
+        for (;;) {
+            const int row = list.rowOf(id);
+            if (row < 0 || list.at(row).done || passedOver.contains(id))
+                break;
+            const FileResult result = sendFile(id);
+            if (result == FileResult::FreshStart)
+                continue;
+            if (result == FileResult::Stop)
+                return Sweep::Stop;
+            if (result == FileResult::ConnectionLost)
+                return Sweep::NewPass;
+            break;
+        }
+        if (state.stop)
+            return Sweep::Stop;
+    }
+    return Sweep::Swept;
+}
 
 UploadRun::UploadRun(UploadView &view, UploadList &list, UploadState &state,
                      const ConnectionParams &connection, const UploadFiles &files,
@@ -724,15 +839,13 @@ UploadRun::Outcome UploadRun::exec()
     m_view.setBusy(true);
     impl.blockClock.start();
 
-    const Impl::End end = impl.passes();
-    const bool allDone = end == Impl::End::Normal && !impl.anyPending() &&
-                         impl.resultMessage != TextInterrupted;
-
-    m_view.addLogLine(impl.resultMessage);
+    const End end = impl.passes();
+    const QString message = resultText(end);
+    m_view.addLogLine(message);
     impl.closeHandles();
     m_view.setBusy(false);
-    m_view.showMessage(impl.resultMessage, u"Сообщение"_s, UploadView::Icon::Information);
-    if (end == Impl::End::Normal && allDone) {
+    m_view.showMessage(message, u"Сообщение"_s, UploadView::Icon::Information);
+    if (end == End::Completed || end == End::Incomplete) {
         // Only what was sent leaves the list; files passed over stay for a later run.
         QList<int> sentRows;
         for (int row = 0; row < m_list.count(); ++row)
@@ -743,9 +856,7 @@ UploadRun::Outcome UploadRun::exec()
             m_view.showMessage(u"Не удалось сохранить список файлов."_s, u"Внимание"_s,
                                UploadView::Icon::Warning);
     }
-    if (end == Impl::End::Normal)
+    if (end != End::Interrupted)
         m_view.commandStateUpdate();
-    if (!allDone)
-        return Outcome::Interrupted;
-    return impl.passedOver.isEmpty() ? Outcome::Completed : Outcome::Incomplete;
+    return outcomeOf(end);
 }
