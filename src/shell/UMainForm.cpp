@@ -1,6 +1,7 @@
 #include "shell/UMainForm.h"
 
 #include "folders/UFolders.h"
+#include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
@@ -73,6 +74,7 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
             self->showSecurity(security);
     };
     ui->setupUi(this);
+    m_desktop = new DesktopSignals(this);
     setFont(WindowFonts::sansSerif(11));
     setFixedSize(592, 420);
 
@@ -675,6 +677,11 @@ void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon
     messageBox(boxIcon, caption, text, QMessageBox::Ok);
 }
 
+void TfrmMainForm::runEnded(const QString &message, int filesSent, int filesTotal)
+{
+    m_desktop->runEnded(message, filesSent, filesTotal);
+}
+
 int TfrmMainForm::addLogLine(const QString &text)
 {
     ui->memLog->appendPlainText(text);
@@ -708,6 +715,7 @@ void TfrmMainForm::showProgress(const Progress &progress)
     setTextIfChanged(ui->lblSent, formatBytes(progress.sent));
     setTextIfChanged(ui->lblLeft, formatBytes(progress.left));
     setTextIfChanged(ui->lblLeftTime, progress.timeLeft);
+    m_desktop->showProgress(progress.percent, progress.filesLeft);
 }
 
 void TfrmMainForm::focusRow(int row)

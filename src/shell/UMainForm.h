@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class DesktopSignals;
 class QAction;
 class QDragMoveEvent;
 class QDropEvent;
@@ -95,9 +96,13 @@ public:
     /// The certificates trusted so far: Trusted.txt beside Settings.ini.
     TrustStore &trustStore() { return *m_trust; }
 
+    /// What the desktop is told of upload runs (launcher icon, notification).
+    DesktopSignals &desktopSignals() { return *m_desktop; }
+
     // UploadView
     int askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
+    void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;
     void appendToLogLine(int index, const QString &suffix) override;
     void showProgress(const Progress &progress) override;
@@ -188,4 +193,5 @@ private:
     ftp::CertificateCallback m_certificateDecision;
     std::function<void(ftp::Security)> m_loggedIn;
     QString m_connectionSummary;
+    DesktopSignals *m_desktop;
 };

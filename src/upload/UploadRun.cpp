@@ -214,6 +214,7 @@ struct UploadRun::Impl
     qint64 nextRefreshNs = 0;
     qint64 nextServiceNs = 0;
     bool firstQuery = true;
+    int filesSent = 0;
     bool appendRefused = false;  // the last openAppend failed because the server refused
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
@@ -390,6 +391,7 @@ struct UploadRun::Impl
             left = double(fileSize - offset) / speed;
         }
         p.timeLeft = formatTimeOfDay(left);
+        p.filesLeft = pendingCount();
         view.showProgress(p);
         if (row >= 0)
             list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
@@ -599,6 +601,7 @@ struct UploadRun::Impl
             return connectionLost();
         QFile::remove(run.m_files.markerFile);
         state.resume = false;
+        ++filesSent;
         const int row = list.rowOf(id);
         if (row >= 0)
             list.setDone(row, true);
@@ -606,15 +609,17 @@ struct UploadRun::Impl
     }
 
     /// Items still to be sent in this run.
-    bool anyPending() const
+    int pendingCount() const
     {
+        int pending = 0;
         for (int row = 0; row < list.count(); ++row) {
             const auto &item = list.at(row);
             if (!item.done && !passedOver.contains(item.id))
-                return true;
+                ++pending;
         }
-        return false;
+        return pending;
     }
+    bool anyPending() const { return pendingCount() > 0; }
 
     End passes()
     {
@@ -714,6 +719,10 @@ UploadRun::Outcome UploadRun::exec()
     m_view.addLogLine(impl.resultMessage);
     impl.closeHandles();
     m_view.setBusy(false);
+    int unsent = 0;
+    for (int row = 0; row < m_list.count(); ++row)
+        unsent += m_list.at(row).done ? 0 : 1;
+    m_view.runEnded(impl.resultMessage, impl.filesSent, impl.filesSent + unsent);
     m_view.showMessage(impl.resultMessage, u"Сообщение"_s, UploadView::Icon::Information);
     if (end == Impl::End::Normal && allDone) {
         // Only what was sent leaves the list; files passed over stay for a later run.
