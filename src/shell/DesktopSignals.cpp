@@ -136,7 +136,8 @@ void DesktopSignals::notificationAction(uint id, const QString &action)
     // A window closed while its run ended is on its way out.
     if (action != u"default"_s || !m_notifications.contains(id) || !m_window->isVisible())
         return;
-    m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    if (m_window->isMinimized())
+        m_window->showNormal();
     m_window->raise();
     m_window->activateWindow();
     // The closing message box is modal: it comes along, in front of its window.
