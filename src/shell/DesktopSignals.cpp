@@ -52,6 +52,9 @@ void DesktopSignals::setBus(const QDBusConnection &bus)
 
 bool DesktopSignals::busReady()
 {
+    // Looked up when a run first needs it, not at start-up. On the desktop
+    // platforms Qt's accessibility bridge has connected to the session bus
+    // while the window was built, so this finds that connection made.
     if (!m_bus)
         setBus(sessionBusExpected() ? QDBusConnection::sessionBus()
                                     : QDBusConnection(u"trelvan-no-bus"_s));
@@ -75,7 +78,7 @@ void DesktopSignals::showProgress(int percent, int filesLeft)
 
 void DesktopSignals::updateLauncher()
 {
-    if (m_live && m_wanted.percent >= 0 && !(m_wanted == m_shown))
+    if (m_live && m_wanted.percent >= 0 && m_wanted != m_shown)
         sendLauncher(true);
 }
 

@@ -850,7 +850,6 @@ TEST(MainFormDesktop, LauncherTakesOnlyChangesAndAtMostOneUpdatePerInterval)
     for (const auto &[percent, left] : {std::pair{10, 3}, {10, 3}, {20, 3}, {30, 2}})
         tell.showProgress(percent, left);
     EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.launcher.size() == 2; }, 10000));
-    QTest::qWait(100);
     tell.showProgress(30, 2);
     tell.runEnded(UploadRun::TextInterrupted, 1, 3);
     EXPECT_TRUE(QTest::qWaitFor([&] { return launcherCleared(desktop, 2); }, 10000));
