@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libqt6svg6
     libgtest-dev libssl-dev clang libclang-rt-14-dev
     python3-pyftpdlib python3-openssl vsftpd curl openssl
-    xvfb xauth x11-apps imagemagick time procps iproute2
+    xvfb xauth x11-apps imagemagick time procps iproute2 dbus-daemon
 )
 
 missing=()

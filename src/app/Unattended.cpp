@@ -111,6 +111,11 @@ void UnattendedView::showMessage(const QString &text, const QString &caption, Ic
     printMessage(caption, text);
 }
 
+void UnattendedView::runEnded(const QString &message, int filesSent, int filesTotal)
+{
+    m_view.runEnded(message, filesSent, filesTotal);
+}
+
 int UnattendedView::askContinue(const QString &message)
 {
     std::fprintf(m_out, "PROMPT %s\n",

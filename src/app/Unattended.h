@@ -53,6 +53,7 @@ public:
     // UploadView
     int askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
+    void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;
     void appendToLogLine(int index, const QString &suffix) override;
     void showProgress(const Progress &progress) override;

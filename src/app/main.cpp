@@ -25,6 +25,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Trelvan"));
     QApplication::setApplicationVersion(QStringLiteral("1.3"));
+    // Ties the window to trelvan.desktop, whose launcher entry shows a run's progress.
+    QApplication::setDesktopFileName(QStringLiteral("trelvan"));
     Resources::ensureLoaded();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/trelvan.png")));
     // The main window's close ends the program, even while the help window

@@ -1,6 +1,7 @@
 #include "shell/UMainForm.h"
 
 #include "folders/UFolders.h"
+#include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
@@ -59,6 +60,7 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     Resources::ensureLoaded();
     createServices();
     ui->setupUi(this);
+    m_desktop = new DesktopSignals(this);
     setUpLook();
     setUpList();
     createActions();
@@ -683,6 +685,11 @@ void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon
     messageBox(boxIcon, caption, text, QMessageBox::Ok);
 }
 
+void TfrmMainForm::runEnded(const QString &message, int filesSent, int filesTotal)
+{
+    m_desktop->runEnded(message, filesSent, filesTotal);
+}
+
 int TfrmMainForm::addLogLine(const QString &text)
 {
     ui->memLog->appendPlainText(text);
@@ -716,6 +723,7 @@ void TfrmMainForm::showProgress(const Progress &progress)
     setTextIfChanged(ui->lblSent, formatBytes(progress.sent));
     setTextIfChanged(ui->lblLeft, formatBytes(progress.left));
     setTextIfChanged(ui->lblLeftTime, progress.timeLeft);
+    m_desktop->showProgress(progress.percent, progress.filesLeft);
 }
 
 void TfrmMainForm::focusRow(int row)

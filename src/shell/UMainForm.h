@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+class DesktopSignals;
 class QAction;
 class QDragMoveEvent;
 class QDropEvent;
@@ -116,9 +117,13 @@ public:
     /// folder browser; Windows-1251 servers are kept in Settings.ini.
     RemoteNames &remoteNames() { return *m_remoteNames; }
 
+    /// What the desktop is told of upload runs (launcher icon, notification).
+    DesktopSignals &desktopSignals() { return *m_desktop; }
+
     // UploadView
     int askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
+    void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;
     void appendToLogLine(int index, const QString &suffix) override;
     void showProgress(const Progress &progress) override;
@@ -215,4 +220,5 @@ private:
     ftp::CertificateCallback m_certificateDecision;
     std::function<void(ftp::Security)> m_loggedIn;
     QString m_connectionSummary;
+    DesktopSignals *m_desktop;
 };

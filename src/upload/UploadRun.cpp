@@ -267,6 +267,7 @@ struct UploadRun::Impl
     qint64 nextRefreshNs = 0;
     qint64 nextServiceNs = 0;
     bool firstQuery = true;
+    int filesSent = 0;
     bool appendRefused = false;  // the last openAppend failed because the server refused
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
@@ -310,7 +311,8 @@ struct UploadRun::Impl
     FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize);
 
     /// Items still to be sent in this run.
-    bool anyPending() const;
+    int pendingCount() const;
+    bool anyPending() const { return pendingCount() > 0; }
     End passes();
     Sweep sweep();
 };
@@ -508,6 +510,7 @@ void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize)
         left = double(fileSize - offset) / speed;
     }
     p.timeLeft = formatTimeOfDay(left);
+    p.filesLeft = pendingCount();
     view.showProgress(p);
     if (row >= 0)
         list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
@@ -727,20 +730,22 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
         return connectionLost();
     QFile::remove(run.m_files.markerFile);
     state.resume = false;
+    ++filesSent;
     const int row = list.rowOf(id);
     if (row >= 0)
         list.setDone(row, true);
     return FileResult::Sent;
 }
 
-bool UploadRun::Impl::anyPending() const
+int UploadRun::Impl::pendingCount() const
 {
+    int pending = 0;
     for (int row = 0; row < list.count(); ++row) {
         const auto &item = list.at(row);
         if (!item.done && !passedOver.contains(item.id))
-            return true;
+            ++pending;
     }
-    return false;
+    return pending;
 }
 
 /// Passes follow one another until every item is handled or the run ends.
@@ -844,6 +849,10 @@ UploadRun::Outcome UploadRun::exec()
     m_view.addLogLine(message);
     impl.closeHandles();
     m_view.setBusy(false);
+    int unsent = 0;
+    for (int row = 0; row < m_list.count(); ++row)
+        unsent += m_list.at(row).done ? 0 : 1;
+    m_view.runEnded(message, impl.filesSent, impl.filesSent + unsent);
     m_view.showMessage(message, u"Сообщение"_s, UploadView::Icon::Information);
     if (end == End::Completed || end == End::Incomplete) {
         // Only what was sent leaves the list; files passed over stay for a later run.

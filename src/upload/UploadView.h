@@ -15,6 +15,7 @@ public:
         qint64 sent = 0;        ///< bytes counted as sent
         qint64 left = 0;        ///< upload total - sent (may be negative)
         QString timeLeft;       ///< "hh:nn:ss"
+        int filesLeft = 0;      ///< items still to be sent, the current one included
     };
 
     virtual ~UploadView() = default;
@@ -24,6 +25,10 @@ public:
     virtual int askContinue(const QString &message) = 0;
     /// A message box owned by the main window with an OK button.
     virtual void showMessage(const QString &text, const QString &caption, Icon icon) = 0;
+    /// The run has ended, just before its closing message box: the message
+    /// that box shows, how many files this run sent, and how many it was to
+    /// send (those sent, those passed over and those still pending).
+    virtual void runEnded(const QString &message, int filesSent, int filesTotal) = 0;
 
     /// Appends a line to the transfer log and returns its index.
     virtual int addLogLine(const QString &text) = 0;

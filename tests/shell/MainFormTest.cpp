@@ -1,10 +1,13 @@
 // The main window: its controls, the enabling rules, the list operations
 // with Files.txt, the connection dialog seen from the main window, the
-// hand-off receiver and the window side of the upload run.
+// hand-off receiver, the window side of the upload run, and what the desktop
+// hears of a run.
 
+#include "DesktopBus.h"
 #include "ModalDriver.h"
 #include "QtPrinters.h"
 #include "TestProgram.h"
+#include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
 #include "support/FtpTestServer.h"
 
@@ -771,4 +774,161 @@ TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncrypti
         QStringLiteral("Авторизация на сервере... ОК")));
     EXPECT_EQ(p.main->uploadList().rowCount(), 0);
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+}
+
+namespace {
+
+/// Logs the window in to `server` through the connection dialog and lists
+/// `count` small files of equal size for its upload folder.
+void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count)
+{
+    driver.expect([&server](QWidget *dialog) {
+        auto field = [dialog](const char *name) {
+            return dialog->findChild<QLineEdit *>(QLatin1String(name));
+        };
+        field("edtServer")->setText(QString::fromStdString(server.serverField()));
+        field("edtUser")->setText(QString::fromStdString(server.user()));
+        field("edtPassword")->setText(QString::fromStdString(server.password()));
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    p.widget<QPushButton>("btnConnection")->click();
+    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server.uploadFolder()));
+    for (int i = 0; i < count; ++i) {
+        const QString file = p.path(QStringLiteral("f%1.bin").arg(i));
+        writeFile(file, QByteArray(1000, 'a' + i));
+        p.main->uploadList().addFile(file);
+    }
+    p.main->commandStateUpdate();
+}
+
+/// (progress, files left) of each update that shows the launcher entry, and
+/// whether every update came from our object for trelvan.desktop.
+QList<QPair<double, qlonglong>> shownOnLauncher(const DesktopBus &desktop, bool *ours)
+{
+    QList<QPair<double, qlonglong>> shown;
+    *ours = true;
+    for (const DesktopBus::LauncherUpdate &u : desktop.launcher) {
+        *ours = *ours && u.path == DesktopSignals::LauncherPath &&
+                u.appUri == QStringLiteral("application://trelvan.desktop");
+        if (u.properties.value(QStringLiteral("progress-visible")).toBool())
+            shown.append({u.properties.value(QStringLiteral("progress")).toDouble(),
+                          u.properties.value(QStringLiteral("count")).toLongLong()});
+    }
+    return shown;
+}
+
+bool launcherCleared(const DesktopBus &desktop, qsizetype after)
+{
+    return desktop.launcher.size() > after &&
+           !desktop.launcher.last().properties.value(QStringLiteral("progress-visible")).toBool() &&
+           !desktop.launcher.last().properties.value(QStringLiteral("count-visible")).toBool();
+}
+
+} // namespace
+
+TEST(MainFormDesktop, RunEndingUnseenIsAnnouncedAndTheLauncherFollowsTheRun)
+{
+    DesktopBus desktop;
+    ASSERT_TRUE(desktop.error().isEmpty()) << desktop.error().toStdString();
+    // Slow replies put the ends of the files further apart than the
+    // launcher's interval, so each of them reaches it.
+    FtpServerOptions slow;
+    slow.replyDelaySeconds = 0.1;
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, slow);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    TestProgram p;
+    p.main->desktopSignals().setBus(desktop.programConnection());
+    ModalDriver driver;
+    prepareRun(p, driver, *server, 3);
+    p.main->show();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+
+    // Another window is active: the notification is out before the closing
+    // box, which still comes. The launcher's clear follows the notification.
+    qsizetype announcedWithBox = -1;
+    QString box;
+    driver.expect([&](QWidget *modal) {
+        box = static_cast<QMessageBox *>(modal)->text();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return launcherCleared(desktop, 0); }, 10000));
+        announcedWithBox = desktop.notifications.size();
+        static_cast<QMessageBox *>(modal)->accept();
+    });
+    p.widget<QPushButton>("btnRun")->click();
+    EXPECT_EQ(box, UploadRun::TextCompleted);
+    EXPECT_EQ(announcedWithBox, 1);
+    ASSERT_EQ(desktop.notifications.size(), 1);
+    const DesktopBus::Notification n = desktop.notifications[0];
+    EXPECT_EQ(n.summary, UploadRun::TextCompleted);
+    EXPECT_EQ(n.body, QStringLiteral("Передано файлов: 3"));
+    EXPECT_EQ(n.appName, QStringLiteral("Trelvan"));
+    EXPECT_EQ(n.actions.value(0), QStringLiteral("default"));
+    EXPECT_EQ(n.hints.value(QStringLiteral("desktop-entry")).toString(), QStringLiteral("trelvan"));
+    EXPECT_EQ(DesktopSignals::filesText(2, 5), QStringLiteral("Передано файлов: 2 из 5"));
+
+    // One update as each file's last block went, then the clear.
+    bool ours = false;
+    const auto shown = shownOnLauncher(desktop, &ours);
+    EXPECT_TRUE(ours);
+    ASSERT_EQ(shown.size(), 3);
+    EXPECT_EQ(shown[0].second, 3);
+    EXPECT_EQ(shown[1].second, 2);
+    EXPECT_EQ(shown[2].second, 1);
+    EXPECT_DOUBLE_EQ(shown[0].first, 0.33);
+    EXPECT_DOUBLE_EQ(shown[2].first, 1.0);
+    EXPECT_EQ(desktop.launcher.size(), 4);
+
+    // A click on the notification brings the window to the front; it is
+    // still active when the next run ends, so that one goes unannounced.
+    prepareRun(p, driver, *server, 1);
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    desktop.click(n.id);
+    EXPECT_TRUE(QTest::qWaitForWindowActive(p.main.get()));
+    const qsizetype updatesBefore = desktop.launcher.size();
+    driver.expect([&](QWidget *modal) {
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return launcherCleared(desktop, updatesBefore); }, 10000));
+        announcedWithBox = desktop.notifications.size();
+        static_cast<QMessageBox *>(modal)->accept();
+    });
+    p.widget<QPushButton>("btnRun")->click();
+    EXPECT_EQ(announcedWithBox, 1);
+    EXPECT_EQ(desktop.notifications.size(), 1);
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+}
+
+TEST(MainFormDesktop, LauncherTakesOnlyChangesAndAtMostOneUpdatePerInterval)
+{
+    DesktopBus desktop;
+    ASSERT_TRUE(desktop.error().isEmpty()) << desktop.error().toStdString();
+    QWidget window;
+    DesktopSignals tell(&window);
+    tell.setBus(desktop.programConnection());
+    tell.launcherIntervalMs = 1000;
+    // The first change goes at once; the rest within the interval make one
+    // update with the latest values when it is over.
+    for (const auto &[percent, left] : {std::pair{10, 3}, {10, 3}, {20, 3}, {30, 2}})
+        tell.showProgress(percent, left);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.launcher.size() == 2; }, 10000));
+    tell.showProgress(30, 2);
+    tell.runEnded(UploadRun::TextInterrupted, 1, 3);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return launcherCleared(desktop, 2); }, 10000));
+    bool ours = false;
+    EXPECT_EQ(shownOnLauncher(desktop, &ours),
+              (QList<QPair<double, qlonglong>>{{0.1, 3}, {0.3, 2}}));
+    EXPECT_EQ(desktop.launcher.size(), 3);
+    ASSERT_EQ(desktop.notifications.size(), 1) << "the window is not active";
+    EXPECT_EQ(desktop.notifications[0].summary, UploadRun::TextInterrupted);
+    EXPECT_EQ(desktop.notifications[0].body, QStringLiteral("Передано файлов: 1 из 3"));
+
+    // Without a bus every call is a no-op.
+    DesktopSignals alone(&window);
+    alone.setBus(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
+                                               QStringLiteral("no-bus")));
+    alone.showProgress(50, 1);
+    alone.runEnded(UploadRun::TextCompleted, 1, 1);
+    QDBusConnection::disconnectFromBus(QStringLiteral("no-bus"));
 }

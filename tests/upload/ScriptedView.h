@@ -22,10 +22,19 @@ public:
         Icon icon;
     };
 
+    struct End
+    {
+        QString message;
+        int filesSent;
+        int filesTotal;
+        int messagesBefore; ///< message boxes shown before it
+    };
+
     std::deque<int> answers;        ///< answers to the next prompts; empty: Continue
     int maxPrompts = 30;            ///< a run that keeps asking is cancelled after this many
     QStringList prompts;
     QList<Message> messages;
+    QList<End> ends;
     QStringList log;
     QList<Progress> progress;
     QList<bool> busyChanges;
@@ -53,6 +62,10 @@ public:
     void showMessage(const QString &text, const QString &caption, Icon icon) override
     {
         messages.append({text, caption, icon});
+    }
+    void runEnded(const QString &message, int filesSent, int filesTotal) override
+    {
+        ends.append({message, filesSent, filesTotal, int(messages.size())});
     }
     int addLogLine(const QString &text) override
     {

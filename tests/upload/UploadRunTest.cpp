@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -122,6 +123,16 @@ protected:
     {
         return view.messages.isEmpty() ? QString() : view.messages.last().text;
     }
+
+    /// What the last run told its window as it ended: message, files sent,
+    /// files it was to send.
+    std::tuple<QString, int, int> lastEnd() const
+    {
+        if (view.ends.isEmpty())
+            return {};
+        const ScriptedView::End &end = view.ends.last();
+        return {end.message, end.filesSent, end.filesTotal};
+    }
 };
 
 /// One run and one continuation after a cut on each real server kind.
@@ -161,6 +172,13 @@ TEST_P(UploadRunOnEachServer, OnePassSendsEveryFileByteForByteAndEmptiesTheList)
     EXPECT_EQ(view.progress.last().percent, 100);
     EXPECT_EQ(view.progress.last().sent, state.uploadTotal);
     EXPECT_EQ(view.progress.last().left, 0);
+    // Files left count the one being sent until the server has confirmed it.
+    EXPECT_EQ(view.progress.first().filesLeft, 3);
+    EXPECT_EQ(view.progress.last().filesLeft, 1);
+    // The end is told before the closing box comes.
+    ASSERT_EQ(view.ends.size(), 1);
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 3, 3));
+    EXPECT_EQ(view.ends[0].messagesBefore, 0);
     // The folder is stored when the run starts.
     EXPECT_EQ(ProfileFile(files().settingsFile).readString("Options", "DestFolder"), view.folder);
 }
@@ -374,6 +392,8 @@ TEST_F(UploadRunTest, MissingAndUnreadableEntriesArePassedOverAndKept)
     EXPECT_EQ(list.at(2).status, UploadRun::TextError);
     EXPECT_EQ(ListFile::parse(readFile(files().listFile)), (QStringList{missing, folder, fifo}));
     EXPECT_EQ(state.uploadTotal, dataA.size() + dataC.size());
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextIncomplete, 2, 5));
+    EXPECT_EQ(view.progress.first().filesLeft, 2) << "what was passed over is not left";
 }
 
 TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
@@ -402,6 +422,7 @@ TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
     EXPECT_EQ(readFile(remoteOf("d.bin")), dataD);
     EXPECT_FALSE(QFile::exists(remoteOf("c.bin")));
     EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 3, 3));
 }
 
 TEST_F(UploadRunTest, DeletingTheRowBeingSentEndsThatFileAfterTheCurrentBlock)
@@ -433,6 +454,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
 
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
     EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextInterrupted, 0, 1));
     EXPECT_EQ(view.log.last(), UploadRun::TextInterrupted);
     EXPECT_TRUE(state.resume);
     EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
@@ -445,6 +467,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
     view.onEvents = nullptr;
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 1, 1));
     const auto up = uploads();
     EXPECT_EQ(up.back().offset, held);
     EXPECT_EQ(up.back().bytes, data.size() - held);
@@ -730,6 +753,7 @@ TEST_F(UploadRunTest, RefusedSettingsWriteDoesNotStartTheRun)
     ASSERT_EQ(view.messages.size(), 1);
     EXPECT_TRUE(view.messages[0].text.startsWith(u"Unable to write to "_s));
     EXPECT_TRUE(view.busyChanges.isEmpty());
+    EXPECT_TRUE(view.ends.isEmpty()) << "a run that never started does not end";
     EXPECT_TRUE(server->commands().empty());
 }
 
