@@ -657,7 +657,7 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
     return QMessageBox::StandardButton(box.exec());
 }
 
-int TfrmMainForm::askContinue(const QString &message)
+ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)
 {
     if (m_automation.enabled) {
         std::printf("PROMPT %s\n", qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));

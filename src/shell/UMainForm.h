@@ -101,7 +101,7 @@ public:
     RemoteNames &remoteNames() { return *m_remoteNames; }
 
     // UploadView
-    int askContinue(const QString &message) override;
+    Answer askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
     int addLogLine(const QString &text) override;
     void appendToLogLine(int index, const QString &suffix) override;
