@@ -1,6 +1,7 @@
 #include "shell/UMainForm.h"
 
 #include "folders/UFolders.h"
+#include "ftp/ConnectionDefaults.h"
 #include "shell/FileTypeFilter.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
@@ -258,7 +259,7 @@ void TfrmMainForm::postCreate(const QStringList &arguments)
     ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
     m_connection.server = settings.readString(SettingsSection, QStringLiteral("Server"));
     m_connection.user =
-        settings.readString(SettingsSection, QStringLiteral("User"), QStringLiteral("anonymous"));
+        settings.readString(SettingsSection, QStringLiteral("User"), QString::fromLatin1(ftp::kDefaultUser));
 
     if (m_state.resume)
         messageBox(QMessageBox::Information, TextAttention,
