@@ -258,8 +258,8 @@ void TfrmMainForm::postCreate(const QStringList &arguments)
     const ProfileFile settings(m_files.settingsFile);
     ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
     m_connection.server = settings.readString(SettingsSection, QStringLiteral("Server"));
-    m_connection.user =
-        settings.readString(SettingsSection, QStringLiteral("User"), QString::fromLatin1(ftp::kDefaultUser));
+    m_connection.user = settings.readString(SettingsSection, QStringLiteral("User"),
+                                            QString::fromLatin1(ftp::kDefaultUser));
 
     if (m_state.resume)
         messageBox(QMessageBox::Information, TextAttention,
