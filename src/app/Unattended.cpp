@@ -116,7 +116,7 @@ void UnattendedView::runEnded(const QString &message, int filesSent, int filesTo
     m_view.runEnded(message, filesSent, filesTotal);
 }
 
-int UnattendedView::askContinue(const QString &message)
+ContinuePrompt::Answer UnattendedView::askContinue(const QString &message)
 {
     std::fprintf(m_out, "PROMPT %s\n",
                  qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));

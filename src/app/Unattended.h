@@ -51,7 +51,7 @@ public:
     void postCreate(const QStringList &arguments);
 
     // UploadView
-    int askContinue(const QString &message) override;
+    Answer askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
     void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;

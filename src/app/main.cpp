@@ -9,6 +9,7 @@
 #include "shell/UConnection.h"
 #include "shell/UHelp.h"
 #include "shell/UMainForm.h"
+#include "shell/WindowFonts.h"
 #include "state/AppPaths.h"
 #include "state/InstanceLink.h"
 #include "upload/UConnLost.h"
@@ -60,6 +61,10 @@ int main(int argc, char *argv[])
         &frmConnLost, [&frmConnection] { return frmConnection.fields(); },
         [&frmMainForm] { return frmMainForm.ftpOptions(); }, &frmMainForm,
         &frmMainForm.remoteNames());
+    // The prompt and the browser sit below the shell and know no fonts of
+    // their own: they get the windows' font here, before they first show.
+    frmConnLost.setFont(WindowFonts::sansSerif(11));
+    frmFolders.setFont(WindowFonts::sansSerif(11));
     frmMainForm.setWindows({&frmConnection, &frmConnLost, &frmAbout, &frmHelp, &frmFolders});
     // Handled whenever the loop runs: idle, in a modal dialog, during a run.
     link.setHandler([&frmMainForm](const QString &path) { frmMainForm.handOffFile(path); });

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "ftp/FtpClient.h"
-#include "upload/UploadRun.h"
+#include "folders/FolderLister.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -16,24 +15,23 @@ class QKeyEvent;
 class QTimer;
 class QTreeWidgetItem;
 class RemoteNames;
-class TfrmConnLost;
 namespace Ui {
 class TfrmFolders;
 }
 
 /// The folder browser: lists the subfolders of a server folder and lets the
 /// user go down into one or up to the parent, then returns the chosen path.
-/// It holds no connection while the user looks: every listing step logs in
-/// afresh, sends "CWD <path>" and "LIST", and closes everything again.
-class TfrmFolders : public QDialog
+/// Its FolderLister does the listing steps; the window shows them.
+class TfrmFolders : public QDialog, private BrowserView
 {
     Q_OBJECT
 public:
-    /// params and ftpOptions are read at every login, so the browser always
-    /// uses what the connection dialog holds at that moment. names (may be
-    /// null) learns from every listing, writes the start folder, and is told
-    /// the bytes of the folder chosen with OK.
-    TfrmFolders(TfrmConnLost *prompt, std::function<ConnectionParams()> params,
+    /// prompt (may be null: every question then counts as Cancel) asks
+    /// whether to go on when logging in takes long. params and ftpOptions
+    /// are read at every login. names (may be null) learns from every
+    /// listing, writes the start folder, and is told the bytes of the folder
+    /// chosen with OK.
+    TfrmFolders(ContinuePrompt *prompt, std::function<ConnectionParams()> params,
                 std::function<ftp::FtpService::Options()> ftpOptions, QWidget *parent = nullptr,
                 RemoteNames *names = nullptr);
     ~TfrmFolders() override;
@@ -47,29 +45,13 @@ public:
     bool isListing() const { return m_listing; }
     /// The path the last listing step went to, as shown in memPath.
     QString currentPath() const;
+    /// The engine of the listing steps (tests shorten its login times).
+    FolderLister &lister() { return *m_lister; }
 
     /// A close request (OK, Cancel, Escape, close box) that comes while a
     /// listing step runs stops the step's retries and closes the dialog once
     /// the step has ended.
     void done(int result) override;
-
-    /// Shortest pause between failed login attempts, and the time after
-    /// which the login-timeout prompt comes (tests shorten them).
-    int loginRetryPauseMs = 500;
-    int loginWindowMs = 10000;
-
-    /// A failing "LIST" is tried again this many times, each after a new login.
-    static constexpr int ListRetries = 3;
-
-    // Texts of the status line and of the login-timeout prompt.
-    static const QString TextConnecting;  // "Соединение..."
-    static const QString TextAuthorizing; // "Авторизация на сервере..."
-    static const QString TextRequesting;  // "Запрос списка ..."
-    static const QString TextReady;       // "Готово"
-    static const QString TextListFailed; // "Не удалось получить список папок"
-    static const QString TextNoService; // "Не могу установить соединение с Internet"
-    static const QString TextLoginTimeout;
-    static const QString TextCertificateRefused; // "Сертификат сервера отклонён"
 
 signals:
     /// Emitted when a listing step ends; ok is false when it ended without a listing.
@@ -88,31 +70,26 @@ private:
     void lvFoldersKeyDown(QKeyEvent *event);
     void openSelectedEntry();
     void listingStep(const std::string &target);
-    bool runListingStep(const std::string &target);
-    bool connectionStep();
-    void closeHandles();
-    void pause(int ms);
-    void setStatus(const QString &text);
-    void addEntry(const std::string &rawName);
     std::optional<std::string> selectedName() const;
-    ftp::FtpService::Options serviceOptions() const;
-    QString server() const;
+
+    // BrowserView
+    Answer askContinue(const QString &message) override;
+    void setStatus(const QString &text) override;
+    void clearEntries() override;
+    void addEntry(const std::string &rawName) override;
+    void showPath(const QString &path) override;
+    void processEvents() override;
+    void pause(int ms) override;
 
     Ui::TfrmFolders *ui;
-    TfrmConnLost *m_prompt;
-    std::function<ConnectionParams()> m_params;
-    std::function<ftp::FtpService::Options()> m_ftpOptions;
+    ContinuePrompt *m_prompt;
     RemoteNames *m_names;
+    std::unique_ptr<FolderLister> m_lister;
     QTimer *m_timer;
     QIcon m_folderIcon; ///< ilFolders, image 0
 
-    std::string m_currentPath; ///< server bytes; empty until a step has connected
     QString m_startFolder;
-    std::unique_ptr<ftp::FtpService> m_service;
-    std::unique_ptr<ftp::FtpConnection> m_connection;
-
     bool m_listing = false;
-    bool m_abort = false;               ///< a close request came: stop retrying
     std::optional<int> m_pendingResult; ///< the close request held until the step ends
     QEventLoop *m_pauseLoop = nullptr;
 };

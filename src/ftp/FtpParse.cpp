@@ -1,5 +1,6 @@
 #include "ftp/FtpParse.h"
 
+#include "ftp/ConnectionDefaults.h"
 #include "ftp/FtpClient.h"
 
 #include <cctype>
@@ -288,7 +289,7 @@ std::optional<ServerAddress> parseServerField(const std::string &field)
     if (!read || !isValidHostText(address.host))
         return std::nullopt;
     if (address.host.empty())
-        address.host = "127.0.0.1";
+        address.host = kDefaultHost;
     return address;
 }
 

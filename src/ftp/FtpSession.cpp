@@ -1,5 +1,6 @@
 #include "ftp/FtpSession.h"
 
+#include "ftp/ConnectionDefaults.h"
 #include "ftp/FtpParse.h"
 #include "ftp/TlsChannel.h"
 #include "ftp/TlsContext.h"
@@ -277,7 +278,7 @@ bool FtpSession::secureControl(TlsMode mode, bool *featuresKnown)
 bool FtpSession::logIn(const std::string &user, const std::string &password)
 {
     // RFC 959 section 4.1.1: 230 right after USER needs no password.
-    const std::string login = user.empty() ? "anonymous" : user;
+    const std::string login = user.empty() ? std::string(kDefaultUser) : user;
     if (!isSafeCommandLine("USER " + login) || !isSafeCommandLine("PASS " + password)) {
         fail("the user name or password contains a line break",
              failureOf(FailureKind::LineBreak, {}, "USER"));

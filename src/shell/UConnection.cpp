@@ -13,7 +13,7 @@ TfrmConnection::TfrmConnection(QWidget *parent) : QDialog(parent), ui(new Ui::Tf
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     for (QLabel *label : {ui->Label1, ui->Label2, ui->Label3, ui->Label4, ui->Label5})
         label->adjustSize();
-    // A caption wider in the desktop's font than in the designed one moves
+    // A caption wider in the desktop's font than the form allows for moves
     // left rather than run under its edit.
     for (QLabel *label : {ui->Label1, ui->Label2, ui->Label3}) {
         const int right = label->buddy()->x() - 6;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "upload/UploadRun.h"
+#include "state/ConnectionParams.h"
 
 #include <QDialog>
 

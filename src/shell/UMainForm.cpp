@@ -1,6 +1,7 @@
 #include "shell/UMainForm.h"
 
 #include "folders/UFolders.h"
+#include "ftp/ConnectionDefaults.h"
 #include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
 #include "shell/Resources.h"
@@ -296,8 +297,8 @@ void TfrmMainForm::startUp(const QStringList &arguments)
     const ProfileFile settings(m_files.settingsFile);
     ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
     m_connection.server = settings.readString(SettingsSection, QStringLiteral("Server"));
-    m_connection.user =
-        settings.readString(SettingsSection, QStringLiteral("User"), QStringLiteral("anonymous"));
+    m_connection.user = settings.readString(SettingsSection, QStringLiteral("User"),
+                                            QString::fromLatin1(ftp::kDefaultUser));
 
     if (m_state.resume)
         messageBox(QMessageBox::Information, TextAttention,
@@ -670,7 +671,7 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
     return QMessageBox::StandardButton(box.exec());
 }
 
-int TfrmMainForm::askContinue(const QString &message)
+ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)
 {
     return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
 }

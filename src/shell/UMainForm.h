@@ -121,7 +121,7 @@ public:
     DesktopSignals &desktopSignals() { return *m_desktop; }
 
     // UploadView
-    int askContinue(const QString &message) override;
+    Answer askContinue(const QString &message) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
     void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;

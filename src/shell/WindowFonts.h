@@ -2,9 +2,11 @@
 
 #include <QFont>
 
-/// The fonts of the windows. The design names Windows fonts (MS Sans Serif,
-/// Tahoma, Times New Roman); here they are the desktop's sans-serif and
-/// serif fonts at the same pixel heights.
+/// The fonts of the windows: the desktop's sans-serif and serif fonts at
+/// fixed pixel heights, so the fixed-size forms keep their proportions
+/// whatever the desktop's own font size. The shell's windows set theirs when
+/// they are made; the windows of the layers below are given theirs at
+/// start-up.
 namespace WindowFonts {
 
 /// The desktop's sans-serif font, px pixels high.

@@ -1,5 +1,6 @@
 #include "state/RemoteNames.h"
 
+#include "ftp/ConnectionDefaults.h"
 #include "ftp/FtpClient.h"
 #include "state/ProfileFile.h"
 #include "state/Windows1251.h"
@@ -36,7 +37,7 @@ QString RemoteNames::keyOf(const QString &server)
     if (const auto address = ftp::parseServerField(server.toStdString())) {
         QString host = QString::fromStdString(address->host).toLower();
         if (host.isEmpty())
-            host = QStringLiteral("127.0.0.1");
+            host = QString::fromLatin1(ftp::kDefaultHost);
         if (host.contains(u':'))
             host = u'[' + host + u']';
         key = host + u':' + QString::number(address->port);

@@ -1,6 +1,5 @@
 #include "upload/UConnLost.h"
 
-#include "shell/WindowFonts.h"
 #include "ui_UConnLost.h"
 
 #include <QShowEvent>
@@ -11,7 +10,6 @@ TfrmConnLost::TfrmConnLost(QWidget *parent)
     : QDialog(parent), ui(new Ui::TfrmConnLost), m_timer(new QTimer(this))
 {
     ui->setupUi(this);
-    setFont(WindowFonts::sansSerif(11));
     setFixedSize(352, 122);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     ui->Image2->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(32, 32));
@@ -28,7 +26,7 @@ TfrmConnLost::~TfrmConnLost()
     delete ui;
 }
 
-int TfrmConnLost::ask(const QString &message)
+TfrmConnLost::Answer TfrmConnLost::ask(const QString &message)
 {
     QString text = message;
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upload/ContinuePrompt.h"
+
 #include <QDialog>
 
 class QTimer;
@@ -9,23 +11,19 @@ class TfrmConnLost;
 
 /// The connection-lost prompt: asks whether to try again (Continue) or give
 /// up (Cancel) and answers Continue by itself ten seconds after it appears,
-/// so an unattended upload keeps retrying.
-class TfrmConnLost : public QDialog
+/// so an unattended upload keeps retrying. Its modal results are the
+/// answers: 1 Continue, 2 Cancel.
+class TfrmConnLost : public QDialog, public ContinuePrompt
 {
     Q_OBJECT
 public:
-    enum Result
-    {
-        Continue = 1,
-        Cancel = 2
-    };
-
     explicit TfrmConnLost(QWidget *parent = nullptr);
     ~TfrmConnLost() override;
 
-    /// Shows message (line breaks as "\r\n" or "\n") modally; 1 Continue,
-    /// 2 Cancel. Closing the window from its title bar counts as Cancel.
-    int ask(const QString &message);
+    /// Shows message (line breaks as "\r\n" or "\n") modally and returns the
+    /// answer. Closing the window from its title bar counts as Cancel.
+    Answer ask(const QString &message);
+    Answer askContinue(const QString &message) override { return ask(message); }
 
     /// Test hook: the countdown's tick interval (1000 ms normally).
     void setTickIntervalForTest(int ms);

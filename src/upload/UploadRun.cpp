@@ -6,6 +6,7 @@
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
 #include "upload/FailureText.h"
+#include "upload/LoginRetry.h"
 #include "upload/UploadView.h"
 
 #include <QDir>
@@ -276,8 +277,8 @@ struct UploadRun::Impl
     explicit Impl(UploadRun &r);
 
     void closeHandles();
-    /// The connection-lost prompt: 1 Continue, 2 Cancel.
-    int ask(const QString &message);
+    /// The connection-lost prompt.
+    ContinuePrompt::Answer ask(const QString &message);
     /// The transfer log says why a step failed, so that the user need not
     /// guess from the prompt alone.
     void logReason(const ftp::Failure &failure);
@@ -329,7 +330,7 @@ void UploadRun::Impl::closeHandles()
     service.reset();
 }
 
-int UploadRun::Impl::ask(const QString &message)
+ContinuePrompt::Answer UploadRun::Impl::ask(const QString &message)
 {
     return view.askContinue(message);
 }
@@ -353,44 +354,30 @@ void UploadRun::Impl::pause(int ms)
 
 bool UploadRun::Impl::logIn()
 {
-    const QString server =
-        run.m_connection.server.isEmpty() ? u"127.0.0.1"_s : run.m_connection.server;
-    const QString user = run.m_connection.user.isEmpty() ? u"anonymous"_s : run.m_connection.user;
-    const int authLine = view.addLogLine(u"Авторизация на сервере..."_s);
-    connection.reset();
-    QElapsedTimer window;
-    window.start();
-    // Logins are retried every half second: a reason is logged when it
-    // first comes and when it changes, not once per attempt.
-    QString lastReason;
-    for (;;) {
-        ftp::Failure failure;
-        connection =
-            ftp::FtpConnection::connect(*service, server.toStdString(), user.toStdString(),
-                                        run.m_connection.password.toStdString(), nullptr, &failure);
-        if (const QString reason = failureText(failure); reason != lastReason) {
+    // Reasons go to the transfer log; Close pressed while no block flows
+    // means the program is quitting, and stops the attempts.
+    struct Watcher : LoginWatcher
+    {
+        Impl &impl;
+        explicit Watcher(Impl &owner) : impl(owner) {}
+        Answer askContinue(const QString &message) override
+        {
+            return impl.view.askContinue(message);
+        }
+        void loginReasonChanged(const QString &reason) override
+        {
             if (!reason.isEmpty())
-                view.addLogLine(reason);
-            lastReason = reason;
+                impl.view.addLogLine(reason);
         }
-        view.processEvents();
-        // Close pressed while no block flows: the program is quitting, and
-        // a login that never succeeds must not keep it alive.
-        if (state.stop)
-            return false;
-        // The user refused the server's certificate: nothing to retry.
-        if (!connection && service->certificateRefused())
-            return false;
-        if (window.elapsed() > run.loginWindowMs) {
-            if (ask(TextLoginTimeout) != 1)
-                return false;
-            window.restart();
-        }
-        if (connection)
-            break;
-        // Servers ban clients that hammer them with logins.
-        pause(run.loginRetryPauseMs);
-    }
+        void processEvents() override { impl.view.processEvents(); }
+        bool stopRequested() const override { return impl.state.stop; }
+        void pause(int ms) override { impl.pause(ms); }
+    } watcher(*this);
+    const int authLine = view.addLogLine(u"Авторизация на сервере..."_s);
+    const LoginPacing pacing{run.loginRetryPauseMs, run.loginWindowMs, TextLoginTimeout};
+    if (logInWithRetries(*service, run.m_connection, pacing, watcher, connection) !=
+        LoginEnd::LoggedIn)
+        return false;
     if (run.m_names)
         run.m_names->learn(run.m_connection.server, connection->hasFeature("UTF8"));
     view.appendToLogLine(authLine, OkSuffix);
@@ -543,7 +530,7 @@ FileResult UploadRun::Impl::connectionLost()
     closeHandles();
     if (state.stop)
         return FileResult::Stop;
-    return ask(TextConnectionLost) == 1 && !state.stop ? FileResult::ConnectionLost
+    return ask(TextConnectionLost) == ContinuePrompt::Continue && !state.stop ? FileResult::ConnectionLost
                                                        : FileResult::Stop;
 }
 
@@ -759,7 +746,7 @@ End UploadRun::Impl::passes()
         closeHandles();
         service = ftp::FtpService::open(run.m_ftpOptions);
         if (!service) {
-            if (ask(TextNoService) == 1)
+            if (ask(TextNoService) == ContinuePrompt::Continue)
                 continue;
             return End::NoService;
         }

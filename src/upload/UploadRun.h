@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/FtpClient.h"
+#include "state/ConnectionParams.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -17,14 +18,6 @@ struct UploadState
     bool stop = false;     ///< set by the Close button, never cleared
     bool resume = false;   ///< the marker's file is to be continued, not created afresh
     qint64 uploadTotal = 0;
-};
-
-/// Server, user and password as the connection dialog holds them.
-struct ConnectionParams
-{
-    QString server;
-    QString user;
-    QString password;
 };
 
 /// Where the run keeps and finds its files.

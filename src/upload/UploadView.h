@@ -1,28 +1,31 @@
 #pragma once
 
+#include "upload/ContinuePrompt.h"
+
 #include <QString>
 
 /// What the upload run needs from its window. The main window implements it;
-/// tests implement it with a script and no screen.
-class UploadView
+/// tests implement it with a script and no screen. Its askContinue() is the
+/// connection-lost prompt.
+class UploadView : public ContinuePrompt
 {
 public:
-    enum class Icon { Information, Warning, Error };
+    enum class Icon
+    {
+        Information,
+        Warning,
+        Error
+    };
 
     struct Progress
     {
-        int percent = 0;        ///< overall, 0..100 (may exceed when more was sent)
-        qint64 sent = 0;        ///< bytes counted as sent
-        qint64 left = 0;        ///< upload total - sent (may be negative)
-        QString timeLeft;       ///< "hh:nn:ss"
-        int filesLeft = 0;      ///< items still to be sent, the current one included
+        int percent = 0;   ///< overall, 0..100 (may exceed when more was sent)
+        qint64 sent = 0;   ///< bytes counted as sent
+        qint64 left = 0;   ///< upload total - sent (may be negative)
+        QString timeLeft;  ///< "hh:nn:ss"
+        int filesLeft = 0; ///< items still to be sent, the current one included
     };
 
-    virtual ~UploadView() = default;
-
-    /// The connection-lost prompt with this message (line breaks as "\r\n"):
-    /// 1 Continue, 2 Cancel. Answers Continue by itself after ten seconds.
-    virtual int askContinue(const QString &message) = 0;
     /// A message box owned by the main window with an OK button.
     virtual void showMessage(const QString &text, const QString &caption, Icon icon) = 0;
     /// The run has ended, just before its closing message box: the message

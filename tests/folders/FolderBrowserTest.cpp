@@ -4,6 +4,7 @@
 
 #include "folders/UFolders.h"
 #include "shell/QtPrinters.h"
+#include "shell/WindowFonts.h"
 #include "state/RemoteNames.h"
 #include "state/UploadList.h"
 #include "support/FtpTestServer.h"
@@ -11,6 +12,7 @@
 #include "support/TestFiles.h"
 #include "upload/ScriptedView.h"
 #include "upload/UConnLost.h"
+#include "upload/UploadRun.h"
 
 #include <gtest/gtest.h>
 
@@ -55,6 +57,7 @@ struct Browser
               &prompt, [&server] { return paramsOf(server); },
               [] { return ftp::FtpService::Options{}; }, nullptr, names)
     {
+        dialog.setFont(WindowFonts::sansSerif(11));
     }
 
     QTreeWidget *list() const { return dialog.findChild<QTreeWidget *>("lvFolders"); }
@@ -174,7 +177,7 @@ TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
         // The first listing starts by itself shortly after the dialog shows.
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), true);
-        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.status(), FolderLister::TextReady);
         EXPECT_EQ(browser.memo(), "/");
         const QStringList root = browser.captions();
         EXPECT_TRUE(root.contains("other") && root.contains("pub")) << root.join('|').toStdString();
@@ -209,7 +212,7 @@ TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
         QTest::keyClick(list, Qt::Key_Backspace);
         ASSERT_EQ(listings.count(), 5);
         EXPECT_EQ(browser.memo(), "/pub/My Documents");
-        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.status(), FolderLister::TextReady);
 
         list->setCurrentItem(browser.item("Новая папка"));
         QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
@@ -273,7 +276,7 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
         browser.list()->setCurrentItem(item);
         QTest::keyClick(browser.list(), Qt::Key_Return);
         ASSERT_EQ(listings.count(), 2);
-        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.status(), FolderLister::TextReady);
         EXPECT_EQ(browser.memo(), "/Папка");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "inside"}));
         QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
@@ -346,8 +349,7 @@ TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
-                         testing::Values(Kind::Pyftpd, Kind::Vsftpd, Kind::Proftpd,
-                                         Kind::PureFtpd),
+                         testing::Values(Kind::Pyftpd, Kind::Vsftpd, Kind::Proftpd, Kind::PureFtpd),
                          [](const testing::TestParamInfo<Kind> &info) {
                              return std::string(FtpTestServer::kindName(info.param));
                          });
@@ -369,7 +371,7 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), false);
         EXPECT_EQ(browser.status(),
-                  TfrmFolders::TextListFailed +
+                  FolderLister::TextListFailed +
                       ". Сервер отказал в пассивном и активном режиме: 502 Passive mode refused "
                       "by the test server. / 502 Active mode refused by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
@@ -378,8 +380,8 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
         QTest::keyClick(browser.list(), Qt::Key_Escape);
     });
     EXPECT_EQ(result, "/");
-    EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u + TfrmFolders::ListRetries);
-    EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + TfrmFolders::ListRetries);
+    EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u + FolderLister::ListRetries);
+    EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + FolderLister::ListRetries);
 }
 
 // A LIST that never ends is read only until its folder names pass their
@@ -396,7 +398,7 @@ TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
     browser.run("/", [&] {
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), false);
-        EXPECT_EQ(browser.status(), TfrmFolders::TextListFailed);
+        EXPECT_EQ(browser.status(), FolderLister::TextListFailed);
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
     });
     EXPECT_EQ(commandsStartingWith(*server, "LIST").size(), 1u);
@@ -413,7 +415,7 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
     ASSERT_TRUE(server);
 
     Browser browser(*server);
-    browser.dialog.loginWindowMs = 300;
+    browser.dialog.lister().loginWindowMs = 300;
     QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
 
     std::vector<std::size_t> loginsAtPrompt;
@@ -440,7 +442,7 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
         ASSERT_TRUE(browser.waitForListings(listings, 1));
         EXPECT_EQ(listings.last().at(0).toBool(), false);
         EXPECT_EQ(browser.status(),
-                  TfrmFolders::TextAuthorizing +
+                  FolderLister::TextAuthorizing +
                       " Сервер отказал во входе: 530 Logins refused for now by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         // Nothing has connected in this opening: OK returns the empty path.
@@ -490,7 +492,7 @@ TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
         EXPECT_EQ(keysSent, 3);
         EXPECT_EQ(listings.count(), 1);
         EXPECT_EQ(browser.memo(), "/pub");
-        EXPECT_EQ(browser.status(), TfrmFolders::TextReady);
+        EXPECT_EQ(browser.status(), FolderLister::TextReady);
         QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
     });
     EXPECT_EQ(result, "/pub");
@@ -527,7 +529,7 @@ TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
     EXPECT_EQ(result, "/pub");
     EXPECT_EQ(listings.count(), 1);
     EXPECT_FALSE(browser.prompt.isVisible());
-    EXPECT_LT(clock.elapsed(), browser.dialog.loginWindowMs);
+    EXPECT_LT(clock.elapsed(), browser.dialog.lister().loginWindowMs);
 }
 
 int main(int argc, char **argv)
@@ -572,7 +574,7 @@ TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
     QTimer::singleShot(0, &dialog, [&] {
         if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
             EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
-                      TfrmFolders::TextCertificateRefused + ": self-signed certificate");
+                      FolderLister::TextCertificateRefused + ": self-signed certificate");
         } else {
             ADD_FAILURE() << "the listing step did not end";
         }

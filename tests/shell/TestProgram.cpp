@@ -1,5 +1,7 @@
 #include "TestProgram.h"
 
+#include "shell/WindowFonts.h"
+
 #include <QFile>
 
 TestProgram::TestProgram(const std::function<void(const QString &)> &prepare)
@@ -19,6 +21,8 @@ TestProgram::TestProgram(const std::function<void(const QString &)> &prepare)
     folders = new TfrmFolders(
         connLost, [dialog] { return dialog->fields(); }, [window] { return window->ftpOptions(); },
         main.get());
+    connLost->setFont(WindowFonts::sansSerif(11));
+    folders->setFont(WindowFonts::sansSerif(11));
     main->setWindows({connection, connLost, about, help.get(), folders});
 }
 

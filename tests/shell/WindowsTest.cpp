@@ -144,7 +144,7 @@ TEST(ConnectionDialog, LooksAsDesignedWithMaskedPasswordAndLabelsAsBuddies)
         ASSERT_TRUE(label && edit) << row.edit;
         EXPECT_EQ(label->text(), row.caption);
         EXPECT_EQ(label->buddy(), edit);
-        // At 56 as designed, or further left when the desktop's font is wider.
+        // At 56 as the form places it, or further left when the desktop's font is wider.
         EXPECT_EQ(label->y(), row.top);
         EXPECT_LE(label->x(), 56);
         EXPECT_TRUE(label->x() == 56 || label->geometry().right() < 136) << row.label;

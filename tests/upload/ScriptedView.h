@@ -46,18 +46,18 @@ public:
     /// Called when a prompt comes, before it is answered.
     std::function<void(const QString &)> onPrompt;
 
-    int askContinue(const QString &message) override
+    Answer askContinue(const QString &message) override
     {
         prompts.append(message);
         if (onPrompt)
             onPrompt(message);
         if (prompts.size() > maxPrompts)
-            return 2;
+            return Cancel;
         if (answers.empty())
-            return 1;
+            return Continue;
         const int a = answers.front();
         answers.pop_front();
-        return a;
+        return Answer(a);
     }
     void showMessage(const QString &text, const QString &caption, Icon icon) override
     {
