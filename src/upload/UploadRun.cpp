@@ -216,7 +216,7 @@ enum class End
     Incomplete,  ///< every item handled, some passed over
     NoService,   ///< Cancel when the FTP service could not be opened: an ordinary end
     Interrupted, ///< Cancel at another prompt, Close, or an error box: ends early
-    Withdrawn,   ///< an ordinary end, but the only file sent was taken off the list mid-way
+    Withdrawn,   ///< an ordinary end with nothing sent: the file being sent was deleted
 };
 
 QString resultText(End end)

@@ -49,7 +49,7 @@ public:
         NotStarted,   ///< the settings file or a local file could not be used
         Completed,    ///< every item sent
         Incomplete,   ///< ended normally, but some items could not be sent
-        Interrupted,  ///< Cancel, Close, an error box, or the only file being sent deleted
+        Interrupted,  ///< Cancel, Close, an error box, or nothing sent but a deleted file
     };
 
     /// names (may be null) writes the remote paths for the server: without
