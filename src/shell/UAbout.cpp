@@ -12,14 +12,23 @@ const QString TfrmAbout::SiteAddress = QStringLiteral("trelvan.example.org");
 const QString TfrmAbout::MailAddress = QStringLiteral("support@trelvan.example.org");
 const QString TfrmAbout::Copyright = QStringLiteral("© 2025 Разработчики Trelvan");
 
+/// Blue on the window, or highlighted while it has the keyboard focus.
+static void paintLink(QLabel *label, bool focused)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Highlight));
+    palette.setColor(QPalette::WindowText,
+                     focused ? palette.color(QPalette::HighlightedText) : QColor(Qt::blue));
+    label->setPalette(palette);
+    label->setAutoFillBackground(focused);
+}
+
 static void makeLink(QLabel *label)
 {
     QFont font = WindowFonts::sansSerif(13);
     font.setUnderline(true);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::blue);
-    label->setPalette(palette);
+    paintLink(label, false);
     label->setCursor(Qt::PointingHandCursor);
     label->adjustSize();
 }
@@ -57,8 +66,12 @@ TfrmAbout::TfrmAbout(QWidget *parent) : QDialog(parent), ui(new Ui::TfrmAbout)
     ui->Label5->setText(MailAddress);
     makeLink(ui->Label4);
     makeLink(ui->Label5);
-    ui->Label4->installEventFilter(this);
-    ui->Label5->installEventFilter(this);
+    // The links are reached with Tab after "Закрыть" and opened with Enter
+    // or Space; the one with the focus is drawn highlighted.
+    for (QLabel *link : {ui->Label4, ui->Label5}) {
+        link->setFocusPolicy(Qt::TabFocus);
+        link->installEventFilter(this);
+    }
 
     ui->Image1->setPixmap(QPixmap(QStringLiteral(":/about.jpg")));
     connect(ui->btnClose, &QPushButton::clicked, this, &TfrmAbout::btnCloseClick);
@@ -71,14 +84,46 @@ TfrmAbout::~TfrmAbout()
 
 bool TfrmAbout::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
-        if (watched == ui->Label4)
+    auto *link = qobject_cast<QLabel *>(watched);
+    if (!link || (link != ui->Label4 && link != ui->Label5))
+        return QDialog::eventFilter(watched, event);
+    auto open = [this, link] {
+        if (link == ui->Label4)
             Label4Click();
-        else if (watched == ui->Label5)
+        else
             lblMailClick();
+    };
+    switch (event->type()) {
+    case QEvent::MouseButtonRelease:
+        if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            open();
+        break;
+    case QEvent::KeyPress:
+        switch (static_cast<QKeyEvent *>(event)->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+            open();
+            return true;
+        default:
+            break;
+        }
+        break;
+    case QEvent::FocusIn:
+    case QEvent::FocusOut:
+        paintLink(link, event->type() == QEvent::FocusIn);
+        break;
+    default:
+        break;
     }
     return QDialog::eventFilter(watched, event);
+}
+
+void TfrmAbout::showEvent(QShowEvent *event)
+{
+    // Every opening starts on "Закрыть", wherever the focus was left.
+    ui->btnClose->setFocus();
+    QDialog::showEvent(event);
 }
 
 void TfrmAbout::keyPressEvent(QKeyEvent *event)

@@ -36,7 +36,16 @@ bool TfrmConnection::edit(ConnectionParams &params)
     ui->edtServer->setText(params.server);
     ui->edtUser->setText(params.user);
     ui->edtPassword->setText(params.password);
-    ui->edtServer->setFocus();
+    // The cursor waits in the first empty field: at a later start, with
+    // server and user remembered, in the password.
+    QLineEdit *first = ui->edtServer;
+    for (QLineEdit *field : {ui->edtServer, ui->edtUser, ui->edtPassword}) {
+        if (field->text().isEmpty()) {
+            first = field;
+            break;
+        }
+    }
+    first->setFocus();
     const bool ok = exec() == QDialog::Accepted;
     // Taken over also after "Закрыть", Esc or the close box.
     params = fields();

@@ -134,6 +134,8 @@ void TfrmMainForm::setUpList()
     ui->lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ui->lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // A long path loses its middle, not its file name; the tooltip has it all.
+    ui->lvFiles->setTextElideMode(Qt::ElideMiddle);
     // "Статус" takes what the other two leave. A stretched last section
     // never shrinks below the size it had, so it starts at the smallest.
     QHeaderView *header = ui->lvFiles->header();
@@ -176,6 +178,9 @@ void TfrmMainForm::connectHandlers()
     // Esc presses the Close button, as a dialog's cancel button.
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, ui->btnClose, &QPushButton::click);
+    // Del in the list asks the delete question, as "X" does.
+    new QShortcut(QKeySequence::Delete, ui->lvFiles, this, &TfrmMainForm::btnDelFilesClick,
+                  Qt::WidgetShortcut);
 
     connect(ui->btnRun, &QPushButton::clicked, this, &TfrmMainForm::btnRunClick);
     connect(ui->edtDstFolder, &QLineEdit::returnPressed, this, &TfrmMainForm::edtDstFolderKeyPress);
@@ -429,12 +434,15 @@ void TfrmMainForm::closeEvent(QCloseEvent *event)
 {
     FormClose();
     event->accept();
-    // A running upload checks the stop flag after each block and ends the
-    // program when it returns; until then its loop still uses this window.
-    if (m_state.busy)
+    // However the window is closed, a running upload stops after its current
+    // block, as for "Закрыть", and ends the program when it returns; until
+    // then its loop still uses this window.
+    if (m_state.busy) {
+        m_state.stop = true;
         m_closing = true;
-    else
+    } else {
         emit closed();
+    }
 }
 
 void TfrmMainForm::FormClose()
@@ -629,6 +637,13 @@ void TfrmMainForm::ADelFilesExecute()
     if (rows.isEmpty())
         return;
     m_list.removeRowsAt(rows);
+    // The marker goes with its file's row: a file no longer listed is not to
+    // be continued (nor put back into an empty list at the next start).
+    const QString marked = ResumeMarker::markedPath(m_files.markerFile);
+    if (!marked.isEmpty() && !m_list.containsPath(marked)) {
+        QFile::remove(m_files.markerFile);
+        m_state.resume = false;
+    }
     saveList();
     commandStateUpdate();
 }
@@ -651,6 +666,7 @@ void TfrmMainForm::handOffFile(const QString &path)
             saveList();
         }
     }
+    commandStateUpdate();
     if (isVisible()) {
         raise();
         activateWindow();
@@ -678,6 +694,10 @@ ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)
 
 void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon icon)
 {
+    // The user closed the window: the program ends with the run, and a box
+    // would keep it waiting with no window behind it.
+    if (m_closing)
+        return;
     QMessageBox::Icon boxIcon = QMessageBox::Information;
     if (icon == Icon::Warning)
         boxIcon = QMessageBox::Warning;

@@ -217,6 +217,7 @@ enum class End
     Incomplete,  ///< every item handled, some passed over
     NoService,   ///< Cancel when the FTP service could not be opened: an ordinary end
     Interrupted, ///< Cancel at another prompt, Close, or an error box: ends early
+    Withdrawn,   ///< an ordinary end with nothing sent: the file being sent was deleted
 };
 
 QString resultText(End end)
@@ -228,6 +229,7 @@ QString resultText(End end)
         return UploadRun::TextIncomplete;
     case End::NoService:
     case End::Interrupted:
+    case End::Withdrawn:
         break;
     }
     return UploadRun::TextInterrupted;
@@ -242,6 +244,7 @@ UploadRun::Outcome outcomeOf(End end)
         return UploadRun::Outcome::Incomplete;
     case End::NoService:
     case End::Interrupted:
+    case End::Withdrawn:
         break;
     }
     return UploadRun::Outcome::Interrupted;
@@ -261,7 +264,9 @@ struct UploadRun::Impl
     std::unique_ptr<ftp::FtpService> service;
     std::unique_ptr<ftp::FtpConnection> connection;
     std::unique_ptr<ftp::FtpTransfer> transfer;
-    QElapsedTimer passClock;
+    // The time left is reckoned from the bytes sent since the pass began.
+    qint64 passStartNs = 0;
+    qint64 passSent = 0;
     // While blocks flow the clock is read once per block; these say when the
     // display is refreshed and the window serviced next (nanoseconds on it).
     QElapsedTimer blockClock;
@@ -269,6 +274,7 @@ struct UploadRun::Impl
     qint64 nextServiceNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
+    bool withdrawn = false;      // the file being sent was taken off the list
     bool appendRefused = false;  // the last openAppend failed because the server refused
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
@@ -276,6 +282,8 @@ struct UploadRun::Impl
 
     explicit Impl(UploadRun &r);
 
+    /// Nanoseconds on the clock the time left is measured on.
+    qint64 clockNs() const { return run.clockNs ? run.clockNs() : blockClock.nsecsElapsed(); }
     void closeHandles();
     /// The connection-lost prompt.
     ContinuePrompt::Answer ask(const QString &message);
@@ -486,12 +494,13 @@ void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize)
     p.percent = percentOf(sent, state.uploadTotal);
     p.sent = sent;
     p.left = state.uploadTotal - sent;
-    // The estimate uses the bytes of this file, counted from the start of the
-    // pass, including what the server held before.
+    // The speed is what this pass sent in its time: a continued file's offset
+    // also holds bytes an earlier run sent, which would make the link look
+    // fast and the time left short.
     double left = 0.00001;
-    const double elapsedDays = double(passClock.nsecsElapsed()) / 86400e9;
+    const double elapsedDays = double(clockNs() - passStartNs) / 86400e9;
     if (elapsedDays != 0) {
-        double speed = double(offset) / elapsedDays;
+        double speed = double(passSent) / elapsedDays;
         if (speed == 0)
             speed = 0.0000001;
         left = double(fileSize - offset) / speed;
@@ -653,6 +662,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
         }
         offset += len;
         sent += len;
+        passSent += len;
         const bool fileDone = offset >= fileSize;
         if (!fileDone && aheadPos != aheadLen && !everyBlock)
             continue;
@@ -676,10 +686,14 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
             transfer->finish();
             return FileResult::Stop;
         }
-        // A row deleted while it is being sent ends after this block.
+        // A row deleted while it is being sent ends after this block, and
+        // its marker goes with it: there is nothing left to continue.
         if (list.rowOf(id) < 0) {
             transfer->finish();
             transfer.reset();
+            QFile::remove(run.m_files.markerFile);
+            state.resume = false;
+            withdrawn = true;
             return FileResult::PassedOver;
         }
     }
@@ -754,14 +768,20 @@ End UploadRun::Impl::passes()
         if (!logIn())
             return End::Interrupted;
         view.addLogLine(u"Передача данных..."_s);
-        passClock.start();
+        passStartNs = clockNs();
+        passSent = 0;
         firstQuery = true;
 
         const Sweep swept = sweep();
         if (swept == Sweep::Stop)
             return End::Interrupted;
-        if (swept == Sweep::Swept && !anyPending())
-            return passedOver.isEmpty() ? End::Completed : End::Incomplete;
+        if (swept == Sweep::Swept && !anyPending()) {
+            if (!passedOver.isEmpty())
+                return End::Incomplete;
+            // Nothing was sent but the file the user took off the list: the
+            // upload was cut short, not completed.
+            return withdrawn && filesSent == 0 ? End::Withdrawn : End::Completed;
+        }
     }
 }
 
@@ -841,7 +861,7 @@ UploadRun::Outcome UploadRun::exec()
         unsent += m_list.at(row).done ? 0 : 1;
     m_view.runEnded(message, impl.filesSent, impl.filesSent + unsent);
     m_view.showMessage(message, u"Сообщение"_s, UploadView::Icon::Information);
-    if (end == End::Completed || end == End::Incomplete) {
+    if (end == End::Completed || end == End::Incomplete || end == End::Withdrawn) {
         // Only what was sent leaves the list; files passed over stay for a later run.
         QList<int> sentRows;
         for (int row = 0; row < m_list.count(); ++row)

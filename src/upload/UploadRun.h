@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <functional>
+
 class RemoteNames;
 class UploadList;
 class UploadView;
@@ -40,7 +42,7 @@ public:
         NotStarted,   ///< the settings file or a local file could not be used
         Completed,    ///< every item sent
         Incomplete,   ///< ended normally, but some items could not be sent
-        Interrupted,  ///< Cancel, Close, or an error box
+        Interrupted,  ///< Cancel, Close, an error box, or nothing sent but a deleted file
     };
 
     /// names (may be null) writes the remote paths for the server: without
@@ -66,6 +68,9 @@ public:
     /// answers well within a frame or two.
     int progressRefreshMs = 200;
     int serviceIntervalMs = 20;
+    /// The clock the time left is measured on, in nanoseconds from any start
+    /// (tests script it); empty: a steady clock.
+    std::function<qint64()> clockNs;
 
     // Texts the run shows.
     static const QString TextInterrupted;       // "Закачка файла была прервана"

@@ -9,6 +9,7 @@
 #include "TestProgram.h"
 #include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
+#include "state/ResumeMarker.h"
 #include "support/FtpTestServer.h"
 
 #include <QAbstractProxyModel>
@@ -29,6 +30,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
@@ -175,6 +177,17 @@ TEST(MainFormLook, FileListHasThreeColumnsWholeRowMultiSelectionAndNoEditing)
     p.main->uploadList().setPaths({QStringLiteral("a"), QStringLiteral("b")});
     EXPECT_EQ(view->columnWidth(1), 420) << "a reloaded list keeps the widths";
     EXPECT_EQ(view->header()->length(), view->viewport()->width());
+    // A long path loses its middle, so the file name stays in sight; the
+    // tooltip shows the whole path.
+    EXPECT_EQ(view->textElideMode(), Qt::ElideMiddle);
+    const QString longPath = QStringLiteral("/home/user/") + QString(30, u'x') +
+                             QStringLiteral("/Документы/Отчёты за много лет/2024/отчёт.pdf");
+    p.main->uploadList().addFile(longPath);
+    const QRect cell = view->visualRect(p.main->uploadList().index(2, UploadList::PathColumn));
+    QHelpEvent tip(QEvent::ToolTip, cell.center(), view->viewport()->mapToGlobal(cell.center()));
+    QCoreApplication::sendEvent(view->viewport(), &tip);
+    EXPECT_EQ(QToolTip::text(), longPath);
+    QToolTip::hideText();
     EXPECT_EQ(view->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(view->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(view->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -479,6 +492,21 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     EXPECT_EQ(question.buttons, int(QMessageBox::Yes | QMessageBox::No));
     EXPECT_TRUE(question.ownedByMain);
 
+    // Del in the list asks the same question.
+    p.main->show();
+    p.main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(p.main.get()));
+    view->setFocus();
+    driver.answerBox(QMessageBox::No);
+    QTest::keyClick(view, Qt::Key_Delete);
+    ASSERT_EQ(driver.boxes().size(), 2);
+    EXPECT_EQ(driver.boxes()[1].text, driver.boxes()[0].text);
+    EXPECT_EQ(list.count(), 5);
+
+    // p3 was cut off: its marker and the resume flag stay while it is listed.
+    ASSERT_TRUE(ResumeMarker::write(p.files.markerFile, QStringLiteral("p3"), QStringLiteral("/")));
+    p.main->uploadState().resume = true;
+
     // Yes: rows 2 and 4 go, the rest is numbered 1, 2, 3 and saved with CR LF.
     driver.answerBox(QMessageBox::Yes);
     del->click();
@@ -488,6 +516,8 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
               QStringList({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
     EXPECT_EQ(readFile(p.files.listFile), QByteArray("p1\r\np3\r\np5\r\n"));
     EXPECT_FALSE(del->isEnabled()) << "no selection is left";
+    EXPECT_TRUE(QFile::exists(p.files.markerFile));
+    EXPECT_EQ(p.widget<QPushButton>("btnRun")->text(), QStringLiteral("Продолжить"));
 
     // The menu entry does the same; deleting every row leaves an empty file.
     selectRows(view, {0, 1, 2});
@@ -496,10 +526,14 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     EXPECT_EQ(list.count(), 0);
     ASSERT_TRUE(QFile::exists(p.files.listFile));
     EXPECT_EQ(readFile(p.files.listFile), QByteArray());
+    // p3's marker went with its row.
+    EXPECT_FALSE(QFile::exists(p.files.markerFile));
+    EXPECT_EQ(p.widget<QPushButton>("btnRun")->text(), QStringLiteral("Закачать"));
 
-    // With nothing selected the button does nothing, not even ask.
+    // With nothing selected the button and Del do nothing, not even ask.
     del->click();
-    EXPECT_EQ(driver.boxes().size(), 3);
+    QTest::keyClick(view, Qt::Key_Delete);
+    EXPECT_EQ(driver.boxes().size(), 4);
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }
 
@@ -536,7 +570,7 @@ TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
     EXPECT_EQ(p.main->uploadList().paths(), QStringList({file}));
     EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
     EXPECT_EQ(readFile(p.files.listFile), (file + QStringLiteral("\r\n")).toUtf8());
-    EXPECT_FALSE(run->isEnabled()) << "the hand-off runs no command-state update";
+    EXPECT_TRUE(run->isEnabled()) << "the command-state update follows the hand-off";
 
     // Listed already (other letter case): nothing counted, nothing written.
     QFile::remove(p.files.listFile);

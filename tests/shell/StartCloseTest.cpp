@@ -6,19 +6,26 @@
 #include "QtPrinters.h"
 #include "TestProgram.h"
 #include "state/ResumeMarker.h"
+#include "support/FtpTestServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 namespace {
 
-/// Records what the start-up connection dialog showed, then closes it.
+/// Records what the start-up connection dialog showed (its class, the three
+/// fields, the field with the cursor), then closes it.
 void answerConnectionDialog(ModalDriver &driver, QStringList *shown, bool ok,
                             const QString &server = {}, const QString &user = {},
                             const QString &password = {})
@@ -29,7 +36,7 @@ void answerConnectionDialog(ModalDriver &driver, QStringList *shown, bool ok,
         };
         *shown = {QString::fromLatin1(dialog->metaObject()->className()),
                   field("edtServer")->text(), field("edtUser")->text(),
-                  field("edtPassword")->text()};
+                  field("edtPassword")->text(), dialog->focusWidget()->objectName()};
         if (!server.isNull()) {
             field("edtServer")->setText(server);
             field("edtUser")->setText(user);
@@ -98,9 +105,10 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
     EXPECT_EQ(driver.seen(), QStringList({QStringLiteral("QMessageBox:Внимание"),
                                           QStringLiteral("TfrmConnection:Параметры соединения")}));
     EXPECT_TRUE(visibleAtNotice) << "the main window is shown before the notice";
+    // Server and user remembered: the cursor waits in the password.
     EXPECT_EQ(dialogShown,
               QStringList({QStringLiteral("TfrmConnection"), QStringLiteral("ftp.example"),
-                           QStringLiteral("anonymous"), QString()}));
+                           QStringLiteral("anonymous"), QString(), QStringLiteral("edtPassword")}));
     // Loaded rows first, then the existing command-line files (a relative
     // name made absolute, a name listed in other case passed over).
     EXPECT_EQ(list.paths(),
@@ -131,7 +139,7 @@ TEST(StartUp, WithoutMarkerOnlyTheConnectionDialogAppearsAndEmptyUserStaysEmpty)
     p.main->postCreate({});
     EXPECT_EQ(driver.seen(), QStringList({QStringLiteral("TfrmConnection:Параметры соединения")}));
     EXPECT_EQ(shown, QStringList({QStringLiteral("TfrmConnection"), QStringLiteral("s"), QString(),
-                                  QString()}));
+                                  QString(), QStringLiteral("edtUser")}));
     EXPECT_EQ(p.widget<QLabel>("lblConnection")->text(), QString()) << "OK on an empty server";
     EXPECT_EQ(p.main->uploadList().count(), 0);
     EXPECT_FALSE(QFile::exists(p.files.listFile));
@@ -200,4 +208,75 @@ TEST(Closing, EscActsAsTheCloseButtonAndABusyWindowWaitsForItsRun)
     EXPECT_FALSE(busy.main->isVisible());
     EXPECT_EQ(busyClosed.count(), 0);
     EXPECT_TRUE(QFile::exists(busy.files.settingsFile)) << "the settings are written at the close";
+}
+
+TEST(Closing, TitleBarCloseMidFileEndsTheProgramAndTheNextStartContinuesTheFile)
+{
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd);
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+    QTemporaryDir local;
+    const QString big = local.filePath(QStringLiteral("big.bin"));
+    QByteArray data(48 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(46).fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / 4);
+    writeFile(big, data);
+    const QString remote = server->localPath(server->uploadFolder() + "/big.bin");
+    TestProgram first([&](const QString &dir) {
+        writeFile(dir + QStringLiteral("Files.txt"), (big + QStringLiteral("\r\n")).toUtf8());
+        writeFile(dir + QStringLiteral("Settings.ini"),
+                  QStringLiteral("[Options]\r\nDestFolder=%1\r\nServer=%2\r\nUser=%3\r\n")
+                      .arg(QString::fromStdString(server->uploadFolder()),
+                           QString::fromStdString(server->serverField()),
+                           QString::fromStdString(server->user()))
+                      .toUtf8());
+    });
+    ModalDriver driver; // no box may come: any would be recorded as unexpected
+    first.main->startUp({});
+    first.main->setPassword(QString::fromStdString(server->password()));
+
+    // The close box, as soon as the file's row shows its progress.
+    QElapsedTimer sinceClose;
+    qint64 closedAfterMs = -1;
+    QObject::connect(first.main.get(), &TfrmMainForm::closed,
+                     [&] { closedAfterMs = sinceClose.elapsed(); });
+    UploadList &list = first.main->uploadList();
+    QObject::connect(&list, &UploadList::dataChanged, first.main.get(), [&] {
+        if (!list.at(0).status.isEmpty() && !sinceClose.isValid()) {
+            sinceClose.start();
+            QTimer::singleShot(0, first.main.get(), [&] { first.main->windowHandle()->close(); });
+        }
+    });
+    first.widget<QPushButton>("btnRun")->click();
+    ASSERT_TRUE(sinceClose.isValid());
+    EXPECT_GE(closedAfterMs, 0) << "the program ends with the run";
+    EXPECT_LT(closedAfterMs, 2000);
+    EXPECT_TRUE(first.main->uploadState().stop);
+    EXPECT_FALSE(first.main->isVisible());
+    EXPECT_TRUE(driver.seen().isEmpty()) << driver.seen().join(u',').toStdString();
+    const qint64 held = QFileInfo(remote).size();
+    ASSERT_GT(held, 0);
+    ASSERT_LT(held, data.size()) << "closed mid-file";
+    EXPECT_EQ(ResumeMarker::markedPath(first.files.markerFile), big);
+
+    // The next start continues the file from what the server holds.
+    TestProgram next([&](const QString &dir) {
+        for (const char *name : {"Files.txt", "Settings.ini", "Upload.dat"})
+            QFile::copy(first.path(QLatin1String(name)), dir + QLatin1String(name));
+    });
+    EXPECT_EQ(next.widget<QPushButton>("btnRun")->text(), QStringLiteral("Продолжить"));
+    driver.answerBox(QMessageBox::Ok); // the notice of the pending resume
+    next.main->startUp({});
+    next.main->setPassword(QString::fromStdString(server->password()));
+    driver.answerBox(QMessageBox::Ok);
+    next.widget<QPushButton>("btnRun")->click();
+    ASSERT_EQ(driver.boxes().size(), 2);
+    EXPECT_EQ(driver.boxes()[1].text, UploadRun::TextCompleted);
+    EXPECT_TRUE(readFile(remote) == data) << "byte for byte";
+    std::vector<FtpServerEvent> uploads;
+    for (const FtpServerEvent &e : server->events())
+        if (e.kind == "upload")
+            uploads.push_back(e);
+    ASSERT_FALSE(uploads.empty());
+    EXPECT_EQ(uploads.back().command, "APPE");
+    EXPECT_EQ(uploads.back().offset, held) << "continued, not sent again";
+    EXPECT_FALSE(QFile::exists(next.files.markerFile));
 }

@@ -178,6 +178,33 @@ TEST(ConnectionDialog, LooksAsDesignedWithMaskedPasswordAndLabelsAsBuddies)
                                   QStringLiteral("btnClose")}));
 }
 
+TEST(ConnectionDialog, CursorWaitsInTheFirstEmptyField)
+{
+    TestProgram p;
+    ModalDriver driver;
+    const struct
+    {
+        const char *server, *user, *password, *focus;
+    } rows[] = {{"", "", "", "edtServer"},
+                {"srv", "", "", "edtUser"},
+                {"srv", "bob", "", "edtPassword"}, // a later start: server and user remembered
+                {"", "bob", "pw", "edtServer"},
+                {"srv", "bob", "pw", "edtServer"}};
+    for (const auto &row : rows) {
+        ConnectionParams params{QLatin1String(row.server), QLatin1String(row.user),
+                                QLatin1String(row.password)};
+        QString focused;
+        driver.expect([&](QWidget *dialog) {
+            focused = dialog->focusWidget()->objectName();
+            static_cast<QDialog *>(dialog)->reject();
+        });
+        p.connection->edit(params);
+        EXPECT_EQ(focused, QLatin1String(row.focus))
+            << row.server << "|" << row.user << "|" << row.password;
+    }
+    EXPECT_TRUE(driver.unexpected().isEmpty());
+}
+
 TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
 {
     TestProgram p;
@@ -191,11 +218,14 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
     EXPECT_TRUE(p.widget<QLabel>("lblCopyright")->font().bold());
 
     // "О программе" opens the About window modally; its links go to
-    // "http://" and "mailto:" plus exactly their captions; Esc leaves it open.
+    // "http://" and "mailto:" plus exactly their captions, by mouse and by
+    // keyboard (Tab from "Закрыть" to each link, highlighted while it has the
+    // focus, then Enter or Space); Esc leaves it open.
     recorder.urls.clear();
     ModalDriver driver;
     bool stayedOpen = false;
     QString site, mail;
+    QStringList focusPath;
     driver.expect([&](QWidget *modal) {
         ASSERT_EQ(modal, p.about);
         auto *siteLabel = modal->findChild<QLabel *>(QStringLiteral("Label4"));
@@ -204,6 +234,20 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
         mail = mailLabel->text();
         click(siteLabel);
         click(mailLabel);
+        auto focus = [&] {
+            QWidget *w = modal->focusWidget();
+            focusPath.append(w->objectName() +
+                             (w->autoFillBackground() ? QStringLiteral(" lit") : QString()));
+            return w;
+        };
+        focus();
+        QTest::keyClick(focus(), Qt::Key_Tab);
+        QTest::keyClick(focus(), Qt::Key_Return);
+        QTest::keyClick(modal->focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(focus(), Qt::Key_Space);
+        QTest::keyClick(modal->focusWidget(), Qt::Key_Tab);
+        focus();
+        EXPECT_FALSE(mailLabel->autoFillBackground()) << "no highlight without the focus";
         QTest::keyClick(modal, Qt::Key_Escape);
         stayedOpen = modal->isVisible();
         modal->findChild<QPushButton *>(QStringLiteral("btnClose"))->click();
@@ -214,7 +258,10 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
     EXPECT_EQ(site, TfrmAbout::SiteAddress);
     EXPECT_EQ(mail, TfrmAbout::MailAddress);
     EXPECT_EQ(recorder.urls,
-              QStringList({QStringLiteral("http://") + site, QStringLiteral("mailto:") + mail}));
+              QStringList({QStringLiteral("http://") + site, QStringLiteral("mailto:") + mail,
+                           QStringLiteral("http://") + site, QStringLiteral("mailto:") + mail}));
+    EXPECT_EQ(focusPath,
+              QStringList({"btnClose", "btnClose", "Label4 lit", "Label5 lit", "btnClose"}));
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }
 

@@ -38,6 +38,7 @@ protected:
     // What the connection dialog holds, when not the server's own.
     QString serverField;
     std::optional<QString> password;
+    std::function<qint64()> clock; // the run's clock for the time left, when scripted
 
     void startServer(Kind kind, const FtpServerOptions &opts = {})
     {
@@ -88,6 +89,7 @@ protected:
         options.timeouts.dataMs = 5000;
         options.timeouts.finalReplyMs = finalReplyMs;
         UploadRun upload(view, list, state, params, files(), options);
+        upload.clockNs = clock;
         upload.loginRetryPauseMs = 100;
         upload.loginWindowMs = 1000;
         if (everyBlock) {
@@ -427,18 +429,69 @@ TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
 
 TEST_F(UploadRunTest, DeletingTheRowBeingSentEndsThatFileAfterTheCurrentBlock)
 {
+    // The file goes with its marker; the run goes on with the other two and
+    // ends as complete.
     startServer(Kind::Pyftpd);
-    const QByteArray dataA = randomBytes(4 * 1024 * 1024, 18), dataB = randomBytes(5000, 19);
-    list.setPaths({makeLocal("a.bin", dataA), makeLocal("b.bin", dataB)});
+    const QByteArray dataA = randomBytes(4 * 1024 * 1024, 18), dataB = randomBytes(5000, 19),
+                     dataC = randomBytes(70000, 44);
+    list.setPaths(
+        {makeLocal("a.bin", dataA), makeLocal("b.bin", dataB), makeLocal("c.bin", dataC)});
+    bool markerWhileSent = false;
     view.onEvents = [&] {
-        if (list.count() == 2 && !view.progress.isEmpty() && view.progress.last().sent > 100000)
+        if (list.count() == 3 && !view.progress.isEmpty() && view.progress.last().sent > 100000) {
+            markerWhileSent = QFile::exists(files().markerFile);
             list.removeRowsAt({0});
+        }
     };
 
-    run();
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_TRUE(markerWhileSent);
     EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    EXPECT_EQ(readFile(remoteOf("c.bin")), dataC);
     EXPECT_LT(QFileInfo(remoteOf("a.bin")).size(), dataA.size());
     EXPECT_EQ(list.count(), 0);
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+    EXPECT_FALSE(state.resume) << "the button reads Закачать";
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 2, 2));
+
+    // The last file deleted while it is sent: its marker goes too, and the
+    // run, having sent nothing, says the upload was cut short.
+    const QByteArray dataD = randomBytes(4 * 1024 * 1024, 45);
+    list.setPaths({makeLocal("d.bin", dataD)});
+    view.progress.clear();
+    view.onEvents = [&] {
+        if (list.count() == 1 && !view.progress.isEmpty() && view.progress.last().sent > 100000)
+            list.removeRowsAt({0});
+    };
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_LT(QFileInfo(remoteOf("d.bin")).size(), dataD.size());
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+    EXPECT_FALSE(state.resume);
+    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
+    EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextInterrupted, 0, 0));
+}
+
+TEST_F(UploadRunTest, TimeLeftOfAContinuedFileCountsOnlyTheBytesOfThisPass)
+{
+    // 90 of the file's 100 blocks are on the server; the clock moves one
+    // second with each progress report.
+    startServer(Kind::Pyftpd);
+    const QByteArray data = randomBytes(100 * 4096, 43);
+    const QString a = makeLocal("a.bin", data);
+    list.setPaths({a});
+    prepareResume(a, data.left(90 * 4096));
+    clock = [this] { return qint64(view.progress.size()) * 1'000'000'000; };
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+    // Report i comes i seconds into the pass, with i + 1 blocks sent in it
+    // and 9 - i to go: i (9 - i) / (i + 1) seconds left. Counting the 90
+    // blocks held before as sent in this pass would show 00:00:00 throughout.
+    QStringList shown;
+    for (const UploadView::Progress &p : view.progress)
+        shown.append(p.timeLeft);
+    EXPECT_EQ(shown, QStringList({"00:00:00", "00:00:04", "00:00:04", "00:00:04", "00:00:04",
+                                  "00:00:03", "00:00:02", "00:00:01", "00:00:00", "00:00:00"}));
 }
 
 TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
