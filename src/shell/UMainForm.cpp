@@ -363,6 +363,8 @@ void TfrmMainForm::setBusy(bool busy)
 {
     m_state.busy = busy;
     commandStateUpdate();
+    if (m_automation.report)
+        watchGaps(busy);
 }
 
 void TfrmMainForm::edtSrcFileNameChange()
@@ -739,6 +741,7 @@ TfrmMainForm::Automation TfrmMainForm::automationFromEnvironment()
     const QString mode = qEnvironmentVariable("TRELVAN_AUTOMATION");
     automation.enabled = mode == QLatin1String("run") || mode == QLatin1String("quiet");
     automation.autoRun = mode == QLatin1String("run");
+    automation.report = automation.autoRun || qEnvironmentVariable("TRELVAN_RUN_REPORT") == u"1";
     automation.password = qEnvironmentVariable("TRELVAN_PASSWORD");
     return automation;
 }
@@ -746,6 +749,31 @@ TfrmMainForm::Automation TfrmMainForm::automationFromEnvironment()
 void TfrmMainForm::setAutomation(const Automation &automation)
 {
     m_automation = automation;
+}
+
+void TfrmMainForm::watchGaps(bool on)
+{
+    if (!m_gapTicker) {
+        m_gapTicker = new QTimer(this);
+        m_gapTicker->setTimerType(Qt::PreciseTimer);
+        connect(m_gapTicker, &QTimer::timeout, this, [this] {
+            const qint64 now = m_gapClock.nsecsElapsed();
+            m_longestGapNs = std::max(m_longestGapNs, now - m_lastTickNs);
+            m_lastTickNs = now;
+        });
+    }
+    if (on) {
+        m_longestGapNs = m_lastTickNs = 0;
+        m_gapClock.start();
+        m_gapTicker->start(10);
+        return;
+    }
+    m_gapTicker->stop();
+    m_longestGapNs = std::max(m_longestGapNs, m_gapClock.nsecsElapsed() - m_lastTickNs);
+    if (!m_automation.autoRun) {
+        std::printf("LONGEST-GAP-MS %.1f\n", double(m_longestGapNs) / 1e6);
+        std::fflush(stdout);
+    }
 }
 
 void TfrmMainForm::automatedRun()
@@ -760,25 +788,14 @@ void TfrmMainForm::automatedRun()
     // first paint (fonts, glyph caches) is not part of the run.
     repaint();
     QCoreApplication::processEvents();
-    // A 10 ms timer shows how long the window went without handling events.
     QElapsedTimer clock;
-    qint64 lastTick = 0, longestGap = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    connect(&ticker, &QTimer::timeout, this, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        longestGap = std::max(longestGap, now - lastTick);
-        lastTick = now;
-    });
     clock.start();
-    ticker.start(10);
     UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions());
     const UploadRun::Outcome outcome = run.exec();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    ticker.stop();
     static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
     std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n",
-                names[int(outcome)], seconds, double(longestGap) / 1e6,
+                names[int(outcome)], seconds, double(m_longestGapNs) / 1e6,
                 static_cast<long long>(m_state.uploadTotal));
     std::fflush(stdout);
     static const int codes[] = {4, 0, 2, 3};
