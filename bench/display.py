@@ -217,7 +217,8 @@ def upload(args):
             lambda: (lambda b: b if b and b.getState().contains(pyatspi.STATE_ENABLED) else None)(
                 button(pyatspi, main, "Закачать")), args.timeout)
         box = upload_button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        xdotool("mousemove", "--sync", box.x + box.width // 2, box.y + box.height // 2)
+        # (Not --sync: it waits for ever when the pointer is there already.)
+        xdotool("mousemove", box.x + box.width // 2, box.y + box.height // 2)
         # The pointer's arrival repaints the button; let that and any
         # accessibility traffic of the start settle before the click.
         time.sleep(0.5)
