@@ -11,7 +11,7 @@ pyatspi):
       as one does before it speaks. On SIGTERM it writes how many events of
       each kind it got to COUNTS and ends.
 
-  display.py upload --dir DIR [--password P] [--timeout S] -- PROGRAM...
+  display.py upload --dir DIR [--password P] [--timeout S] [--smaps FILE] -- PROGRAM...
       Starts the program in DIR, fills the password into the connection
       dialog and confirms it, then clicks «Закачать» with the mouse (XTest,
       by xdotool) and waits for the box "Сообщение" to be mapped, as seen by
@@ -230,6 +230,9 @@ def upload(args):
         mapped = watch.next_map(args.timeout)
         cpu = cpu_seconds(pid) - cpu_before
         rss = peak_rss_kb(pid)
+        if args.smaps:
+            with open("/proc/%d/smaps" % pid) as f, open(args.smaps, "w") as out:
+                out.write(f.read())
         message = wait_for("box «Сообщение»", lambda: window(pyatspi, pid, "Сообщение"), args.timeout)
         text = find(message, lambda n: n.getRole() == pyatspi.ROLE_LABEL and "Закачка" in (n.name or ""))
         text = text.name if text is not None else "-"
@@ -272,6 +275,7 @@ def main():
     u.add_argument("--dir", required=True)
     u.add_argument("--password", default="")
     u.add_argument("--timeout", type=float, default=120.0)
+    u.add_argument("--smaps", help="where to copy the program's /proc/PID/smaps when the box is mapped")
     u.add_argument("program", nargs="+")
     args = parser.parse_args()
     try:

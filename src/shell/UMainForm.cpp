@@ -22,6 +22,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -32,13 +33,14 @@
 #include <QPointer>
 #include <QScreen>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <poll.h>
 #include <utility>
 
 const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
@@ -47,6 +49,33 @@ namespace {
 
 const QString SettingsSection = QStringLiteral("Options");
 const QString TextAttention = QStringLiteral("Внимание");
+
+// How the GUI thread's FTP waits block: in the window's own event loop,
+// watching the socket, so that a repaint, a click or a screen reader's
+// question is handled the moment it arrives rather than at the next idle
+// tick, and the socket is looked at again the moment it is ready.
+void waitInEventLoop(int fd, short events, int timeoutMs)
+{
+    if (timeoutMs <= 0) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    QSocketNotifier notifier(qintptr(fd),
+                             (events & POLLOUT) ? QSocketNotifier::Write : QSocketNotifier::Read);
+    bool ready = false;
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&ready, &notifier] {
+        ready = true;
+        notifier.setEnabled(false);
+    });
+    bool timedOut = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, [&timedOut] { timedOut = true; });
+    timer.start(timeoutMs);
+    while (!ready && !timedOut)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 } // namespace
 
@@ -75,6 +104,7 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
     ui->setupUi(this);
     setFont(WindowFonts::sansSerif(11));
     setFixedSize(592, 420);
+    ftp::setIdleWait(waitInEventLoop);
 
     // The white band at the top.
     QPalette white = ui->pnlTop->palette();
@@ -704,7 +734,13 @@ void TfrmMainForm::showProgress(const Progress &progress)
     // Called many times a second while blocks flow: touch only what changed.
     if (progress.percent != m_lastPercent) {
         m_lastPercent = progress.percent;
+        // QProgressBar repaints itself at once, on the caller's stack, when
+        // its value changes: a paint and a flush to the screen in the middle
+        // of the run's loop. With updates held it is painted with the labels
+        // the next time the window's events are handled.
+        ui->ProgressBar->setUpdatesEnabled(false);
         ui->ProgressBar->setValue(qBound(0, progress.percent, 100));
+        ui->ProgressBar->setUpdatesEnabled(true);
         ui->lblPercents->setText(QStringLiteral("%1%").arg(progress.percent));
     }
     setTextIfChanged(ui->lblSent, formatBytes(progress.sent));
@@ -794,9 +830,8 @@ void TfrmMainForm::automatedRun()
     const UploadRun::Outcome outcome = run.exec();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     static const char *const names[] = {"not-started", "completed", "incomplete", "interrupted"};
-    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n",
-                names[int(outcome)], seconds, double(m_longestGapNs) / 1e6,
-                static_cast<long long>(m_state.uploadTotal));
+    std::printf("RESULT %s\nSECONDS %.3f\nLONGEST-GAP-MS %.1f\nTOTAL %lld\n", names[int(outcome)],
+                seconds, double(m_longestGapNs) / 1e6, static_cast<long long>(m_state.uploadTotal));
     std::fflush(stdout);
     static const int codes[] = {4, 0, 2, 3};
     QCoreApplication::exit(codes[int(outcome)]);
