@@ -16,9 +16,10 @@ pyatspi):
       dialog and confirms it, then clicks «Закачать» with the mouse (XTest,
       by xdotool) and waits for the box "Сообщение" to be mapped, as seen by
       `xev -root -event substructure`. Then it presses OK, closes the main
-      window and prints one line: seconds from the click to the box, the
-      program's CPU seconds over the same span, its peak RSS in KiB, and what
-      the program reported of the run (LONGEST-GAP-MS, or -).
+      window and prints, a line each: seconds from the click to the box, the
+      program's CPU seconds over the same span, its peak RSS in KiB (and its
+      RSS just before the click), and what the program reported of the run
+      (LONGEST-GAP-MS, or -).
 """
 
 import argparse
@@ -140,6 +141,14 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def current_rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 def peak_rss_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -222,6 +231,7 @@ def upload(args):
         # The pointer's arrival repaints the button; let that and any
         # accessibility traffic of the start settle before the click.
         time.sleep(0.5)
+        rss_before = current_rss_kb(pid)
         xdotool("mousedown", "1")
         watch.drain(0.2)
         cpu_before = cpu_seconds(pid)
@@ -260,6 +270,7 @@ def upload(args):
     print("PID %d" % pid)
     print("CPU %.2f" % cpu)
     print("RSS-KB %d" % rss)
+    print("RSS-BEFORE-CLICK-KB %d" % rss_before)
     print("LONGEST-GAP-MS %s" % report.get("LONGEST-GAP-MS", "-"))
     print("MESSAGE %s" % text)
     print("EXIT %d" % program.returncode)
