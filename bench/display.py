@@ -241,8 +241,8 @@ def upload(args):
         cpu = cpu_seconds(pid) - cpu_before
         rss = peak_rss_kb(pid)
         if args.smaps:
-            with open("/proc/%d/smaps" % pid) as f, open(args.smaps, "w") as out:
-                out.write(f.read())
+            with open("/proc/%d/smaps" % pid) as f, open(args.smaps, "w") as copy:
+                copy.write(f.read())
         message = wait_for("box «Сообщение»", lambda: window(pyatspi, pid, "Сообщение"), args.timeout)
         text = find(message, lambda n: n.getRole() == pyatspi.ROLE_LABEL and "Закачка" in (n.name or ""))
         text = text.name if text is not None else "-"
