@@ -9,6 +9,9 @@ packages=(
     libgtest-dev libssl-dev clang libclang-rt-14-dev
     python3-pyftpdlib python3-openssl vsftpd curl openssl
     xvfb xauth x11-apps imagemagick time procps iproute2 dbus-daemon
+    # bench/run's desktop mode: a window manager, the accessibility bus, a
+    # screen reader's library, the mouse, and X's event watcher
+    openbox dbus at-spi2-core python3-pyatspi xdotool x11-utils qt6-qpa-plugins
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // Program start: the hand-off check, the six windows in their order, the
 // post-creation step, then the message loop until the main window closes.
 
+#include "app/RunGapReport.h"
 #include "app/TestReport.h"
 #include "app/Unattended.h"
 #include "folders/UFolders.h"
@@ -74,6 +75,11 @@ int main(int argc, char *argv[])
     std::unique_ptr<UnattendedView> unattended;
     if (const UnattendedView::Mode mode = UnattendedView::modeFromEnvironment(); mode.enabled)
         unattended = std::make_unique<UnattendedView>(frmMainForm, mode);
+    // A run started by the unattended mode reports its own longest gap.
+    std::unique_ptr<RunGapReport> gapReport;
+    if (qEnvironmentVariable("TRELVAN_RUN_REPORT") == u"1" &&
+        !UnattendedView::modeFromEnvironment().autoRun)
+        gapReport = std::make_unique<RunGapReport>(frmMainForm.uploadState());
     keepTestReport(&frmMainForm);
 
     QObject::connect(&frmMainForm, &TfrmMainForm::closed, &app, &QCoreApplication::quit);

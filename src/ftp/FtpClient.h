@@ -29,6 +29,18 @@ namespace ftp {
 /// same connection.
 using IdleHook = std::function<void()>;
 
+/// Waits until `fd` may have any of `events` (POLLIN, POLLOUT) or
+/// `timeoutMs` have passed, handling the caller's own events meanwhile (a
+/// window's event loop). The client checks the socket again afterwards, so
+/// waking early is harmless.
+using IdleWait = std::function<void(int fd, short events, int timeoutMs)>;
+
+/// On the calling thread, every wait that has an idle hook blocks in `wait`
+/// instead of in poll(): a window that waits in its own event loop handles a
+/// repaint, a click or an accessibility query the moment it comes, instead
+/// of at the idle hook's next tick. Empty: poll() again.
+void setIdleWait(IdleWait wait);
+
 /// Default timeouts. 15 s covers a slow login (some servers pause before
 /// answering PASS); a minute for the final reply of an upload leaves the server
 /// time to flush and check a large file.

@@ -107,13 +107,28 @@ bool Endpoint::sameHost(const Endpoint &other) const
     return canonicalBytes(*this, a) && canonicalBytes(other, b) && std::memcmp(a, b, 16) == 0;
 }
 
+namespace {
+thread_local IdleWait idleWait;
+} // namespace
+
+void setIdleWait(IdleWait wait)
+{
+    idleWait = std::move(wait);
+}
+
 WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleHook &idle)
 {
     for (;;) {
         const int left = deadline.remainingMs();
         const int due = msUntilIdleDue();
         pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, left < due ? left : due);
+        int n = ::poll(&p, 1, 0);
+        if (n == 0 && idle && idleWait) {
+            idleWait(fd, events, left < due ? left : due);
+            n = ::poll(&p, 1, 0);
+        } else if (n == 0) {
+            n = ::poll(&p, 1, left < due ? left : due);
+        }
         if (n < 0 && errno != EINTR)
             return WaitResult::Error;
         idleIfDue(idle);

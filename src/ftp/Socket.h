@@ -62,7 +62,8 @@ void idleIfDue(const IdleHook &idle);
 int msUntilIdleDue();
 
 /// Waits until `fd` has any of `events` (POLLIN, POLLOUT), calling `idle`
-/// every kIdleTickMs (idleIfDue), until `deadline`. Error also covers POLLERR/POLLHUP/
+/// every kIdleTickMs (idleIfDue), until `deadline`; with an idle hook, in the
+/// thread's IdleWait when one is set (setIdleWait). Error also covers POLLERR/POLLHUP/
 /// POLLNVAL when the caller did not ask for them.
 WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleHook &idle);
 

@@ -35,9 +35,12 @@
 #include <QPointer>
 #include <QScreen>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 
+#include <poll.h>
 #include <utility>
 
 const QString TfrmMainForm::Caption = QStringLiteral("Trelvan v1.3");
@@ -46,6 +49,33 @@ namespace {
 
 const QString SettingsSection = QStringLiteral("Options");
 const QString TextAttention = QStringLiteral("Внимание");
+
+// How the GUI thread's FTP waits block: in the window's own event loop,
+// watching the socket, so that a repaint, a click or a screen reader's
+// question is handled the moment it arrives rather than at the next idle
+// tick, and the socket is looked at again the moment it is ready.
+void waitInEventLoop(int fd, short events, int timeoutMs)
+{
+    if (timeoutMs <= 0) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    QSocketNotifier notifier(qintptr(fd),
+                             (events & POLLOUT) ? QSocketNotifier::Write : QSocketNotifier::Read);
+    bool ready = false;
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&ready, &notifier] {
+        ready = true;
+        notifier.setEnabled(false);
+    });
+    bool timedOut = false;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, [&timedOut] { timedOut = true; });
+    timer.start(timeoutMs);
+    while (!ready && !timedOut)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 } // namespace
 
@@ -93,6 +123,7 @@ void TfrmMainForm::setUpLook()
 {
     setFont(WindowFonts::sansSerif(11));
     setFixedSize(592, 420);
+    ftp::setIdleWait(waitInEventLoop);
 
     // The white band at the top.
     QPalette white = ui->pnlTop->palette();
@@ -738,7 +769,13 @@ void TfrmMainForm::showProgress(const Progress &progress)
     // Called many times a second while blocks flow: touch only what changed.
     if (progress.percent != m_lastPercent) {
         m_lastPercent = progress.percent;
+        // QProgressBar repaints itself at once, on the caller's stack, when
+        // its value changes: a paint and a flush to the screen in the middle
+        // of the run's loop. With updates held it is painted with the labels
+        // the next time the window's events are handled.
+        ui->ProgressBar->setUpdatesEnabled(false);
         ui->ProgressBar->setValue(qBound(0, progress.percent, 100));
+        ui->ProgressBar->setUpdatesEnabled(true);
         ui->lblPercents->setText(QStringLiteral("%1%").arg(progress.percent));
     }
     setTextIfChanged(ui->lblSent, formatBytes(progress.sent));

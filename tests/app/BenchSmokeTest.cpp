@@ -1,5 +1,7 @@
 // Keeps the benchmark from rotting: bench/run --smoke with the built program,
-// a 10 MiB file and one upload by Trelvan and by curl to each server. What
+// a 10 MiB file and one upload by Trelvan and by curl to each server, in
+// both modes (unattended offscreen, and clicked on a desktop with a screen
+// reader listening). What
 // counts here is that it runs, that every upload arrived byte for byte (the
 // script compares them and fails otherwise) and that the table comes out;
 // never the figures, which depend on the machine.
@@ -50,30 +52,43 @@ TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
     }
     const QString header = QStringLiteral("| measure | ") + servers.join(QStringLiteral(" | ")) +
                            QStringLiteral(" | goal |");
-    EXPECT_TRUE(out.contains(header)) << qPrintable(out);
 
-    // These rows have a number for every server: a "-" would mean that no
-    // upload of that program was measured. (CPU ratios of a 10 MiB upload may
-    // divide by a curl that used no measurable CPU at all.)
-    const QString number = QStringLiteral(" [0-9]+(\\.[0-9]+)? \\|");
-    QString cells;
-    for (int i = 0; i < servers.size(); ++i)
-        cells += number;
-    for (const QString &row : {QStringLiteral("Trelvan MB/s"), QStringLiteral("curl MB/s"),
-                               QStringLiteral("\\*\\*throughput Trelvan / curl\\*\\*"),
-                               QStringLiteral("Trelvan peak RSS")}) {
-        const QRegularExpression line(QStringLiteral("\\| ") + row + QStringLiteral("[^|]*\\|") +
-                                      cells);
-        EXPECT_TRUE(line.match(out).hasMatch()) << qPrintable(row) << "\n" << qPrintable(out);
+    // A table for each mode: unattended offscreen, and clicked on a desktop
+    // with a screen reader listening.
+    const qsizetype display = out.indexOf(QStringLiteral("**Mode display**"));
+    ASSERT_GT(display, 0) << qPrintable(out);
+    ASSERT_TRUE(out.contains(QStringLiteral("**Mode offscreen**"))) << qPrintable(out);
+    for (const QString &table : {out.left(display), out.mid(display)}) {
+        EXPECT_TRUE(table.contains(header)) << qPrintable(table);
+        // These rows have a number for every server: a "-" would mean that
+        // no upload of that program was measured. (CPU ratios of a 10 MiB
+        // upload may divide by a curl that used no measurable CPU at all.)
+        const QString number = QStringLiteral(" [0-9]+(\\.[0-9]+)? \\|");
+        QString cells;
+        for (int i = 0; i < servers.size(); ++i)
+            cells += number;
+        for (const QString &row : {QStringLiteral("Trelvan MB/s"), QStringLiteral("curl MB/s"),
+                                   QStringLiteral("\\*\\*throughput Trelvan / curl\\*\\*"),
+                                   QStringLiteral("Trelvan peak RSS")}) {
+            const QRegularExpression line(QStringLiteral("\\| ") + row +
+                                          QStringLiteral("[^|]*\\|") + cells);
+            EXPECT_TRUE(line.match(table).hasMatch()) << qPrintable(row) << "\n" << qPrintable(table);
+        }
+        // The window's longest pause: median (worst) of the one upload.
+        QString gapCells;
+        for (int i = 0; i < servers.size(); ++i)
+            gapCells += QStringLiteral(" [0-9.]+ \\([0-9.]+\\) \\|");
+        const QRegularExpression gaps(QStringLiteral("\\| \\*\\*longest gap[^|]*\\|") + gapCells);
+        EXPECT_TRUE(gaps.match(table).hasMatch()) << qPrintable(table);
+        // The ratio within back-to-back pairs, with how many of them Trelvan
+        // won: one pair per server in a smoke run.
+        QString pairCells;
+        for (int i = 0; i < servers.size(); ++i)
+            pairCells += QStringLiteral(" [0-9]+\\.[0-9]+ \\([01] of 1\\) \\|");
+        const QRegularExpression pairs(
+            QStringLiteral("\\| the same within each back-to-back pair[^|]*\\|") + pairCells);
+        EXPECT_TRUE(pairs.match(table).hasMatch()) << qPrintable(table);
     }
-    // The ratio within back-to-back pairs, with how many of them Trelvan won:
-    // one pair per server in a smoke run.
-    QString pairCells;
-    for (int i = 0; i < servers.size(); ++i)
-        pairCells += QStringLiteral(" [0-9]+\\.[0-9]+ \\([01] of 1\\) \\|");
-    const QRegularExpression pairs(QStringLiteral("\\| the same within each back-to-back pair[^|]*\\|") +
-                                   pairCells);
-    EXPECT_TRUE(pairs.match(out).hasMatch()) << qPrintable(out);
     // The start-up timings need only the executable, so they run here too.
     EXPECT_TRUE(out.contains(QStringLiteral("rows in Files.txt** to the window shown |")))
         << qPrintable(out);

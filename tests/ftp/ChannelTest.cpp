@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -176,4 +177,40 @@ TEST(ChannelTest, ALargeSendOverASlowLinkIsNoStallButAStoppedPeerIs)
         EXPECT_TRUE(c.timedOut());
         EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     }
+}
+
+TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
+{
+    // A stand-in for a window's event loop: it notes what it was asked to
+    // wait for and waits with poll() itself.
+    struct Asked
+    {
+        int fd = -1;
+        short events = 0;
+        int calls = 0;
+    };
+    auto asked = std::make_shared<Asked>();
+    ftp::setIdleWait([asked](int fd, short events, int timeoutMs) {
+        asked->fd = fd;
+        asked->events = events;
+        ++asked->calls;
+        pollfd p{fd, events, 0};
+        ::poll(&p, 1, timeoutMs);
+    });
+    SocketPair pair;
+    ASSERT_TRUE(pair.channel);
+    pair.startReading(16 * 1024, 2ms);
+    Channel &c = *pair.channel;
+    const std::string whole = randomBytes(1024 * 1024, 6);
+    const std::size_t half = whole.size() / 2;
+    ASSERT_TRUE(c.writeAll(whole.data(), half, 5000, {}));
+    EXPECT_EQ(asked->calls, 0) << "a wait without an idle hook went to the window";
+    int idleCalls = 0;
+    ASSERT_TRUE(c.writeAll(whole.data() + half, whole.size() - half, 5000, [&] { ++idleCalls; }));
+    ftp::setIdleWait({});
+    EXPECT_GT(asked->calls, 0);
+    EXPECT_EQ(asked->fd, c.fd());
+    EXPECT_EQ(asked->events, POLLOUT);
+    pair.stopReading();
+    EXPECT_TRUE(pair.received == whole);
 }

@@ -7,6 +7,7 @@
 #include "ModalDriver.h"
 #include "QtPrinters.h"
 #include "TestProgram.h"
+#include "ftp/Socket.h"
 #include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
 #include "state/ResumeMarker.h"
@@ -30,11 +31,15 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -708,6 +713,32 @@ TEST(MainFormUploadView, PassiveSettingChoosesTheFirstDataConnectionMode)
     EXPECT_FALSE(p.main->ftpOptions().passiveFirst);
     writeFile(p.files.settingsFile, "[Options]\r\nPassive=1\r\n");
     EXPECT_TRUE(p.main->ftpOptions().passiveFirst);
+}
+
+TEST(MainFormUploadView, FtpWaitsHandleTheWindowsEventsAndEndWhenTheSocketIsReady)
+{
+    // The window makes the FTP client's waits on its thread wait in its event
+    // loop: here the idle hook itself handles nothing, and the peer writes
+    // only from a timer that must run inside the wait.
+    TestProgram p;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    bool timerRan = false;
+    QTimer::singleShot(1, [&timerRan] { timerRan = true; });
+    QTimer::singleShot(30, [&fds] { (void)::send(fds[1], "x", 1, 0); });
+    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(20000), [] {}),
+              ftp::WaitResult::Ready);
+    EXPECT_TRUE(timerRan);
+    // Nothing comes: the wait ends at its deadline, the window live meanwhile.
+    char byte = 0;
+    EXPECT_EQ(::recv(fds[0], &byte, 1, 0), 1);
+    bool later = false;
+    QTimer::singleShot(1, [&later] { later = true; });
+    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(100), [] {}),
+              ftp::WaitResult::Timeout);
+    EXPECT_TRUE(later);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST(MainFormFolders, BrowserResultGoesIntoTheFolderBoxUnlessItIsTheStartFolder)
