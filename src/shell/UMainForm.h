@@ -139,7 +139,8 @@ public:
 public slots:
     /// A file handed over by a second start of the program: listed (and
     /// counted in the upload total, and the list saved) unless listed
-    /// already; then the window comes to the front. No command-state update.
+    /// already; then the window comes to the front. An empty path only
+    /// brings the window forward. No command-state update.
     void handOffFile(const QString &path);
 
 signals:

@@ -112,11 +112,11 @@ QString InstanceLink::socketPathFor(const QString &windowClass, const QString &c
     return fitsSocketAddress(path) ? path : QString();
 }
 
-bool InstanceLink::handOff(const QStringList &arguments)
+InstanceLink::Outcome InstanceLink::handOff(const QStringList &arguments)
 {
     m_kept = arguments;
     if (m_socketPath.isEmpty())
-        return true;
+        return Outcome::StartHere;
 
     QList<qsizetype> files;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -136,10 +136,16 @@ bool InstanceLink::handOff(const QStringList &arguments)
         lock.unlock();
     if (found != Probe::Live) {
         startRetaking();
-        return true;
+        return Outcome::StartHere;
     }
 
     std::unique_ptr<QLocalSocket> receiver(live);
+    if (files.isEmpty()) {
+        // Nothing to hand over: the running window only comes forward. An
+        // older instance refuses the message; it runs all the same.
+        sendAndWait(*receiver, QString());
+        return Outcome::HandedOver;
+    }
     QList<qsizetype> handed;
     for (qsizetype i : files) {
         // The receiver runs in another folder: a relative name means ours.
@@ -154,21 +160,18 @@ bool InstanceLink::handOff(const QStringList &arguments)
 
     for (qsizetype n = handed.size() - 1; n >= 0; --n)
         m_kept.removeAt(handed.at(n));
-    if (!handed.isEmpty() && handed.size() == files.size())
-        return false;
+    if (handed.size() == files.size())
+        return Outcome::HandedOver;
 
-    // A file was not taken: this process starts after all, and takes the
-    // receiver role when the one it spoke to has gone.
-    if (!files.isEmpty()) {
-        if (lock.tryLock(LockWaitMs)) {
-            if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
-                claimUnderLock();
-            delete live;
-            lock.unlock();
-        }
+    // A file was not taken. When the instance spoken to has gone, this
+    // process takes its place; while it still runs, it owns the data files.
+    if (lock.tryLock(LockWaitMs)) {
+        if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
+            claimUnderLock();
+        delete live;
+        lock.unlock();
     }
-    startRetaking();
-    return true;
+    return isListening() ? Outcome::StartHere : Outcome::NotTaken;
 }
 
 InstanceLink::Probe InstanceLink::probe(QLocalSocket **live, int timeoutMs)
@@ -386,8 +389,9 @@ InstanceLink::Decoded InstanceLink::decodeMessage(const QByteArray &buffer, qsiz
     if (buffer.size() < HeaderBytes)
         return Decoded::NeedMore;
 
+    // Length 0: the message without a path.
     const quint32 length = qFromBigEndian<quint32>(buffer.constData() + sizeof(Magic));
-    if (length == 0 || length > quint64(MaxPathBytes))
+    if (length > quint64(MaxPathBytes))
         return Decoded::Malformed;
     if (buffer.size() - HeaderBytes < qsizetype(length))
         return Decoded::NeedMore;
