@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -82,6 +83,16 @@ InstanceLink::~InstanceLink()
     // Senders still waiting learn at once that their files were not taken.
     for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it)
         it.key()->abort();
+    // Closing removes the socket file after the socket: without the lock, a
+    // start that took the role in between would lose its file and the next
+    // start would find nobody.
+    if (m_server) {
+        QLockFile lock(m_socketPath + QStringLiteral(".lock"));
+        const bool locked = lock.tryLock(LockWaitMs);
+        m_server->close();
+        if (locked)
+            lock.unlock();
+    }
 }
 
 QString InstanceLink::socketPathFor(const QString &windowClass, const QString &caption)
@@ -140,38 +151,42 @@ InstanceLink::Outcome InstanceLink::handOff(const QStringList &arguments)
     }
 
     std::unique_ptr<QLocalSocket> receiver(live);
-    if (files.isEmpty()) {
-        // Nothing to hand over: the running window only comes forward. An
-        // older instance refuses the message; it runs all the same.
-        sendAndWait(*receiver, QString());
-        return Outcome::HandedOver;
-    }
     QList<qsizetype> handed;
+    bool answered = true;
+    if (files.isEmpty()) {
+        // Nothing to hand over: the running window only comes forward.
+        answered = sendAndWait(*receiver, QString());
+    }
     for (qsizetype i : files) {
         // The receiver runs in another folder: a relative name means ours.
         const QString &argument = arguments.at(i);
         const QString path =
             QDir::isRelativePath(argument) ? QDir::current().absoluteFilePath(argument) : argument;
-        if (!sendAndWait(*receiver, path))
+        if (!sendAndWait(*receiver, path)) {
+            answered = false;
             break;
+        }
         handed.append(i);
     }
     receiver.reset();
 
     for (qsizetype n = handed.size() - 1; n >= 0; --n)
         m_kept.removeAt(handed.at(n));
-    if (handed.size() == files.size())
+    if (answered)
         return Outcome::HandedOver;
 
-    // A file was not taken. When the instance spoken to has gone, this
-    // process takes its place; while it still runs, it owns the data files.
+    // No answer, or a file not taken. When the instance spoken to has gone,
+    // this process takes its place; while it still runs (an older one
+    // refuses the message without a path), it owns the data files.
     if (lock.tryLock(LockWaitMs)) {
         if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
             claimUnderLock();
         delete live;
         lock.unlock();
     }
-    return isListening() ? Outcome::StartHere : Outcome::NotTaken;
+    if (isListening())
+        return Outcome::StartHere;
+    return files.isEmpty() ? Outcome::HandedOver : Outcome::NotTaken;
 }
 
 InstanceLink::Probe InstanceLink::probe(QLocalSocket **live, int timeoutMs)
@@ -235,7 +250,7 @@ void InstanceLink::claimUnderLock()
     if (::lstat(encoded.constData(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid())
             return;
-        if (::unlink(encoded.constData()) != 0)
+        if (::unlink(encoded.constData()) != 0 && errno != ENOENT)
             return;
     }
 

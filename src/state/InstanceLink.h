@@ -82,10 +82,10 @@ public:
     /// argument that names an existing regular file is sent to it, in order,
     /// and counts as handed over only once acknowledged; with no such file
     /// the message without a path goes instead. HandedOver: this process
-    /// ends. A file not taken: when the instance has gone meanwhile, this
-    /// process takes its place (StartHere, keptArguments() for its own
-    /// list); when it still runs (frozen, or failing), NotTaken, and this
-    /// process ends all the same.
+    /// ends. No answer or a file not taken: when the instance has gone
+    /// meanwhile, this process takes its place (StartHere, keptArguments()
+    /// for its own list); when it still runs (frozen, failing, or older),
+    /// this process ends all the same, NotTaken when files were left.
     Outcome handOff(const QStringList &arguments);
 
     /// The arguments this process keeps after handOff(): all of them, minus

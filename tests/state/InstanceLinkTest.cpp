@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
@@ -352,12 +353,13 @@ TEST_F(InstanceLinkTest, AFrozenReceiverKeepsItsDataFilesAndTheSenderEnds)
     }
 }
 
-/// A receiver that acknowledges the first message and then drops the
-/// connection without answering, as an instance that crashes does.
+/// A receiver that acknowledges the first `acknowledged` messages and then
+/// drops the connection without answering, as an instance that crashes does.
 class DyingReceiver : public QObject
 {
 public:
-    explicit DyingReceiver(const QString &path, bool closeListener) : m_close(closeListener)
+    DyingReceiver(const QString &path, bool closeListener, int acknowledged = 1)
+        : m_close(closeListener), m_acknowledged(acknowledged)
     {
         m_server.setSocketOptions(QLocalServer::UserAccessOption);
         EXPECT_TRUE(m_server.listen(path));
@@ -377,9 +379,14 @@ private:
         while (InstanceLink::decodeMessage(m_buffer, &used, &path) ==
                InstanceLink::Decoded::Message) {
             m_buffer.remove(0, used);
-            if (!received.isEmpty()) {
-                if (m_close)
+            if (received.size() == m_acknowledged) {
+                if (m_close) {
+                    // As an instance that ends: under the lock, which keeps
+                    // the removal of its socket file apart from a new start.
+                    QLockFile lock(m_server.fullServerName() + QStringLiteral(".lock"));
+                    EXPECT_TRUE(lock.tryLock(5000));
                     m_server.close();
+                }
                 s->abort();
                 return;
             }
@@ -391,29 +398,37 @@ private:
     QLocalServer m_server;
     QByteArray m_buffer;
     bool m_close;
+    int m_acknowledged;
 };
 
-TEST_F(InstanceLinkTest, AFileWithoutAcknowledgementStaysWithTheSender)
+TEST_F(InstanceLinkTest, WithoutAnAnswerTheSenderStartsOnlyInPlaceOfAnInstanceThatWent)
 {
     const QStringList files{file("1.txt"), file("2.txt"), file("3.txt")};
+    struct Case
     {
-        DyingReceiver receiver(socketPath(), false);
-        const SenderResult sent = handOffFromThread(socketPath(), files);
-        EXPECT_EQ(receiver.received, files.mid(0, 1));
-        // The receiver still listens: the sender neither takes its place nor
-        // opens a window beside it.
-        EXPECT_EQ(sent.outcome, Outcome::NotTaken);
-        EXPECT_EQ(sent.kept, files.mid(1));
-        EXPECT_FALSE(sent.listening);
-    }
-    {
-        DyingReceiver receiver(socketPath(), true);
-        const SenderResult sent = handOffFromThread(socketPath(), files);
-        EXPECT_EQ(receiver.received, files.mid(0, 1));
-        EXPECT_EQ(sent.outcome, Outcome::StartHere);
-        EXPECT_EQ(sent.kept, files.mid(1));
-        // The receiver has gone: the sender becomes the receiver in its place.
-        EXPECT_TRUE(sent.listening);
+        QStringList arguments;
+        bool receiverGoes;
+        Outcome outcome;
+    };
+    // A receiver that still listens keeps its data files: the sender neither
+    // takes its place nor opens a window beside it. One that has gone leaves
+    // the place to the sender, which lists the files not taken itself.
+    const QList<Case> cases{
+        {files, false, Outcome::NotTaken},
+        {files, true, Outcome::StartHere},
+        {{}, false, Outcome::HandedOver},
+        {{}, true, Outcome::StartHere},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.arguments.size() << " files, receiver goes " << c.receiverGoes);
+        const int acknowledged = c.arguments.isEmpty() ? 0 : 1;
+        DyingReceiver receiver(socketPath(), c.receiverGoes, acknowledged);
+        const SenderResult sent = handOffFromThread(socketPath(), c.arguments);
+        EXPECT_EQ(receiver.received, c.arguments.mid(0, acknowledged));
+        EXPECT_EQ(sent.outcome, c.outcome);
+        EXPECT_EQ(sent.kept, c.arguments.mid(acknowledged));
+        EXPECT_EQ(sent.listening, c.receiverGoes);
     }
 }
 

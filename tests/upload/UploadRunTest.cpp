@@ -456,6 +456,7 @@ TEST_F(UploadRunTest, FilesTxtHoldsWhatIsLeftToSendFromTheStartOfTheRun)
         EXPECT_EQ(readFile(files().listFile), QByteArray());
         EXPECT_TRUE(view.messages.size() == 1) << lastMessage().toStdString();
         view.messages.clear();
+        view.onEvents = nullptr;
     }
 
     // A list file that cannot be written is said once at the start; the run
