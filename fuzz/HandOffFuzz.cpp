@@ -6,8 +6,9 @@
 // Input: the bytes a peer writes.
 //
 // Checked:
-//   - a decoded message is a non-empty path without NUL, and encoding that
-//     path gives back exactly the bytes it was decoded from;
+//   - a decoded message is a path without NUL, empty only for the message
+//     without a path (the header alone), and encoding that path gives back
+//     exactly the bytes it was decoded from;
 //   - "need more" is said only while the buffer could still become a valid
 //     message, so a peer can never make the receiver hold more than one
 //     largest message;
@@ -42,9 +43,9 @@ Verdict decode(const QByteArray &buffer)
     Verdict v;
     v.decoded = InstanceLink::decodeMessage(buffer, &v.consumed, &v.path);
     if (v.decoded == Decoded::Message) {
-        FUZZ_CHECK(v.consumed > HeaderBytes && v.consumed <= buffer.size());
+        FUZZ_CHECK(v.consumed >= HeaderBytes && v.consumed <= buffer.size());
         FUZZ_CHECK(v.consumed - HeaderBytes <= InstanceLink::MaxPathBytes);
-        FUZZ_CHECK(!v.path.isEmpty() && !v.path.contains(QChar(0)));
+        FUZZ_CHECK(v.path.isEmpty() == (v.consumed == HeaderBytes) && !v.path.contains(QChar(0)));
         FUZZ_CHECK(InstanceLink::encodeMessage(v.path) == buffer.left(v.consumed));
     } else if (v.decoded == Decoded::NeedMore) {
         FUZZ_CHECK(buffer.size() < HeaderBytes + InstanceLink::MaxPathBytes);
@@ -79,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     }
 
     const QString path = QString::fromUtf8(input);
-    if (!path.isEmpty() && !path.contains(QChar(0))) {
+    if (!path.contains(QChar(0))) {
         const QByteArray message = InstanceLink::encodeMessage(path);
         const Verdict v = decode(message);
         FUZZ_CHECK(v.decoded == Decoded::Message && v.consumed == message.size() && v.path == path);

@@ -16,11 +16,28 @@
 #include "upload/UConnLost.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QTimer>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
+
+namespace {
+
+/// A running instance that does not answer keeps its data files; the files
+/// it did not take are named where the caller can see them.
+void reportNotTaken(const QStringList &arguments)
+{
+    std::fputs("Trelvan уже запущен, но не отвечает. Не добавлены в его список:\n", stderr);
+    for (const QString &argument : arguments) {
+        if (QFileInfo(argument).isFile())
+            std::fprintf(stderr, "%s\n", argument.toLocal8Bit().constData());
+    }
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -41,13 +58,22 @@ int main(int argc, char *argv[])
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTranslator);
 
-    // Hand-off check: when a running instance takes the files, this one ends
-    // without a window. Otherwise this process keeps the files that were not
-    // taken, and receives the files of later starts once its window exists.
+    // Hand-off check: a running instance takes the files (or just comes
+    // forward) and this one ends without a window, since two windows on the
+    // same data files would continue the same remote file twice. Otherwise
+    // this process keeps the files that were not taken, and receives the
+    // files of later starts once its window exists.
     InstanceLink link(InstanceLink::socketPathFor(
         QString::fromLatin1(TfrmMainForm::staticMetaObject.className()), TfrmMainForm::Caption));
-    if (!link.handOff(QApplication::arguments().mid(1)))
+    switch (link.handOff(QApplication::arguments().mid(1))) {
+    case InstanceLink::Outcome::HandedOver:
         return 0;
+    case InstanceLink::Outcome::NotTaken:
+        reportNotTaken(link.keptArguments());
+        return 1;
+    case InstanceLink::Outcome::StartHere:
+        break;
+    }
     const QStringList files = link.keptArguments();
 
     TfrmMainForm frmMainForm(TfrmMainForm::defaultFiles());

@@ -688,17 +688,24 @@ void TfrmMainForm::saveList()
 
 void TfrmMainForm::handOffFile(const QString &path)
 {
-    if (m_list.addFile(path) >= 0) {
-        // A file that cannot be opened stays listed, uncounted and unsaved.
+    // No path: a start without files only brings the window forward.
+    if (!path.isEmpty() && m_list.addFile(path) >= 0) {
+        // A file that cannot be opened stays listed and uncounted, and is
+        // saved only while a run goes on (a crash must not lose what the run
+        // was given).
         QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
+        const bool opened = file.open(QIODevice::ReadOnly);
+        if (opened) {
             m_state.uploadTotal += file.size();
             file.close();
-            saveList();
         }
+        if (opened || m_state.busy)
+            saveList();
     }
     commandStateUpdate();
     if (isVisible()) {
+        if (isMinimized())
+            showNormal();
         raise();
         activateWindow();
     }

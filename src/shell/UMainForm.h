@@ -140,7 +140,7 @@ public slots:
     /// A file handed over by a second start of the program: listed (and
     /// counted in the upload total, and the list saved) unless listed
     /// already; then the command-state update, and the window comes to the
-    /// front.
+    /// front. An empty path only brings the window forward.
     void handOffFile(const QString &path);
 
 signals:

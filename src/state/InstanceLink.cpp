@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -82,6 +83,16 @@ InstanceLink::~InstanceLink()
     // Senders still waiting learn at once that their files were not taken.
     for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it)
         it.key()->abort();
+    // Closing removes the socket file after the socket: without the lock, a
+    // start that took the role in between would lose its file and the next
+    // start would find nobody.
+    if (m_server) {
+        QLockFile lock(m_socketPath + QStringLiteral(".lock"));
+        const bool locked = lock.tryLock(LockWaitMs);
+        m_server->close();
+        if (locked)
+            lock.unlock();
+    }
 }
 
 QString InstanceLink::socketPathFor(const QString &windowClass, const QString &caption)
@@ -112,11 +123,11 @@ QString InstanceLink::socketPathFor(const QString &windowClass, const QString &c
     return fitsSocketAddress(path) ? path : QString();
 }
 
-bool InstanceLink::handOff(const QStringList &arguments)
+InstanceLink::Outcome InstanceLink::handOff(const QStringList &arguments)
 {
     m_kept = arguments;
     if (m_socketPath.isEmpty())
-        return true;
+        return Outcome::StartHere;
 
     QList<qsizetype> files;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -136,39 +147,46 @@ bool InstanceLink::handOff(const QStringList &arguments)
         lock.unlock();
     if (found != Probe::Live) {
         startRetaking();
-        return true;
+        return Outcome::StartHere;
     }
 
     std::unique_ptr<QLocalSocket> receiver(live);
     QList<qsizetype> handed;
+    bool answered = true;
+    if (files.isEmpty()) {
+        // Nothing to hand over: the running window only comes forward.
+        answered = sendAndWait(*receiver, QString());
+    }
     for (qsizetype i : files) {
         // The receiver runs in another folder: a relative name means ours.
         const QString &argument = arguments.at(i);
         const QString path =
             QDir::isRelativePath(argument) ? QDir::current().absoluteFilePath(argument) : argument;
-        if (!sendAndWait(*receiver, path))
+        if (!sendAndWait(*receiver, path)) {
+            answered = false;
             break;
+        }
         handed.append(i);
     }
     receiver.reset();
 
     for (qsizetype n = handed.size() - 1; n >= 0; --n)
         m_kept.removeAt(handed.at(n));
-    if (!handed.isEmpty() && handed.size() == files.size())
-        return false;
+    if (answered)
+        return Outcome::HandedOver;
 
-    // A file was not taken: this process starts after all, and takes the
-    // receiver role when the one it spoke to has gone.
-    if (!files.isEmpty()) {
-        if (lock.tryLock(LockWaitMs)) {
-            if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
-                claimUnderLock();
-            delete live;
-            lock.unlock();
-        }
+    // No answer, or a file not taken. When the instance spoken to has gone,
+    // this process takes its place; while it still runs (an older one
+    // refuses the message without a path), it owns the data files.
+    if (lock.tryLock(LockWaitMs)) {
+        if (probe(&live, ConnectTimeoutMs) == Probe::NoServer)
+            claimUnderLock();
+        delete live;
+        lock.unlock();
     }
-    startRetaking();
-    return true;
+    if (isListening())
+        return Outcome::StartHere;
+    return files.isEmpty() ? Outcome::HandedOver : Outcome::NotTaken;
 }
 
 InstanceLink::Probe InstanceLink::probe(QLocalSocket **live, int timeoutMs)
@@ -232,7 +250,7 @@ void InstanceLink::claimUnderLock()
     if (::lstat(encoded.constData(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid())
             return;
-        if (::unlink(encoded.constData()) != 0)
+        if (::unlink(encoded.constData()) != 0 && errno != ENOENT)
             return;
     }
 
@@ -386,8 +404,9 @@ InstanceLink::Decoded InstanceLink::decodeMessage(const QByteArray &buffer, qsiz
     if (buffer.size() < HeaderBytes)
         return Decoded::NeedMore;
 
+    // Length 0: the message without a path.
     const quint32 length = qFromBigEndian<quint32>(buffer.constData() + sizeof(Magic));
-    if (length == 0 || length > quint64(MaxPathBytes))
+    if (length > quint64(MaxPathBytes))
         return Decoded::Malformed;
     if (buffer.size() - HeaderBytes < qsizetype(length))
         return Decoded::NeedMore;

@@ -18,9 +18,12 @@ class QTimer;
 /// start (the sender) runs the hand-off check: it passes each existing file
 /// of its command line to the running instance, one message per file in
 /// order, and waits for each to be acknowledged; the acknowledgement comes
-/// only after the receiver's handler has finished. The running instance (the
-/// receiver) answers on its GUI thread whenever the event loop runs: idle,
-/// inside a modal dialog, or while an upload run processes events.
+/// only after the receiver's handler has finished. A start without such
+/// files sends one message without a path, which only brings the running
+/// window forward. Either way the sender then ends: two windows on the same
+/// data files would continue the same remote file twice. The running
+/// instance (the receiver) answers on its GUI thread whenever the event loop
+/// runs: idle, inside a modal dialog, or while an upload run processes events.
 ///
 /// The check and the taking of the receiver role happen under a lock file,
 /// so of two programs started at the same moment exactly one becomes the
@@ -28,14 +31,24 @@ class QTimer;
 ///
 /// Wire format, sender to receiver, one message per file: the four bytes
 /// "TRL1", the path's length in bytes (32-bit, big endian), then the path in
-/// UTF-8. Receiver to sender, one byte each: 'W' (still working on it, sent
-/// while the handler runs so a long warning box does not look frozen), 'D'
-/// (handled), 'N' (refused; the connection is then closed).
+/// UTF-8; length 0 is the message without a path (an older receiver refuses
+/// it, which the sender takes as an answer all the same). Receiver to
+/// sender, one byte each: 'W' (still working on it, sent while the handler
+/// runs so a long warning box does not look frozen), 'D' (handled), 'N'
+/// (refused; the connection is then closed).
 class InstanceLink : public QObject
 {
     Q_OBJECT
 public:
     using Handler = std::function<void(const QString &path)>;
+
+    /// What the hand-off check came to.
+    enum class Outcome
+    {
+        StartHere,  // no instance answered: this process opens its windows
+        HandedOver, // a running instance took every file, or came forward
+        NotTaken,   // one answered but did not take every file, and still runs
+    };
 
     /// How a buffer of received bytes starts.
     enum class Decoded
@@ -63,14 +76,17 @@ public:
     static QString socketPathFor(const QString &windowClass, const QString &caption);
 
     /// The hand-off check, run before any window exists. arguments is the
-    /// command line without the program name. Each argument that names an
-    /// existing regular file is sent to the running instance, in order, and
-    /// counts as handed over only once acknowledged. Returns false when
-    /// every such file was handed over (there was at least one): this process
-    /// ends. Otherwise this process starts, with keptArguments() for its own
-    /// list, and takes the receiver role when no instance answers (a stale
-    /// socket left by a crashed instance is removed first).
-    bool handOff(const QStringList &arguments);
+    /// command line without the program name. When no instance answers, this
+    /// process starts (StartHere) and takes the receiver role (a stale socket
+    /// left by a crashed instance is removed first). When one answers, each
+    /// argument that names an existing regular file is sent to it, in order,
+    /// and counts as handed over only once acknowledged; with no such file
+    /// the message without a path goes instead. HandedOver: this process
+    /// ends. No answer or a file not taken: when the instance has gone
+    /// meanwhile, this process takes its place (StartHere, keptArguments()
+    /// for its own list); when it still runs (frozen, failing, or older),
+    /// this process ends all the same, NotTaken when files were left.
+    Outcome handOff(const QStringList &arguments);
 
     /// The arguments this process keeps after handOff(): all of them, minus
     /// those handed over, in their order.
@@ -81,14 +97,16 @@ public:
     bool isListening() const;
 
     /// The receiver's handler, called on this object's thread for each file
-    /// handed over. Messages that arrived before it was set are handled once
-    /// the event loop runs.
+    /// handed over, and with an empty path for a start that had none.
+    /// Messages that arrived before it was set are handled once the event
+    /// loop runs.
     void setHandler(Handler handler);
 
     QString socketPath() const { return m_socketPath; }
 
-    /// Reads the first message of buffer. On Message, *path is the path and
-    /// *consumed the message's length in bytes. Pure: no state, any input.
+    /// Reads the first message of buffer. On Message, *path is the path
+    /// (empty for the message without one) and *consumed the message's
+    /// length in bytes. Pure: no state, any input.
     static Decoded decodeMessage(const QByteArray &buffer, qsizetype *consumed, QString *path);
     /// The message that carries path.
     static QByteArray encodeMessage(const QString &path);

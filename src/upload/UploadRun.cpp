@@ -272,6 +272,7 @@ struct UploadRun::Impl
     QElapsedTimer blockClock;
     qint64 nextRefreshNs = 0;
     qint64 nextServiceNs = 0;
+    qint64 nextListSaveNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
     bool withdrawn = false;      // the file being sent was taken off the list
@@ -292,6 +293,9 @@ struct UploadRun::Impl
     void logReason(const ftp::Failure &failure);
     /// Waits, letting the window run.
     void pause(int ms);
+    /// Files.txt := the items not sent yet. False when it cannot be written.
+    bool saveUnsent();
+    void warnListNotSaved();
 
     /// Logs in, asking through the prompt when it takes too long. False: Cancel.
     bool logIn();
@@ -358,6 +362,30 @@ void UploadRun::Impl::pause(int ms)
         view.processEvents();
         ::usleep(10'000);
     }
+}
+
+bool UploadRun::Impl::saveUnsent()
+{
+    // Sent items leave the file as a finished run leaves the list; the ones
+    // passed over stay for a later run.
+    QStringList paths;
+    for (int row = 0; row < list.count(); ++row) {
+        if (!list.at(row).done)
+            paths.append(list.at(row).path);
+    }
+    const qint64 start = blockClock.nsecsElapsed();
+    const bool saved = ListFile::write(run.m_files.listFile, paths);
+    const qint64 now = blockClock.nsecsElapsed();
+    if (run.listSaveIntervalMs > 0)
+        nextListSaveNs =
+            now + std::max(qint64(run.listSaveIntervalMs) * 1'000'000, 50 * (now - start));
+    return saved;
+}
+
+void UploadRun::Impl::warnListNotSaved()
+{
+    view.showMessage(u"Не удалось сохранить список файлов."_s, u"Внимание"_s,
+                     UploadView::Icon::Warning);
 }
 
 bool UploadRun::Impl::logIn()
@@ -735,6 +763,10 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     const int row = list.rowOf(id);
     if (row >= 0)
         list.setDone(row, true);
+    // Between two files there is no marker: a restart after a crash there
+    // sends again whatever Files.txt still holds.
+    if (blockClock.nsecsElapsed() >= nextListSaveNs)
+        saveUnsent();
     return FileResult::Sent;
 }
 
@@ -850,6 +882,10 @@ UploadRun::Outcome UploadRun::exec()
     }
     m_view.setBusy(true);
     impl.blockClock.start();
+    // Every file of the run is on disk before the first is sent (those given
+    // on the command line were not yet), so a crash loses none of them.
+    if (!impl.saveUnsent())
+        impl.warnListNotSaved();
 
     const End end = impl.passes();
     const QString message = resultText(end);
@@ -868,9 +904,8 @@ UploadRun::Outcome UploadRun::exec()
             if (m_list.at(row).done)
                 sentRows.append(row);
         m_list.removeRowsAt(sentRows);
-        if (!ListFile::write(m_files.listFile, m_list.paths()))
-            m_view.showMessage(u"Не удалось сохранить список файлов."_s, u"Внимание"_s,
-                               UploadView::Icon::Warning);
+        if (!impl.saveUnsent())
+            impl.warnListNotSaved();
     }
     if (end != End::Interrupted)
         m_view.commandStateUpdate();

@@ -71,6 +71,11 @@ public:
     /// The clock the time left is measured on, in nanoseconds from any start
     /// (tests script it); empty: a steady clock.
     std::function<qint64()> clockNs;
+    /// Shortest time between two rewrites of Files.txt as files are sent,
+    /// and never less than 50 times what the last rewrite took (20,000 rows
+    /// take about 10 ms): a crash between two files then sends again only
+    /// what the last seconds sent. Tests set 0: after every file.
+    int listSaveIntervalMs = 2000;
 
     // Texts the run shows.
     static const QString TextInterrupted;       // "Закачка файла была прервана"

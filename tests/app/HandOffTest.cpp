@@ -204,19 +204,23 @@ TEST_F(HandOff, AFileListedInOtherLetterCaseChangesNothing)
     EXPECT_EQ(inodeOf(first.listFile()), before) << "Files.txt was rewritten";
 }
 
-TEST_F(HandOff, OnlyMissingFilesStartASecondWindow)
+TEST_F(HandOff, AStartWithoutFilesOpensNoSecondWindow)
 {
     Instance first(socketPath());
     first.start({});
     ASSERT_TRUE(first.waitForList({}));
 
-    Instance second(socketPath());
     const QString folder = m_shared.filePath("folder");
     QDir().mkpath(folder);
-    second.start({m_shared.filePath("missing.txt"), folder});
-
-    EXPECT_TRUE(second.waitForList({}));
-    EXPECT_TRUE(second.running());
+    for (const QStringList &arguments :
+         {QStringList(), QStringList{m_shared.filePath("missing.txt"), folder}}) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        Instance second(socketPath());
+        second.start(arguments);
+        EXPECT_EQ(second.waitForExit(), 0);
+        EXPECT_FALSE(QFileInfo::exists(second.reportFile())) << "the second start showed a window";
+    }
+    EXPECT_TRUE(first.running());
     EXPECT_TRUE(first.report().list.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(first.listFile()));
 }

@@ -10,6 +10,7 @@
 #include "ftp/Socket.h"
 #include "shell/DesktopSignals.h"
 #include "shell/FileTypeFilter.h"
+#include "state/ListFile.h"
 #include "state/ResumeMarker.h"
 #include "support/FtpTestServer.h"
 
@@ -589,6 +590,24 @@ TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
     EXPECT_EQ(p.main->uploadList().count(), 2);
     EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
     EXPECT_FALSE(QFile::exists(p.files.listFile));
+
+    // While a run goes on it is saved all the same: a crash must not lose it.
+    p.main->uploadState().busy = true;
+    const QString gone2 = p.path(QStringLiteral("gone2.bin"));
+    p.main->handOffFile(gone2);
+    p.main->uploadState().busy = false;
+    EXPECT_EQ(ListFile::parse(readFile(p.files.listFile)),
+              QStringList({file, p.path(QStringLiteral("gone.bin")), gone2}));
+
+    // A start without files: nothing listed, the minimised window comes back.
+    QFile::remove(p.files.listFile);
+    p.main->show();
+    p.main->showMinimized();
+    p.main->handOffFile(QString());
+    EXPECT_EQ(p.main->uploadList().count(), 3);
+    EXPECT_FALSE(QFile::exists(p.files.listFile));
+    EXPECT_FALSE(p.main->isMinimized());
+    EXPECT_TRUE(p.main->isVisible());
 }
 
 TEST(MainFormConnection, DialogCopiesBackOnEveryCloseAndLabelFollowsOnlyOk)

@@ -39,6 +39,7 @@ protected:
     QString serverField;
     std::optional<QString> password;
     std::function<qint64()> clock; // the run's clock for the time left, when scripted
+    int listSaveIntervalMs = 0;    // Files.txt follows every file sent
 
     void startServer(Kind kind, const FtpServerOptions &opts = {})
     {
@@ -92,6 +93,7 @@ protected:
         upload.clockNs = clock;
         upload.loginRetryPauseMs = 100;
         upload.loginWindowMs = 1000;
+        upload.listSaveIntervalMs = listSaveIntervalMs;
         if (everyBlock) {
             upload.progressRefreshMs = 0;
             upload.serviceIntervalMs = 0;
@@ -425,6 +427,53 @@ TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
     EXPECT_FALSE(QFile::exists(remoteOf("c.bin")));
     EXPECT_EQ(list.count(), 0);
     EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 3, 3));
+}
+
+TEST_F(UploadRunTest, FilesTxtHoldsWhatIsLeftToSendFromTheStartOfTheRun)
+{
+    startServer(Kind::Pyftpd);
+    const QString sent = makeLocal("sent.bin", "sent before");
+    const QString a = makeLocal("a.bin", randomBytes(5000, 30));
+    const QString b = makeLocal("b.bin", randomBytes(6000, 31));
+    const QString c = makeLocal("c.bin", randomBytes(7000, 32));
+    // Rewritten after every file, or (a long interval) only at the start and
+    // the end: what a crash leaves on disk is never less than what is unsent.
+    const QList<std::pair<int, QList<QStringList>>> cases{
+        {0, {{a, b, c}, {b, c}, {c}}},
+        {60000, {{a, b, c}}},
+    };
+    for (const auto &[interval, expected] : cases) {
+        SCOPED_TRACE(interval);
+        listSaveIntervalMs = interval;
+        list.setPaths({sent, a, b, c});
+        list.setDone(0, true);
+        QList<QStringList> seen;
+        view.onEvents = [&] {
+            const QStringList now = ListFile::parse(readFile(files().listFile));
+            if (seen.isEmpty() || seen.last() != now)
+                seen << now;
+        };
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        EXPECT_EQ(seen.mid(0, expected.size()), expected);
+        EXPECT_EQ(readFile(files().listFile), QByteArray());
+        EXPECT_TRUE(view.messages.size() == 1) << lastMessage().toStdString();
+        view.messages.clear();
+        view.onEvents = nullptr;
+    }
+
+    // A list file that cannot be written is said once at the start; the run
+    // goes on, and says it again when it empties the list.
+    QFile::remove(files().listFile);
+    QDir().mkpath(files().listFile);
+    list.setPaths({a});
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    const QString warning = u"Не удалось сохранить список файлов."_s;
+    ASSERT_EQ(view.messages.size(), 3);
+    EXPECT_EQ(view.messages[0].text, warning);
+    EXPECT_EQ(view.messages[0].icon, UploadView::Icon::Warning);
+    EXPECT_EQ(view.messages[1].text, UploadRun::TextCompleted);
+    EXPECT_EQ(view.messages[2].text, warning);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), readFile(a));
 }
 
 TEST_F(UploadRunTest, DeletingTheRowBeingSentEndsThatFileAfterTheCurrentBlock)
