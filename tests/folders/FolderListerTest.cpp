@@ -31,6 +31,19 @@ struct RecordingView : BrowserView
     void pause(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 };
 
+// A lister for the recorder, logging in to `server`.
+std::unique_ptr<FolderLister> listerFor(RecordingView &view, const FtpTestServer &server)
+{
+    return std::make_unique<FolderLister>(
+        view,
+        [&server] {
+            return ConnectionParams{QString::fromStdString(server.serverField()),
+                                    QString::fromStdString(server.user()),
+                                    QString::fromStdString(server.password())};
+        },
+        nullptr, nullptr);
+}
+
 } // namespace
 
 TEST(FolderLister, EachStepShowsItsPhasesThenTheListing)
@@ -40,24 +53,17 @@ TEST(FolderLister, EachStepShowsItsPhasesThenTheListing)
     ASSERT_TRUE(QDir(server->rootPath()).mkpath("pub/incoming"));
 
     RecordingView view;
-    FolderLister lister(
-        view,
-        [&server] {
-            return ConnectionParams{QString::fromStdString(server->serverField()),
-                                    QString::fromStdString(server->user()),
-                                    QString::fromStdString(server->password())};
-        },
-        {}, nullptr);
+    const auto lister = listerFor(view, *server);
     const QStringList phases{FolderLister::TextConnecting, FolderLister::TextAuthorizing,
                              FolderLister::TextRequesting, FolderLister::TextReady};
 
-    ASSERT_TRUE(lister.step("pub"));
+    ASSERT_TRUE(lister->step("pub"));
     EXPECT_EQ(view.statuses, phases);
     EXPECT_EQ(view.entries, (std::vector<std::string>{"..", "incoming"}));
     EXPECT_EQ(view.path, "/pub");
 
     view.statuses.clear();
-    ASSERT_TRUE(lister.step(".."));
+    ASSERT_TRUE(lister->step(".."));
     EXPECT_EQ(view.statuses, phases);
     EXPECT_EQ(view.path, "/");
     EXPECT_EQ(std::count(view.entries.begin(), view.entries.end(), ".."), 0);
@@ -94,15 +100,7 @@ TEST(FolderLister, MlsdRefusedOutrightFallsBackToList)
         ASSERT_TRUE(QDir(server->rootPath()).mkpath("pub/ a  b "));
 
         RecordingView view;
-        FolderLister lister(
-            view,
-            [&server] {
-                return ConnectionParams{QString::fromStdString(server->serverField()),
-                                        QString::fromStdString(server->user()),
-                                        QString::fromStdString(server->password())};
-            },
-            {}, nullptr);
-        EXPECT_EQ(lister.step("pub"), !c.entries.empty()) << c.mlsdReply;
+        EXPECT_EQ(listerFor(view, *server)->step("pub"), !c.entries.empty()) << c.mlsdReply;
         std::sort(view.entries.begin(), view.entries.end());
         EXPECT_EQ(view.entries, c.entries) << c.mlsdReply;
         EXPECT_EQ(view.statuses.last(), c.entries.empty()
