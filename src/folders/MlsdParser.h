@@ -10,12 +10,13 @@
 // LF alone ends one as well, and only the line ending is taken off (a CR
 // elsewhere belongs to the name).
 //
-// Folders are the entries whose "type" fact is "dir". Fact names and the type
-// values are compared without regard to letter case (section 7.1). "cdir" and
-// "pdir" (section 7.5.1) are the listed folder itself and its parent, the "."
-// and ".." of a Unix listing: they give no name, as servers leave those two
-// out of LIST, and the browser adds its own parent entry. Files, links
-// ("OS.unix=slink:..."), and lines without a type give no name either.
+// Folders are the entries whose "type" fact is "dir". Fact names and the
+// type values are compared without regard to letter case, as section 7
+// asks. "cdir" and "pdir" (section 7.5.1) are the listed folder itself and
+// its parent, the "." and ".." of a Unix listing: they give no name, as
+// servers leave those two out of LIST, and the browser adds its own parent
+// entry. Files, links ("OS.unix=slink:..."), and lines without a type give
+// no name either.
 //
 // Like FolderNameParser it reads a listing as it arrives, keeps only the
 // folder names and refuses a listing past the same limits. Plain C++ without
