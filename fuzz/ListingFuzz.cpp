@@ -20,6 +20,7 @@
 //     passed.
 
 #include "FuzzCheck.h"
+#include "ListingPieces.h"
 #include "folders/FolderPath.h"
 #include "folders/ListingParser.h"
 
@@ -104,50 +105,13 @@ void checkPaths(const std::vector<std::string> &names)
     }
 }
 
-struct Parsed
-{
-    std::vector<std::string> names;
-    bool tooLarge = false;
-};
-
-Parsed parseInPieces(std::string_view text, const folders::ListingLimits &limits, bool whole)
-{
-    folders::FolderNameParser parser(limits);
-    std::size_t pos = 0;
-    for (std::size_t k = 0; pos < text.size(); ++k) {
-        std::size_t size =
-            whole ? text.size() : static_cast<unsigned char>(text[(k * 7 + 3) % text.size()]) % 64;
-        if (size == 0) {
-            parser.feed({}); // an empty read changes nothing, not even a CR's pairing
-            size = 1;
-        }
-        size = std::min(size, text.size() - pos);
-        const bool accepted = parser.feed(text.substr(pos, size));
-        FUZZ_CHECK(accepted == !parser.tooLarge());
-        pos += size;
-    }
-    Parsed parsed;
-    parsed.names = parser.finish();
-    parsed.tooLarge = parser.tooLarge();
-    FUZZ_CHECK(!parsed.tooLarge || parsed.names.empty());
-    return parsed;
-}
-
 void checkPieces(std::string_view text, const std::vector<std::string_view> &lines)
 {
     if (text.size() < 4)
         return;
-    folders::ListingLimits limits;
-    const auto control = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    limits.maxLineBytes = 16 + control(0);
-    limits.maxBytes = text.size() - (control(1) % 4 == 0 ? 1 : 0);
-    limits.maxNameBytes =
-        control(2) % 8 == 0 ? 3 * sizeof(std::string) + control(3) : folders::MaxListingNameBytes;
-
-    const Parsed whole = parseInPieces(text, limits, true);
-    const Parsed pieces = parseInPieces(text, limits, false);
-    FUZZ_CHECK(pieces.tooLarge == whole.tooLarge);
-    FUZZ_CHECK(pieces.names == whole.names);
+    const folders::ListingLimits limits = fuzzchecks::limitsFrom(text);
+    const fuzzchecks::Parsed whole =
+        fuzzchecks::wholeAgreesWithPieces<folders::FolderNameParser>(text, limits);
 
     // The same from the lines: too long ones give nothing, and the budget
     // counts every name with its string object.

@@ -60,17 +60,18 @@ bool FolderLister::listTarget(const std::string &target)
     m_view.setStatus(TextRequesting);
     m_currentPath = folders::nextPath(m_currentPath, target);
 
+    bool mlsdRefused = false;
     for (int retry = 0;; ++retry) {
-        // A refused CWD goes unnoticed: LIST then shows the login folder.
+        // A refused CWD goes unnoticed: the listing then shows the login folder.
         m_connection->command("CWD " + m_currentPath);
-        std::unique_ptr<ftp::FtpTransfer> transfer =
-            m_connection->openTransfer("LIST", ftp::Direction::Download);
+        folders::ListingFormat format = folders::ListingFormat::List;
+        std::unique_ptr<ftp::FtpTransfer> transfer = openListing(mlsdRefused, format);
         if (transfer) {
-            const folders::FolderListing listing = folders::readFolderNames(*transfer);
+            const folders::FolderListing listing = folders::readFolderNames(*transfer, format);
             transfer->close();
             return showListing(listing);
         }
-        // Logins can succeed quickly while every LIST fails (no data
+        // Logins can succeed quickly while every listing fails (no data
         // connection gets through), and then the login prompt never comes to
         // let the user stop: the retries are bounded instead.
         if (retry == ListRetries || m_abort) {
@@ -81,6 +82,28 @@ bool FolderLister::listTarget(const std::string &target)
             return false;
         m_view.setStatus(TextRequesting);
     }
+}
+
+std::unique_ptr<ftp::FtpTransfer> FolderLister::openListing(bool &mlsdRefused,
+                                                            folders::ListingFormat &format)
+{
+    // MLSD (RFC 3659 section 7) names folders by a fact and sends names
+    // exactly; a server that lists MLST in FEAT has it.
+    if (!mlsdRefused && m_connection->hasFeature("MLST")) {
+        format = folders::ListingFormat::Mlsd;
+        auto transfer = m_connection->openTransfer("MLSD", ftp::Direction::Download);
+        // Only a permanent refusal of the command itself (5xx) means LIST
+        // may do better, at once on the same login. A data connection that
+        // fails, a 4xx or a lost connection would fail LIST alike: those
+        // count as a failed listing, tried again after a new login.
+        const ftp::Failure &failure = m_connection->lastFailure();
+        if (transfer || failure.kind != ftp::FailureKind::CommandRefused ||
+            failure.command != "MLSD" || failure.reply.rfind('5', 0) != 0)
+            return transfer;
+        mlsdRefused = true;
+    }
+    format = folders::ListingFormat::List;
+    return m_connection->openTransfer("LIST", ftp::Direction::Download);
 }
 
 bool FolderLister::showListing(const folders::FolderListing &listing)

@@ -13,7 +13,8 @@
 class RemoteNames;
 namespace folders {
 struct FolderListing;
-}
+enum class ListingFormat;
+} // namespace folders
 
 /// What the folder lister needs from the browser window. TfrmFolders
 /// implements it; a test can implement it without a screen. askContinue()
@@ -36,8 +37,9 @@ public:
 };
 
 /// The folder browser's engine. It holds no connection while the user
-/// looks: every listing step logs in afresh, sends "CWD <path>" and "LIST",
-/// fills the view and closes everything again.
+/// looks: every listing step logs in afresh, sends "CWD <path>" and "MLSD"
+/// (where FEAT lists MLST) or "LIST", fills the view and closes everything
+/// again. A server that refuses MLSD outright is asked for LIST instead.
 class FolderLister : private LoginWatcher
 {
 public:
@@ -68,7 +70,7 @@ public:
     int loginRetryPauseMs = 500;
     int loginWindowMs = 10000;
 
-    /// A failing "LIST" is tried again this many times, each after a new login.
+    /// A failing listing is tried again this many times, each after a new login.
     static constexpr int ListRetries = 3;
 
     // Texts of the status line and of the login-timeout prompt.
@@ -83,6 +85,8 @@ public:
 
 private:
     bool listTarget(const std::string &target);
+    std::unique_ptr<ftp::FtpTransfer> openListing(bool &mlsdRefused,
+                                                  folders::ListingFormat &format);
     bool connectAndLogIn();
     bool showListing(const folders::FolderListing &listing);
     void closeHandles();

@@ -1,14 +1,16 @@
 #include "folders/ListingReader.h"
 
+#include "folders/MlsdParser.h"
 #include "ftp/FtpClient.h"
 
 #include <array>
 
 namespace folders {
 
-FolderListing readFolderNames(const ListingRead &read, const ListingLimits &limits)
+namespace {
+
+template <class Parser> FolderListing readWith(Parser parser, const ListingRead &read)
 {
-    FolderNameParser parser(limits);
     std::array<char, ListingReadSize> buffer;
     for (;;) {
         const int count = read(buffer.data(), ListingReadSize);
@@ -23,10 +25,21 @@ FolderListing readFolderNames(const ListingRead &read, const ListingLimits &limi
     return listing;
 }
 
-FolderListing readFolderNames(ftp::FtpTransfer &transfer, const ListingLimits &limits)
+} // namespace
+
+FolderListing readFolderNames(const ListingRead &read, const ListingLimits &limits,
+                              ListingFormat format)
+{
+    if (format == ListingFormat::Mlsd)
+        return readWith(MlsdNameParser(limits), read);
+    return readWith(FolderNameParser(limits), read);
+}
+
+FolderListing readFolderNames(ftp::FtpTransfer &transfer, ListingFormat format)
 {
     return readFolderNames(
-        [&transfer](char *buffer, int maxLen) { return transfer.read(buffer, maxLen); }, limits);
+        [&transfer](char *buffer, int maxLen) { return transfer.read(buffer, maxLen); }, {},
+        format);
 }
 
 } // namespace folders

@@ -1,7 +1,8 @@
 #pragma once
 
-// Reads the folder names of a "LIST" transfer, parsing each read as it
-// arrives (FolderNameParser); the listing itself is never held.
+// Reads the folder names of a "LIST" or "MLSD" transfer, parsing each read
+// as it arrives (FolderNameParser, MlsdNameParser); the listing itself is
+// never held.
 
 #include "folders/ListingParser.h"
 
@@ -22,6 +23,13 @@ inline constexpr int ListingReadSize = 4096;
 /// 0 at the end of the data or -1 on failure.
 using ListingRead = std::function<int(char *buffer, int maxLen)>;
 
+/// What the transfer holds.
+enum class ListingFormat
+{
+    List, ///< a "LIST" listing (Unix long or DOS/IIS layout)
+    Mlsd  ///< an "MLSD" listing of facts and names
+};
+
 /// The folder names of one listing transfer.
 struct FolderListing
 {
@@ -33,9 +41,10 @@ struct FolderListing
 /// a limit is passed. A failed read ends the listing like the end of data:
 /// the names of what arrived before it count. A read that claims more bytes
 /// than it was asked for counts as a failure.
-FolderListing readFolderNames(const ListingRead &read, const ListingLimits &limits = {});
+FolderListing readFolderNames(const ListingRead &read, const ListingLimits &limits = {},
+                              ListingFormat format = ListingFormat::List);
 
-/// readFolderNames() over an open "LIST" transfer; does not close it.
-FolderListing readFolderNames(ftp::FtpTransfer &transfer, const ListingLimits &limits = {});
+/// readFolderNames() over an open listing transfer; does not close it.
+FolderListing readFolderNames(ftp::FtpTransfer &transfer, ListingFormat format);
 
 } // namespace folders

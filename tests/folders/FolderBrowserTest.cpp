@@ -257,6 +257,41 @@ TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
     EXPECT_EQ(commandsStartingWith(*server, "CWD "), (Strings{"CWD /pub", "CWD /pub/"}));
 }
 
+// A name with blanks at both ends and two inside comes back exactly from the
+// servers that list with MLSD and is entered by those bytes; vsftpd has no
+// MLSD, and its LIST, read by fields, loses the blanks at the ends.
+TEST_P(FolderBrowserOnServer, ListsWithMlsdWhereOfferedAndKeepsEveryBlank)
+{
+    const auto server = startServer(GetParam());
+    ASSERT_TRUE(server);
+    const QString blanks = "  two  blanks  ";
+    makeFolders(*server, {blanks + "/inner"});
+    const bool mlsd = GetParam() != Kind::Vsftpd;
+
+    Browser browser(*server);
+    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+    const QString result = browser.run("/", [&] {
+        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        QTreeWidgetItem *item = browser.item(mlsd ? blanks : blanks.trimmed());
+        ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
+        if (!mlsd)
+            return;
+        browser.list()->setCurrentItem(item);
+        QTest::keyClick(browser.list(), Qt::Key_Return);
+        ASSERT_EQ(listings.count(), 2);
+        EXPECT_EQ(browser.memo(), "/" + blanks);
+        EXPECT_EQ(browser.captions(), (QStringList{"..", "inner"}));
+        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, mlsd ? "/" + blanks : "/");
+    // proftpd logs a command once its transfer has ended, maybe after the
+    // step: wait for it. "inner" above shows the CWD went to the exact name.
+    const std::size_t steps = mlsd ? 2 : 1;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return commandsStartingWith(*server, mlsd ? "MLSD" : "LIST").size() == steps; }));
+    EXPECT_TRUE(commandsStartingWith(*server, mlsd ? "LIST" : "MLSD").empty());
+}
+
 // vsftpd sends names as the file system holds them; a Windows-1251 name is
 // shown decoded and entered by its own bytes, and the run is told those
 // bytes. vsftpd lists UTF8 in FEAT, so typed paths stay UTF-8.
@@ -288,8 +323,9 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
     EXPECT_EQ(names.toServer(field, "/Папка2"), "/Папка2");
 }
 
-// A server without UTF8 in FEAT that lists a Windows-1251 name: the folder
-// chosen in the browser is the one the run uploads into; a path typed later,
+// A server without UTF8 in FEAT that lists a Windows-1251 name (in MLSD, as
+// pyftpdlib offers it): the folder chosen in the browser is the one the run
+// uploads into; a path typed later,
 // also after a restart (a new RemoteNames on the same settings file), goes in
 // Windows-1251, for the run and for the browser's first CWD alike.
 TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
@@ -330,6 +366,7 @@ TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
             QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
         });
         EXPECT_EQ(chosen, "//Папка"); // the root, "/" and the entry
+        EXPECT_EQ(commandsStartingWith(*server, "MLSD").size(), 1u);
         EXPECT_TRUE(names.usesWindows1251(QString::fromStdString(server->serverField())));
         upload(names, chosen, "chosen.txt", "chosen");
     }
@@ -384,24 +421,29 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
     EXPECT_EQ(commandsStartingWith(*server, "CWD ").size(), 1u + FolderLister::ListRetries);
 }
 
-// A LIST that never ends is read only until its folder names pass their
-// budget; the step then ends as failed, and is not tried again.
+// An MLSD or LIST that never ends is read only until its folder names pass
+// their budget; the step then ends as failed, and is not tried again.
 TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
 {
-    FtpServerOptions options;
-    options.endlessList = "folders";
-    const auto server = startServer(Kind::Pyftpd, options);
-    ASSERT_TRUE(server);
+    for (const char *command : {"MLSD", "LIST"}) {
+        FtpServerOptions options;
+        options.endlessList = "folders";
+        if (command == std::string("LIST"))
+            options.badReplies = {{"MLSD", "502 MLSD refused by the test server.\r\n"}};
+        const auto server = startServer(Kind::Pyftpd, options);
+        ASSERT_TRUE(server);
 
-    Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
-    browser.run("/", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
-        EXPECT_EQ(listings.last().at(0).toBool(), false);
-        EXPECT_EQ(browser.status(), FolderLister::TextListFailed);
-        EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
-    });
-    EXPECT_EQ(commandsStartingWith(*server, "LIST").size(), 1u);
+        Browser browser(*server);
+        QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
+        browser.run("/", [&] {
+            ASSERT_TRUE(browser.waitForListings(listings, 1));
+            EXPECT_EQ(listings.last().at(0).toBool(), false);
+            EXPECT_EQ(browser.status(), FolderLister::TextListFailed);
+            EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
+        });
+        EXPECT_EQ(commandsStartingWith(*server, command).size(), 1u) << command;
+        EXPECT_EQ(commandsStartingWith(*server, "MLSD").size(), 1u) << command;
+    }
 }
 
 // Logins refused: the attempts are spaced by the pause, the prompt comes with

@@ -1,8 +1,9 @@
-// The listing parser on LIST bytes captured from real servers and on the
-// layouts and line rules that servers in the wild produce.
+// The listing parsers on LIST and MLSD bytes captured from real servers and
+// on the layouts and line rules that servers in the wild produce.
 
 #include "folders/ListingParser.h"
 #include "folders/ListingReader.h"
+#include "folders/MlsdParser.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,14 @@
 
 using folders::displayName;
 using folders::FolderNameParser;
+using folders::ListingFormat;
 using folders::ListingLimits;
+using folders::MlsdNameParser;
+using folders::MlsdType;
 using folders::parseFolderNames;
 using folders::parseListingLine;
+using folders::parseMlsdFolderNames;
+using folders::parseMlsdLine;
 using folders::readFolderNames;
 using folders::splitListingLines;
 using Names = std::vector<std::string>;
@@ -63,9 +69,10 @@ std::string replaceAll(std::string text, const std::string &from, const std::str
 const std::string Cp1251Papka = "\xcf\xe0\xef\xea\xe0"; // "Папка" in Windows-1251
 
 // The names of `text` fed in pieces cut at `cuts` (offsets, ascending).
+template <class Parser = FolderNameParser>
 Names namesCutAt(std::string_view text, const std::vector<std::size_t> &cuts)
 {
-    FolderNameParser parser(ListingLimits::none());
+    Parser parser(ListingLimits::none());
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
         parser.feed(text.substr(from, cut - from));
@@ -75,12 +82,18 @@ Names namesCutAt(std::string_view text, const std::vector<std::size_t> &cuts)
     return parser.finish();
 }
 
-Names namesByteByByte(std::string_view text)
+template <class Parser = FolderNameParser> Names namesByteByByte(std::string_view text)
 {
     std::vector<std::size_t> cuts;
     for (std::size_t i = 1; i < text.size(); ++i)
         cuts.push_back(i);
-    return namesCutAt(text, cuts);
+    return namesCutAt<Parser>(text, cuts);
+}
+
+Names sorted(Names names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace
@@ -197,52 +210,70 @@ TEST(ListingParser, AFailedReadEndsTheListingWithWhatArrived)
     EXPECT_FALSE(lying.tooLarge);
 }
 
-// Each limit refuses the listing as a whole, at the byte that passes it.
+// Each limit refuses the listing as a whole, at the byte that passes it, in
+// either format.
 TEST(ListingParser, RefusesAListingBeyondItsLimits)
 {
-    const std::string line = "drwxr-xr-x 2 u g 0 Jan 01 10:00 folder\r\n"; // 40 bytes
-    std::string text;
-    for (int i = 0; i < 250; ++i)
-        text += line;
-    const std::size_t nameBytes = 250 * (sizeof(std::string) + 6);
-
-    const std::string unended = text.substr(0, text.size() - 2);
-
-    struct Case
-    {
-        const std::string &text;
-        std::size_t maxBytes;
-        std::size_t maxNameBytes;
-        bool tooLarge;
+    // 40 bytes each, with a name of 6.
+    const std::pair<ListingFormat, std::string> formats[] = {
+        {ListingFormat::List, "drwxr-xr-x 2 u g 0 Jan 01 10:00 folder\r\n"},
+        {ListingFormat::Mlsd, "type=dir;modify=20200101100000; folder\r\n"},
     };
-    const Case cases[] = {
-        {text, 10000, nameBytes, false},
-        {text, 9999, nameBytes, true},
-        {text, 10000, nameBytes - 1, true},
-        // The last name, without a line break, is read only at the end.
-        {unended, 9998, nameBytes, false},
-        {unended, 9998, nameBytes - 1, true},
-    };
-    for (const Case &c : cases) {
-        ListingLimits limits;
-        limits.maxBytes = c.maxBytes;
-        limits.maxNameBytes = c.maxNameBytes;
-        const auto listing = readFolderNames(chunkedReader(c.text, {4096}), limits);
-        EXPECT_EQ(listing.tooLarge, c.tooLarge) << c.maxBytes << " " << c.maxNameBytes;
-        EXPECT_EQ(listing.names.size(), c.tooLarge ? 0u : 250u);
+    for (const auto &[format, line] : formats) {
+        ASSERT_EQ(line.size(), 40u);
+        std::string text;
+        for (int i = 0; i < 250; ++i)
+            text += line;
+        const std::size_t nameBytes = 250 * (sizeof(std::string) + 6);
 
-        FolderNameParser parser(limits);
-        parser.feed(c.text);
-        EXPECT_EQ(parser.finish().size(), c.tooLarge ? 0u : 250u);
-        EXPECT_EQ(parser.tooLarge(), c.tooLarge);
-        // Nothing more is taken once refused.
-        EXPECT_EQ(parser.feed(""), !c.tooLarge);
+        const std::string unended = text.substr(0, text.size() - 2);
+
+        struct Case
+        {
+            const std::string &text;
+            std::size_t maxBytes;
+            std::size_t maxNameBytes;
+            bool tooLarge;
+        };
+        const Case cases[] = {
+            {text, 10000, nameBytes, false},
+            {text, 9999, nameBytes, true},
+            {text, 10000, nameBytes - 1, true},
+            // The last name, without a line break, is read only at the end.
+            {unended, 9998, nameBytes, false},
+            {unended, 9998, nameBytes - 1, true},
+        };
+        for (const Case &c : cases) {
+            ListingLimits limits;
+            limits.maxBytes = c.maxBytes;
+            limits.maxNameBytes = c.maxNameBytes;
+            const auto listing = readFolderNames(chunkedReader(c.text, {4096}), limits, format);
+            EXPECT_EQ(listing.tooLarge, c.tooLarge) << line << c.maxBytes << " " << c.maxNameBytes;
+            EXPECT_EQ(listing.names.size(), c.tooLarge ? 0u : 250u);
+
+            const auto direct = [&](auto parser) {
+                parser.feed(c.text);
+                EXPECT_EQ(parser.finish().size(), c.tooLarge ? 0u : 250u);
+                EXPECT_EQ(parser.tooLarge(), c.tooLarge);
+                // Nothing more is taken once refused.
+                EXPECT_EQ(parser.feed(""), !c.tooLarge);
+            };
+            if (format == ListingFormat::List)
+                direct(FolderNameParser(limits));
+            else
+                direct(MlsdNameParser(limits));
+        }
     }
 
     // Endless transfers stop at the first limit they pass instead of filling
     // the memory: folder lines at the names' budget, other lines at the cap.
-    for (const std::string &endless :
-         {line, std::string("-rw-r--r-- 1 u g 0 Jan 01 10:00 f\r\n")}) {
+    const std::pair<ListingFormat, std::string> endlessLines[] = {
+        {ListingFormat::List, formats[0].second},
+        {ListingFormat::List, "-rw-r--r-- 1 u g 0 Jan 01 10:00 f\r\n"},
+        {ListingFormat::Mlsd, formats[1].second},
+        {ListingFormat::Mlsd, "type=file;size=0; f\r\n"},
+    };
+    for (const auto &[format, endless] : endlessLines) {
         std::size_t delivered = 0;
         ListingLimits limits;
         limits.maxBytes = 1 << 20;
@@ -254,8 +285,8 @@ TEST(ListingParser, RefusesAListingBeyondItsLimits)
                 delivered += maxLen;
                 return maxLen;
             },
-            limits);
-        EXPECT_TRUE(listing.tooLarge);
+            limits, format);
+        EXPECT_TRUE(listing.tooLarge) << endless;
         EXPECT_TRUE(listing.names.empty());
         EXPECT_LE(delivered, limits.maxBytes + folders::ListingReadSize);
     }
@@ -401,6 +432,102 @@ TEST(ListingParser, ReadsDosLines)
     EXPECT_EQ(parseListingLine("01-15-20  10:31AM                 1024 readme.txt").type, '-');
     // A line that only starts like a date is not a DOS line.
     EXPECT_EQ(parseFolderNames("01-15-20 is not a listing <DIR> x\r\n"), Names{});
+}
+
+// MLSD of the same folder tree from the three servers that offer it: every
+// folder whatever its name, blanks at the ends included, and nothing else
+// (not the listed folder, its parent, the file, or a link the server calls
+// a link), however the transfer is cut.
+TEST(ListingParser, ReadsCapturedMlsdListings)
+{
+    const std::pair<const char *, Names> cases[] = {
+        {"proftpd-mlsd.bin",
+         sorted({"  two  blanks  ", "pub", "semi;colon=x", "upload", "Документы", Cp1251Papka})},
+        {"pureftpd-mlsd.bin",
+         sorted({"  two  blanks  ", "pub", "semi;colon=x", "upload", "Документы", Cp1251Papka})},
+        // pyftpdlib follows the link and says "dir".
+        {"pyftpdlib-mlsd.bin", sorted({"  two  blanks  ", "pub", "semi;colon=x", "upload",
+                                       "Документы", "?????", "link-to-pub"})},
+    };
+    for (const auto &[file, expected] : cases) {
+        const std::string text = readData(file);
+        const Names names = parseMlsdFolderNames(text);
+        EXPECT_EQ(sorted(names), expected) << file;
+        EXPECT_EQ(namesByteByByte<MlsdNameParser>(text), names) << file;
+        for (std::size_t cut = 0; cut <= text.size(); ++cut)
+            ASSERT_EQ(namesCutAt<MlsdNameParser>(text, {cut}), names) << file << " cut at " << cut;
+        for (const std::string &variant :
+             {replaceAll(text, "\r\n", "\n"), text.substr(0, text.size() - 2)})
+            EXPECT_EQ(parseMlsdFolderNames(variant), names) << file;
+        const auto listing =
+            readFolderNames(chunkedReader(text, {300, 7, 150, 1, 4096}), {}, ListingFormat::Mlsd);
+        EXPECT_EQ(listing.names, names) << file;
+    }
+}
+
+// Facts up to the first blank, then the name, every byte of it; the type
+// fact and its value in any letter case.
+TEST(ListingParser, ReadsMlsdLinesByFacts)
+{
+    struct Case
+    {
+        std::string line;
+        MlsdType type;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"type=dir;size=4096; pub", MlsdType::Dir, "pub"},
+        {"modify=20200115103000;TYPE=Dir;perm=el; upper", MlsdType::Dir, "upper"},
+        {"Type=DIR;   two  blanks  ", MlsdType::Dir, "  two  blanks  "},
+        {"type=dir; semi;colon=x type=file", MlsdType::Dir, "semi;colon=x type=file"},
+        {"type=dir; a\rb\t", MlsdType::Dir, "a\rb\t"},
+        {"type=dir; ", MlsdType::Dir, ""},
+        {"garbage;=;type=dir;type=file; the first type counts", MlsdType::Dir,
+         "the first type counts"},
+        {"type=dir; \xcf\xe0\xef\xea\xe0", MlsdType::Dir, Cp1251Papka},
+        // The listed folder and its parent, whatever they are called.
+        {"type=cdir;perm=el; /pub", MlsdType::CurrentDir, "."},
+        {"type=PDIR; ..", MlsdType::ParentDir, ".."},
+        // Files, links, other types and lines without a type.
+        {"type=file;size=3; a file", MlsdType::Other, "a file"},
+        {"type=OS.unix=slink:/pub; link", MlsdType::Other, "link"},
+        {"type=OS.unix=symlink; link", MlsdType::Other, "link"},
+        {"type=dirx; x", MlsdType::Other, "x"},
+        {"xtype=dir; x", MlsdType::Other, "x"},
+        {"size=3;perm=r; no type", MlsdType::Other, "no type"},
+        {" no facts", MlsdType::Other, "no facts"},
+        {"type=dir;no-blank", MlsdType::Other, ""},
+        {"", MlsdType::Other, ""},
+    };
+    for (const Case &c : cases) {
+        const auto entry = parseMlsdLine(c.line);
+        EXPECT_EQ(entry.type, c.type) << c.line;
+        EXPECT_EQ(entry.name, c.name) << c.line;
+        const Names expected = c.type == MlsdType::Dir ? Names{c.name} : Names{};
+        EXPECT_EQ(parseMlsdFolderNames(c.line + "\r\n"), expected) << c.line;
+        EXPECT_EQ(namesByteByByte<MlsdNameParser>(c.line + "\n"), expected) << c.line;
+    }
+}
+
+// Only LF ends an MLSD line, with a CR before it; a longer line than the
+// limit (that CR counted) gives no name, however it arrives.
+TEST(ListingParser, SplitsMlsdLinesOnLfAndKeepsTheLineLimit)
+{
+    EXPECT_EQ(parseMlsdFolderNames("type=dir; a\rtype=dir; b\r\r\ntype=dir; c\n\ntype=dir; d\r"),
+              (Names{"a\rtype=dir; b\r", "c", "d"}));
+
+    const std::string head = "type=dir; ";
+    const std::string text = head + "fits\r\n" + head + std::string(100, 'x') + "\r\n" + head +
+                             std::string(99, 'y') + "\r\n" + head + std::string(100, 'z');
+    ListingLimits limits = ListingLimits::none();
+    limits.maxLineBytes = head.size() + 100;
+    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()}) {
+        MlsdNameParser parser(limits);
+        for (std::size_t at = 0; at < text.size(); at += size)
+            parser.feed(std::string_view(text).substr(at, size));
+        EXPECT_EQ(parser.finish(), (Names{"fits", std::string(99, 'y'), std::string(100, 'z')}))
+            << "pieces of " << size;
+    }
 }
 
 TEST(ListingParser, DisplaysUtf8AsItIsAndOtherBytesAsWindows1251)

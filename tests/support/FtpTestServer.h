@@ -101,7 +101,7 @@ struct FtpServerOptions
     bool stallData = false;           ///< accept an upload but never read its data
     bool noDataConnect = false;       ///< accept EPRT/PORT but never connect
     bool legacyNames = false;         ///< names as the disk's bytes, UTF8 not in FEAT
-    std::string endlessList;          ///< "folders" or "files": LIST sends such lines for ever
+    std::string endlessList; ///< "folders" or "files": LIST and MLSD send such lines for ever
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
     std::vector<std::pair<std::string, std::string>> badReplies;
 

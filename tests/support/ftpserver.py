@@ -12,7 +12,7 @@ combine freely; see --help. With --tls explicit|implicit it speaks FTP over
 TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
 --legacy-names it serves names as the bytes the file system holds (Windows-1251
 ones included) and leaves UTF8 out of FEAT, as old servers on Russian systems
-do. With --endless-list a LIST never ends (for memory measurements).
+do. With --endless-list a LIST or MLSD never ends (for memory measurements).
 """
 
 import argparse
@@ -216,6 +216,13 @@ class FaultyHandler(FTPHandler):
         self.push_dtp_data(EndlessListing(OPTS.endless_list), isproducer=True, cmd="LIST")
         return path
 
+    def ftp_MLSD(self, path):
+        if not OPTS.endless_list:
+            return super().ftp_MLSD(path)
+        self.push_dtp_data(EndlessListing(OPTS.endless_list, mlsd=True), isproducer=True,
+                           cmd="MLSD")
+        return path
+
     def ftp_PASS(self, line):
         if OPTS.refuse_login_seconds and time.monotonic() - START < OPTS.refuse_login_seconds:
             self.username = ""
@@ -246,20 +253,24 @@ class FaultyHandler(FTPHandler):
 
 
 class EndlessListing:
-    """A LIST that never ends: folder or file lines with counted names."""
+    """A LIST or MLSD that never ends: folder or file lines with counted names."""
 
-    def __init__(self, kind):
-        self.kind = kind
+    LINES = {
+        (False, "folders"): "drwxr-xr-x   2 ftp ftp 4096 Jan 01 10:00 folder %09d\r\n",
+        (False, "files"): "-rw-r--r--   1 ftp ftp 1234 Jan 01 10:00 file %09d\r\n",
+        (True, "folders"): "type=dir;modify=20200101100000; folder %09d\r\n",
+        (True, "files"): "type=file;size=1234;modify=20200101100000; file %09d\r\n",
+    }
+
+    def __init__(self, kind, mlsd=False):
+        self.line = self.LINES[(mlsd, kind)]
         self.count = 0
 
     def more(self):
         lines = []
         for _ in range(1000):
             self.count += 1
-            if self.kind == "folders":
-                lines.append("drwxr-xr-x   2 ftp ftp 4096 Jan 01 10:00 folder %09d\r\n" % self.count)
-            else:
-                lines.append("-rw-r--r--   1 ftp ftp 1234 Jan 01 10:00 file %09d\r\n" % self.count)
+            lines.append(self.line % self.count)
         return "".join(lines).encode("ascii")
 
 
@@ -356,7 +367,7 @@ def main():
     p.add_argument("--legacy-names", action="store_true",
                    help="names as raw bytes (no UTF-8 check), UTF8 left out of FEAT")
     p.add_argument("--endless-list", choices=("folders", "files"),
-                   help="LIST sends folder (or file) lines for ever")
+                   help="LIST and MLSD send folder (or file) lines for ever")
     p.add_argument("--passive-ports", metavar="A-B",
                    help="passive data ports only from A to B")
     OPTS = p.parse_args()
