@@ -5,12 +5,12 @@
 #include "IdleProbe.h"
 #include "ScriptedFtpServer.h"
 #include "ftp/FtpClient.h"
+#include "support/FtpTestClient.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,16 +22,7 @@ namespace {
 const char *const kFeatUtf8 = "211-Features:\r\n SIZE\r\n UTF8\r\n REST STREAM\r\n211 End";
 
 // Short timeouts: a scripted failure must not cost the suite seconds.
-FtpService::Options quickOptions(IdleHook idle = {})
-{
-    FtpService::Options o;
-    o.timeouts.connectMs = 2000;
-    o.timeouts.replyMs = 2000;
-    o.timeouts.dataMs = 2000;
-    o.timeouts.finalReplyMs = 2000;
-    o.idle = std::move(idle);
-    return o;
-}
+constexpr int kQuickMs = 2000;
 
 // Greeting, USER, PASS, FEAT (and OPTS when FEAT offers UTF8).
 void login(ScriptedPeer &peer, const std::string &feat = kFeatUtf8)
@@ -54,11 +45,15 @@ std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpS
     return FtpConnection::connect(service, server.serverField(), user, password, error, failure);
 }
 
-long msSince(std::chrono::steady_clock::time_point t)
+// After the login: TYPE I, EPSV and an upload command answered with
+// `opening`; the upload's bytes read to their end.
+void receiveUpload(ScriptedPeer &peer, const std::string &opening)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
-            .count());
+    peer.answer("200 Type I");
+    const int data = peer.answerEpsv();
+    peer.answer(opening);
+    ScriptedPeer::readAll(data);
+    ::close(data);
 }
 
 } // namespace
@@ -75,7 +70,7 @@ TEST(FtpScripted, LoginTranscriptAndSize)
         peer.answer("213 5368709120");
         peer.readLine(); // QUIT
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = connectTo(*service, server, &error);
     ASSERT_TRUE(c) << error;
@@ -99,7 +94,7 @@ TEST(FtpScripted, LoginVariantsRealServersUse)
         peer.answer("500 FEAT not understood");
         peer.readLine();
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = connectTo(*service, noPass, &error, "", "");
     ASSERT_TRUE(c) << error;
@@ -144,7 +139,7 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
         peer.answer("331 Password");
         peer.answer("530 Login incorrect for password " + password);
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     Failure failure;
     auto c = connectTo(*service, server, &error, "bob", password, &failure);
@@ -247,17 +242,16 @@ TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
         SCOPED_TRACE(c.name);
         ScriptedFtpServer server(c.script);
         IdleProbe probe;
-        auto options = quickOptions(probe.hook());
+        auto options = testOptions(kQuickMs, probe.hook());
         options.timeouts.replyMs = 500;
         auto service = FtpService::open(options);
         std::string error;
         probe.start();
-        const auto started = std::chrono::steady_clock::now();
         auto conn = connectTo(*service, server, &error);
         probe.stop();
         EXPECT_FALSE(conn);
         EXPECT_FALSE(error.empty());
-        EXPECT_LT(msSince(started), 1500) << error;
+        EXPECT_LT(probe.elapsedMs(), 1500) << error;
         EXPECT_LE(probe.maxGapMs(), 50) << error;
     }
 }
@@ -270,19 +264,17 @@ TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
         peer.readLine(3000);
     });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
+    auto options = testOptions(kQuickMs, probe.hook());
     options.timeouts.replyMs = 400;
     auto service = FtpService::open(options);
     std::string error;
     auto c = connectTo(*service, server, &error);
     ASSERT_TRUE(c) << error;
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->command("CWD /slow"));
     probe.stop();
-    const long took = msSince(started);
-    EXPECT_GE(took, 390);
-    EXPECT_LT(took, 1500);
+    EXPECT_GE(probe.elapsedMs(), 390);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_GE(probe.calls(), 8);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(c->isOpen()) << "a reply may still come; the dialogue is out of step";
@@ -295,41 +287,27 @@ TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
     // A listener that never accepts, its backlog filled: the next SYN goes
     // unanswered, like a host that drops packets.
     uint16_t port = 0;
-    const int listener = [&port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(fd, 0);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-        return fd;
-    }();
+    const int listener = listenLoopback(false, &port, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        sockaddr_storage a;
+        const socklen_t len = loopbackAddress(false, port, &a);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), len);
         fillers.push_back(fd);
     }
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
+    auto options = testOptions(kQuickMs, probe.hook());
     options.timeouts.connectMs = 500;
     auto service = FtpService::open(options);
     std::string error;
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     auto c =
         FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p", &error);
     probe.stop();
     EXPECT_FALSE(c);
     // Either the connect or the greeting wait times out; both are bounded.
-    EXPECT_LT(msSince(started), 2500) << error;
+    EXPECT_LT(probe.elapsedMs(), 2500) << error;
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(error.empty());
     for (int fd : fillers)
@@ -344,7 +322,7 @@ TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
         peer.readLine();
     });
     IdleProbe probe;
-    auto service = FtpService::open(quickOptions(probe.hook()));
+    auto service = FtpService::open(testOptions(kQuickMs, probe.hook()));
     std::string error;
     probe.start();
     auto c = FtpConnection::connect(*service, "localhost:" + std::to_string(server.port()), "bob",
@@ -364,16 +342,14 @@ TEST(FtpScripted, PassiveListingTranscript)
     ScriptedFtpServer server([listing](ScriptedPeer &peer) {
         login(peer);
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("150 Here it comes");
         ScriptedPeer::sendAll(data, listing);
         ::close(data);
         peer.send("226-Transfer complete\r\n226 Bye for now\r\n");
         peer.answer("250 ok");
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = connectTo(*service, server, &error);
     ASSERT_TRUE(c) << error;
@@ -399,14 +375,12 @@ TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         ::close(data); // empty listing
         peer.answer("226 Nothing to list");
         peer.answer("250 ok");
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     auto t = c->openTransfer("LIST", Direction::Download);
@@ -435,7 +409,7 @@ TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
             peer.send("226 done\r\n");
         }
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     auto t = c->openTransfer("LIST", Direction::Download);
@@ -468,7 +442,7 @@ TEST(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
             ::close(intruder);
         peer.send("226 done\r\n");
     });
-    auto options = quickOptions();
+    auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
     auto service = FtpService::open(options);
     auto c = connectTo(*service, server);
@@ -501,17 +475,16 @@ TEST(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
         peer.answer("250 ok");
     });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
+    auto options = testOptions(kQuickMs, probe.hook());
     options.passiveFirst = false;
     options.timeouts.dataMs = 400;
     auto service = FtpService::open(options);
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->openTransfer("STOR /f", Direction::Upload));
     probe.stop();
-    EXPECT_LT(msSince(started), 1500);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_TRUE(c->isOpen());
     // The 425 owed for the failed transfer is read before CWD's own reply.
@@ -533,7 +506,7 @@ TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
         peer.send("425 Cannot open data connection\r\n");
         peer.answer("250 ok");
     });
-    auto options = quickOptions();
+    auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
     options.timeouts.dataMs = 3000;
     auto service = FtpService::open(options);
@@ -551,22 +524,18 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("350 Restarting at 100");
         peer.answer("150 Go ahead");
         const std::string got = ScriptedPeer::readAll(data);
         ::close(data);
         peer.send(got == "tail" ? "226 ok\r\n" : "451 wrong bytes\r\n");
-        const uint16_t port2 = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port2) + "|)");
-        const int data2 = peer.acceptData();
+        const int data2 = peer.answerEpsv();
         peer.answer("502 REST not implemented");
         ::close(data2);
         peer.answer("250 still fine");
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     auto t = c->openTransfer("STOR /f", Direction::Upload, 100);
@@ -594,9 +563,7 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
         peer.answer("200 Type I");
         peer.answer("213 5");
         peer.answer("213 6");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("150 Go ahead");
         ScriptedPeer::readAll(data);
         ::close(data);
@@ -610,7 +577,7 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
         peer.answer("213 9");
         peer.readLine(); // QUIT
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->remoteSize("/f"), std::nullopt) << "binary refused: no SIZE asked";
@@ -641,17 +608,11 @@ TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
         SCOPED_TRACE(verdict);
         ScriptedFtpServer server([verdict](ScriptedPeer &peer) {
             login(peer);
-            peer.answer("200 Type I");
-            const uint16_t port = peer.listenData();
-            peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-            const int data = peer.acceptData();
-            peer.answer("125 Data connection already open");
-            ScriptedPeer::readAll(data);
-            ::close(data);
+            receiveUpload(peer, "125 Data connection already open");
             peer.send(std::string(verdict) + "\r\n");
             peer.readLine();
         });
-        auto service = FtpService::open(quickOptions());
+        auto service = FtpService::open(testOptions(kQuickMs));
         auto c = connectTo(*service, server);
         ASSERT_TRUE(c);
         auto t = c->openTransfer("APPE /f", Direction::Upload);
@@ -668,17 +629,11 @@ TEST(FtpScripted, MissingFinalReplyTimesOut)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
+        receiveUpload(peer, "150 Go");
         peer.readLine(3000); // silence
     });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
+    auto options = testOptions(kQuickMs, probe.hook());
     options.timeouts.finalReplyMs = 400;
     auto service = FtpService::open(options);
     auto c = connectTo(*service, server);
@@ -687,11 +642,10 @@ TEST(FtpScripted, MissingFinalReplyTimesOut)
     ASSERT_TRUE(t);
     EXPECT_EQ(t->write("x", 1), 1);
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(t->finish());
     probe.stop();
-    EXPECT_GE(msSince(started), 390);
-    EXPECT_LT(msSince(started), 1500);
+    EXPECT_GE(probe.elapsedMs(), 390);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_EQ(t->finalReplyCode(), 0);
 }
@@ -700,17 +654,11 @@ TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
+        receiveUpload(peer, "150 Go");
         peer.send("226 Transfer complete\r\n");
         peer.answer("550 No such folder"); // the CWD
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     auto t = c->openTransfer("STOR /f", Direction::Upload);
@@ -725,16 +673,10 @@ TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
+        receiveUpload(peer, "150 Go");
         peer.readLine();
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     auto t = c->openTransfer("STOR /f", Direction::Upload);
@@ -754,7 +696,7 @@ TEST(FtpScripted, CommandsCannotCarryLineBreaks)
         login(peer);
         peer.answer("250 ok");
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     auto c = connectTo(*service, server);
     ASSERT_TRUE(c);
     EXPECT_FALSE(c->command("CWD /a\r\nDELE /b"));
