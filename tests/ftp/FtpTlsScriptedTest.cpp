@@ -7,6 +7,7 @@
 #include "ScriptedFtpServer.h"
 #include "ftp/FtpClient.h"
 #include "ftp/FtpParse.h"
+#include "support/FtpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,8 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-FtpService::Options quickOptions()
-{
-    FtpService::Options o;
-    o.timeouts.connectMs = 2000;
-    o.timeouts.replyMs = 2000;
-    o.timeouts.dataMs = 2000;
-    o.timeouts.finalReplyMs = 2000;
-    return o;
-}
+// Short timeouts: a scripted failure must not cost the suite seconds.
+constexpr int kQuickMs = 2000;
 
 std::string bareField(const ScriptedFtpServer &server)
 {
@@ -83,7 +77,7 @@ TEST(FtpTlsScripted, BareFieldWithoutAuthTlsStaysPlain)
         peer.answer("200 UTF8 on");
         peer.readLine(); // QUIT
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = FtpConnection::connect(*service, bareField(plain), "bob", "pw", &error);
     ASSERT_TRUE(c) << error;
@@ -127,7 +121,7 @@ TEST(FtpTlsScripted, BareFieldWithoutAuthTlsStaysPlain)
 TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
 {
     const std::string password = "Secr3t-pw";
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
 
     // ftpes:// against servers without TLS: vsftpd without ssl_enable,
     // pyftpdlib's plain handler and others answer AUTH in their ways.
@@ -190,7 +184,7 @@ TEST(FtpTlsScripted, BareFieldWhoseAuthTlsIsRefusedGoesOnInClear)
     // FEAT offers TLS, AUTH TLS is refused (pure-ftpd without a certificate
     // says 500): the same connection logs in as if TLS had not been offered.
     // "AUTH TLS;TLS-C;SSL" is how some servers list it.
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     for (const auto &[feat, refusal] : {
              std::pair{"211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n211 End",
                        "500 This security scheme is not implemented"},
