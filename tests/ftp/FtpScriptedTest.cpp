@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,9 +57,36 @@ void receiveUpload(ScriptedPeer &peer, const std::string &opening)
     ::close(data);
 }
 
+class FtpScripted : public testing::Test
+{
+protected:
+    /// Starts a server that logs the client in and then runs `script`, and
+    /// logs in to it with `options`.
+    bool start(ScriptedFtpServer::Script script,
+               const FtpService::Options &options = testOptions(kQuickMs))
+    {
+        c.reset();
+        service.reset();
+        server.reset();
+        server.emplace([script = std::move(script)](ScriptedPeer &peer) {
+            login(peer);
+            script(peer);
+        });
+        service = FtpService::open(options);
+        std::string error;
+        c = connectTo(*service, *server, &error);
+        EXPECT_TRUE(c) << error;
+        return c != nullptr;
+    }
+
+    std::optional<ScriptedFtpServer> server;
+    std::unique_ptr<FtpService> service;
+    std::unique_ptr<FtpConnection> c;
+};
+
 } // namespace
 
-TEST(FtpScripted, LoginTranscriptAndSize)
+TEST_F(FtpScripted, LoginTranscriptAndSize)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         peer.send("220-Welcome\r\n220-to the\r\n 220 not the end\r\n220 server\r\n");
@@ -84,7 +112,7 @@ TEST(FtpScripted, LoginTranscriptAndSize)
                                             "SIZE /pub/big file.iso", "QUIT"}));
 }
 
-TEST(FtpScripted, LoginVariantsRealServersUse)
+TEST_F(FtpScripted, LoginVariantsRealServersUse)
 {
     // 120 before 220; 230 straight after USER; no FEAT; empty user.
     ScriptedFtpServer noPass([](ScriptedPeer &peer) {
@@ -130,7 +158,7 @@ TEST(FtpScripted, LoginVariantsRealServersUse)
     EXPECT_EQ(plain.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "NOOP"}));
 }
 
-TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
+TEST_F(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
 {
     const std::string password = "Tr0ub4dor&3";
     // The server even echoes the password back; it must not reach our texts.
@@ -178,7 +206,7 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
 }
 
-TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
+TEST_F(FtpScripted, BadRepliesFailClearlyAndQuickly)
 {
     struct Case
     {
@@ -256,20 +284,17 @@ TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
     }
 }
 
-TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
+TEST_F(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.readLine(); // CWD, never answered
-        peer.readLine(3000);
-    });
     IdleProbe probe;
     auto options = testOptions(kQuickMs, probe.hook());
     options.timeouts.replyMs = 400;
-    auto service = FtpService::open(options);
-    std::string error;
-    auto c = connectTo(*service, server, &error);
-    ASSERT_TRUE(c) << error;
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.readLine(); // CWD, never answered
+            peer.readLine(3000);
+        },
+        options));
     probe.start();
     EXPECT_FALSE(c->command("CWD /slow"));
     probe.stop();
@@ -282,7 +307,7 @@ TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
     EXPECT_FALSE(c->command("NOOP"));
 }
 
-TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
+TEST_F(FtpScripted, ConnectToAFullBacklogTimesOut)
 {
     // A listener that never accepts, its backlog filled: the next SYN goes
     // unanswered, like a host that drops packets.
@@ -315,7 +340,7 @@ TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
     ::close(listener);
 }
 
-TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
+TEST_F(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
@@ -336,11 +361,10 @@ TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
     EXPECT_NE(error.find("server field"), std::string::npos) << error;
 }
 
-TEST(FtpScripted, PassiveListingTranscript)
+TEST_F(FtpScripted, PassiveListingTranscript)
 {
     const std::string listing = "drwxr-xr-x 2 0 0 4096 Jan 01 2020 pub\r\n";
-    ScriptedFtpServer server([listing](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([listing](ScriptedPeer &peer) {
         peer.answer("200 Type I");
         const int data = peer.answerEpsv();
         peer.answer("150 Here it comes");
@@ -348,11 +372,7 @@ TEST(FtpScripted, PassiveListingTranscript)
         ::close(data);
         peer.send("226-Transfer complete\r\n226 Bye for now\r\n");
         peer.answer("250 ok");
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    std::string error;
-    auto c = connectTo(*service, server, &error);
-    ASSERT_TRUE(c) << error;
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     std::string got;
@@ -366,23 +386,19 @@ TEST(FtpScripted, PassiveListingTranscript)
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_TRUE(t->finish()) << "a second call returns the first result";
     EXPECT_TRUE(c->command("CWD /pub"));
-    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON", "TYPE I",
-                                            "EPSV", "LIST", "CWD /pub"}));
+    EXPECT_EQ(server->transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
+                                             "TYPE I", "EPSV", "LIST", "CWD /pub"}));
 }
 
-TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
+TEST_F(FtpScripted, ImmediateFinalReplyInsteadOf150)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
         const int data = peer.answerEpsv();
         ::close(data); // empty listing
         peer.answer("226 Nothing to list");
         peer.answer("250 ok");
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     char buffer[16];
@@ -391,10 +407,9 @@ TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
     EXPECT_TRUE(c->command("NOOP")) << "the 226 must not be taken as NOOP's reply";
 }
 
-TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
+TEST_F(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
         peer.answer("502 No EPSV here");
         const uint16_t port = peer.listenData();
@@ -408,45 +423,40 @@ TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
             ::close(data);
             peer.send("226 done\r\n");
         }
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     char buffer[16];
     EXPECT_EQ(t->read(buffer, sizeof buffer), 5);
     EXPECT_TRUE(t->finish());
-    EXPECT_EQ(server.transcript()[4], "TYPE I");
-    EXPECT_EQ(server.transcript()[5], "EPSV");
-    EXPECT_EQ(server.transcript()[6], "PASV");
+    EXPECT_EQ(server->transcript()[4], "TYPE I");
+    EXPECT_EQ(server->transcript()[5], "EPSV");
+    EXPECT_EQ(server->transcript()[6], "PASV");
 }
 
-TEST(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
+TEST_F(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        const std::string eprt = peer.answer("200 EPRT ok");
-        const uint16_t port = ScriptedPeer::activePort(eprt);
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
-        // A third party on another address gets in first; it must be refused.
-        const int intruder = peer.connectData(port, "127.0.0.2");
-        if (intruder >= 0)
-            ScriptedPeer::sendAll(intruder, "EVIL");
-        const int data = peer.connectData(port);
-        ScriptedPeer::sendAll(data, "GOOD");
-        ::close(data);
-        if (intruder >= 0)
-            ::close(intruder);
-        peer.send("226 done\r\n");
-    });
     auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            const std::string eprt = peer.answer("200 EPRT ok");
+            const uint16_t port = ScriptedPeer::activePort(eprt);
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            // A third party on another address gets in first; it must be refused.
+            const int intruder = peer.connectData(port, "127.0.0.2");
+            if (intruder >= 0)
+                ScriptedPeer::sendAll(intruder, "EVIL");
+            const int data = peer.connectData(port);
+            ScriptedPeer::sendAll(data, "GOOD");
+            ::close(data);
+            if (intruder >= 0)
+                ::close(intruder);
+            peer.send("226 done\r\n");
+        },
+        options));
     auto t = c->openTransfer("RETR /f", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     std::string got;
@@ -456,31 +466,29 @@ TEST(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
         got.append(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(got, "GOOD");
     EXPECT_TRUE(t->finish());
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     ASSERT_GE(transcript.size(), 7u);
     EXPECT_EQ(transcript[5].rfind("EPRT |1|127.0.0.1|", 0), 0u) << transcript[5];
 }
 
-TEST(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
+TEST_F(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        peer.answer("502 No EPRT");
-        peer.answer("200 PORT ok");
-        peer.answer("150 Opening");
-        // The server's own connect attempt gives up later than the client.
-        peer.readLine(700);
-        peer.send("425 Cannot open data connection\r\n");
-        peer.answer("250 ok");
-    });
     IdleProbe probe;
     auto options = testOptions(kQuickMs, probe.hook());
     options.passiveFirst = false;
     options.timeouts.dataMs = 400;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            peer.answer("502 No EPRT");
+            peer.answer("200 PORT ok");
+            peer.answer("150 Opening");
+            // The server's own connect attempt gives up later than the client.
+            peer.readLine(700);
+            peer.send("425 Cannot open data connection\r\n");
+            peer.answer("250 ok");
+        },
+        options));
     probe.start();
     EXPECT_FALSE(c->openTransfer("STOR /f", Direction::Upload));
     probe.stop();
@@ -489,29 +497,27 @@ TEST(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
     EXPECT_TRUE(c->isOpen());
     // The 425 owed for the failed transfer is read before CWD's own reply.
     EXPECT_TRUE(c->command("CWD /"));
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     EXPECT_EQ(transcript[6].rfind("PORT 127,0,0,1,", 0), 0u) << transcript[6];
     EXPECT_EQ(transcript[7], "STOR /f");
 }
 
-TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
+TEST_F(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
 {
     // The server gives up on connecting to us and says so: no need to sit
     // out the data timeout.
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        peer.answer("200 EPRT ok");
-        peer.answer("150 Opening");
-        peer.send("425 Cannot open data connection\r\n");
-        peer.answer("250 ok");
-    });
     auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
     options.timeouts.dataMs = 3000;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            peer.answer("200 EPRT ok");
+            peer.answer("150 Opening");
+            peer.send("425 Cannot open data connection\r\n");
+            peer.answer("250 ok");
+        },
+        options));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
     EXPECT_LT(msSince(started), 1000);
@@ -519,10 +525,9 @@ TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
     EXPECT_TRUE(c->command("CWD /"));
 }
 
-TEST(FtpScripted, RestBeforeStorAndRefusedRest)
+TEST_F(FtpScripted, RestBeforeStorAndRefusedRest)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
         const int data = peer.answerEpsv();
         peer.answer("350 Restarting at 100");
@@ -534,10 +539,7 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
         peer.answer("502 REST not implemented");
         ::close(data2);
         peer.answer("250 still fine");
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload, 100);
     ASSERT_TRUE(t) << c->lastError();
     EXPECT_EQ(t->write("tail", 4), 4);
@@ -545,7 +547,7 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     EXPECT_FALSE(c->openTransfer("STOR /g", Direction::Upload, 7));
     EXPECT_EQ(c->lastReplyCode(), 502);
     EXPECT_TRUE(c->command("CWD /"));
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     ASSERT_EQ(transcript.size(), 11u);
     EXPECT_EQ((Strings(transcript.begin() + 4, transcript.begin() + 8)),
               (Strings{"TYPE I", "EPSV", "REST 100", "STOR /f"}));
@@ -553,12 +555,11 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     EXPECT_EQ(transcript[10], "CWD /");
 }
 
-TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
+TEST_F(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
 {
     // Each file costs a size check, a transfer and another size check; over a
     // slow link a TYPE I before each would add a round trip apiece.
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("504 Not now");
         peer.answer("200 Type I");
         peer.answer("213 5");
@@ -576,10 +577,7 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
         peer.answer("200 Type I");
         peer.answer("213 9");
         peer.readLine(); // QUIT
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     EXPECT_EQ(c->remoteSize("/f"), std::nullopt) << "binary refused: no SIZE asked";
     EXPECT_EQ(c->remoteSize("/f"), 5);
     EXPECT_EQ(c->remoteSize("/f"), 6);
@@ -593,28 +591,24 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
     EXPECT_TRUE(c->command("REIN"));
     EXPECT_EQ(c->remoteSize("/f"), 9);
     c.reset();
-    ASSERT_TRUE(server.waitDone());
-    const Strings transcript = server.transcript();
+    ASSERT_TRUE(server->waitDone());
+    const Strings transcript = server->transcript();
     ASSERT_GE(transcript.size(), 4u);
     EXPECT_EQ((Strings(transcript.begin() + 4, transcript.end())),
               (Strings{"TYPE I", "TYPE I", "SIZE /f", "SIZE /f", "EPSV", "APPE /f", "SIZE /f",
                        "type a", "TYPE I", "SIZE /f", "REIN", "TYPE I", "SIZE /f", "QUIT"}));
 }
 
-TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
+TEST_F(FtpScripted, UploadVerdictComesFromTheFinalReply)
 {
     for (const char *verdict : {"226 ok", "250 ok", "451 local error", "452 no space",
                                 "552 quota exceeded", "226-multi\r\n226 line"}) {
         SCOPED_TRACE(verdict);
-        ScriptedFtpServer server([verdict](ScriptedPeer &peer) {
-            login(peer);
+        ASSERT_TRUE(start([verdict](ScriptedPeer &peer) {
             receiveUpload(peer, "125 Data connection already open");
             peer.send(std::string(verdict) + "\r\n");
             peer.readLine();
-        });
-        auto service = FtpService::open(testOptions(kQuickMs));
-        auto c = connectTo(*service, server);
-        ASSERT_TRUE(c);
+        }));
         auto t = c->openTransfer("APPE /f", Direction::Upload);
         ASSERT_TRUE(t) << c->lastError();
         EXPECT_EQ(t->write("data", 4), 4);
@@ -625,19 +619,17 @@ TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
     }
 }
 
-TEST(FtpScripted, MissingFinalReplyTimesOut)
+TEST_F(FtpScripted, MissingFinalReplyTimesOut)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        receiveUpload(peer, "150 Go");
-        peer.readLine(3000); // silence
-    });
     IdleProbe probe;
     auto options = testOptions(kQuickMs, probe.hook());
     options.timeouts.finalReplyMs = 400;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            receiveUpload(peer, "150 Go");
+            peer.readLine(3000); // silence
+        },
+        options));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     EXPECT_EQ(t->write("x", 1), 1);
@@ -650,17 +642,13 @@ TEST(FtpScripted, MissingFinalReplyTimesOut)
     EXPECT_EQ(t->finalReplyCode(), 0);
 }
 
-TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
+TEST_F(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         receiveUpload(peer, "150 Go");
         peer.send("226 Transfer complete\r\n");
         peer.answer("550 No such folder"); // the CWD
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     t->close();
@@ -669,16 +657,12 @@ TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
     EXPECT_EQ(c->lastReplyCode(), 550);
 }
 
-TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
+TEST_F(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         receiveUpload(peer, "150 Go");
         peer.readLine();
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     c.reset();
@@ -690,20 +674,14 @@ TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
     t->close();
 }
 
-TEST(FtpScripted, CommandsCannotCarryLineBreaks)
+TEST_F(FtpScripted, CommandsCannotCarryLineBreaks)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("250 ok");
-    });
-    auto service = FtpService::open(testOptions(kQuickMs));
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) { peer.answer("250 ok"); }));
     EXPECT_FALSE(c->command("CWD /a\r\nDELE /b"));
     EXPECT_FALSE(c->openTransfer("APPE /a\nDELE /b", Direction::Upload));
     EXPECT_FALSE(c->remoteSize("/a\r\nDELE /b"));
     EXPECT_TRUE(c->isOpen());
     EXPECT_TRUE(c->command("CWD /a"));
-    for (const std::string &line : server.transcript())
+    for (const std::string &line : server->transcript())
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
 }

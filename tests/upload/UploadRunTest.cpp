@@ -1,8 +1,7 @@
 // The upload run against real FTP servers on loopback, with a scripted window.
 
-#include "ScriptedView.h"
-#include "support/FtpTestServer.h"
-#include "support/TestFiles.h"
+#include "UploadRunSession.h"
+#include "support/FtpTestClient.h"
 
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
@@ -25,25 +24,12 @@ using Kind = FtpTestServer::Kind;
 
 namespace {
 
-class UploadRunTest : public ::testing::Test
+class UploadRunTest : public ::testing::Test, protected UploadRunSession
 {
 protected:
-    QTemporaryDir programDir;  // Settings.ini, Files.txt, Upload.dat, Temp.dat
-    QTemporaryDir localDir;    // the files to send
-    std::unique_ptr<FtpTestServer> server;
-    UploadList list;
-    UploadState state;
-    ScriptedView view;
     // What the connection dialog holds, when not the server's own.
     QString serverField;
     std::optional<QString> password;
-
-    void startServer(Kind kind, const FtpServerOptions &opts = {})
-    {
-        server = FtpTestServer::start(kind, opts);
-        ASSERT_TRUE(server) << FtpTestServer::lastError();
-        view.folder = QString::fromStdString(server->uploadFolder());
-    }
 
     /// A pyftpdlib server that cuts the data connection of the first
     /// upload after the empty put, `bytes` into it, once.
@@ -55,45 +41,16 @@ protected:
         startServer(Kind::Pyftpd, opts);
     }
 
-    QString makeLocal(const QString &name, const QByteArray &data)
-    {
-        const QString path = localDir.filePath(name);
-        writeFile(path, data);
-        return path;
-    }
-
-    QString remoteOf(const QString &name) const
-    {
-        return server->localPath(server->uploadFolder() + "/" + name.toStdString());
-    }
-
-    UploadFiles files() const
-    {
-        return {programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
-                programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
-    }
-
-    /// everyBlock: the display and the window are served after every block
-    /// (most tests); false keeps the run's usual intervals.
+    /// The run with the server's own account unless the test says otherwise.
     UploadRun::Outcome run(int finalReplyMs = 5000, bool everyBlock = true)
     {
-        ConnectionParams params{
+        const ConnectionParams params{
             serverField.isEmpty() ? QString::fromStdString(server->serverField()) : serverField,
             QString::fromStdString(server->user()),
             password.value_or(QString::fromStdString(server->password()))};
-        ftp::FtpService::Options options;
-        options.timeouts.connectMs = 5000;
-        options.timeouts.replyMs = 5000;
-        options.timeouts.dataMs = 5000;
+        ftp::FtpService::Options options = testOptions(5000);
         options.timeouts.finalReplyMs = finalReplyMs;
-        UploadRun upload(view, list, state, params, files(), options);
-        upload.loginRetryPauseMs = 100;
-        upload.loginWindowMs = 1000;
-        if (everyBlock) {
-            upload.progressRefreshMs = 0;
-            upload.serviceIntervalMs = 0;
-        }
-        return upload.exec();
+        return runUpload(params, options, everyBlock);
     }
 
     /// Prepares a resume: the marker names the file, the flag is on and the
@@ -107,15 +64,6 @@ protected:
         // The real servers write as the "ftp" account.
         if (server->kind() != Kind::Pyftpd)
             ::chmod(QFile::encodeName(remote).constData(), 0666);
-    }
-
-    std::vector<FtpServerEvent> uploads() const
-    {
-        std::vector<FtpServerEvent> result;
-        for (const auto &e : server->events())
-            if (e.kind == "upload")
-                result.push_back(e);
-        return result;
     }
 
     QString lastMessage() const
@@ -211,7 +159,7 @@ TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    const auto up = uploads();
+    const auto up = server->uploads();
     ASSERT_EQ(up.size(), 3u);
     EXPECT_EQ(up[0].command, "STOR");
     EXPECT_EQ(up[0].bytes, 0);
@@ -261,7 +209,7 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
     ASSERT_TRUE(tailWritten);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    const auto up = uploads();
+    const auto up = server->uploads();
     ASSERT_EQ(up.size(), 3u);
     EXPECT_EQ(up[0].command, "STOR");
     EXPECT_EQ(up[1].bytes, 300000);
@@ -445,7 +393,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
     view.onEvents = nullptr;
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
-    const auto up = uploads();
+    const auto up = server->uploads();
     EXPECT_EQ(up.back().offset, held);
     EXPECT_EQ(up.back().bytes, data.size() - held);
 }
