@@ -182,9 +182,7 @@ TEST_F(FtpFault, FinalReplyDecidesTheUpload)
         EXPECT_EQ(t->finalReplyCode(), attempt == 0 ? 552 : 226);
     }
     EXPECT_TRUE(c->isOpen()) << "a refused upload leaves the connection usable";
-    const auto up = server->uploads();
-    ASSERT_EQ(up.size(), 2u);
-    EXPECT_EQ(up[0].bytes, 20000);
+    EXPECT_EQ(server->uploadLines(), (Strings{"STOR 0+20000", "STOR 0+20000"}));
 }
 
 TEST_F(FtpFault, MissingFinalReplyTimesOut)
@@ -192,8 +190,7 @@ TEST_F(FtpFault, MissingFinalReplyTimesOut)
     FtpServerOptions o;
     o.finalReply = 0; // silence after the data
     IdleProbe probe;
-    auto opts = options(true, 3000, probe.hook());
-    opts.timeouts.finalReplyMs = 500;
+    auto opts = watchedOptions(probe, 3000, &Timeouts::finalReplyMs, 500);
     ASSERT_TRUE(startAndLogin(o, opts));
     auto t = c->openTransfer("STOR /upload/s.bin", Direction::Upload);
     ASSERT_TRUE(t);
@@ -238,13 +235,8 @@ TEST_F(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
     EXPECT_FALSE(failed);
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(readFile(server->localPath("/upload/cut.bin")), whole);
-    const auto up = server->uploads();
-    ASSERT_EQ(up.size(), 2u);
-    EXPECT_EQ(up[0].command, "STOR");
-    EXPECT_EQ(up[0].bytes, 100000);
-    EXPECT_EQ(up[1].command, "APPE");
-    EXPECT_EQ(up[1].offset, 100000);
-    EXPECT_EQ(up[1].bytes, static_cast<int64_t>(whole.size()) - 100000);
+    EXPECT_EQ(server->uploadLines(),
+              (Strings{"STOR 0+100000", "APPE 100000+" + std::to_string(whole.size() - 100000)}));
 }
 
 TEST_F(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
@@ -252,8 +244,7 @@ TEST_F(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
     FtpServerOptions o;
     o.stallData = true;
     IdleProbe probe;
-    auto opts = options(true, 3000, probe.hook());
-    opts.timeouts.dataMs = 400;
+    auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
     ASSERT_TRUE(startAndLogin(o, opts));
     auto t = c->openTransfer("STOR /upload/stall.bin", Direction::Upload);
     ASSERT_TRUE(t);
@@ -276,8 +267,8 @@ TEST_F(FtpFault, ActiveDataConnectionNeverOpened)
     o.noDataConnect = true;
     o.refusePassive = true;
     IdleProbe probe;
-    auto opts = options(false, 3000, probe.hook());
-    opts.timeouts.dataMs = 400;
+    auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
+    opts.passiveFirst = false;
     ASSERT_TRUE(startAndLogin(o, opts));
     probe.start();
     EXPECT_FALSE(c->openTransfer("STOR /upload/n.bin", Direction::Upload));

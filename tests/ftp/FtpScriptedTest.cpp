@@ -270,8 +270,7 @@ TEST_F(FtpScripted, BadRepliesFailClearlyAndQuickly)
         SCOPED_TRACE(c.name);
         ScriptedFtpServer server(c.script);
         IdleProbe probe;
-        auto options = testOptions(kQuickMs, probe.hook());
-        options.timeouts.replyMs = 500;
+        auto options = watchedOptions(probe, kQuickMs, &Timeouts::replyMs, 500);
         auto service = FtpService::open(options);
         std::string error;
         probe.start();
@@ -287,8 +286,7 @@ TEST_F(FtpScripted, BadRepliesFailClearlyAndQuickly)
 TEST_F(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
 {
     IdleProbe probe;
-    auto options = testOptions(kQuickMs, probe.hook());
-    options.timeouts.replyMs = 400;
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::replyMs, 400);
     ASSERT_TRUE(start(
         [](ScriptedPeer &peer) {
             peer.readLine(); // CWD, never answered
@@ -322,8 +320,7 @@ TEST_F(FtpScripted, ConnectToAFullBacklogTimesOut)
         fillers.push_back(fd);
     }
     IdleProbe probe;
-    auto options = testOptions(kQuickMs, probe.hook());
-    options.timeouts.connectMs = 500;
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::connectMs, 500);
     auto service = FtpService::open(options);
     std::string error;
     probe.start();
@@ -474,9 +471,8 @@ TEST_F(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
 TEST_F(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
 {
     IdleProbe probe;
-    auto options = testOptions(kQuickMs, probe.hook());
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::dataMs, 400);
     options.passiveFirst = false;
-    options.timeouts.dataMs = 400;
     ASSERT_TRUE(start(
         [](ScriptedPeer &peer) {
             peer.answer("200 Type I");
@@ -622,8 +618,7 @@ TEST_F(FtpScripted, UploadVerdictComesFromTheFinalReply)
 TEST_F(FtpScripted, MissingFinalReplyTimesOut)
 {
     IdleProbe probe;
-    auto options = testOptions(kQuickMs, probe.hook());
-    options.timeouts.finalReplyMs = 400;
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::finalReplyMs, 400);
     ASSERT_TRUE(start(
         [](ScriptedPeer &peer) {
             receiveUpload(peer, "150 Go");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/FtpClient.h"
+#include "support/FtpTestClient.h"
 
 #include <algorithm>
 #include <chrono>
@@ -67,3 +68,13 @@ private:
     Clock::time_point m_started = Clock::now();
     long m_elapsedMs = 0;
 };
+
+/// Client options whose idle hook `probe` watches: every timeout at
+/// `timeoutMs` but the one under test, `shortened`, at `shortMs`.
+inline ftp::FtpService::Options watchedOptions(const IdleProbe &probe, int timeoutMs,
+                                               int ftp::Timeouts::*shortened, int shortMs)
+{
+    ftp::FtpService::Options o = testOptions(timeoutMs, probe.hook());
+    o.timeouts.*shortened = shortMs;
+    return o;
+}

@@ -957,3 +957,11 @@ std::vector<FtpTestServer::Event> FtpTestServer::uploads() const
     }
     return found;
 }
+
+std::vector<std::string> FtpTestServer::uploadLines() const
+{
+    std::vector<std::string> lines;
+    for (const Event &e : uploads())
+        lines.push_back(e.command + " " + std::to_string(e.offset) + "+" + std::to_string(e.bytes));
+    return lines;
+}

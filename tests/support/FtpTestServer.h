@@ -174,6 +174,9 @@ public:
     std::vector<std::string> commands() const;
     /// Only the uploads.
     std::vector<Event> uploads() const;
+    /// The uploads as "COMMAND offset+bytes" lines ("APPE 300000+748576"),
+    /// to compare a run's uploads at once.
+    std::vector<std::string> uploadLines() const;
 
     /// Kills the server and its sessions (SIGKILL) and waits for it.
     void stop();

@@ -22,8 +22,8 @@ public:
         Icon icon;
     };
 
-    std::deque<int> answers;        ///< answers to the next prompts; empty: Continue
-    int maxPrompts = 30;            ///< a run that keeps asking is cancelled after this many
+    std::deque<int> answers; ///< answers to the next prompts; empty: Continue
+    int maxPrompts = 30;     ///< a run that keeps asking is cancelled after this many
     QStringList prompts;
     QList<Message> messages;
     QStringList log;
