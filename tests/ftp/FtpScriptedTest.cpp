@@ -372,13 +372,7 @@ TEST_F(FtpScripted, PassiveListingTranscript)
     }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    std::string got;
-    char buffer[4096];
-    int n;
-    while ((n = t->read(buffer, sizeof buffer)) > 0)
-        got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(got, listing);
+    EXPECT_EQ(readAll(*t), listing);
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_TRUE(t->finish()) << "a second call returns the first result";
@@ -456,12 +450,7 @@ TEST_F(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
         options));
     auto t = c->openTransfer("RETR /f", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    std::string got;
-    char buffer[16];
-    int n;
-    while ((n = t->read(buffer, sizeof buffer)) > 0)
-        got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(got, "GOOD");
+    EXPECT_EQ(readAll(*t), "GOOD");
     EXPECT_TRUE(t->finish());
     const Strings transcript = server->transcript();
     ASSERT_GE(transcript.size(), 7u);

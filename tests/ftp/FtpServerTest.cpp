@@ -152,15 +152,12 @@ TEST_P(FtpServerTest, ListGivesTheServersRawBytes)
 
     auto c = login();
     ASSERT_TRUE(c);
-    ASSERT_TRUE(c->command("CWD /pub"));
-    auto t = c->openTransfer("LIST", Direction::Download);
-    ASSERT_TRUE(t) << c->lastError();
-    const std::string listing = readAll(*t);
-    EXPECT_TRUE(t->finish());
-    EXPECT_NE(listing.find(" Новая папка\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" with blanks\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" file.txt\r\n"), std::string::npos) << listing;
-    EXPECT_EQ(listing.find("\n\n"), std::string::npos) << "lines end with CR LF";
+    const auto pub = listing(*c, "/pub");
+    ASSERT_TRUE(pub);
+    EXPECT_NE(pub->find(" Новая папка\r\n"), std::string::npos) << *pub;
+    EXPECT_NE(pub->find(" with blanks\r\n"), std::string::npos) << *pub;
+    EXPECT_NE(pub->find(" file.txt\r\n"), std::string::npos) << *pub;
+    EXPECT_EQ(pub->find("\n\n"), std::string::npos) << "lines end with CR LF";
     // The connection goes on after a listing.
     EXPECT_TRUE(c->command("CWD /"));
 }

@@ -166,13 +166,10 @@ TEST_P(FtpTlsServerTest, UploadListingAndSizeOverProtectedDataConnections)
     EXPECT_EQ(c->remoteSize(remote("big.bin")), static_cast<int64_t>(big.size()));
 
     ASSERT_TRUE(QDir(m_server->rootPath()).mkpath("upload/Новая папка"));
-    ASSERT_TRUE(c->command("CWD " + m_server->uploadFolder()));
-    auto list = c->openTransfer("LIST", Direction::Download);
-    ASSERT_TRUE(list) << c->lastError();
-    const std::string listing = readAll(*list);
-    EXPECT_TRUE(list->finish());
-    EXPECT_NE(listing.find(" big.bin\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" Новая папка\r\n"), std::string::npos) << listing;
+    const auto upload = listing(*c, m_server->uploadFolder());
+    ASSERT_TRUE(upload);
+    EXPECT_NE(upload->find(" big.bin\r\n"), std::string::npos) << *upload;
+    EXPECT_NE(upload->find(" Новая папка\r\n"), std::string::npos) << *upload;
 
     // The session goes on after all that.
     EXPECT_TRUE(c->command("CWD /"));

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class RealServerSession
@@ -41,17 +42,18 @@ protected:
         return m_server->uploadFolder() + "/" + name;
     }
 
-    /// Everything a download sends, read in blocks to its end.
-    static std::string readAll(ftp::FtpTransfer &t)
+    /// The raw LIST of `folder` after a CWD into it; nothing when the CWD or
+    /// the listing fails.
+    static std::optional<std::string> listing(ftp::FtpConnection &c, const std::string &folder)
     {
-        std::string bytes;
-        char buffer[ftp::kTransferBlockBytes];
-        int n;
-        while ((n = t.read(buffer, sizeof buffer)) > 0) {
-            EXPECT_LE(n, ftp::kTransferBlockBytes);
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        }
-        EXPECT_EQ(n, 0);
+        if (!c.command("CWD " + folder))
+            return std::nullopt;
+        auto t = c.openTransfer("LIST", ftp::Direction::Download);
+        EXPECT_TRUE(t) << c.lastError();
+        if (!t)
+            return std::nullopt;
+        std::string bytes = readAll(*t);
+        EXPECT_TRUE(t->finish());
         return bytes;
     }
 

@@ -6,6 +6,8 @@
 #include "ftp/FtpClient.h"
 #include "support/FtpTestServer.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -34,6 +36,20 @@ inline std::unique_ptr<ftp::FtpConnection> loginTo(ftp::FtpService &service,
 {
     return ftp::FtpConnection::connect(service, scheme + server.serverField(), server.user(),
                                        server.password(), error);
+}
+
+/// Everything a download sends, read in blocks to its end.
+inline std::string readAll(ftp::FtpTransfer &t)
+{
+    std::string bytes;
+    char buffer[ftp::kTransferBlockBytes];
+    int n;
+    while ((n = t.read(buffer, sizeof buffer)) > 0) {
+        EXPECT_LE(n, ftp::kTransferBlockBytes);
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(n, 0);
+    return bytes;
 }
 
 /// Where the first line starting with `prefix` stands; -1 when none does.
