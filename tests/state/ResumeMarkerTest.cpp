@@ -1,5 +1,6 @@
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
+#include "support/TestFiles.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -17,17 +18,10 @@ protected:
     QString makeFile(const QString &name, const QByteArray &content = "data")
     {
         const QString path = dir.filePath(name);
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write(content);
+        writeFile(path, content);
         return path;
     }
-    void writeRaw(const QByteArray &text)
-    {
-        QFile f(marker());
-        f.open(QIODevice::WriteOnly);
-        f.write(text);
-    }
+    void writeRaw(const QByteArray &text) { writeFile(marker(), text); }
 };
 
 TEST_F(ResumeMarkerTest, StampHasEvenSecondsAndZeroMilliseconds)
@@ -89,11 +83,11 @@ TEST_F(ResumeMarkerTest, BrokenOrStaleMarkersAreIgnored)
     const QString a = makeFile("a"), b = makeFile("b");
     UploadList list;
     list.setPaths({a, b});
-    writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8());  // two lines
+    writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8()); // two lines
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     writeRaw((dir.filePath("missing") + "\r\nx\r\n/\r\n").toUtf8());
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
-    writeRaw((b + "\r\n1999.01.01 00:00:00.000\r\n/\r\n").toUtf8());  // file changed since
+    writeRaw((b + "\r\n1999.01.01 00:00:00.000\r\n/\r\n").toUtf8()); // file changed since
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_FALSE(ResumeMarker::readAndApply(dir.filePath("no-marker"), list));
     EXPECT_FALSE(list.at(0).done);
@@ -109,7 +103,7 @@ TEST_F(ResumeMarkerTest, MarkerOfAnUnlistedFileIsIgnoredForANonEmptyList)
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_FALSE(list.at(0).done);
     EXPECT_TRUE(list.at(0).status.isEmpty());
-    EXPECT_TRUE(QFile::exists(marker()));  // left on disk until replaced
+    EXPECT_TRUE(QFile::exists(marker())); // left on disk until replaced
 }
 
 TEST_F(ResumeMarkerTest, EmptyListGetsTheMarkersFileAsItsOnlyItem)
