@@ -68,54 +68,54 @@ TEST(FtpTlsScripted, ServerFieldForms)
 
 TEST(FtpTlsScripted, BareFieldWithoutAuthTlsStaysPlain)
 {
-    // FEAT before the login; its answer stands, so no second FEAT.
-    ScriptedFtpServer plain([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("211-Features:\r\n SIZE\r\n UTF8\r\n211 End");
-        peer.answer("331 Password");
-        peer.answer("230 ok");
-        peer.answer("200 UTF8 on");
-        peer.readLine(); // QUIT
-    });
+    struct Case
+    {
+        const char *what;
+        Strings replies; ///< after the greeting, one for each line the client sends
+        std::string user;
+        bool size; ///< SIZE offered in FEAT
+        Strings transcript;
+    };
+    const Case cases[] = {
+        // FEAT before the login; its answer stands, so no second FEAT.
+        {"FEAT without AUTH TLS",
+         {"211-Features:\r\n SIZE\r\n UTF8\r\n211 End", "331 Password", "230 ok", "200 UTF8 on"},
+         "bob",
+         true,
+         {"FEAT", "USER bob", "PASS pw", "OPTS UTF8 ON", "QUIT"}},
+        // A server without FEAT logs in as before.
+        {"no FEAT",
+         {"500 FEAT not understood", "230 No password needed"},
+         "",
+         false,
+         {"FEAT", "USER anonymous", "QUIT"}},
+        // One that wants a login before FEAT is asked again after it.
+        {"login before FEAT",
+         {"530 Please login with USER and PASS.", "331 Password", "230 ok",
+          "211-Features:\r\n SIZE\r\n211 End"},
+         "bob",
+         true,
+         {"FEAT", "USER bob", "PASS pw", "FEAT", "QUIT"}},
+    };
     auto service = FtpService::open(testOptions(kQuickMs));
-    std::string error;
-    auto c = FtpConnection::connect(*service, bareField(plain), "bob", "pw", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_EQ(c->security(), Security::Plain);
-    EXPECT_TRUE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(plain.waitDone());
-    EXPECT_EQ(plain.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "OPTS UTF8 ON", "QUIT"}));
-
-    // A server without FEAT logs in as before.
-    ScriptedFtpServer noFeat([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("500 FEAT not understood");
-        peer.answer("230 No password needed");
-        peer.readLine();
-    });
-    c = FtpConnection::connect(*service, bareField(noFeat), "", "", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_FALSE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(noFeat.waitDone());
-    EXPECT_EQ(noFeat.transcript(), (Strings{"FEAT", "USER anonymous", "QUIT"}));
-
-    // One that wants a login before FEAT is asked again after it.
-    ScriptedFtpServer loginFirst([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("530 Please login with USER and PASS.");
-        peer.answer("331 Password");
-        peer.answer("230 ok");
-        peer.answer("211-Features:\r\n SIZE\r\n211 End");
-        peer.readLine();
-    });
-    c = FtpConnection::connect(*service, bareField(loginFirst), "bob", "pw", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_TRUE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(loginFirst.waitDone());
-    EXPECT_EQ(loginFirst.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "FEAT", "QUIT"}));
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        ScriptedFtpServer server([&k](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            for (const std::string &reply : k.replies)
+                peer.answer(reply);
+            peer.readLine(); // QUIT
+        });
+        std::string error;
+        auto c = FtpConnection::connect(*service, bareField(server), k.user,
+                                        k.user.empty() ? "" : "pw", &error);
+        ASSERT_TRUE(c) << error;
+        EXPECT_EQ(c->security(), Security::Plain);
+        EXPECT_EQ(c->hasFeature("SIZE"), k.size);
+        c.reset();
+        ASSERT_TRUE(server.waitDone());
+        EXPECT_EQ(server.transcript(), k.transcript);
+    }
 }
 
 TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)

@@ -14,6 +14,7 @@ class ResumeMarkerTest : public ::testing::Test
 {
 protected:
     QTemporaryDir dir;
+    UploadList list;
     QString marker() const { return dir.filePath("Upload.dat"); }
     QString makeFile(const QString &name, const QByteArray &content = "data")
     {
@@ -41,7 +42,6 @@ TEST_F(ResumeMarkerTest, ValidMarkerMarksItemsBeforeItsFile)
     const QString a = makeFile("a"), c = makeFile("c"), d = makeFile("d");
     const QString gone = dir.filePath("gone");
     ASSERT_TRUE(ResumeMarker::write(marker(), c, "/pub"));
-    UploadList list;
     list.setPaths({a, gone, c, d});
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_TRUE(list.at(0).done);
@@ -57,7 +57,6 @@ TEST_F(ResumeMarkerTest, PathComparisonIgnoresCase)
 {
     const QString a = makeFile("a"), b = makeFile("b");
     ASSERT_TRUE(ResumeMarker::write(marker(), b, "/pub"));
-    UploadList list;
     list.setPaths({a, b.left(b.size() - 1) + "B"});
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_TRUE(list.at(0).done);
@@ -81,7 +80,6 @@ TEST_F(ResumeMarkerTest, MarkerIsWrittenAsThreeCrLfLines)
 TEST_F(ResumeMarkerTest, BrokenOrStaleMarkersAreIgnored)
 {
     const QString a = makeFile("a"), b = makeFile("b");
-    UploadList list;
     list.setPaths({a, b});
     writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8()); // two lines
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
@@ -98,7 +96,6 @@ TEST_F(ResumeMarkerTest, MarkerOfAnUnlistedFileIsIgnoredForANonEmptyList)
 {
     const QString a = makeFile("a"), other = makeFile("other");
     ASSERT_TRUE(ResumeMarker::write(marker(), other, "/"));
-    UploadList list;
     list.setPaths({a});
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_FALSE(list.at(0).done);
@@ -110,7 +107,6 @@ TEST_F(ResumeMarkerTest, EmptyListGetsTheMarkersFileAsItsOnlyItem)
 {
     const QString a = makeFile("a");
     ASSERT_TRUE(ResumeMarker::write(marker(), a, "/"));
-    UploadList list;
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     ASSERT_EQ(list.count(), 1);
     EXPECT_EQ(list.at(0).path, a);
