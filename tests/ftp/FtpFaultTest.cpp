@@ -5,6 +5,7 @@
 #include "FtpTestFiles.h"
 #include "IdleProbe.h"
 #include "ftp/FtpClient.h"
+#include "support/FtpTestClient.h"
 #include "support/FtpTestServer.h"
 
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 
 using namespace ftp;
 using Kind = FtpTestServer::Kind;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -28,21 +30,9 @@ std::unique_ptr<FtpTestServer> startPyftpd(const FtpServerOptions &opts)
 
 FtpService::Options options(bool passiveFirst = true, int timeoutMs = 3000, IdleHook idle = {})
 {
-    FtpService::Options o;
+    FtpService::Options o = testOptions(timeoutMs, std::move(idle));
     o.passiveFirst = passiveFirst;
-    o.timeouts.connectMs = timeoutMs;
-    o.timeouts.replyMs = timeoutMs;
-    o.timeouts.dataMs = timeoutMs;
-    o.timeouts.finalReplyMs = timeoutMs;
-    o.idle = std::move(idle);
     return o;
-}
-
-std::unique_ptr<FtpConnection> login(FtpService &service, const FtpTestServer &server,
-                                     std::string *error = nullptr)
-{
-    return FtpConnection::connect(service, server.serverField(), server.user(), server.password(),
-                                  error);
 }
 
 std::vector<std::string> dataCommands(const FtpTestServer &server)
@@ -55,23 +45,6 @@ std::vector<std::string> dataCommands(const FtpTestServer &server)
         }
     }
     return found;
-}
-
-std::vector<FtpServerEvent> uploads(const FtpTestServer &server)
-{
-    std::vector<FtpServerEvent> found;
-    for (const FtpServerEvent &e : server.events()) {
-        if (e.kind == "upload")
-            found.push_back(e);
-    }
-    return found;
-}
-
-long msSince(std::chrono::steady_clock::time_point t)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
-            .count());
 }
 
 // Writes `bytes` in 4096-byte blocks; returns how many bytes went through
@@ -94,19 +67,35 @@ std::size_t sendUntilFailure(FtpTransfer &t, const std::string &bytes, bool *fai
     return pos;
 }
 
-using Strings = std::vector<std::string>;
+class FtpFault : public testing::Test
+{
+protected:
+    /// A pyftpdlib server with the faults of `opts`, a service with
+    /// `serviceOptions` and a login to the one through the other.
+    bool startAndLogin(const FtpServerOptions &opts,
+                       const FtpService::Options &serviceOptions = options())
+    {
+        server = startPyftpd(opts);
+        if (!server)
+            return false;
+        service = FtpService::open(serviceOptions);
+        c = loginTo(*service, *server);
+        EXPECT_TRUE(c);
+        return c != nullptr;
+    }
+
+    std::unique_ptr<FtpTestServer> server;
+    std::unique_ptr<FtpService> service;
+    std::unique_ptr<FtpConnection> c;
+};
 
 } // namespace
 
-TEST(FtpFault, RefusedPassiveFallsBackToActive)
+TEST_F(FtpFault, RefusedPassiveFallsBackToActive)
 {
     FtpServerOptions o;
     o.refusePassive = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options(true));
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o, options(true)));
     QTemporaryDir local;
     const std::string bytes = randomBytes(10000, 11);
     ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
@@ -117,15 +106,11 @@ TEST(FtpFault, RefusedPassiveFallsBackToActive)
     EXPECT_EQ(dataCommands(*server), (Strings{"EPSV", "PASV", "EPRT", "PASV", "EPRT"}));
 }
 
-TEST(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
+TEST_F(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
 {
     FtpServerOptions o;
     o.refuseActive = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options(false));
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o, options(false)));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     char buffer[kTransferBlockBytes];
@@ -135,34 +120,30 @@ TEST(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
     EXPECT_EQ(dataCommands(*server), (Strings{"EPRT", "PORT", "EPSV"}));
 }
 
-TEST(FtpFault, PortWhenEprtIsRefusedAndPasvWhenEpsvIs)
+TEST_F(FtpFault, PortWhenEprtIsRefusedAndPasvWhenEpsvIs)
 {
     FtpServerOptions o;
     o.refuseEprt = true;
     o.refuseEpsv = true;
-    auto server = startPyftpd(o);
+    server = startPyftpd(o);
     ASSERT_TRUE(server);
     QTemporaryDir local;
     ASSERT_TRUE(writeFile(local.filePath("a"), "abc"));
     for (bool passive : {false, true}) {
-        auto service = FtpService::open(options(passive));
-        auto c = login(*service, *server);
-        ASSERT_TRUE(c);
-        EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
+        auto modeService = FtpService::open(options(passive));
+        auto conn = loginTo(*modeService, *server);
+        ASSERT_TRUE(conn);
+        EXPECT_TRUE(conn->putFile(local.filePath("a").toStdString(), "/upload/a"));
     }
     EXPECT_EQ(dataCommands(*server), (Strings{"EPRT", "PORT", "EPSV", "PASV"}));
 }
 
-TEST(FtpFault, BothModesRefusedFailsClearly)
+TEST_F(FtpFault, BothModesRefusedFailsClearly)
 {
     FtpServerOptions o;
     o.refusePassive = true;
     o.refuseActive = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o));
     EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
     EXPECT_FALSE(c->lastError().empty());
     EXPECT_EQ(c->lastReplyCode(), 502);
@@ -170,16 +151,12 @@ TEST(FtpFault, BothModesRefusedFailsClearly)
     EXPECT_TRUE(c->command("CWD /upload"));
 }
 
-TEST(FtpFault, PasvAddressOfAnotherHostIsIgnored)
+TEST_F(FtpFault, PasvAddressOfAnotherHostIsIgnored)
 {
     FtpServerOptions o;
     o.refuseEpsv = true;
     o.pasvAddress = "127.0.0.2"; // loopback, but the server does not listen there
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o));
     QTemporaryDir local;
     const std::string bytes = randomBytes(9000, 12);
     ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
@@ -189,16 +166,12 @@ TEST(FtpFault, PasvAddressOfAnotherHostIsIgnored)
     EXPECT_EQ(dataCommands(*server), (Strings{"EPSV", "PASV"}));
 }
 
-TEST(FtpFault, FinalReplyDecidesTheUpload)
+TEST_F(FtpFault, FinalReplyDecidesTheUpload)
 {
     FtpServerOptions o;
     o.finalReply = 552;
     o.finalTimes = 1;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o));
     const std::string bytes = randomBytes(20000, 13);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto t = c->openTransfer("STOR /upload/q.bin", Direction::Upload);
@@ -209,48 +182,36 @@ TEST(FtpFault, FinalReplyDecidesTheUpload)
         EXPECT_EQ(t->finalReplyCode(), attempt == 0 ? 552 : 226);
     }
     EXPECT_TRUE(c->isOpen()) << "a refused upload leaves the connection usable";
-    const auto up = uploads(*server);
-    ASSERT_EQ(up.size(), 2u);
-    EXPECT_EQ(up[0].bytes, 20000);
+    EXPECT_EQ(server->uploadLines(), (Strings{"STOR 0+20000", "STOR 0+20000"}));
 }
 
-TEST(FtpFault, MissingFinalReplyTimesOut)
+TEST_F(FtpFault, MissingFinalReplyTimesOut)
 {
     FtpServerOptions o;
     o.finalReply = 0; // silence after the data
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
     IdleProbe probe;
-    auto opts = options(true, 3000, probe.hook());
-    opts.timeouts.finalReplyMs = 500;
-    auto service = FtpService::open(opts);
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    auto opts = watchedOptions(probe, 3000, &Timeouts::finalReplyMs, 500);
+    ASSERT_TRUE(startAndLogin(o, opts));
     auto t = c->openTransfer("STOR /upload/s.bin", Direction::Upload);
     ASSERT_TRUE(t);
     EXPECT_EQ(t->write("abc", 3), 3);
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(t->finish());
     probe.stop();
-    EXPECT_GE(msSince(started), 490);
-    EXPECT_LT(msSince(started), 2500);
+    EXPECT_GE(probe.elapsedMs(), 490);
+    EXPECT_LT(probe.elapsedMs(), 2500);
     EXPECT_LE(probe.maxGapMs(), 50);
 }
 
-TEST(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
+TEST_F(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
 {
     FtpServerOptions o;
     o.cutDataAfter = 100000;
     o.cutTimes = 1;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
+    ASSERT_TRUE(startAndLogin(o));
     // Larger than the socket buffers of both ends, so writes reach the reset.
     const std::string whole = randomBytes(16 * 1024 * 1024, 14);
     {
-        auto c = login(*service, *server);
-        ASSERT_TRUE(c);
         auto t = c->openTransfer("STOR /upload/cut.bin", Direction::Upload);
         ASSERT_TRUE(t);
         const auto started = std::chrono::steady_clock::now();
@@ -262,7 +223,8 @@ TEST(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
         EXPECT_EQ(t->finalReplyCode(), 426);
     }
     // The upload run's way back: a fresh login, the size, APPE of the rest.
-    auto c = login(*service, *server);
+    c.reset();
+    c = loginTo(*service, *server);
     ASSERT_TRUE(c);
     const auto size = c->remoteSize("/upload/cut.bin");
     ASSERT_EQ(size, 100000);
@@ -273,76 +235,60 @@ TEST(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
     EXPECT_FALSE(failed);
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(readFile(server->localPath("/upload/cut.bin")), whole);
-    const auto up = uploads(*server);
-    ASSERT_EQ(up.size(), 2u);
-    EXPECT_EQ(up[0].command, "STOR");
-    EXPECT_EQ(up[0].bytes, 100000);
-    EXPECT_EQ(up[1].command, "APPE");
-    EXPECT_EQ(up[1].offset, 100000);
-    EXPECT_EQ(up[1].bytes, static_cast<int64_t>(whole.size()) - 100000);
+    EXPECT_EQ(server->uploadLines(),
+              (Strings{"STOR 0+100000", "APPE 100000+" + std::to_string(whole.size() - 100000)}));
 }
 
-TEST(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
+TEST_F(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
 {
     FtpServerOptions o;
     o.stallData = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
     IdleProbe probe;
-    auto opts = options(true, 3000, probe.hook());
-    opts.timeouts.dataMs = 400;
-    auto service = FtpService::open(opts);
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
+    ASSERT_TRUE(startAndLogin(o, opts));
     auto t = c->openTransfer("STOR /upload/stall.bin", Direction::Upload);
     ASSERT_TRUE(t);
     // Enough to fill the socket buffers of both ends many times over.
     const std::string block = randomBytes(kTransferBlockBytes, 15);
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     int result = 0;
     for (int i = 0; i < 64 * 1024 && result >= 0; ++i)
         result = t->write(block.data(), kTransferBlockBytes);
     probe.stop();
     EXPECT_EQ(result, -1);
-    EXPECT_LT(msSince(started), 5000);
+    EXPECT_LT(probe.elapsedMs(), 5000);
     EXPECT_LE(probe.maxGapMs(), 50);
     t->close();
 }
 
-TEST(FtpFault, ActiveDataConnectionNeverOpened)
+TEST_F(FtpFault, ActiveDataConnectionNeverOpened)
 {
     FtpServerOptions o;
     o.noDataConnect = true;
     o.refusePassive = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
     IdleProbe probe;
-    auto opts = options(false, 3000, probe.hook());
-    opts.timeouts.dataMs = 400;
-    auto service = FtpService::open(opts);
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
+    opts.passiveFirst = false;
+    ASSERT_TRUE(startAndLogin(o, opts));
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->openTransfer("STOR /upload/n.bin", Direction::Upload));
     probe.stop();
-    EXPECT_LT(msSince(started), 2500);
+    EXPECT_LT(probe.elapsedMs(), 2500);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(c->lastError().empty());
 }
 
-TEST(FtpFault, StalledAndSlowServers)
+TEST_F(FtpFault, StalledAndSlowServers)
 {
     // A login that takes a while is waited for...
     FtpServerOptions slow;
     slow.replyDelaySeconds = 0.2;
-    auto server = startPyftpd(slow);
+    server = startPyftpd(slow);
     ASSERT_TRUE(server);
     IdleProbe probe;
-    auto service = FtpService::open(options(true, 3000, probe.hook()));
+    service = FtpService::open(options(true, 3000, probe.hook()));
     probe.start();
-    EXPECT_TRUE(login(*service, *server));
+    EXPECT_TRUE(loginTo(*service, *server));
     probe.stop();
     EXPECT_LE(probe.maxGapMs(), 50);
 
@@ -354,17 +300,16 @@ TEST(FtpFault, StalledAndSlowServers)
     auto quick = FtpService::open(options(true, 400, probe.hook()));
     std::string error;
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(login(*quick, *mute, &error));
+    EXPECT_FALSE(loginTo(*quick, *mute, &error));
     probe.stop();
-    EXPECT_GE(msSince(started), 390);
-    EXPECT_LT(msSince(started), 2000);
+    EXPECT_GE(probe.elapsedMs(), 390);
+    EXPECT_LT(probe.elapsedMs(), 2000);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_NE(error.find("no reply"), std::string::npos) << error;
     EXPECT_EQ(error.find(mute->password()), std::string::npos) << error;
 }
 
-TEST(FtpFault, BadRepliesFromARealServer)
+TEST_F(FtpFault, BadRepliesFromARealServer)
 {
     struct Case
     {
@@ -378,27 +323,23 @@ TEST(FtpFault, BadRepliesFromARealServer)
         SCOPED_TRACE(c.command);
         FtpServerOptions o;
         o.badReplies = {{c.command, c.reply}};
-        auto server = startPyftpd(o);
+        server = startPyftpd(o);
         ASSERT_TRUE(server);
-        auto service = FtpService::open(options(true, 600));
+        service = FtpService::open(options(true, 600));
         std::string error;
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_FALSE(login(*service, *server, &error));
+        EXPECT_FALSE(loginTo(*service, *server, &error));
         EXPECT_LT(msSince(started), 2000);
         EXPECT_FALSE(error.empty());
     }
 }
 
-TEST(FtpFault, MultiLineGreetingAndFinalReply)
+TEST_F(FtpFault, MultiLineGreetingAndFinalReply)
 {
     FtpServerOptions o;
     o.multilineGreeting = true;
     o.multilineFinal = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(startAndLogin(o));
     QTemporaryDir local;
     ASSERT_TRUE(writeFile(local.filePath("a"), "hello"));
     EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
@@ -406,31 +347,23 @@ TEST(FtpFault, MultiLineGreetingAndFinalReply)
     EXPECT_EQ(c->remoteSize("/upload/a"), 5) << "the dialogue stays in step";
 }
 
-TEST(FtpFault, ServerWithoutSize)
+TEST_F(FtpFault, ServerWithoutSize)
 {
     FtpServerOptions o;
     o.noSize = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
+    ASSERT_TRUE(startAndLogin(o));
     ASSERT_TRUE(writeFile(server->localPath("/upload/x"), "12345"));
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
     EXPECT_FALSE(c->hasFeature("SIZE"));
     EXPECT_FALSE(c->remoteSize("/upload/x"));
     EXPECT_TRUE(c->isOpen());
 }
 
-TEST(FtpFault, RefusedAppeAndStor)
+TEST_F(FtpFault, RefusedAppeAndStor)
 {
     FtpServerOptions o;
     o.proftpdLike = true;
-    auto server = startPyftpd(o);
-    ASSERT_TRUE(server);
+    ASSERT_TRUE(startAndLogin(o));
     ASSERT_TRUE(writeFile(server->localPath("/upload/old"), "old"));
-    auto service = FtpService::open(options());
-    auto c = login(*service, *server);
-    ASSERT_TRUE(c);
     EXPECT_FALSE(c->openTransfer("APPE /upload/old", Direction::Upload));
     EXPECT_EQ(c->lastReplyCode(), 451);
     QTemporaryDir local;
@@ -446,7 +379,7 @@ TEST(FtpFault, RefusedAppeAndStor)
     refusing.refuseStor = true;
     auto strict = startPyftpd(refusing);
     ASSERT_TRUE(strict);
-    auto s = login(*service, *strict);
+    auto s = loginTo(*service, *strict);
     ASSERT_TRUE(s);
     EXPECT_FALSE(s->openTransfer("APPE /upload/a", Direction::Upload));
     EXPECT_EQ(s->lastReplyCode(), 502);
@@ -455,23 +388,22 @@ TEST(FtpFault, RefusedAppeAndStor)
     EXPECT_TRUE(s->isOpen());
 }
 
-TEST(FtpFault, LoginsRefusedForAWhile)
+TEST_F(FtpFault, LoginsRefusedForAWhile)
 {
     FtpServerOptions o;
     o.refuseLoginSeconds = 1.0;
-    auto server = startPyftpd(o);
+    server = startPyftpd(o);
     ASSERT_TRUE(server);
-    auto service = FtpService::open(options());
+    service = FtpService::open(options());
     std::string error;
-    EXPECT_FALSE(login(*service, *server, &error));
+    EXPECT_FALSE(loginTo(*service, *server, &error));
     EXPECT_NE(error.find("530"), std::string::npos) << error;
     EXPECT_EQ(error.find(server->password()), std::string::npos) << error;
     // Retried as the upload run does, the login goes through once the
     // server accepts logins again.
     const auto started = std::chrono::steady_clock::now();
-    std::unique_ptr<FtpConnection> c;
     while (!c && msSince(started) < 5000)
-        c = login(*service, *server, &error);
+        c = loginTo(*service, *server, &error);
     EXPECT_TRUE(c) << error;
     for (const std::string &line : server->commands())
         EXPECT_EQ(line.find(server->password()), std::string::npos) << line;

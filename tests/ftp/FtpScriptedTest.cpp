@@ -5,12 +5,13 @@
 #include "IdleProbe.h"
 #include "ScriptedFtpServer.h"
 #include "ftp/FtpClient.h"
+#include "support/FtpTestClient.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,16 +23,7 @@ namespace {
 const char *const kFeatUtf8 = "211-Features:\r\n SIZE\r\n UTF8\r\n REST STREAM\r\n211 End";
 
 // Short timeouts: a scripted failure must not cost the suite seconds.
-FtpService::Options quickOptions(IdleHook idle = {})
-{
-    FtpService::Options o;
-    o.timeouts.connectMs = 2000;
-    o.timeouts.replyMs = 2000;
-    o.timeouts.dataMs = 2000;
-    o.timeouts.finalReplyMs = 2000;
-    o.idle = std::move(idle);
-    return o;
-}
+constexpr int kQuickMs = 2000;
 
 // Greeting, USER, PASS, FEAT (and OPTS when FEAT offers UTF8).
 void login(ScriptedPeer &peer, const std::string &feat = kFeatUtf8)
@@ -54,16 +46,47 @@ std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpS
     return FtpConnection::connect(service, server.serverField(), user, password, error, failure);
 }
 
-long msSince(std::chrono::steady_clock::time_point t)
+// After the login: TYPE I, EPSV and an upload command answered with
+// `opening`; the upload's bytes read to their end.
+void receiveUpload(ScriptedPeer &peer, const std::string &opening)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
-            .count());
+    peer.answer("200 Type I");
+    const int data = peer.answerEpsv();
+    peer.answer(opening);
+    ScriptedPeer::readAll(data);
+    ::close(data);
 }
+
+class FtpScripted : public testing::Test
+{
+protected:
+    /// Starts a server that logs the client in and then runs `script`, and
+    /// logs in to it with `options`.
+    bool start(ScriptedFtpServer::Script script,
+               const FtpService::Options &options = testOptions(kQuickMs))
+    {
+        c.reset();
+        service.reset();
+        server.reset();
+        server.emplace([script = std::move(script)](ScriptedPeer &peer) {
+            login(peer);
+            script(peer);
+        });
+        service = FtpService::open(options);
+        std::string error;
+        c = connectTo(*service, *server, &error);
+        EXPECT_TRUE(c) << error;
+        return c != nullptr;
+    }
+
+    std::optional<ScriptedFtpServer> server;
+    std::unique_ptr<FtpService> service;
+    std::unique_ptr<FtpConnection> c;
+};
 
 } // namespace
 
-TEST(FtpScripted, LoginTranscriptAndSize)
+TEST_F(FtpScripted, LoginTranscriptAndSize)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         peer.send("220-Welcome\r\n220-to the\r\n 220 not the end\r\n220 server\r\n");
@@ -75,7 +98,7 @@ TEST(FtpScripted, LoginTranscriptAndSize)
         peer.answer("213 5368709120");
         peer.readLine(); // QUIT
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = connectTo(*service, server, &error);
     ASSERT_TRUE(c) << error;
@@ -89,7 +112,7 @@ TEST(FtpScripted, LoginTranscriptAndSize)
                                             "SIZE /pub/big file.iso", "QUIT"}));
 }
 
-TEST(FtpScripted, LoginVariantsRealServersUse)
+TEST_F(FtpScripted, LoginVariantsRealServersUse)
 {
     // 120 before 220; 230 straight after USER; no FEAT; empty user.
     ScriptedFtpServer noPass([](ScriptedPeer &peer) {
@@ -99,7 +122,7 @@ TEST(FtpScripted, LoginVariantsRealServersUse)
         peer.answer("500 FEAT not understood");
         peer.readLine();
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     auto c = connectTo(*service, noPass, &error, "", "");
     ASSERT_TRUE(c) << error;
@@ -135,7 +158,7 @@ TEST(FtpScripted, LoginVariantsRealServersUse)
     EXPECT_EQ(plain.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "NOOP"}));
 }
 
-TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
+TEST_F(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
 {
     const std::string password = "Tr0ub4dor&3";
     // The server even echoes the password back; it must not reach our texts.
@@ -144,7 +167,7 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
         peer.answer("331 Password");
         peer.answer("530 Login incorrect for password " + password);
     });
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     std::string error;
     Failure failure;
     auto c = connectTo(*service, server, &error, "bob", password, &failure);
@@ -183,7 +206,7 @@ TEST(FtpScripted, RefusedLoginSaysWhyWithoutThePassword)
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
 }
 
-TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
+TEST_F(FtpScripted, BadRepliesFailClearlyAndQuickly)
 {
     struct Case
     {
@@ -247,42 +270,34 @@ TEST(FtpScripted, BadRepliesFailClearlyAndQuickly)
         SCOPED_TRACE(c.name);
         ScriptedFtpServer server(c.script);
         IdleProbe probe;
-        auto options = quickOptions(probe.hook());
-        options.timeouts.replyMs = 500;
+        auto options = watchedOptions(probe, kQuickMs, &Timeouts::replyMs, 500);
         auto service = FtpService::open(options);
         std::string error;
         probe.start();
-        const auto started = std::chrono::steady_clock::now();
         auto conn = connectTo(*service, server, &error);
         probe.stop();
         EXPECT_FALSE(conn);
         EXPECT_FALSE(error.empty());
-        EXPECT_LT(msSince(started), 1500) << error;
+        EXPECT_LT(probe.elapsedMs(), 1500) << error;
         EXPECT_LE(probe.maxGapMs(), 50) << error;
     }
 }
 
-TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
+TEST_F(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.readLine(); // CWD, never answered
-        peer.readLine(3000);
-    });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
-    options.timeouts.replyMs = 400;
-    auto service = FtpService::open(options);
-    std::string error;
-    auto c = connectTo(*service, server, &error);
-    ASSERT_TRUE(c) << error;
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::replyMs, 400);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.readLine(); // CWD, never answered
+            peer.readLine(3000);
+        },
+        options));
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->command("CWD /slow"));
     probe.stop();
-    const long took = msSince(started);
-    EXPECT_GE(took, 390);
-    EXPECT_LT(took, 1500);
+    EXPECT_GE(probe.elapsedMs(), 390);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_GE(probe.calls(), 8);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(c->isOpen()) << "a reply may still come; the dialogue is out of step";
@@ -290,46 +305,31 @@ TEST(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
     EXPECT_FALSE(c->command("NOOP"));
 }
 
-TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
+TEST_F(FtpScripted, ConnectToAFullBacklogTimesOut)
 {
     // A listener that never accepts, its backlog filled: the next SYN goes
     // unanswered, like a host that drops packets.
     uint16_t port = 0;
-    const int listener = [&port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(fd, 0);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-        return fd;
-    }();
+    const int listener = listenLoopback(false, &port, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        sockaddr_storage a;
+        const socklen_t len = loopbackAddress(false, port, &a);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), len);
         fillers.push_back(fd);
     }
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
-    options.timeouts.connectMs = 500;
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::connectMs, 500);
     auto service = FtpService::open(options);
     std::string error;
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     auto c =
         FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p", &error);
     probe.stop();
     EXPECT_FALSE(c);
     // Either the connect or the greeting wait times out; both are bounded.
-    EXPECT_LT(msSince(started), 2500) << error;
+    EXPECT_LT(probe.elapsedMs(), 2500) << error;
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(error.empty());
     for (int fd : fillers)
@@ -337,14 +337,14 @@ TEST(FtpScripted, ConnectToAFullBacklogTimesOut)
     ::close(listener);
 }
 
-TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
+TEST_F(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
 {
     ScriptedFtpServer server([](ScriptedPeer &peer) {
         login(peer);
         peer.readLine();
     });
     IdleProbe probe;
-    auto service = FtpService::open(quickOptions(probe.hook()));
+    auto service = FtpService::open(testOptions(kQuickMs, probe.hook()));
     std::string error;
     probe.start();
     auto c = FtpConnection::connect(*service, "localhost:" + std::to_string(server.port()), "bob",
@@ -358,69 +358,48 @@ TEST(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)
     EXPECT_NE(error.find("server field"), std::string::npos) << error;
 }
 
-TEST(FtpScripted, PassiveListingTranscript)
+TEST_F(FtpScripted, PassiveListingTranscript)
 {
     const std::string listing = "drwxr-xr-x 2 0 0 4096 Jan 01 2020 pub\r\n";
-    ScriptedFtpServer server([listing](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([listing](ScriptedPeer &peer) {
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("150 Here it comes");
         ScriptedPeer::sendAll(data, listing);
         ::close(data);
         peer.send("226-Transfer complete\r\n226 Bye for now\r\n");
         peer.answer("250 ok");
-    });
-    auto service = FtpService::open(quickOptions());
-    std::string error;
-    auto c = connectTo(*service, server, &error);
-    ASSERT_TRUE(c) << error;
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    std::string got;
-    char buffer[4096];
-    int n;
-    while ((n = t->read(buffer, sizeof buffer)) > 0)
-        got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(got, listing);
+    EXPECT_EQ(readAll(*t), listing);
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(t->finalReplyCode(), 226);
     EXPECT_TRUE(t->finish()) << "a second call returns the first result";
     EXPECT_TRUE(c->command("CWD /pub"));
-    EXPECT_EQ(server.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON", "TYPE I",
-                                            "EPSV", "LIST", "CWD /pub"}));
+    EXPECT_EQ(server->transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON",
+                                             "TYPE I", "EPSV", "LIST", "CWD /pub"}));
 }
 
-TEST(FtpScripted, ImmediateFinalReplyInsteadOf150)
+TEST_F(FtpScripted, ImmediateFinalReplyInsteadOf150)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         ::close(data); // empty listing
         peer.answer("226 Nothing to list");
         peer.answer("250 ok");
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    char buffer[16];
-    EXPECT_EQ(t->read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(readAll(*t), "");
     EXPECT_TRUE(t->finish());
     EXPECT_TRUE(c->command("NOOP")) << "the 226 must not be taken as NOOP's reply";
 }
 
-TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
+TEST_F(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
         peer.answer("502 No EPSV here");
         const uint16_t port = peer.listenData();
@@ -434,111 +413,94 @@ TEST(FtpScripted, PasvNamingAnotherHostStillConnectsToTheControlPeer)
             ::close(data);
             peer.send("226 done\r\n");
         }
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    char buffer[16];
-    EXPECT_EQ(t->read(buffer, sizeof buffer), 5);
+    EXPECT_EQ(readAll(*t), "hello");
     EXPECT_TRUE(t->finish());
-    EXPECT_EQ(server.transcript()[4], "TYPE I");
-    EXPECT_EQ(server.transcript()[5], "EPSV");
-    EXPECT_EQ(server.transcript()[6], "PASV");
+    EXPECT_EQ(server->transcript()[4], "TYPE I");
+    EXPECT_EQ(server->transcript()[5], "EPSV");
+    EXPECT_EQ(server->transcript()[6], "PASV");
 }
 
-TEST(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
+TEST_F(FtpScripted, ActiveModeAcceptsOnlyTheControlPeer)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        const std::string eprt = peer.answer("200 EPRT ok");
-        const uint16_t port = ScriptedPeer::activePort(eprt);
-        peer.readLine(); // RETR
-        peer.send("150 Opening\r\n");
-        // A third party on another address gets in first; it must be refused.
-        const int intruder = peer.connectData(port, "127.0.0.2");
-        if (intruder >= 0)
-            ScriptedPeer::sendAll(intruder, "EVIL");
-        const int data = peer.connectData(port);
-        ScriptedPeer::sendAll(data, "GOOD");
-        ::close(data);
-        if (intruder >= 0)
-            ::close(intruder);
-        peer.send("226 done\r\n");
-    });
-    auto options = quickOptions();
+    auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            const std::string eprt = peer.answer("200 EPRT ok");
+            const uint16_t port = ScriptedPeer::activePort(eprt);
+            peer.readLine(); // RETR
+            peer.send("150 Opening\r\n");
+            // A third party on another address gets in first; it must be refused.
+            const int intruder = peer.connectData(port, "127.0.0.2");
+            if (intruder >= 0)
+                ScriptedPeer::sendAll(intruder, "EVIL");
+            const int data = peer.connectData(port);
+            ScriptedPeer::sendAll(data, "GOOD");
+            ::close(data);
+            if (intruder >= 0)
+                ::close(intruder);
+            peer.send("226 done\r\n");
+        },
+        options));
     auto t = c->openTransfer("RETR /f", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
-    std::string got;
-    char buffer[16];
-    int n;
-    while ((n = t->read(buffer, sizeof buffer)) > 0)
-        got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(got, "GOOD");
+    EXPECT_EQ(readAll(*t), "GOOD");
     EXPECT_TRUE(t->finish());
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     ASSERT_GE(transcript.size(), 7u);
     EXPECT_EQ(transcript[5].rfind("EPRT |1|127.0.0.1|", 0), 0u) << transcript[5];
 }
 
-TEST(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
+TEST_F(FtpScripted, ActiveDataConnectionThatNeverComesTimesOut)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        peer.answer("502 No EPRT");
-        peer.answer("200 PORT ok");
-        peer.answer("150 Opening");
-        // The server's own connect attempt gives up later than the client.
-        peer.readLine(700);
-        peer.send("425 Cannot open data connection\r\n");
-        peer.answer("250 ok");
-    });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::dataMs, 400);
     options.passiveFirst = false;
-    options.timeouts.dataMs = 400;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            peer.answer("502 No EPRT");
+            peer.answer("200 PORT ok");
+            peer.answer("150 Opening");
+            // The server's own connect attempt gives up later than the client.
+            peer.readLine(700);
+            peer.send("425 Cannot open data connection\r\n");
+            peer.answer("250 ok");
+        },
+        options));
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->openTransfer("STOR /f", Direction::Upload));
     probe.stop();
-    EXPECT_LT(msSince(started), 1500);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_TRUE(c->isOpen());
     // The 425 owed for the failed transfer is read before CWD's own reply.
     EXPECT_TRUE(c->command("CWD /"));
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     EXPECT_EQ(transcript[6].rfind("PORT 127,0,0,1,", 0), 0u) << transcript[6];
     EXPECT_EQ(transcript[7], "STOR /f");
 }
 
-TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
+TEST_F(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
 {
     // The server gives up on connecting to us and says so: no need to sit
     // out the data timeout.
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        peer.answer("200 EPRT ok");
-        peer.answer("150 Opening");
-        peer.send("425 Cannot open data connection\r\n");
-        peer.answer("250 ok");
-    });
-    auto options = quickOptions();
+    auto options = testOptions(kQuickMs);
     options.passiveFirst = false;
     options.timeouts.dataMs = 3000;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.answer("200 Type I");
+            peer.answer("200 EPRT ok");
+            peer.answer("150 Opening");
+            peer.send("425 Cannot open data connection\r\n");
+            peer.answer("250 ok");
+        },
+        options));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
     EXPECT_LT(msSince(started), 1000);
@@ -546,29 +508,21 @@ TEST(FtpScripted, ActiveRefusalWhileWaitingForTheConnectionEndsTheWait)
     EXPECT_TRUE(c->command("CWD /"));
 }
 
-TEST(FtpScripted, RestBeforeStorAndRefusedRest)
+TEST_F(FtpScripted, RestBeforeStorAndRefusedRest)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("350 Restarting at 100");
         peer.answer("150 Go ahead");
         const std::string got = ScriptedPeer::readAll(data);
         ::close(data);
         peer.send(got == "tail" ? "226 ok\r\n" : "451 wrong bytes\r\n");
-        const uint16_t port2 = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port2) + "|)");
-        const int data2 = peer.acceptData();
+        const int data2 = peer.answerEpsv();
         peer.answer("502 REST not implemented");
         ::close(data2);
         peer.answer("250 still fine");
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload, 100);
     ASSERT_TRUE(t) << c->lastError();
     EXPECT_EQ(t->write("tail", 4), 4);
@@ -576,7 +530,7 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     EXPECT_FALSE(c->openTransfer("STOR /g", Direction::Upload, 7));
     EXPECT_EQ(c->lastReplyCode(), 502);
     EXPECT_TRUE(c->command("CWD /"));
-    const Strings transcript = server.transcript();
+    const Strings transcript = server->transcript();
     ASSERT_EQ(transcript.size(), 11u);
     EXPECT_EQ((Strings(transcript.begin() + 4, transcript.begin() + 8)),
               (Strings{"TYPE I", "EPSV", "REST 100", "STOR /f"}));
@@ -584,19 +538,16 @@ TEST(FtpScripted, RestBeforeStorAndRefusedRest)
     EXPECT_EQ(transcript[10], "CWD /");
 }
 
-TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
+TEST_F(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
 {
     // Each file costs a size check, a transfer and another size check; over a
     // slow link a TYPE I before each would add a round trip apiece.
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
         peer.answer("504 Not now");
         peer.answer("200 Type I");
         peer.answer("213 5");
         peer.answer("213 6");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
+        const int data = peer.answerEpsv();
         peer.answer("150 Go ahead");
         ScriptedPeer::readAll(data);
         ::close(data);
@@ -609,10 +560,7 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
         peer.answer("200 Type I");
         peer.answer("213 9");
         peer.readLine(); // QUIT
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     EXPECT_EQ(c->remoteSize("/f"), std::nullopt) << "binary refused: no SIZE asked";
     EXPECT_EQ(c->remoteSize("/f"), 5);
     EXPECT_EQ(c->remoteSize("/f"), 6);
@@ -626,34 +574,24 @@ TEST(FtpScripted, BinaryTypeIsSetOncePerSessionUntilACommandMayChangeIt)
     EXPECT_TRUE(c->command("REIN"));
     EXPECT_EQ(c->remoteSize("/f"), 9);
     c.reset();
-    ASSERT_TRUE(server.waitDone());
-    const Strings transcript = server.transcript();
+    ASSERT_TRUE(server->waitDone());
+    const Strings transcript = server->transcript();
     ASSERT_GE(transcript.size(), 4u);
     EXPECT_EQ((Strings(transcript.begin() + 4, transcript.end())),
               (Strings{"TYPE I", "TYPE I", "SIZE /f", "SIZE /f", "EPSV", "APPE /f", "SIZE /f",
                        "type a", "TYPE I", "SIZE /f", "REIN", "TYPE I", "SIZE /f", "QUIT"}));
 }
 
-TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
+TEST_F(FtpScripted, UploadVerdictComesFromTheFinalReply)
 {
     for (const char *verdict : {"226 ok", "250 ok", "451 local error", "452 no space",
                                 "552 quota exceeded", "226-multi\r\n226 line"}) {
         SCOPED_TRACE(verdict);
-        ScriptedFtpServer server([verdict](ScriptedPeer &peer) {
-            login(peer);
-            peer.answer("200 Type I");
-            const uint16_t port = peer.listenData();
-            peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-            const int data = peer.acceptData();
-            peer.answer("125 Data connection already open");
-            ScriptedPeer::readAll(data);
-            ::close(data);
+        ASSERT_TRUE(start([verdict](ScriptedPeer &peer) {
+            receiveUpload(peer, "125 Data connection already open");
             peer.send(std::string(verdict) + "\r\n");
             peer.readLine();
-        });
-        auto service = FtpService::open(quickOptions());
-        auto c = connectTo(*service, server);
-        ASSERT_TRUE(c);
+        }));
         auto t = c->openTransfer("APPE /f", Direction::Upload);
         ASSERT_TRUE(t) << c->lastError();
         EXPECT_EQ(t->write("data", 4), 4);
@@ -664,55 +602,35 @@ TEST(FtpScripted, UploadVerdictComesFromTheFinalReply)
     }
 }
 
-TEST(FtpScripted, MissingFinalReplyTimesOut)
+TEST_F(FtpScripted, MissingFinalReplyTimesOut)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
-        peer.readLine(3000); // silence
-    });
     IdleProbe probe;
-    auto options = quickOptions(probe.hook());
-    options.timeouts.finalReplyMs = 400;
-    auto service = FtpService::open(options);
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    auto options = watchedOptions(probe, kQuickMs, &Timeouts::finalReplyMs, 400);
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            receiveUpload(peer, "150 Go");
+            peer.readLine(3000); // silence
+        },
+        options));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     EXPECT_EQ(t->write("x", 1), 1);
     probe.start();
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(t->finish());
     probe.stop();
-    EXPECT_GE(msSince(started), 390);
-    EXPECT_LT(msSince(started), 1500);
+    EXPECT_GE(probe.elapsedMs(), 390);
+    EXPECT_LT(probe.elapsedMs(), 1500);
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_EQ(t->finalReplyCode(), 0);
 }
 
-TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
+TEST_F(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
+        receiveUpload(peer, "150 Go");
         peer.send("226 Transfer complete\r\n");
         peer.answer("550 No such folder"); // the CWD
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     t->close();
@@ -721,22 +639,12 @@ TEST(FtpScripted, DroppedTransferReplyIsNotTakenForTheNextOne)
     EXPECT_EQ(c->lastReplyCode(), 550);
 }
 
-TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
+TEST_F(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("200 Type I");
-        const uint16_t port = peer.listenData();
-        peer.answer("229 ok (|||" + std::to_string(port) + "|)");
-        const int data = peer.acceptData();
-        peer.answer("150 Go");
-        ScriptedPeer::readAll(data);
-        ::close(data);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) {
+        receiveUpload(peer, "150 Go");
         peer.readLine();
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    }));
     auto t = c->openTransfer("STOR /f", Direction::Upload);
     ASSERT_TRUE(t);
     c.reset();
@@ -748,20 +656,14 @@ TEST(FtpScripted, TransferOutlivingItsConnectionFailsCleanly)
     t->close();
 }
 
-TEST(FtpScripted, CommandsCannotCarryLineBreaks)
+TEST_F(FtpScripted, CommandsCannotCarryLineBreaks)
 {
-    ScriptedFtpServer server([](ScriptedPeer &peer) {
-        login(peer);
-        peer.answer("250 ok");
-    });
-    auto service = FtpService::open(quickOptions());
-    auto c = connectTo(*service, server);
-    ASSERT_TRUE(c);
+    ASSERT_TRUE(start([](ScriptedPeer &peer) { peer.answer("250 ok"); }));
     EXPECT_FALSE(c->command("CWD /a\r\nDELE /b"));
     EXPECT_FALSE(c->openTransfer("APPE /a\nDELE /b", Direction::Upload));
     EXPECT_FALSE(c->remoteSize("/a\r\nDELE /b"));
     EXPECT_TRUE(c->isOpen());
     EXPECT_TRUE(c->command("CWD /a"));
-    for (const std::string &line : server.transcript())
+    for (const std::string &line : server->transcript())
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
 }

@@ -5,12 +5,8 @@
 // overwrite, to append to an existing file and to restart a STOR), the test
 // says so and checks the refusal instead.
 
-#include "FtpTestFiles.h"
 #include "FtpTestSend.h"
-#include "ftp/FtpClient.h"
-#include "support/FtpTestServer.h"
-
-#include <QTemporaryDir>
+#include "RealServerSession.h"
 
 #include <gtest/gtest.h>
 
@@ -34,13 +30,7 @@ std::string caseName(const testing::TestParamInfo<ServerCase> &info)
            (info.param.passive ? "_passive" : "_active") + (info.param.ipv6 ? "_ipv6" : "_ipv4");
 }
 
-bool contains(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
-}
-
-class FtpServerTest : public testing::TestWithParam<ServerCase>
+class FtpServerTest : public testing::TestWithParam<ServerCase>, protected RealServerSession
 {
 protected:
     void SetUp() override
@@ -53,44 +43,13 @@ protected:
         m_server = FtpTestServer::start(c.kind, opts);
         ASSERT_TRUE(m_server) << FtpTestServer::lastError();
         ASSERT_TRUE(m_local.isValid());
-        FtpService::Options o;
+        FtpService::Options o = testOptions(5000);
         o.passiveFirst = c.passive;
-        // Short enough that a broken case fails fast, long enough for a
-        // loaded machine.
-        o.timeouts.connectMs = 5000;
-        o.timeouts.replyMs = 5000;
-        o.timeouts.dataMs = 5000;
-        o.timeouts.finalReplyMs = 5000;
         m_service = FtpService::open(o);
-    }
-
-    std::unique_ptr<FtpConnection> login()
-    {
-        std::string error;
-        auto c = FtpConnection::connect(*m_service, m_server->serverField(), m_server->user(),
-                                        m_server->password(), &error);
-        EXPECT_TRUE(c) << error;
-        return c;
-    }
-
-    QString localFile(const std::string &name, const std::string &bytes)
-    {
-        const QString path = m_local.filePath(QString::fromStdString(name));
-        EXPECT_TRUE(writeFile(path, bytes));
-        return path;
-    }
-
-    std::string remote(const std::string &name) const
-    {
-        return m_server->uploadFolder() + "/" + name;
     }
 
     /// proftpd's compiled default: no AllowOverwrite, no AllowStoreRestart.
     bool refusesOverwriteAndAppend() const { return GetParam().kind == Kind::Proftpd; }
-
-    std::unique_ptr<FtpTestServer> m_server;
-    std::unique_ptr<FtpService> m_service;
-    QTemporaryDir m_local;
 };
 
 } // namespace
@@ -159,11 +118,11 @@ TEST_P(FtpServerTest, PutFileStoresExactBytesInTheRequestedMode)
 
     const auto commands = m_server->commands();
     if (GetParam().passive) {
-        EXPECT_TRUE(contains(commands, "EPSV"));
-        EXPECT_FALSE(contains(commands, "EPRT"));
+        EXPECT_TRUE(hasLine(commands, "EPSV"));
+        EXPECT_FALSE(hasLine(commands, "EPRT"));
     } else {
-        EXPECT_TRUE(contains(commands, "EPRT"));
-        EXPECT_FALSE(contains(commands, "EPSV"));
+        EXPECT_TRUE(hasLine(commands, "EPRT"));
+        EXPECT_FALSE(hasLine(commands, "EPSV"));
     }
 }
 
@@ -193,22 +152,12 @@ TEST_P(FtpServerTest, ListGivesTheServersRawBytes)
 
     auto c = login();
     ASSERT_TRUE(c);
-    ASSERT_TRUE(c->command("CWD /pub"));
-    auto t = c->openTransfer("LIST", Direction::Download);
-    ASSERT_TRUE(t) << c->lastError();
-    std::string listing;
-    char buffer[kTransferBlockBytes];
-    int n;
-    while ((n = t->read(buffer, sizeof buffer)) > 0) {
-        EXPECT_LE(n, kTransferBlockBytes);
-        listing.append(buffer, static_cast<std::size_t>(n));
-    }
-    EXPECT_EQ(n, 0);
-    EXPECT_TRUE(t->finish());
-    EXPECT_NE(listing.find(" Новая папка\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" with blanks\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" file.txt\r\n"), std::string::npos) << listing;
-    EXPECT_EQ(listing.find("\n\n"), std::string::npos) << "lines end with CR LF";
+    const auto pub = listing(*c, "/pub");
+    ASSERT_TRUE(pub);
+    EXPECT_NE(pub->find(" Новая папка\r\n"), std::string::npos) << *pub;
+    EXPECT_NE(pub->find(" with blanks\r\n"), std::string::npos) << *pub;
+    EXPECT_NE(pub->find(" file.txt\r\n"), std::string::npos) << *pub;
+    EXPECT_EQ(pub->find("\n\n"), std::string::npos) << "lines end with CR LF";
     // The connection goes on after a listing.
     EXPECT_TRUE(c->command("CWD /"));
 }
@@ -303,7 +252,7 @@ TEST_P(FtpServerTest, RestStorContinuesAFile)
     ASSERT_TRUE(sendBlocks(*t, whole.substr(8192)));
     EXPECT_TRUE(t->finish());
     EXPECT_EQ(readFile(m_server->localPath(remote("r.bin"))), whole);
-    EXPECT_TRUE(contains(m_server->commands(), "REST 8192"));
+    EXPECT_TRUE(hasLine(m_server->commands(), "REST 8192"));
 }
 
 TEST_P(FtpServerTest, ServerGoneMidTransferFailsAndComesBack)

@@ -7,6 +7,7 @@
 #include "FtpTestFiles.h"
 #include "ftp/FtpClient.h"
 #include "state/TrustStore.h"
+#include "support/FtpTestClient.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
 
@@ -30,16 +31,6 @@ TestCertificates &certificates()
     return made;
 }
 
-FtpService::Options quickOptions()
-{
-    FtpService::Options o;
-    o.timeouts.connectMs = 5000;
-    o.timeouts.replyMs = 5000;
-    o.timeouts.dataMs = 5000;
-    o.timeouts.finalReplyMs = 5000;
-    return o;
-}
-
 std::unique_ptr<FtpTestServer> startTls(Kind kind, Tls tls, const TestCertificates::Pair &cert)
 {
     FtpServerOptions opts;
@@ -49,18 +40,6 @@ std::unique_ptr<FtpTestServer> startTls(Kind kind, Tls tls, const TestCertificat
     auto server = FtpTestServer::start(kind, opts);
     EXPECT_TRUE(server) << FtpTestServer::lastError();
     return server;
-}
-
-std::string passwordOf(const FtpTestServer &server)
-{
-    return server.kind() == Kind::Vsftpd ? "guest-pw" : server.password();
-}
-
-std::unique_ptr<FtpConnection> connectTo(FtpService &service, const FtpTestServer &server,
-                                         const std::string &scheme, std::string *error)
-{
-    return FtpConnection::connect(service, scheme + server.serverField(), server.user(),
-                                  passwordOf(server), error);
 }
 
 std::size_t logins(const FtpTestServer &server)
@@ -111,14 +90,14 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
 
     std::vector<CertificateInfo> questions;
     CertificateDecision answer = CertificateDecision::Refuse;
-    FtpService::Options o = quickOptions();
+    FtpService::Options o = testOptions(5000);
     o.certificateDecision = [&](const CertificateInfo &info) {
         questions.push_back(info);
         return answer;
     };
     auto service = FtpService::open(o);
     std::string error;
-    EXPECT_FALSE(connectTo(*service, *server, "ftpes://", &error));
+    EXPECT_FALSE(loginTo(*service, *server, &error, "ftpes://"));
     EXPECT_NE(error.find("not trusted"), std::string::npos) << error;
     EXPECT_EQ(logins(*server), 0u) << "no credentials after a refused certificate";
 
@@ -140,19 +119,19 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
     // The refusal holds for this service: no second question, no login,
     // and a caller that retries can see it.
     EXPECT_TRUE(service->certificateRefused());
-    EXPECT_FALSE(connectTo(*service, *server, "ftpes://", &error));
+    EXPECT_FALSE(loginTo(*service, *server, &error, "ftpes://"));
     EXPECT_EQ(questions.size(), 1u);
 
     // A new service asks again; "once" then holds for every connection of
     // that service, data connections included.
     service = FtpService::open(o);
     answer = CertificateDecision::TrustOnce;
-    auto c = connectTo(*service, *server, "ftpes://", &error);
+    auto c = loginTo(*service, *server, &error, "ftpes://");
     ASSERT_TRUE(c) << error;
     EXPECT_EQ(c->security(), Security::ExplicitTls);
     EXPECT_EQ(questions.size(), 2u);
     EXPECT_FALSE(service->certificateRefused());
-    auto again = connectTo(*service, *server, "", &error);
+    auto again = loginTo(*service, *server, &error, "");
     ASSERT_TRUE(again) << error;
     EXPECT_EQ(questions.size(), 2u);
     QTemporaryDir local;
@@ -163,8 +142,8 @@ TEST(FtpTlsCertificate, SelfSignedIsPutToTheCallbackAndRefusalStopsBeforeTheLogi
     EXPECT_EQ(readFile(server->localPath("/upload/a.bin")), bytes);
 
     // Without a callback nothing that fails verification gets through.
-    auto silent = FtpService::open(quickOptions());
-    EXPECT_FALSE(connectTo(*silent, *server, "ftpes://", &error));
+    auto silent = FtpService::open(testOptions(5000));
+    EXPECT_FALSE(loginTo(*silent, *server, &error, "ftpes://"));
     EXPECT_NE(error.find("not trusted"), std::string::npos) << error;
     EXPECT_TRUE(silent->certificateRefused());
 }
@@ -177,7 +156,7 @@ TEST(FtpTlsCertificate, CaAndNameAreBothChecked)
     ASSERT_FALSE(loopback.certFile.empty() || otherName.certFile.empty()) << certificates().error();
 
     std::vector<CertificateInfo> questions;
-    FtpService::Options o = quickOptions();
+    FtpService::Options o = testOptions(5000);
     o.certificateDecision = [&](const CertificateInfo &info) {
         questions.push_back(info);
         return CertificateDecision::Refuse;
@@ -188,7 +167,7 @@ TEST(FtpTlsCertificate, CaAndNameAreBothChecked)
     auto server = startTls(Kind::Vsftpd, Tls::Implicit, loopback);
     ASSERT_TRUE(server);
     auto service = FtpService::open(o);
-    EXPECT_FALSE(connectTo(*service, *server, "ftps://", &error));
+    EXPECT_FALSE(loginTo(*service, *server, &error, "ftps://"));
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0].problem, CertificateProblem::Untrusted);
     EXPECT_NE(questions[0].issuer.find("Trelvan Test CA"), std::string::npos);
@@ -196,18 +175,18 @@ TEST(FtpTlsCertificate, CaAndNameAreBothChecked)
     // Trusting the CA settles it, by address and by name.
     o.caFile = certificates().caFile();
     service = FtpService::open(o);
-    auto c = connectTo(*service, *server, "ftps://", &error);
+    auto c = loginTo(*service, *server, &error, "ftps://");
     ASSERT_TRUE(c) << error;
     EXPECT_EQ(c->security(), Security::ImplicitTls);
     c = FtpConnection::connect(*service, "ftps://localhost:" + std::to_string(server->port()),
-                               server->user(), passwordOf(*server), &error);
+                               server->user(), server->password(), &error);
     ASSERT_TRUE(c) << error;
     EXPECT_EQ(questions.size(), 1u);
 
     // A trusted CA's certificate for another name is not this server's.
     server = startTls(Kind::Vsftpd, Tls::Explicit, otherName);
     ASSERT_TRUE(server);
-    EXPECT_FALSE(connectTo(*service, *server, "ftpes://", &error));
+    EXPECT_FALSE(loginTo(*service, *server, &error, "ftpes://"));
     ASSERT_EQ(questions.size(), 2u);
     EXPECT_EQ(questions[1].problem, CertificateProblem::NameMismatch);
     EXPECT_EQ(logins(*server), 0u);
@@ -232,10 +211,10 @@ TEST(FtpTlsCertificate, ChangedCertificateIsRefusedUnlessAcceptedAndTrustSurvive
 
     {
         TrustStore store(path);
-        FtpService::Options o = quickOptions();
+        FtpService::Options o = testOptions(5000);
         o.certificateDecision = storeCallback(store, &asked, &answers);
         auto service = FtpService::open(o);
-        ASSERT_TRUE(connectTo(*service, *server, "ftpes://", &error)) << error;
+        ASSERT_TRUE(loginTo(*service, *server, &error, "ftpes://")) << error;
         EXPECT_EQ(asked, std::vector<bool>{false});
         EXPECT_EQ(store.storedFingerprint(host, server->port()), firstPrint);
     }
@@ -247,10 +226,10 @@ TEST(FtpTlsCertificate, ChangedCertificateIsRefusedUnlessAcceptedAndTrustSurvive
     // certificate passes without a question.
     {
         TrustStore store(path);
-        FtpService::Options o = quickOptions();
+        FtpService::Options o = testOptions(5000);
         o.certificateDecision = storeCallback(store, &asked, &answers);
         auto service = FtpService::open(o);
-        ASSERT_TRUE(connectTo(*service, *server, "ftpes://", &error)) << error;
+        ASSERT_TRUE(loginTo(*service, *server, &error, "ftpes://")) << error;
         EXPECT_EQ(asked.size(), 1u);
     }
 
@@ -262,17 +241,17 @@ TEST(FtpTlsCertificate, ChangedCertificateIsRefusedUnlessAcceptedAndTrustSurvive
     answers = {TrustStore::Answer::Refuse, TrustStore::Answer::TrustAlways};
     {
         TrustStore store(path);
-        FtpService::Options o = quickOptions();
+        FtpService::Options o = testOptions(5000);
         o.certificateDecision = storeCallback(store, &asked, &answers);
         auto service = FtpService::open(o);
-        EXPECT_FALSE(connectTo(*service, *server, "ftpes://", &error));
+        EXPECT_FALSE(loginTo(*service, *server, &error, "ftpes://"));
         EXPECT_EQ(asked, (std::vector<bool>{false, true}));
         EXPECT_EQ(logins(*server), loginsBefore);
         EXPECT_EQ(TrustStore(path).storedFingerprint(host, server->port()), firstPrint);
 
         // Accepting the new one replaces the old one.
         service = FtpService::open(o);
-        ASSERT_TRUE(connectTo(*service, *server, "ftpes://", &error)) << error;
+        ASSERT_TRUE(loginTo(*service, *server, &error, "ftpes://")) << error;
         EXPECT_EQ(asked, (std::vector<bool>{false, true, true}));
     }
     TrustStore reloaded(path);

@@ -7,6 +7,7 @@
 #include "ScriptedFtpServer.h"
 #include "ftp/FtpClient.h"
 #include "ftp/FtpParse.h"
+#include "support/FtpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,8 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-FtpService::Options quickOptions()
-{
-    FtpService::Options o;
-    o.timeouts.connectMs = 2000;
-    o.timeouts.replyMs = 2000;
-    o.timeouts.dataMs = 2000;
-    o.timeouts.finalReplyMs = 2000;
-    return o;
-}
+// Short timeouts: a scripted failure must not cost the suite seconds.
+constexpr int kQuickMs = 2000;
 
 std::string bareField(const ScriptedFtpServer &server)
 {
@@ -74,60 +68,60 @@ TEST(FtpTlsScripted, ServerFieldForms)
 
 TEST(FtpTlsScripted, BareFieldWithoutAuthTlsStaysPlain)
 {
-    // FEAT before the login; its answer stands, so no second FEAT.
-    ScriptedFtpServer plain([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("211-Features:\r\n SIZE\r\n UTF8\r\n211 End");
-        peer.answer("331 Password");
-        peer.answer("230 ok");
-        peer.answer("200 UTF8 on");
-        peer.readLine(); // QUIT
-    });
-    auto service = FtpService::open(quickOptions());
-    std::string error;
-    auto c = FtpConnection::connect(*service, bareField(plain), "bob", "pw", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_EQ(c->security(), Security::Plain);
-    EXPECT_TRUE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(plain.waitDone());
-    EXPECT_EQ(plain.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "OPTS UTF8 ON", "QUIT"}));
-
-    // A server without FEAT logs in as before.
-    ScriptedFtpServer noFeat([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("500 FEAT not understood");
-        peer.answer("230 No password needed");
-        peer.readLine();
-    });
-    c = FtpConnection::connect(*service, bareField(noFeat), "", "", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_FALSE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(noFeat.waitDone());
-    EXPECT_EQ(noFeat.transcript(), (Strings{"FEAT", "USER anonymous", "QUIT"}));
-
-    // One that wants a login before FEAT is asked again after it.
-    ScriptedFtpServer loginFirst([](ScriptedPeer &peer) {
-        peer.send("220 Ready\r\n");
-        peer.answer("530 Please login with USER and PASS.");
-        peer.answer("331 Password");
-        peer.answer("230 ok");
-        peer.answer("211-Features:\r\n SIZE\r\n211 End");
-        peer.readLine();
-    });
-    c = FtpConnection::connect(*service, bareField(loginFirst), "bob", "pw", &error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_TRUE(c->hasFeature("SIZE"));
-    c.reset();
-    ASSERT_TRUE(loginFirst.waitDone());
-    EXPECT_EQ(loginFirst.transcript(), (Strings{"FEAT", "USER bob", "PASS pw", "FEAT", "QUIT"}));
+    struct Case
+    {
+        const char *what;
+        Strings replies; ///< after the greeting, one for each line the client sends
+        std::string user;
+        bool size; ///< SIZE offered in FEAT
+        Strings transcript;
+    };
+    const Case cases[] = {
+        // FEAT before the login; its answer stands, so no second FEAT.
+        {"FEAT without AUTH TLS",
+         {"211-Features:\r\n SIZE\r\n UTF8\r\n211 End", "331 Password", "230 ok", "200 UTF8 on"},
+         "bob",
+         true,
+         {"FEAT", "USER bob", "PASS pw", "OPTS UTF8 ON", "QUIT"}},
+        // A server without FEAT logs in as before.
+        {"no FEAT",
+         {"500 FEAT not understood", "230 No password needed"},
+         "",
+         false,
+         {"FEAT", "USER anonymous", "QUIT"}},
+        // One that wants a login before FEAT is asked again after it.
+        {"login before FEAT",
+         {"530 Please login with USER and PASS.", "331 Password", "230 ok",
+          "211-Features:\r\n SIZE\r\n211 End"},
+         "bob",
+         true,
+         {"FEAT", "USER bob", "PASS pw", "FEAT", "QUIT"}},
+    };
+    auto service = FtpService::open(testOptions(kQuickMs));
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        ScriptedFtpServer server([&k](ScriptedPeer &peer) {
+            peer.send("220 Ready\r\n");
+            for (const std::string &reply : k.replies)
+                peer.answer(reply);
+            peer.readLine(); // QUIT
+        });
+        std::string error;
+        auto c = FtpConnection::connect(*service, bareField(server), k.user,
+                                        k.user.empty() ? "" : "pw", &error);
+        ASSERT_TRUE(c) << error;
+        EXPECT_EQ(c->security(), Security::Plain);
+        EXPECT_EQ(c->hasFeature("SIZE"), k.size);
+        c.reset();
+        ASSERT_TRUE(server.waitDone());
+        EXPECT_EQ(server.transcript(), k.transcript);
+    }
 }
 
 TEST(FtpTlsScripted, NoCredentialsInClearWhenTlsIsRequiredOrOffered)
 {
     const std::string password = "Secr3t-pw";
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
 
     // ftpes:// against servers without TLS: vsftpd without ssl_enable,
     // pyftpdlib's plain handler and others answer AUTH in their ways.
@@ -190,7 +184,7 @@ TEST(FtpTlsScripted, BareFieldWhoseAuthTlsIsRefusedGoesOnInClear)
     // FEAT offers TLS, AUTH TLS is refused (pure-ftpd without a certificate
     // says 500): the same connection logs in as if TLS had not been offered.
     // "AUTH TLS;TLS-C;SSL" is how some servers list it.
-    auto service = FtpService::open(quickOptions());
+    auto service = FtpService::open(testOptions(kQuickMs));
     for (const auto &[feat, refusal] : {
              std::pair{"211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n211 End",
                        "500 This security scheme is not implemented"},

@@ -4,14 +4,11 @@
 // active. The server's certificate is signed by a test CA that the client is
 // told to trust, so no question is put: every question here is a failure.
 
-#include "FtpTestFiles.h"
 #include "FtpTestSend.h"
-#include "ftp/FtpClient.h"
-#include "support/FtpTestServer.h"
+#include "RealServerSession.h"
 #include "support/TestCertificates.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -41,20 +38,7 @@ std::string caseName(const testing::TestParamInfo<TlsCase> &info)
            (c.passive ? "_passive" : "_active") + (c.ipv6 ? "_ipv6" : "");
 }
 
-bool contains(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
-}
-
-std::ptrdiff_t indexOf(const std::vector<std::string> &lines, const std::string &prefix)
-{
-    const auto it = std::find_if(lines.begin(), lines.end(),
-                                 [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
-    return it == lines.end() ? -1 : it - lines.begin();
-}
-
-class FtpTlsServerTest : public testing::TestWithParam<TlsCase>
+class FtpTlsServerTest : public testing::TestWithParam<TlsCase>, protected RealServerSession
 {
 protected:
     static void SetUpTestSuite()
@@ -76,12 +60,18 @@ protected:
         const TlsCase c = GetParam();
         if (c.ipv6 && !FtpTestServer::ipv6Available())
             GTEST_SKIP() << "no ::1 on this machine";
+        m_scheme = c.scheme;
+        startServer(serverOptions());
+    }
+
+    FtpServerOptions serverOptions() const
+    {
         FtpServerOptions opts;
-        opts.ipv6 = c.ipv6;
-        opts.tls = c.tls;
+        opts.ipv6 = GetParam().ipv6;
+        opts.tls = GetParam().tls;
         opts.certFile = s_serverCert.certFile;
         opts.keyFile = s_serverCert.keyFile;
-        startServer(opts);
+        return opts;
     }
 
     void startServer(const FtpServerOptions &opts)
@@ -94,12 +84,8 @@ protected:
 
     FtpService::Options options()
     {
-        FtpService::Options o;
+        FtpService::Options o = testOptions(5000);
         o.passiveFirst = GetParam().passive;
-        o.timeouts.connectMs = 5000;
-        o.timeouts.replyMs = 5000;
-        o.timeouts.dataMs = 5000;
-        o.timeouts.finalReplyMs = 5000;
         o.caFile = s_certificates->caFile();
         o.certificateDecision = [this](const CertificateInfo &info) {
             m_questions.push_back(info);
@@ -109,56 +95,14 @@ protected:
         return o;
     }
 
-    std::string field() const { return GetParam().scheme + m_server->serverField(); }
-
     Security expectedSecurity() const
     {
         return GetParam().tls == Tls::Implicit ? Security::ImplicitTls : Security::ExplicitTls;
     }
 
-    std::unique_ptr<FtpConnection> login()
-    {
-        std::string error;
-        auto c = FtpConnection::connect(*m_service, field(), m_server->user(), password(), &error);
-        EXPECT_TRUE(c) << error;
-        return c;
-    }
-
-    // vsftpd with TLS asks anonymous for a password and takes any.
-    std::string password() const
-    {
-        return m_server->kind() == Kind::Vsftpd ? "guest-pw" : m_server->password();
-    }
-
-    QString localFile(const std::string &name, const std::string &bytes)
-    {
-        const QString path = m_local.filePath(QString::fromStdString(name));
-        EXPECT_TRUE(writeFile(path, bytes));
-        return path;
-    }
-
-    std::string remote(const std::string &name) const
-    {
-        return m_server->uploadFolder() + "/" + name;
-    }
-
-    static std::string readAll(FtpTransfer &t)
-    {
-        std::string bytes;
-        char buffer[kTransferBlockBytes];
-        int n;
-        while ((n = t.read(buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        EXPECT_EQ(n, 0);
-        return bytes;
-    }
-
     static TestCertificates *s_certificates;
     static TestCertificates::Pair s_serverCert;
 
-    std::unique_ptr<FtpTestServer> m_server;
-    std::unique_ptr<FtpService> m_service;
-    QTemporaryDir m_local;
     std::vector<CertificateInfo> m_questions;
     std::vector<Security> m_reported;
 };
@@ -178,21 +122,21 @@ TEST_P(FtpTlsServerTest, LoginIsProtectedFromTheFirstCredential)
     EXPECT_TRUE(c->hasFeature("SIZE"));
 
     const auto commands = m_server->commands();
-    const auto user = indexOf(commands, "USER");
+    const auto user = indexOfLine(commands, "USER");
     ASSERT_GE(user, 0);
     if (GetParam().tls == Tls::Explicit) {
-        const auto auth = indexOf(commands, "AUTH TLS");
+        const auto auth = indexOfLine(commands, "AUTH TLS");
         ASSERT_GE(auth, 0);
         EXPECT_LT(auth, user);
         // A bare field learns of AUTH TLS from FEAT, asked before the login.
         if (!*GetParam().scheme) {
-            EXPECT_EQ(indexOf(commands, "FEAT"), 0);
+            EXPECT_EQ(indexOfLine(commands, "FEAT"), 0);
         }
     } else {
-        EXPECT_FALSE(contains(commands, "AUTH"));
+        EXPECT_FALSE(hasLine(commands, "AUTH"));
     }
-    const auto pbsz = indexOf(commands, "PBSZ 0");
-    const auto prot = indexOf(commands, "PROT P");
+    const auto pbsz = indexOfLine(commands, "PBSZ 0");
+    const auto prot = indexOfLine(commands, "PROT P");
     EXPECT_GT(pbsz, user);
     EXPECT_GT(prot, pbsz);
 }
@@ -222,18 +166,15 @@ TEST_P(FtpTlsServerTest, UploadListingAndSizeOverProtectedDataConnections)
     EXPECT_EQ(c->remoteSize(remote("big.bin")), static_cast<int64_t>(big.size()));
 
     ASSERT_TRUE(QDir(m_server->rootPath()).mkpath("upload/Новая папка"));
-    ASSERT_TRUE(c->command("CWD " + m_server->uploadFolder()));
-    auto list = c->openTransfer("LIST", Direction::Download);
-    ASSERT_TRUE(list) << c->lastError();
-    const std::string listing = readAll(*list);
-    EXPECT_TRUE(list->finish());
-    EXPECT_NE(listing.find(" big.bin\r\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find(" Новая папка\r\n"), std::string::npos) << listing;
+    const auto upload = listing(*c, m_server->uploadFolder());
+    ASSERT_TRUE(upload);
+    EXPECT_NE(upload->find(" big.bin\r\n"), std::string::npos) << *upload;
+    EXPECT_NE(upload->find(" Новая папка\r\n"), std::string::npos) << *upload;
 
     // The session goes on after all that.
     EXPECT_TRUE(c->command("CWD /"));
     const auto commands = m_server->commands();
-    EXPECT_TRUE(contains(commands, GetParam().passive ? "EPSV" : "EPRT"));
+    EXPECT_TRUE(hasLine(commands, GetParam().passive ? "EPSV" : "EPRT"));
     EXPECT_TRUE(m_questions.empty());
 }
 
@@ -242,11 +183,7 @@ TEST_P(FtpTlsServerTest, ResumeAfterACutContinuesByteIdentical)
     const std::string whole = randomBytes(400 * 1024 + 99, 13);
     if (GetParam().kind == Kind::Pyftpd) {
         // pyftpdlib resets the data connection after 150000 bytes, once.
-        FtpServerOptions opts;
-        opts.ipv6 = GetParam().ipv6;
-        opts.tls = GetParam().tls;
-        opts.certFile = s_serverCert.certFile;
-        opts.keyFile = s_serverCert.keyFile;
+        FtpServerOptions opts = serverOptions();
         opts.cutDataAfter = 150000;
         opts.cutTimes = 1;
         m_server.reset();
@@ -322,8 +259,7 @@ TEST(FtpTlsPlainServer, FtpesRefusesAServerWithoutTlsBeforeAnyCredential)
         EXPECT_EQ(server->commands(), std::vector<std::string>{"AUTH TLS"});
 
         // The same server under a bare name is used in plain FTP, as before.
-        c = FtpConnection::connect(*service, server->serverField(), server->user(),
-                                   server->password(), &error);
+        c = loginTo(*service, *server, &error);
         ASSERT_TRUE(c) << error;
         EXPECT_EQ(c->security(), Security::Plain);
         EXPECT_TRUE(c->command("CWD " + server->uploadFolder()));

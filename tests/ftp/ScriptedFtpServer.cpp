@@ -1,8 +1,9 @@
 #include "ScriptedFtpServer.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,40 +12,6 @@
 namespace {
 
 constexpr int kTickMs = 20;
-
-socklen_t loopback(bool ipv6, uint16_t port, sockaddr_storage *addr)
-{
-    std::memset(addr, 0, sizeof *addr);
-    if (ipv6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(addr);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        a->sin6_port = htons(port);
-        return sizeof *a;
-    }
-    auto *a = reinterpret_cast<sockaddr_in *>(addr);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a->sin_port = htons(port);
-    return sizeof *a;
-}
-
-int listenLoopback(bool ipv6, uint16_t *port)
-{
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_storage addr;
-    socklen_t len = loopback(ipv6, 0, &addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) < 0 || ::listen(fd, 8) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 &>(addr).sin6_port
-                       : reinterpret_cast<sockaddr_in &>(addr).sin_port);
-    return fd;
-}
 
 // Waits for `events` on fd in short ticks so a stopping test is noticed.
 bool waitFd(int fd, short events, int timeoutMs, const std::atomic<bool> *stop)
@@ -120,6 +87,13 @@ int ScriptedPeer::acceptData(int timeoutMs)
     return ::accept4(m_dataListener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+int ScriptedPeer::answerEpsv()
+{
+    const uint16_t port = listenData();
+    answer("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+    return acceptData();
+}
+
 int ScriptedPeer::connectData(uint16_t port, const char *fromAddress)
 {
     const int fd = ::socket(m_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -133,7 +107,7 @@ int ScriptedPeer::connectData(uint16_t port, const char *fromAddress)
         }
     }
     sockaddr_storage addr;
-    const socklen_t len = loopback(m_ipv6, port, &addr);
+    const socklen_t len = loopbackAddress(m_ipv6, port, &addr);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) < 0) {
         ::close(fd);
         return -1;

@@ -29,6 +29,9 @@ public:
     uint16_t listenData();
     /// Accepts on that listener; -1 after `timeoutMs`.
     int acceptData(int timeoutMs = 5000);
+    /// Answers EPSV with the port of a new passive listener and accepts the
+    /// client's data connection there; -1 when none comes.
+    int answerEpsv();
     /// Connects to the client's active-mode port, from `fromAddress` if given
     /// (any 127.x.y.z works on Linux loopback). -1 on failure.
     int connectData(uint16_t port, const char *fromAddress = nullptr);

@@ -61,7 +61,7 @@ TEST(AppPaths, InstalledCopyKeepsItsFilesInTheUsersConfigFolder)
     const QString dir = AppPaths::dataDirFor(prefix.filePath("bin"));
     qunsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(dir, config.path() + "/trelvan/");
-    EXPECT_TRUE(QDir(dir).exists());  // created on demand
+    EXPECT_TRUE(QDir(dir).exists()); // created on demand
 }
 
 TEST(AppPaths, ReadOnlyProgramFolderFallsBackToTheConfigFolder)

@@ -1,5 +1,6 @@
 #include "state/ListFile.h"
 #include "state/UploadList.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -7,12 +8,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 TEST(ListFile, EveryLineBreakStyleEndsOneLine)
 {
@@ -44,7 +39,7 @@ TEST(ListFile, CyrillicPathsSurviveARoundTrip)
     const QString path = dir.filePath("Files.txt");
     const QStringList paths{u"/home/пользователь/отчёт 1.zip"_qs, "/tmp/x y", ""};
     ASSERT_TRUE(ListFile::write(path, paths));
-    EXPECT_EQ(readAll(path), (u"/home/пользователь/отчёт 1.zip\r\n/tmp/x y\r\n\r\n"_qs).toUtf8());
+    EXPECT_EQ(readFile(path), (u"/home/пользователь/отчёт 1.zip\r\n/tmp/x y\r\n\r\n"_qs).toUtf8());
     QStringList back;
     ASSERT_TRUE(ListFile::read(path, &back));
     EXPECT_EQ(back, paths);
@@ -54,17 +49,13 @@ TEST(ListFile, EmptyListIsAnEmptyFileAndLoneLfIsRewrittenAsCrLf)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("Files.txt");
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("a\nb\n");
-    }
+    writeFile(path, "a\nb\n");
     QStringList paths;
     ASSERT_TRUE(ListFile::read(path, &paths));
     ASSERT_TRUE(ListFile::write(path, paths));
-    EXPECT_EQ(readAll(path), QByteArray("a\r\nb\r\n"));
+    EXPECT_EQ(readFile(path), QByteArray("a\r\nb\r\n"));
     ASSERT_TRUE(ListFile::write(path, {}));
-    EXPECT_EQ(readAll(path), QByteArray());
+    EXPECT_EQ(readFile(path), QByteArray());
 }
 
 TEST(ListFile, MissingFileReadsAsFailureAndAFailedWriteKeepsTheOldFile)
@@ -80,15 +71,11 @@ TEST(ListFile, WriteReplacesALinkInsteadOfWritingThroughIt)
 {
     QTemporaryDir dir;
     const QString victim = dir.filePath("victim");
-    {
-        QFile f(victim);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("precious");
-    }
+    writeFile(victim, "precious");
     const QString list = dir.filePath("Files.txt");
     ASSERT_TRUE(QFile::link(victim, list));
     ASSERT_TRUE(ListFile::write(list, {"a"}));
-    EXPECT_EQ(readAll(victim), QByteArray("precious"));
+    EXPECT_EQ(readFile(victim), QByteArray("precious"));
     EXPECT_FALSE(QFileInfo(list).isSymLink());
 }
 

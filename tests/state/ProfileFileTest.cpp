@@ -1,16 +1,11 @@
 #include "state/ProfileFile.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 TEST(ProfileFile, AbsentKeyGivesDefaultPresentEmptyKeyGivesEmpty)
 {
@@ -38,22 +33,17 @@ TEST(ProfileFile, AByteOrderMarkBeforeTheFirstSectionIsReadPastAndKept)
     QTemporaryDir dir;
     const QString path = dir.filePath("Settings.ini");
     const QByteArray bom = "\xEF\xBB\xBF";
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bom + "[Options]\r\nServer=ftp.example.org\r\nUser=bob\r\n");
-    }
+    writeFile(path, bom + "[Options]\r\nServer=ftp.example.org\r\nUser=bob\r\n");
     ProfileFile ini(path);
     EXPECT_EQ(ini.readString("Options", "Server"), "ftp.example.org");
     // A write lands in the same section rather than in a second one after it.
     ASSERT_TRUE(ini.writeString("Options", "User", "alice"));
     ASSERT_TRUE(ini.writeString("Options", "DestFolder", "/in"));
-    EXPECT_EQ(readAll(path), bom + "[Options]\r\nServer=ftp.example.org\r\nUser=alice\r\n"
-                                   "DestFolder=/in\r\n");
+    EXPECT_EQ(readFile(path), bom + "[Options]\r\nServer=ftp.example.org\r\nUser=alice\r\n"
+                                    "DestFolder=/in\r\n");
     // A mark alone, or a key on the very first line after it.
     EXPECT_EQ(ProfileFile::lookup(bom, "Options", "User"), std::nullopt);
-    EXPECT_EQ(ProfileFile::withValue(bom, "Options", "User", "x"),
-              bom + "[Options]\r\nUser=x\r\n");
+    EXPECT_EQ(ProfileFile::withValue(bom, "Options", "User", "x"), bom + "[Options]\r\nUser=x\r\n");
 }
 
 TEST(ProfileFile, ValueIsCutAt2047Characters)
@@ -75,18 +65,14 @@ TEST(ProfileFile, WritingOneKeyKeepsEveryOtherLine)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("Settings.ini");
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n[OPTIONS]\r\nserver=old\r\n"
-                "Foreign=1\r\n\r\n[Tail]\r\nx=y\r\n");
-    }
+    writeFile(path, "; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n[OPTIONS]\r\nserver=old\r\n"
+                    "Foreign=1\r\n\r\n[Tail]\r\nx=y\r\n");
     ProfileFile ini(path);
     ASSERT_TRUE(ini.writeString("Options", "Server", "new"));
     ASSERT_TRUE(ini.writeString("Options", "User", ""));
-    EXPECT_EQ(readAll(path), QByteArray("; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n"
-                                        "[OPTIONS]\r\nServer=new\r\nForeign=1\r\nUser=\r\n\r\n"
-                                        "[Tail]\r\nx=y\r\n"));
+    EXPECT_EQ(readFile(path), QByteArray("; keep me\r\n[Other]\r\nServer=elsewhere\r\n\r\n"
+                                         "[OPTIONS]\r\nServer=new\r\nForeign=1\r\nUser=\r\n\r\n"
+                                         "[Tail]\r\nx=y\r\n"));
     EXPECT_EQ(ini.readString("Options", "User", "anonymous"), QString());
     EXPECT_EQ(ini.readString("Other", "Server"), "elsewhere");
 }

@@ -1,5 +1,6 @@
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
+#include "support/TestFiles.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -13,21 +14,15 @@ class ResumeMarkerTest : public ::testing::Test
 {
 protected:
     QTemporaryDir dir;
+    UploadList list;
     QString marker() const { return dir.filePath("Upload.dat"); }
     QString makeFile(const QString &name, const QByteArray &content = "data")
     {
         const QString path = dir.filePath(name);
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write(content);
+        writeFile(path, content);
         return path;
     }
-    void writeRaw(const QByteArray &text)
-    {
-        QFile f(marker());
-        f.open(QIODevice::WriteOnly);
-        f.write(text);
-    }
+    void writeRaw(const QByteArray &text) { writeFile(marker(), text); }
 };
 
 TEST_F(ResumeMarkerTest, StampHasEvenSecondsAndZeroMilliseconds)
@@ -47,7 +42,6 @@ TEST_F(ResumeMarkerTest, ValidMarkerMarksItemsBeforeItsFile)
     const QString a = makeFile("a"), c = makeFile("c"), d = makeFile("d");
     const QString gone = dir.filePath("gone");
     ASSERT_TRUE(ResumeMarker::write(marker(), c, "/pub"));
-    UploadList list;
     list.setPaths({a, gone, c, d});
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_TRUE(list.at(0).done);
@@ -63,7 +57,6 @@ TEST_F(ResumeMarkerTest, PathComparisonIgnoresCase)
 {
     const QString a = makeFile("a"), b = makeFile("b");
     ASSERT_TRUE(ResumeMarker::write(marker(), b, "/pub"));
-    UploadList list;
     list.setPaths({a, b.left(b.size() - 1) + "B"});
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_TRUE(list.at(0).done);
@@ -87,13 +80,12 @@ TEST_F(ResumeMarkerTest, MarkerIsWrittenAsThreeCrLfLines)
 TEST_F(ResumeMarkerTest, BrokenOrStaleMarkersAreIgnored)
 {
     const QString a = makeFile("a"), b = makeFile("b");
-    UploadList list;
     list.setPaths({a, b});
-    writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8());  // two lines
+    writeRaw((b + "\r\n" + ResumeMarker::stampOf(b)).toUtf8()); // two lines
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     writeRaw((dir.filePath("missing") + "\r\nx\r\n/\r\n").toUtf8());
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
-    writeRaw((b + "\r\n1999.01.01 00:00:00.000\r\n/\r\n").toUtf8());  // file changed since
+    writeRaw((b + "\r\n1999.01.01 00:00:00.000\r\n/\r\n").toUtf8()); // file changed since
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_FALSE(ResumeMarker::readAndApply(dir.filePath("no-marker"), list));
     EXPECT_FALSE(list.at(0).done);
@@ -104,19 +96,17 @@ TEST_F(ResumeMarkerTest, MarkerOfAnUnlistedFileIsIgnoredForANonEmptyList)
 {
     const QString a = makeFile("a"), other = makeFile("other");
     ASSERT_TRUE(ResumeMarker::write(marker(), other, "/"));
-    UploadList list;
     list.setPaths({a});
     EXPECT_FALSE(ResumeMarker::readAndApply(marker(), list));
     EXPECT_FALSE(list.at(0).done);
     EXPECT_TRUE(list.at(0).status.isEmpty());
-    EXPECT_TRUE(QFile::exists(marker()));  // left on disk until replaced
+    EXPECT_TRUE(QFile::exists(marker())); // left on disk until replaced
 }
 
 TEST_F(ResumeMarkerTest, EmptyListGetsTheMarkersFileAsItsOnlyItem)
 {
     const QString a = makeFile("a");
     ASSERT_TRUE(ResumeMarker::write(marker(), a, "/"));
-    UploadList list;
     ASSERT_TRUE(ResumeMarker::readAndApply(marker(), list));
     ASSERT_EQ(list.count(), 1);
     EXPECT_EQ(list.at(0).path, a);

@@ -1,4 +1,5 @@
 #include "support/FtpTestServer.h"
+#include "support/Loopback.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,24 +63,6 @@ std::string readTail(const QString &path)
     return f.readAll().toStdString();
 }
 
-// Fills `addr` with 127.0.0.1 or ::1 and `port`.
-socklen_t loopback(bool ipv6, uint16_t port, sockaddr_storage *addr)
-{
-    std::memset(addr, 0, sizeof *addr);
-    if (ipv6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(addr);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        a->sin6_port = htons(port);
-        return sizeof *a;
-    }
-    auto *a = reinterpret_cast<sockaddr_in *>(addr);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a->sin_port = htons(port);
-    return sizeof *a;
-}
-
 // A port that is free right now on the loopback address.
 uint16_t freePort(bool ipv6)
 {
@@ -87,12 +70,9 @@ uint16_t freePort(bool ipv6)
     if (fd < 0)
         return 0;
     sockaddr_storage addr;
-    socklen_t len = loopback(ipv6, 0, &addr);
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-        port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6 &>(addr).sin6_port
-                          : reinterpret_cast<sockaddr_in &>(addr).sin_port);
+    const socklen_t len = loopbackAddress(ipv6, 0, &addr);
+    const uint16_t port =
+        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0 ? boundPort(fd) : 0;
     ::close(fd);
     return port;
 }
@@ -276,7 +256,7 @@ bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point dead
             return false;
         const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_storage addr;
-        const socklen_t len = loopback(ipv6, port, &addr);
+        const socklen_t len = loopbackAddress(ipv6, port, &addr);
         if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0) {
             if (connectOnly) {
                 ::close(fd);
@@ -356,7 +336,7 @@ bool FtpTestServer::ipv6Available()
     if (fd < 0)
         return false;
     sockaddr_storage addr;
-    const socklen_t len = loopback(true, 0, &addr);
+    const socklen_t len = loopbackAddress(true, 0, &addr);
     const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0;
     ::close(fd);
     return ok;
@@ -786,7 +766,9 @@ std::string FtpTestServer::user() const
 
 std::string FtpTestServer::password() const
 {
-    return m_kind == Kind::Vsftpd ? "" : m_opts.password;
+    if (m_kind != Kind::Vsftpd)
+        return m_opts.password;
+    return m_opts.tls == FtpServerOptions::Tls::Off ? "" : "guest-pw";
 }
 
 std::string FtpTestServer::uploadFolder() const
@@ -963,5 +945,23 @@ std::vector<std::string> FtpTestServer::commands() const
         if (e.kind == "command")
             lines.push_back(e.command);
     }
+    return lines;
+}
+
+std::vector<FtpTestServer::Event> FtpTestServer::uploads() const
+{
+    std::vector<Event> found;
+    for (const Event &e : events()) {
+        if (e.kind == "upload")
+            found.push_back(e);
+    }
+    return found;
+}
+
+std::vector<std::string> FtpTestServer::uploadLines() const
+{
+    std::vector<std::string> lines;
+    for (const Event &e : uploads())
+        lines.push_back(e.command + " " + std::to_string(e.offset) + "+" + std::to_string(e.bytes));
     return lines;
 }

@@ -154,7 +154,8 @@ public:
     uint16_t port() const { return m_port; }
     /// "127.0.0.1:PORT" or "[::1]:PORT".
     std::string serverField() const;
-    /// What to log in with ("anonymous" and "" for vsftpd).
+    /// What to log in with: "anonymous" for vsftpd, with "" for a password,
+    /// or any one ("guest-pw") over TLS, where vsftpd asks for one.
     std::string user() const;
     std::string password() const;
     /// A remote folder the user may write to, without trailing slash.
@@ -171,6 +172,11 @@ public:
     std::vector<Event> events() const;
     /// Only the command lines.
     std::vector<std::string> commands() const;
+    /// Only the uploads.
+    std::vector<Event> uploads() const;
+    /// The uploads as "COMMAND offset+bytes" lines ("APPE 300000+748576"),
+    /// to compare a run's uploads at once.
+    std::vector<std::string> uploadLines() const;
 
     /// Kills the server and its sessions (SIGKILL) and waits for it.
     void stop();

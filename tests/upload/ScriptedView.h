@@ -30,8 +30,8 @@ public:
         int messagesBefore; ///< message boxes shown before it
     };
 
-    std::deque<int> answers;        ///< answers to the next prompts; empty: Continue
-    int maxPrompts = 30;            ///< a run that keeps asking is cancelled after this many
+    std::deque<int> answers; ///< answers to the next prompts; empty: Continue
+    int maxPrompts = 30;     ///< a run that keeps asking is cancelled after this many
     QStringList prompts;
     QList<Message> messages;
     QList<End> ends;

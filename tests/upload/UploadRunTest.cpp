@@ -1,8 +1,7 @@
 // The upload run against real FTP servers on loopback, with a scripted window.
 
-#include "ScriptedView.h"
-#include "support/FtpTestServer.h"
-#include "support/TestFiles.h"
+#include "UploadRunSession.h"
+#include "support/FtpTestClient.h"
 
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
@@ -23,31 +22,16 @@
 
 using namespace Qt::StringLiterals;
 using Kind = FtpTestServer::Kind;
+using Strings = std::vector<std::string>;
 
 namespace {
 
-class UploadRunTest : public ::testing::Test
+class UploadRunTest : public ::testing::Test, protected UploadRunSession
 {
 protected:
-    QTemporaryDir programDir;  // Settings.ini, Files.txt, Upload.dat, Temp.dat
-    QTemporaryDir localDir;    // the files to send
-    std::unique_ptr<FtpTestServer> server;
-    UploadList list;
-    UploadState state;
-    ScriptedView view;
     // What the connection dialog holds, when not the server's own.
     QString serverField;
     std::optional<QString> password;
-    std::function<qint64()> clock; // the run's clock for the time left, when scripted
-    int listSaveIntervalMs = 0;    // Files.txt follows every file sent
-
-    void startServer(Kind kind, const FtpServerOptions &opts = {})
-    {
-        server = FtpTestServer::start(kind, opts);
-        ASSERT_TRUE(server) << FtpTestServer::lastError();
-        view.folder = QString::fromStdString(server->uploadFolder());
-    }
-
     /// A pyftpdlib server that cuts the data connection of the first
     /// upload after the empty put, `bytes` into it, once.
     void startServerCuttingOnceAfter(qint64 bytes)
@@ -58,47 +42,16 @@ protected:
         startServer(Kind::Pyftpd, opts);
     }
 
-    QString makeLocal(const QString &name, const QByteArray &data)
-    {
-        const QString path = localDir.filePath(name);
-        writeFile(path, data);
-        return path;
-    }
-
-    QString remoteOf(const QString &name) const
-    {
-        return server->localPath(server->uploadFolder() + "/" + name.toStdString());
-    }
-
-    UploadFiles files() const
-    {
-        return {programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
-                programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
-    }
-
-    /// everyBlock: the display and the window are served after every block
-    /// (most tests); false keeps the run's usual intervals.
+    /// The run with the server's own account unless the test says otherwise.
     UploadRun::Outcome run(int finalReplyMs = 5000, bool everyBlock = true)
     {
-        ConnectionParams params{
+        const ConnectionParams params{
             serverField.isEmpty() ? QString::fromStdString(server->serverField()) : serverField,
             QString::fromStdString(server->user()),
             password.value_or(QString::fromStdString(server->password()))};
-        ftp::FtpService::Options options;
-        options.timeouts.connectMs = 5000;
-        options.timeouts.replyMs = 5000;
-        options.timeouts.dataMs = 5000;
+        ftp::FtpService::Options options = testOptions(5000);
         options.timeouts.finalReplyMs = finalReplyMs;
-        UploadRun upload(view, list, state, params, files(), options);
-        upload.clockNs = clock;
-        upload.loginRetryPauseMs = 100;
-        upload.loginWindowMs = 1000;
-        upload.listSaveIntervalMs = listSaveIntervalMs;
-        if (everyBlock) {
-            upload.progressRefreshMs = 0;
-            upload.serviceIntervalMs = 0;
-        }
-        return upload.exec();
+        return runUpload(params, options, everyBlock);
     }
 
     /// Prepares a resume: the marker names the file, the flag is on and the
@@ -112,15 +65,6 @@ protected:
         // The real servers write as the "ftp" account.
         if (server->kind() != Kind::Pyftpd)
             ::chmod(QFile::encodeName(remote).constData(), 0666);
-    }
-
-    std::vector<FtpServerEvent> uploads() const
-    {
-        std::vector<FtpServerEvent> result;
-        for (const auto &e : server->events())
-            if (e.kind == "upload")
-                result.push_back(e);
-        return result;
     }
 
     QString lastMessage() const
@@ -159,9 +103,9 @@ TEST_P(UploadRunOnEachServer, OnePassSendsEveryFileByteForByteAndEmptiesTheList)
     EXPECT_EQ(readFile(remoteOf("big.bin")), big);
     EXPECT_EQ(readFile(remoteOf("empty.txt")), QByteArray());
     EXPECT_EQ(readFile(remoteOf(u"отчёт 1.dat"_s)), small);
-    EXPECT_EQ(view.log, (QStringList{u"====="_s, u"Соединение... ОК"_s,
-                                     u"Авторизация на сервере... ОК"_s, u"Передача данных..."_s,
-                                     UploadRun::TextCompleted}));
+    EXPECT_EQ(view.log,
+              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
+                           u"Передача данных..."_s, UploadRun::TextCompleted}));
     ASSERT_EQ(view.messages.size(), 1);
     EXPECT_EQ(view.messages[0].text, UploadRun::TextCompleted);
     EXPECT_EQ(view.messages[0].caption, u"Сообщение"_s);
@@ -233,15 +177,10 @@ TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    const auto up = uploads();
-    ASSERT_EQ(up.size(), 3u);
-    EXPECT_EQ(up[0].command, "STOR");
-    EXPECT_EQ(up[0].bytes, 0);
-    EXPECT_EQ(up[1].command, "APPE");
-    EXPECT_EQ(up[1].bytes, 300000);
-    EXPECT_EQ(up[2].command, "APPE");
-    EXPECT_EQ(up[2].offset, 300000);
-    EXPECT_EQ(up[2].bytes, data.size() - 300000);
+    // The empty put, the part before the cut, the rest.
+    EXPECT_EQ(server->uploadLines(),
+              (Strings{"STOR 0+0", "APPE 0+300000",
+                       "APPE 300000+" + std::to_string(data.size() - 300000)}));
     // The new pass counts the bytes the server held as sent already.
     EXPECT_EQ(view.progress.last().sent, data.size());
     EXPECT_EQ(view.progress.last().percent, 100);
@@ -283,13 +222,9 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
     ASSERT_TRUE(tailWritten);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    const auto up = uploads();
-    ASSERT_EQ(up.size(), 3u);
-    EXPECT_EQ(up[0].command, "STOR");
-    EXPECT_EQ(up[1].bytes, 300000);
-    EXPECT_EQ(up[2].command, "APPE");
-    EXPECT_EQ(up[2].offset, 300000 + tail);
-    EXPECT_EQ(up[2].bytes, data.size() - 300000 - tail);
+    EXPECT_EQ(server->uploadLines(), (Strings{"STOR 0+0", "APPE 0+300000",
+                                              "APPE " + std::to_string(300000 + tail) + "+" +
+                                                  std::to_string(data.size() - 300000 - tail)}));
 }
 
 TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
@@ -417,7 +352,7 @@ TEST_F(UploadRunTest, FilesAddedAndRowsDeletedDuringTheRunAreHandledByIdentity)
         // What the hand-off does: append and count the size.
         ASSERT_EQ(list.addFile(d), 3);
         state.uploadTotal += dataD.size();
-        list.removeRowsAt({2});  // c, before the run reached it
+        list.removeRowsAt({2}); // c, before the run reached it
     };
 
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
@@ -570,7 +505,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextCompleted, 1, 1));
-    const auto up = uploads();
+    const auto up = server->uploads();
     EXPECT_EQ(up.back().offset, held);
     EXPECT_EQ(up.back().bytes, data.size() - held);
 }
@@ -656,8 +591,9 @@ TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
         list.setPaths({makeLocal("a.bin", "abc")});
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
         ASSERT_EQ(view.messages.size(), 2);
-        EXPECT_EQ(view.messages[0].text, u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s
-                                             .arg(view.folder));
+        EXPECT_EQ(
+            view.messages[0].text,
+            u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s.arg(view.folder));
         EXPECT_EQ(view.messages[0].caption, u"Ошибка"_s);
         EXPECT_EQ(view.messages[0].icon, UploadView::Icon::Error);
         EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
@@ -823,7 +759,7 @@ TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
     int calls = 0;
     view.onEvents = [&] {
         if (++calls == 3)
-            state.stop = true;  // the Close button
+            state.stop = true; // the Close button
     };
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
     EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
@@ -850,7 +786,7 @@ TEST_F(UploadRunTest, RefusedSettingsWriteDoesNotStartTheRun)
 {
     startServer(Kind::Pyftpd);
     list.setPaths({makeLocal("a.bin", "x")});
-    QDir().mkpath(files().settingsFile);  // a folder where the file should be
+    QDir().mkpath(files().settingsFile); // a folder where the file should be
     EXPECT_EQ(run(), UploadRun::Outcome::NotStarted);
     ASSERT_EQ(view.messages.size(), 1);
     EXPECT_TRUE(view.messages[0].text.startsWith(u"Unable to write to "_s));

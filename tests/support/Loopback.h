@@ -1,0 +1,18 @@
+#pragma once
+
+// Sockets on the loopback address for the test servers and their probes:
+// 127.0.0.1 or ::1 only, so no test reaches outside the machine.
+
+#include <cstdint>
+#include <sys/socket.h>
+
+/// Fills `addr` with 127.0.0.1 or ::1 and `port`; returns its length.
+socklen_t loopbackAddress(bool ipv6, uint16_t port, sockaddr_storage *addr);
+
+/// The local port `fd` is bound to; 0 when it is not bound.
+uint16_t boundPort(int fd);
+
+/// A socket listening on the loopback address at a port the system picks
+/// (returned in *port), with room for `backlog` pending connections; -1 on
+/// failure.
+int listenLoopback(bool ipv6, uint16_t *port, int backlog = 8);
