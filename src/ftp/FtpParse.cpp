@@ -402,6 +402,10 @@ std::optional<HashReply> parseHashReply(const FtpReply &reply)
     if (words.size() < 3)
         return std::nullopt;
     HashReply hash;
+    for (char c : words[0]) {
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f)
+            return std::nullopt;
+    }
     hash.algorithm = upper(words[0]);
     const std::string &range = words[1];
     const std::size_t dash = range.find('-');
