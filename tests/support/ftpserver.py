@@ -178,9 +178,11 @@ class FaultyHandler(FTPHandler):
         super().pre_process_command(line, cmd, arg)
 
     def x_digest(self, cmd, arg):
-        # proftpd takes a quoted path, so that a blank is not a range.
+        # As proftpd: a bare path with a blank would be a path and a range.
         if len(arg) > 1 and arg.startswith('"') and arg.endswith('"'):
             arg = arg[1:-1]
+        elif " " in arg:
+            return "501 Invalid number of parameters"
         try:
             with open(self.fs.ftp2fs(arg), "rb") as f:
                 data = f.read()
