@@ -27,9 +27,20 @@ inline std::string lowered(std::string s)
     return s;
 }
 
+inline bool isLowerHex(const std::string &s)
+{
+    for (char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return !s.empty();
+}
+
 /// A reply as the reply reader hands it over: passive-mode, SIZE and FEAT
 /// parsers never return a port 0, a negative size or a feature that is not
-/// one trimmed upper-case line of the text.
+/// one trimmed upper-case line of the text; the digest parsers give only
+/// lower-case hex that the text holds, and ways to ask for a digest that
+/// FEAT offers.
 inline void checkReplyFields(const ftp::FtpReply &reply)
 {
     if (const auto pasv = ftp::parsePasvReply(reply.text)) {
@@ -71,6 +82,59 @@ inline void checkReplyFields(const ftp::FtpReply &reply)
     }
     FUZZ_CHECK(!ftp::featureListed(features, ""));
     FUZZ_CHECK(!ftp::featureListed(features, " \t "));
+
+    for (const ftp::HashMethod &method : ftp::hashMethods(features)) {
+        if (method.verb == "HASH") {
+            bool listed = false;
+            for (const std::string &feature : features)
+                listed = listed || feature.rfind("HASH ", 0) == 0;
+            FUZZ_CHECK(listed);
+            FUZZ_CHECK(
+                lowered(reply.text).find(lowered(ftp::hashAlgorithmName(method.algorithm))) !=
+                std::string::npos);
+        } else {
+            FUZZ_CHECK(ftp::featureListed(features, method.verb));
+            FUZZ_CHECK(!method.select);
+        }
+    }
+    if (const auto hash = ftp::parseHashReply(reply)) {
+        FUZZ_CHECK(reply.code == 213);
+        FUZZ_CHECK(isLowerHex(hash->hex));
+        FUZZ_CHECK(lowered(reply.text).find(hash->hex) != std::string::npos);
+        FUZZ_CHECK(0 <= hash->start && hash->start <= hash->end);
+        FUZZ_CHECK(mentions(reply.text, hash->start) && mentions(reply.text, hash->end));
+        FUZZ_CHECK(!hash->algorithm.empty());
+        for (char c : hash->algorithm) {
+            const auto u = static_cast<unsigned char>(c);
+            FUZZ_CHECK(u > ' ' && u < 0x7f && !(c >= 'a' && c <= 'z'));
+        }
+    }
+    for (const ftp::HashAlgorithm algorithm :
+         {ftp::HashAlgorithm::Sha256, ftp::HashAlgorithm::Sha1, ftp::HashAlgorithm::Md5,
+          ftp::HashAlgorithm::Crc32}) {
+        const std::size_t digits = ftp::hashHexDigits(algorithm);
+        if (const auto hex = ftp::parseXHashReply(reply, digits)) {
+            FUZZ_CHECK(reply.code >= 200 && reply.code <= 299);
+            FUZZ_CHECK(hex->size() == digits && isLowerHex(*hex));
+            FUZZ_CHECK(lowered(reply.text).find(*hex) != std::string::npos);
+        }
+    }
+}
+
+/// A path put into a digest command: HASH carries it as it is; an X command
+/// carries it bare, or quoted when it has a blank, and never when it also
+/// has a quote.
+inline void checkHashCommand(const std::string &path)
+{
+    FUZZ_CHECK(ftp::hashCommand({ftp::HashAlgorithm::Sha256, "HASH", false}, path) ==
+               "HASH " + path);
+    const auto x = ftp::hashCommand({ftp::HashAlgorithm::Md5, "XMD5", false}, path);
+    const bool blank = path.find_first_of(" \t") != std::string::npos;
+    if (!x) {
+        FUZZ_CHECK(blank && path.find('"') != std::string::npos);
+        return;
+    }
+    FUZZ_CHECK(*x == (blank ? "XMD5 \"" + path + "\"" : "XMD5 " + path));
 }
 
 /// The server field (typed by the user or read from Settings.ini) gives a

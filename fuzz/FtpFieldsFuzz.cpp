@@ -1,6 +1,8 @@
 // Fuzz target: the parsers of FTP reply texts (227 PASV, 229 EPSV, 213 SIZE,
-// 211 FEAT) and of the server field, on one reply text as the reply reader
-// hands it over: the code's three digits first, lines joined by "\n".
+// 211 FEAT, the digest replies of HASH and the X commands) and of the server
+// field, on one reply text as the reply reader hands it over: the code's
+// three digits first, lines joined by "\n". The text also goes into a digest
+// command as a path.
 //
 // Input: the reply text. Its first three bytes give the code when they are
 // one; otherwise the text goes only to the parsers that take bare text.
@@ -25,5 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     fuzzchecks::checkReplyFields(reply);
 
     fuzzchecks::checkServerField(text);
+    fuzzchecks::checkHashCommand(text);
     return 0;
 }

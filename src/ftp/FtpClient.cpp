@@ -5,8 +5,10 @@
 #include "ftp/Socket.h"
 #include "ftp/TlsContext.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 namespace ftp {
@@ -14,6 +16,8 @@ namespace ftp {
 struct FtpConnection::Impl
 {
     std::shared_ptr<FtpSession> session;
+    bool hashChosen = false;
+    std::optional<HashMethod> hash;
 };
 
 struct FtpTransfer::Impl
@@ -153,6 +157,74 @@ std::unique_ptr<FtpTransfer> FtpConnection::openTransfer(const std::string &comm
     impl->session = m_impl->session;
     impl->id = id;
     return std::unique_ptr<FtpTransfer>(new FtpTransfer(std::move(impl)));
+}
+
+std::optional<HashAlgorithm> FtpConnection::hashAlgorithm()
+{
+    FtpSession &s = *m_impl->session;
+    if (!m_impl->hashChosen) {
+        s.clearFailure();
+        for (const HashMethod &method : hashMethods(s.features())) {
+            if (method.select) {
+                const auto reply =
+                    s.exchange(std::string("OPTS HASH ") + hashAlgorithmName(method.algorithm));
+                if (!reply)
+                    return std::nullopt; // asked again on the next call, if ever
+                if (!reply->isPositive())
+                    continue;
+            }
+            m_impl->hash = method;
+            break;
+        }
+        m_impl->hashChosen = true;
+    }
+    if (!m_impl->hash)
+        return std::nullopt;
+    return m_impl->hash->algorithm;
+}
+
+std::optional<std::string> FtpConnection::remoteHash(const std::string &remotePath, int64_t size)
+{
+    FtpSession &s = *m_impl->session;
+    s.clearFailure();
+    if (!m_impl->hash)
+        return std::nullopt;
+    const HashMethod &method = *m_impl->hash;
+    // A path the command cannot carry is no fault of the server's: nothing
+    // to report.
+    const std::optional<std::string> command = hashCommand(method, remotePath);
+    if (!command) {
+        s.note("a path with a blank and a quote cannot go into " + method.verb, Failure{});
+        return std::nullopt;
+    }
+    // proftpd answers only once it has read the whole file.
+    constexpr int64_t kBytesPerSecond = 16 * 1024 * 1024;
+    const int64_t allowMs =
+        std::min<int64_t>(s.options().timeouts.finalReplyMs + size / kBytesPerSecond * 1000,
+                          std::numeric_limits<int>::max());
+    const auto reply = s.exchange(*command, static_cast<int>(allowMs));
+    if (!reply)
+        return std::nullopt;
+    if (!reply->isPositive()) {
+        s.note("the server refused \"" + method.verb + "\": " + reply->text,
+               failureOf(FailureKind::CommandRefused, reply->text, method.verb));
+        return std::nullopt;
+    }
+    std::optional<std::string> hex;
+    if (method.verb == "HASH") {
+        // The draft counts the range's end inclusively, proftpd exclusively.
+        const auto hash = parseHashReply(*reply);
+        if (hash && hash->algorithm == hashAlgorithmName(method.algorithm) && hash->start == 0 &&
+            (hash->end == size || hash->end + 1 == size) &&
+            hash->hex.size() == hashHexDigits(method.algorithm))
+            hex = hash->hex;
+    } else {
+        hex = parseXHashReply(*reply, hashHexDigits(method.algorithm));
+    }
+    if (!hex)
+        s.note("the server's digest is not one of the whole file: " + reply->text,
+               detailFailure(FailureKind::BadReply, reply->text));
+    return hex;
 }
 
 bool FtpConnection::hasFeature(const std::string &feature) const

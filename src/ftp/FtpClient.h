@@ -1,7 +1,8 @@
 #pragma once
 
 // Trelvan's FTP client: RFC 959 control dialogue, RFC 2428 EPSV/EPRT,
-// RFC 3659 SIZE, RFC 4217 FTP over TLS (OpenSSL), over POSIX sockets. No Qt
+// RFC 3659 SIZE, RFC 4217 FTP over TLS (OpenSSL), the server's digest of a
+// file (the HASH draft and the older X commands), over POSIX sockets. No Qt
 // here, so it can be tested and fuzzed alone.
 //
 // Three handle kinds, each owning what it opened:
@@ -17,6 +18,7 @@
 // and calls the idle hook at least every 50 ms, so a window that wires it to
 // processEvents keeps repainting while the client waits.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +50,22 @@ inline constexpr int kConnectTimeoutMs = 15000;
 inline constexpr int kReplyTimeoutMs = 15000;
 inline constexpr int kDataTimeoutMs = 15000;
 inline constexpr int kFinalReplyTimeoutMs = 60000;
+
+/// The digests a server may compute of a file it holds (see
+/// FtpConnection::remoteHash), strongest first.
+enum class HashAlgorithm
+{
+    Sha256,
+    Sha1,
+    Md5,
+    Crc32
+};
+
+/// Its name as the HASH command has it: "SHA-256", "SHA-1", "MD5", "CRC32".
+const char *hashAlgorithmName(HashAlgorithm algorithm);
+
+/// How many hex digits its digest has.
+std::size_t hashHexDigits(HashAlgorithm algorithm);
 
 /// Largest block the callers move per read or write call.
 inline constexpr int kTransferBlockBytes = 4096;
@@ -277,6 +295,23 @@ public:
     /// "REST n" first.
     std::unique_ptr<FtpTransfer> openTransfer(const std::string &command, Direction direction,
                                               int64_t restOffset = 0);
+
+    /// How the server digests a file for remoteHash(), chosen on the first
+    /// call from what FEAT offers: the HASH command with SHA-256 or else the
+    /// best algorithm it lists (selected with OPTS HASH unless it already is;
+    /// a refused selection moves on to the next), else the strongest of
+    /// XSHA256, XSHA1, XMD5 and XCRC. Nullopt when the server offers none of
+    /// them, or the connection failed while selecting (isOpen() says so).
+    std::optional<HashAlgorithm> hashAlgorithm();
+
+    /// The server's digest of the whole of `remotePath`, a file of `size`
+    /// bytes, in lower-case hex, by the way hashAlgorithm() chose. The
+    /// server reads the file first, so the reply may take the final-reply
+    /// timeout and a second for every 16 MiB. Nullopt when none was chosen,
+    /// the server refused (lastFailure(): CommandRefused), answered with a
+    /// digest of something else (another algorithm or range: BadReply), or
+    /// the connection failed.
+    std::optional<std::string> remoteHash(const std::string &remotePath, int64_t size);
 
     /// True when FEAT listed the feature (case-insensitive, e.g. "SIZE",
     /// "REST STREAM", "UTF8").

@@ -3,6 +3,7 @@
 #include "ftp/ConnectionDefaults.h"
 #include "ftp/FtpClient.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace ftp {
@@ -30,6 +31,63 @@ std::string trimmed(const std::string &s)
     while (end > begin && static_cast<unsigned char>(s[end - 1]) <= ' ')
         --end;
     return s.substr(begin, end - begin);
+}
+
+std::string lower(std::string s)
+{
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool isHex(const std::string &s)
+{
+    if (s.empty() || s.size() > 128)
+        return false;
+    for (char c : s) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
+// A whole decimal number of at most 18 digits, so it fits 63 bits.
+std::optional<int64_t> decimal(const std::string &s)
+{
+    if (s.empty() || s.size() > 18)
+        return std::nullopt;
+    int64_t value = 0;
+    for (char c : s) {
+        if (!isDigit(c))
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The last line of a reply's text: the one that carries the data of a
+// multi-line reply.
+std::string lastLine(const std::string &text)
+{
+    const std::size_t newline = text.rfind('\n');
+    return newline == std::string::npos ? text : text.substr(newline + 1);
+}
+
+// The blank-separated words of a reply line after its code.
+std::vector<std::string> wordsAfterCode(const std::string &line)
+{
+    std::vector<std::string> words;
+    std::size_t pos = std::min<std::size_t>(line.size(), 4);
+    while (pos < line.size()) {
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+            ++pos;
+        const std::size_t begin = pos;
+        while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t')
+            ++pos;
+        if (pos > begin)
+            words.push_back(line.substr(begin, pos - begin));
+    }
+    return words;
 }
 
 // Reads a decimal number of at most `maxDigits` digits at s[pos].
@@ -207,16 +265,7 @@ std::optional<int64_t> parseSizeReply(const FtpReply &reply)
 {
     if (reply.code != 213 || reply.text.find('\n') != std::string::npos)
         return std::nullopt;
-    const std::string value = trimmed(reply.text.substr(3));
-    if (value.empty() || value.size() > 18)
-        return std::nullopt;
-    int64_t size = 0;
-    for (char c : value) {
-        if (!isDigit(c))
-            return std::nullopt;
-        size = size * 10 + (c - '0');
-    }
-    return size;
+    return decimal(trimmed(reply.text.substr(3)));
 }
 
 std::vector<std::string> parseFeatures(const FtpReply &reply)
@@ -251,6 +300,139 @@ bool featureListed(const std::vector<std::string> &features, const std::string &
             return true;
     }
     return false;
+}
+
+const char *hashAlgorithmName(HashAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case HashAlgorithm::Sha256:
+        return "SHA-256";
+    case HashAlgorithm::Sha1:
+        return "SHA-1";
+    case HashAlgorithm::Md5:
+        return "MD5";
+    case HashAlgorithm::Crc32:
+        break;
+    }
+    return "CRC32";
+}
+
+std::size_t hashHexDigits(HashAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case HashAlgorithm::Sha256:
+        return 64;
+    case HashAlgorithm::Sha1:
+        return 40;
+    case HashAlgorithm::Md5:
+        return 32;
+    case HashAlgorithm::Crc32:
+        break;
+    }
+    return 8;
+}
+
+std::vector<HashMethod> hashMethods(const std::vector<std::string> &features)
+{
+    constexpr HashAlgorithm kPreferred[] = {HashAlgorithm::Sha256, HashAlgorithm::Sha1,
+                                            HashAlgorithm::Md5, HashAlgorithm::Crc32};
+    std::vector<HashMethod> methods;
+    // "HASH CRC32;MD5;SHA-1*;SHA-256;" as proftpd lists it: the star marks
+    // the algorithm HASH uses until OPTS HASH selects another.
+    for (const std::string &line : features) {
+        if (line.compare(0, 5, "HASH ") != 0)
+            continue;
+        std::vector<std::string> names;
+        std::string selected;
+        std::size_t begin = 5;
+        while (begin <= line.size()) {
+            std::size_t end = line.find(';', begin);
+            if (end == std::string::npos)
+                end = line.size();
+            std::string name = trimmed(line.substr(begin, end - begin));
+            if (!name.empty() && name.back() == '*') {
+                name.pop_back();
+                selected = name;
+            }
+            names.push_back(name);
+            begin = end + 1;
+        }
+        for (const HashAlgorithm algorithm : kPreferred) {
+            const std::string name = hashAlgorithmName(algorithm);
+            for (const std::string &listed : names) {
+                if (listed == name) {
+                    methods.push_back({algorithm, "HASH", name != selected});
+                    break;
+                }
+            }
+        }
+        break;
+    }
+    constexpr struct
+    {
+        const char *verb;
+        HashAlgorithm algorithm;
+    } kXCommands[] = {{"XSHA256", HashAlgorithm::Sha256},
+                      {"XSHA1", HashAlgorithm::Sha1},
+                      {"XMD5", HashAlgorithm::Md5},
+                      {"XCRC", HashAlgorithm::Crc32}};
+    for (const auto &x : kXCommands) {
+        if (featureListed(features, x.verb))
+            methods.push_back({x.algorithm, x.verb, false});
+    }
+    return methods;
+}
+
+std::optional<std::string> hashCommand(const HashMethod &method, const std::string &path)
+{
+    // HASH takes the rest of the line as the path.
+    if (method.verb == "HASH")
+        return "HASH " + path;
+    if (path.find_first_of(" \t") == std::string::npos)
+        return method.verb + " " + path;
+    if (path.find('"') != std::string::npos)
+        return std::nullopt;
+    return method.verb + " \"" + path + "\"";
+}
+
+std::optional<HashReply> parseHashReply(const FtpReply &reply)
+{
+    if (reply.code != 213)
+        return std::nullopt;
+    const std::vector<std::string> words = wordsAfterCode(lastLine(reply.text));
+    if (words.size() < 3)
+        return std::nullopt;
+    HashReply hash;
+    for (char c : words[0]) {
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f)
+            return std::nullopt;
+    }
+    hash.algorithm = upper(words[0]);
+    const std::string &range = words[1];
+    const std::size_t dash = range.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    const auto start = decimal(range.substr(0, dash));
+    const auto end = decimal(range.substr(dash + 1));
+    if (!start || !end || *start > *end)
+        return std::nullopt;
+    hash.start = *start;
+    hash.end = *end;
+    if (!isHex(words[2]))
+        return std::nullopt;
+    hash.hex = lower(words[2]);
+    return hash;
+}
+
+std::optional<std::string> parseXHashReply(const FtpReply &reply, std::size_t hexDigits)
+{
+    if (reply.code < 200 || reply.code > 299)
+        return std::nullopt;
+    for (const std::string &word : wordsAfterCode(lastLine(reply.text))) {
+        if (word.size() == hexDigits && isHex(word))
+            return lower(word);
+    }
+    return std::nullopt;
 }
 
 std::string formatEprt(bool ipv6, const std::string &address, uint16_t port)

@@ -1,9 +1,11 @@
 #pragma once
 
 // Pure parsers and formatters for the parts of the FTP dialogue that carry
-// data: passive-mode replies, SIZE, FEAT and the active-mode commands. Kept
-// free of sockets so they can be unit-tested and fuzzed.
+// data: passive-mode replies, SIZE, FEAT, the active-mode commands and the
+// commands that have the server hash a file. Kept free of sockets so they can
+// be unit-tested and fuzzed.
 
+#include "ftp/FtpClient.h"
 #include "ftp/FtpReply.h"
 
 #include <array>
@@ -53,6 +55,46 @@ std::string formatEprt(bool ipv6, const std::string &address, uint16_t port);
 
 /// "PORT 127,0,0,1,19,136" (RFC 959 section 4.1.2).
 std::string formatPort(const std::array<uint8_t, 4> &address, uint16_t port);
+
+/// One way of having a server hash a whole file: the HASH command with an
+/// algorithm (selected first with OPTS HASH unless it already is), or one of
+/// the older X commands (XSHA256, XSHA1, XMD5, XCRC), which name theirs.
+struct HashMethod
+{
+    HashAlgorithm algorithm = HashAlgorithm::Sha256;
+    std::string verb;    ///< "HASH", "XSHA256", "XSHA1", "XMD5" or "XCRC"
+    bool select = false; ///< "OPTS HASH <name>" must come first
+    bool operator==(const HashMethod &) const = default;
+};
+
+/// What `features` (as parseFeatures gives them) offer, best first: HASH
+/// with each algorithm its FEAT line lists (the IETF draft
+/// draft-bryan-ftpext-hash: "HASH SHA-256*;SHA-1;MD5", the star on the one
+/// selected), SHA-256 first; then the X commands listed, strongest first. Empty when
+/// the server offers none that the client can check.
+std::vector<HashMethod> hashMethods(const std::vector<std::string> &features);
+
+/// The command that asks for the hash of `path` by `method`. The X commands
+/// take an optional range after the path, so a path with a blank goes in
+/// double quotes (proftpd reads it so); nullopt for one that also holds a
+/// quote, which no form would carry unambiguously.
+std::optional<std::string> hashCommand(const HashMethod &method, const std::string &path);
+
+/// A HASH reply as the draft has it: "213 SHA-256 0-1000 <hex> <path>"; a
+/// multi-line reply (proftpd says "213-Computing SHA-256 digest" first)
+/// carries it on its last line.
+struct HashReply
+{
+    std::string algorithm; ///< as the server names it, upper-cased
+    int64_t start = 0;
+    int64_t end = 0; ///< the byte after the range (proftpd) or its last byte (the draft)
+    std::string hex; ///< lower-case
+};
+std::optional<HashReply> parseHashReply(const FtpReply &reply);
+
+/// The digest of an X command's reply ("250 <HEX>", or 213, on the last
+/// line): the first word of exactly `hexDigits` hex digits, lower-cased.
+std::optional<std::string> parseXHashReply(const FtpReply &reply, std::size_t hexDigits);
 
 /// Whether a command may be sent as one control line: no CR, LF or NUL, so a
 /// path from the user cannot smuggle in a second command.

@@ -556,7 +556,7 @@ bool FtpSession::drainOwedReplies()
     return true;
 }
 
-std::optional<FtpReply> FtpSession::exchange(const std::string &command)
+std::optional<FtpReply> FtpSession::exchange(const std::string &command, int replyMs)
 {
     if (!drainOwedReplies())
         return std::nullopt;
@@ -564,9 +564,10 @@ std::optional<FtpReply> FtpSession::exchange(const std::string &command)
         m_binary = false;
     if (!sendLine(command))
         return std::nullopt;
-    std::optional<FtpReply> reply = readReply(m_options.timeouts.replyMs);
+    const int timeoutMs = replyMs > 0 ? replyMs : m_options.timeouts.replyMs;
+    std::optional<FtpReply> reply = readReply(timeoutMs);
     while (reply && reply->isPreliminary())
-        reply = readReply(m_options.timeouts.replyMs);
+        reply = readReply(timeoutMs);
     return reply;
 }
 

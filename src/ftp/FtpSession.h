@@ -51,8 +51,9 @@ public:
     bool open(const std::string &server, const std::string &user, const std::string &password);
 
     /// Sends one command and returns its final (non-1yz) reply; nullopt when
-    /// the control connection failed (it is then closed).
-    std::optional<FtpReply> exchange(const std::string &command);
+    /// the control connection failed (it is then closed). `replyMs` > 0
+    /// allows that long for the reply instead of the usual reply timeout.
+    std::optional<FtpReply> exchange(const std::string &command, int replyMs = 0);
 
     /// Sets binary type unless it is already in effect. False: refused
     /// (error() says why) or no answer.
@@ -83,6 +84,7 @@ public:
     void quit();
 
     bool isOpen() const { return m_control && m_control->isOpen(); }
+    const FtpService::Options &options() const { return m_options; }
     const FtpReply &lastReply() const { return m_lastReply; }
     const std::string &error() const { return m_error; }
     /// error() in parts; kind None when nothing failed since clearFailure().
@@ -96,6 +98,8 @@ public:
     /// Records why an operation failed, text and parts, without the password.
     void note(const std::string &why, Failure failure);
     bool hasFeature(const std::string &feature) const;
+    /// What FEAT listed, as parseFeatures gives it.
+    const std::vector<std::string> &features() const { return m_features; }
     Security security() const { return m_security; }
 
 private:

@@ -1,5 +1,6 @@
 #include "upload/UploadRun.h"
 
+#include "ftp/Hasher.h"
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
 #include "state/RemoteNames.h"
@@ -14,13 +15,16 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -280,6 +284,11 @@ struct UploadRun::Impl
     QSet<quint64> passedOver;       // items given up for this run
     QHash<quint64, int> freshStarts;  // items started afresh because they changed
     QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
+    // When the server can digest a file, the file being sent is digested as
+    // it is read and the two are compared once the server has it all.
+    std::unique_ptr<ftp::Hasher> fileHash;
+    bool hashRefused = false; // this connection could not give a digest: not asked again
+    QSet<quint64> hashResent; // items sent again because the digests differed
 
     explicit Impl(UploadRun &r);
 
@@ -317,11 +326,13 @@ struct UploadRun::Impl
     /// Sends one pending item: prepares the remote file, sends the blocks, finishes.
     FileResult sendFile(quint64 id);
     std::optional<FileResult> prepareRemote(quint64 id, const QString &localPath,
-                                            const QString &remotePath, qint64 fileSize,
+                                            const QString &remotePath, LocalFile &local,
                                             qint64 *offset);
+    bool digestHeldPart(LocalFile &local, qint64 offset);
     FileResult sendBlocks(quint64 id, LocalFile &local, const QString &remotePath, qint64 offset);
     FileResult startAfresh(quint64 id);
     FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize);
+    std::optional<FileResult> checkDigest(quint64 id, const QString &remotePath, qint64 fileSize);
 
     /// Items still to be sent in this run.
     int pendingCount() const;
@@ -591,8 +602,16 @@ FileResult UploadRun::Impl::sendFile(quint64 id)
     QString failure;
     if (!local.open(localPath, &failure))
         return passOver(id, failure);
+    fileHash.reset();
+    if (!hashRefused) {
+        const std::optional<ftp::HashAlgorithm> algorithm = connection->hashAlgorithm();
+        if (!connection->isOpen())
+            return connectionLost();
+        if (algorithm)
+            fileHash = std::make_unique<ftp::Hasher>(*algorithm);
+    }
     qint64 offset = 0;
-    if (const auto ended = prepareRemote(id, localPath, remotePath, local.stamp().size, &offset))
+    if (const auto ended = prepareRemote(id, localPath, remotePath, local, &offset))
         return *ended;
     if (!local.seek(offset))
         return passOver(id, TextError);
@@ -603,9 +622,10 @@ FileResult UploadRun::Impl::sendFile(quint64 id)
 /// opens the transfer that continues it from *offset. Nullopt when blocks
 /// may flow; otherwise what the file came to.
 std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QString &localPath,
-                                                         const QString &remotePath, qint64 fileSize,
-                                                         qint64 *offset)
+                                                         const QString &remotePath,
+                                                         LocalFile &local, qint64 *offset)
 {
+    const qint64 fileSize = local.stamp().size;
     // The flag continues only the file the marker names; any other file would
     // be appended onto a remote copy that is not its own.
     const bool continuing = state.resume && !forceFresh.contains(id) &&
@@ -638,7 +658,13 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
         if (ftp::Failure why; !createRemote(remotePath, &why))
             return createFailed(remotePath, why);
     }
+    // The digest covers the whole file, so the part the server holds is read
+    // for it now, before a data connection is open to wait on it.
+    if (fileHash && *offset > 0 && !digestHeldPart(local, *offset))
+        return state.stop ? FileResult::Stop : startAfresh(id);
     transfer = openAppend(remotePath, offset);
+    if (fileHash && *offset == 0)
+        fileHash->reset(); // the file goes again from its start
     if (!transfer) {
         if (!connection->isOpen() || !appendRefused)
             return connectionLost();
@@ -652,6 +678,37 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
         sent = *offset;
     }
     return std::nullopt;
+}
+
+/// Digests the local file's first `offset` bytes, letting the window run and
+/// keeping the control connection from idling out on a long read. False: the
+/// file could not be read that far, or Close was pressed.
+bool UploadRun::Impl::digestHeldPart(LocalFile &local, qint64 offset)
+{
+    constexpr qint64 KeepAliveNs = 60'000'000'000;
+    if (!local.seek(0))
+        return false;
+    std::vector<char> buffer(MaxReadAhead);
+    qint64 nextKeepAliveNs = blockClock.nsecsElapsed() + KeepAliveNs;
+    for (qint64 done = 0; done < offset;) {
+        const qint64 want = std::min<qint64>(qint64(buffer.size()), offset - done);
+        if (local.readFully(buffer.data(), want) != want)
+            return false;
+        fileHash->update(buffer.data(), size_t(want));
+        done += want;
+        const qint64 now = blockClock.nsecsElapsed();
+        if (now >= nextServiceNs) {
+            view.processEvents();
+            nextServiceNs = now + qint64(run.serviceIntervalMs) * 1'000'000;
+            if (state.stop)
+                return false;
+        }
+        if (now >= nextKeepAliveNs) {
+            connection->command("NOOP");
+            nextKeepAliveNs = now + KeepAliveNs;
+        }
+    }
+    return true;
 }
 
 /// Sends the local file from offset to its end over the open transfer.
@@ -681,6 +738,8 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
                     return connectionLost();
                 if (local.readFully(room, want) != want)
                     return startAfresh(id);
+                if (fileHash)
+                    fileHash->update(room, size_t(want));
                 aheadPos = 0;
                 aheadLen = want;
             }
@@ -757,6 +816,10 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     // A server without SIZE cannot tell; its confirmation has to do.
     if (size && *size != fileSize)
         return connectionLost();
+    if (fileHash) {
+        if (const auto differs = checkDigest(id, remotePath, fileSize))
+            return *differs;
+    }
     QFile::remove(run.m_files.markerFile);
     state.resume = false;
     ++filesSent;
@@ -768,6 +831,51 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     if (blockClock.nsecsElapsed() >= nextListSaveNs)
         saveUnsent();
     return FileResult::Sent;
+}
+
+/// Compares the server's digest of the file it now holds with the one made
+/// while the file was read. Nullopt: the file counts as sent (they agree, or
+/// the server could not say, which is no error: the size has been checked).
+/// The first difference sends the file again from its start; a second gives
+/// it up for this run.
+std::optional<FileResult> UploadRun::Impl::checkDigest(quint64 id, const QString &remotePath,
+                                                       qint64 fileSize)
+{
+    const QString name = QString::fromLatin1(ftp::hashAlgorithmName(fileHash->algorithm()));
+    const std::string local = fileHash->hexDigest();
+    fileHash.reset();
+    if (local.empty())
+        return std::nullopt;
+    const int line = view.addLogLine(u"Проверка файла %1..."_s.arg(remotePath));
+    const std::optional<std::string> remote = connection->remoteHash(wire(remotePath), fileSize);
+    if (!remote) {
+        hashRefused = true;
+        logReason(connection->lastFailure());
+        return std::nullopt;
+    }
+    if (*remote == local) {
+        view.appendToLogLine(line, u" ОК (%1 совпадает)"_s.arg(name));
+        return std::nullopt;
+    }
+    if (!hashResent.contains(id)) {
+        hashResent.insert(id);
+        view.addLogLine(u"%1 файла на сервере не совпадает, файл передаётся заново: %2"_s.arg(
+            name, remotePath));
+        forceFresh.insert(id);
+        // The bytes go again; the display counts them once.
+        sent = std::max<qint64>(0, sent - fileSize);
+        // proftpd keeps the digests it made by path, size and modification
+        // time to the second: a copy sent again within the same second would
+        // get the old one.
+        pause(1000);
+        return FileResult::FreshStart;
+    }
+    view.addLogLine(u"%1 не совпадает: на сервере %2, у локального файла %3"_s.arg(
+        name, QString::fromStdString(*remote), QString::fromStdString(local)));
+    // What the server holds is not this file: a later run creates it afresh.
+    QFile::remove(run.m_files.markerFile);
+    state.resume = false;
+    return passOver(id, TextError);
 }
 
 int UploadRun::Impl::pendingCount() const
@@ -799,6 +907,7 @@ End UploadRun::Impl::passes()
         view.appendToLogLine(connLine, OkSuffix);
         if (!logIn())
             return End::Interrupted;
+        hashRefused = false;
         view.addLogLine(u"Передача данных..."_s);
         passStartNs = clockNs();
         passSent = 0;

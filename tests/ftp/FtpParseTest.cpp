@@ -3,6 +3,7 @@
 
 #include "ftp/FtpParse.h"
 #include "ftp/FtpClient.h"
+#include "ftp/Hasher.h"
 
 #include <gtest/gtest.h>
 
@@ -83,6 +84,81 @@ TEST(FtpParse, FeatureList)
     EXPECT_FALSE(featureListed(features, ""));
     EXPECT_TRUE(parseFeatures({500, "500 Unknown command"}).empty());
     EXPECT_TRUE(parseFeatures({211, "211 No features"}).empty());
+}
+
+TEST(FtpParse, HashMethodsBestFirst)
+{
+    using A = HashAlgorithm;
+    // proftpd 1.3.8 with mod_digest: SHA-1 selected, so SHA-256 is asked for.
+    const FtpReply proftpd{211, "211-Features:\n HASH CRC32;MD5;SHA-1*;SHA-256;SHA-512;\n MD5\n"
+                                " XCRC\n XMD5\n XSHA\n XSHA1\n XSHA256\n XSHA512\n211 End"};
+    EXPECT_EQ(hashMethods(parseFeatures(proftpd)),
+              (std::vector<HashMethod>{{A::Sha256, "HASH", true},
+                                       {A::Sha1, "HASH", false},
+                                       {A::Md5, "HASH", true},
+                                       {A::Crc32, "HASH", true},
+                                       {A::Sha256, "XSHA256", false},
+                                       {A::Sha1, "XSHA1", false},
+                                       {A::Md5, "XMD5", false},
+                                       {A::Crc32, "XCRC", false}}));
+    // Only algorithms the client cannot compute: the X commands are next.
+    EXPECT_EQ(hashMethods(parseFeatures({211, "211-\n HASH SHA-512*;SHA-384\n XMD5\n211 End"})),
+              (std::vector<HashMethod>{{A::Md5, "XMD5", false}}));
+    EXPECT_TRUE(hashMethods(parseFeatures({211, "211-\n HASHES SHA-256\n SIZE\n211 End"})).empty());
+}
+
+TEST(FtpParse, HashReplies)
+{
+    const std::string sha = "670fa895baadd9965be011029326a08cabf611c8cda9023e415d232b2b4483a8";
+    const std::string shaUpper = "670FA895BAADD9965BE011029326A08CABF611C8CDA9023E415D232B2B4483A8";
+    const std::string proftpd =
+        "213-Computing SHA-256 digest\n Computing...\n213 SHA-256 0-100000 " + shaUpper;
+    const auto h = parseHashReply({213, proftpd + " /up/a b.bin"});
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->algorithm, "SHA-256");
+    EXPECT_EQ(h->start, 0);
+    EXPECT_EQ(h->end, 100000);
+    EXPECT_EQ(h->hex, sha);
+    for (const char *text : {"213 SHA-256 0-100000", "213 SHA-256 5-3 ab f", "213 SHA-256 0-x ab f",
+                             "213 SHA-256 0-1 xyz f", "213 SHA-256 0-99999999999999999999 ab f"})
+        EXPECT_FALSE(parseHashReply({213, text})) << text;
+
+    EXPECT_EQ(parseXHashReply({250, "250-Computing SHA256 digest\n250 " + shaUpper}, 64), sha);
+    EXPECT_EQ(parseXHashReply({213, "213 a.bin 1EBF9C49"}, 8), "1ebf9c49");
+    EXPECT_FALSE(parseXHashReply({250, "250 1EBF9C4"}, 8)) << "a digest a digit short";
+    EXPECT_FALSE(parseXHashReply({550, "550 1EBF9C49: No such file"}, 8));
+}
+
+TEST(Hasher, KnownDigestsFedInPieces)
+{
+    struct Case
+    {
+        HashAlgorithm algorithm;
+        const char *of123456789;
+        const char *ofNothing;
+    };
+    for (const Case &c : {
+             Case{HashAlgorithm::Sha256,
+                  "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225",
+                  "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+             Case{HashAlgorithm::Sha1, "f7c3bc1d808e04732adf679965ccc34ca7ae3441",
+                  "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+             Case{HashAlgorithm::Md5, "25f9e794323b453885f5181f1b624d0b",
+                  "d41d8cd98f00b204e9800998ecf8427e"},
+             Case{HashAlgorithm::Crc32, "cbf43926", "00000000"},
+         }) {
+        Hasher hasher(c.algorithm);
+        hasher.update("1234", 4);
+        hasher.update("", 0);
+        hasher.update("56789", 5);
+        const std::string digest = hasher.hexDigest();
+        EXPECT_EQ(digest, c.of123456789) << hashAlgorithmName(c.algorithm);
+        EXPECT_EQ(digest.size(), hashHexDigits(c.algorithm));
+        EXPECT_EQ(hasher.hexDigest(), c.ofNothing) << "a digest starts the next afresh";
+        hasher.update("x", 1);
+        hasher.reset();
+        EXPECT_EQ(hasher.hexDigest(), c.ofNothing);
+    }
 }
 
 TEST(FtpParse, ActiveModeCommands)

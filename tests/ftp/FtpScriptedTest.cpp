@@ -13,6 +13,7 @@
 #include <chrono>
 #include <optional>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace ftp;
@@ -666,4 +667,47 @@ TEST_F(FtpScripted, CommandsCannotCarryLineBreaks)
     EXPECT_TRUE(c->command("CWD /a"));
     for (const std::string &line : server->transcript())
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
+}
+
+TEST(FtpScripted, DigestCommandChosenOnceAndItsRepliesWeighed)
+{
+    const std::string sha1 = "f3bc6fd6a088bb8de850486d20cd60ebd1fce5c4";
+    ScriptedFtpServer server([sha1](ScriptedPeer &peer) {
+        login(peer, "211-Features:\r\n HASH SHA-1*;SHA-256;MD5\r\n SIZE\r\n211 End");
+        peer.answer("504 SHA-256 not allowed here");
+        // The digest comes after the reply timeout, as proftpd's does while
+        // it reads a large file.
+        peer.readLine();
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        peer.send("213-Computing SHA-1 digest\r\n Computing...\r\n213 SHA-1 0-1000 " + sha1 +
+                  " /up/a b.bin\r\n");
+        peer.answer("213 SHA-1 0-999 " + sha1 + " /up/a b.bin");
+        peer.answer("213 SHA-1 0-500 " + sha1 + " /up/a b.bin");
+        peer.answer("213 MD5 0-1000 " + sha1.substr(0, 32) + " /up/a b.bin");
+        peer.answer("550 /up/a b.bin: Permission denied");
+        peer.answer("250 ok");
+    });
+    auto options = quickOptions();
+    options.timeouts.replyMs = 300;
+    auto service = FtpService::open(options);
+    std::string error;
+    auto c = connectTo(*service, server, &error);
+    ASSERT_TRUE(c) << error;
+    // SHA-256 refused: the algorithm already selected will do.
+    EXPECT_EQ(c->hashAlgorithm(), HashAlgorithm::Sha1);
+    EXPECT_EQ(c->hashAlgorithm(), HashAlgorithm::Sha1);
+    EXPECT_EQ(c->remoteHash("/up/a b.bin", 1000), sha1);
+    EXPECT_EQ(c->remoteHash("/up/a b.bin", 1000), sha1) << "the range's end counted inclusively";
+    for (const char *what : {"another range", "another algorithm"}) {
+        EXPECT_FALSE(c->remoteHash("/up/a b.bin", 1000)) << what;
+        EXPECT_EQ(c->lastFailure().kind, FailureKind::BadReply) << what;
+    }
+    EXPECT_FALSE(c->remoteHash("/up/a b.bin", 1000));
+    EXPECT_EQ(c->lastFailure().kind, FailureKind::CommandRefused);
+    EXPECT_EQ(c->lastFailure().command, "HASH");
+    EXPECT_TRUE(c->command("NOOP")) << "a refused digest leaves the connection usable";
+    EXPECT_EQ(server.transcript(),
+              (Strings{"USER bob", "PASS pw", "FEAT", "OPTS HASH SHA-256", "HASH /up/a b.bin",
+                       "HASH /up/a b.bin", "HASH /up/a b.bin", "HASH /up/a b.bin",
+                       "HASH /up/a b.bin", "NOOP"}));
 }

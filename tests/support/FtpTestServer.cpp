@@ -291,7 +291,7 @@ bool hasFault(const FtpServerOptions &o)
            o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
            o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
            !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty() ||
-           o.legacyNames || !o.endlessList.empty();
+           o.legacyNames || !o.endlessList.empty() || !o.xDigests.empty();
 }
 
 } // namespace
@@ -440,6 +440,8 @@ bool FtpTestServer::launchPyftpd(std::string *error)
         value("--pasv-address", m_opts.pasvAddress);
     for (const std::string &cmd : m_opts.stallOn)
         value("--stall-on", cmd);
+    for (const std::string &cmd : m_opts.xDigests)
+        value("--x-digest", cmd);
     for (const auto &[cmd, text] : m_opts.badReplies) {
         // The script reads \r and \n escapes; pass backslashes through as-is.
         std::string escaped;
@@ -604,6 +606,8 @@ bool FtpTestServer::writeProftpdConfig(std::string *error)
                 std::to_string(m_opts.passivePortMax) + "\n";
     for (const std::string &module : m_opts.proftpdModules)
         conf += "LoadModule " + module + "\n";
+    for (const std::string &line : m_opts.proftpdLines)
+        conf += line + "\n";
     if (!writeText(m_dir.filePath("proftpd.conf"), conf, 0600)) {
         *error = "cannot write proftpd.conf";
         return false;

@@ -102,11 +102,16 @@ struct FtpServerOptions
     bool noDataConnect = false;       ///< accept EPRT/PORT but never connect
     bool legacyNames = false;         ///< names as the disk's bytes, UTF8 not in FEAT
     std::string endlessList; ///< "folders" or "files": LIST and MLSD send such lines for ever
+    /// X commands offered in FEAT and answered "250 <HEX>" with the digest of
+    /// the file on disk ("XSHA256", "XSHA1", "XMD5", "XCRC").
+    std::vector<std::string> xDigests;
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
     std::vector<std::pair<std::string, std::string>> badReplies;
 
     /// Proftpd: modules loaded from the unpacked package ("mod_digest.c").
     std::vector<std::string> proftpdModules;
+    /// Proftpd: more configuration lines ("AllowStoreRestart on").
+    std::vector<std::string> proftpdLines;
 };
 
 /// One recorded event: a command ("command": command is the line, PASS

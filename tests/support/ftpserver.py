@@ -13,15 +13,19 @@ TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
 --legacy-names it serves names as the bytes the file system holds (Windows-1251
 ones included) and leaves UTF8 out of FEAT, as old servers on Russian systems
 do. With --endless-list a LIST or MLSD never ends (for memory measurements).
+With --x-digest XSHA1 (repeatable) FEAT offers that command and it answers
+"250 <HEX>", the digest of the file on disk, as proftpd does.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import socket
 import struct
 import sys
 import time
+import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
@@ -168,7 +172,28 @@ class FaultyHandler(FTPHandler):
         if refusal:
             self.respond(refusal)
             return
+        if cmd in OPTS.x_digest and self.authenticated:
+            self.respond(self.x_digest(cmd, arg))
+            return
         super().pre_process_command(line, cmd, arg)
+
+    def x_digest(self, cmd, arg):
+        # As proftpd: a bare path with a blank would be a path and a range.
+        if len(arg) > 1 and arg.startswith('"') and arg.endswith('"'):
+            arg = arg[1:-1]
+        elif " " in arg:
+            return "501 Invalid number of parameters"
+        try:
+            with open(self.fs.ftp2fs(arg), "rb") as f:
+                data = f.read()
+        except OSError as e:
+            return "550 %s: %s" % (arg, e.strerror)
+        if cmd == "XCRC":
+            digest = "%08X" % zlib.crc32(data)
+        else:
+            name = {"XSHA256": "sha256", "XSHA1": "sha1", "XMD5": "md5"}[cmd]
+            digest = hashlib.new(name, data).hexdigest().upper()
+        return "250 " + digest
 
     def refusal(self, cmd, arg):
         if OPTS.refuse_passive and cmd in ("EPSV", "PASV"):
@@ -196,6 +221,8 @@ class FaultyHandler(FTPHandler):
     def ftp_FEAT(self, line):
         if OPTS.no_size:
             self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
+        self._extra_feats = list(self._extra_feats) + [
+            c for c in OPTS.x_digest if c not in self._extra_feats]
         if not OPTS.legacy_names:
             return super().ftp_FEAT(line)
         push = self.push
@@ -368,6 +395,9 @@ def main():
                    help="names as raw bytes (no UTF-8 check), UTF8 left out of FEAT")
     p.add_argument("--endless-list", choices=("folders", "files"),
                    help="LIST and MLSD send folder (or file) lines for ever")
+    p.add_argument("--x-digest", action="append", default=[],
+                   choices=("XSHA256", "XSHA1", "XMD5", "XCRC"),
+                   help="offer this X command and answer it with the file's digest (repeatable)")
     p.add_argument("--passive-ports", metavar="A-B",
                    help="passive data ports only from A to B")
     OPTS = p.parse_args()

@@ -45,6 +45,8 @@ public:
     std::function<void()> onEvents;
     /// Called when a prompt comes, before it is answered.
     std::function<void(const QString &)> onPrompt;
+    /// Called with every new log line, once it is in the log.
+    std::function<void(const QString &)> onLog;
 
     Answer askContinue(const QString &message) override
     {
@@ -70,6 +72,8 @@ public:
     int addLogLine(const QString &text) override
     {
         log.append(text);
+        if (onLog)
+            onLog(text);
         return int(log.size()) - 1;
     }
     void appendToLogLine(int index, const QString &suffix) override

@@ -9,6 +9,8 @@
 #include "state/UploadList.h"
 #include "upload/UploadRun.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -40,6 +42,25 @@ protected:
         opts.cutDataAfter = bytes;
         opts.cutTimes = 2; // the empty put counts as the first upload
         startServer(Kind::Pyftpd, opts);
+    }
+
+    /// proftpd with mod_digest: HASH and the X commands on every file.
+    /// `continuing` also lets it append and overwrite, which its default
+    /// refuses.
+    void startProftpdWithDigests(bool continuing)
+    {
+        FtpServerOptions opts;
+        opts.proftpdModules = {"mod_digest.c"};
+        if (continuing)
+            opts.proftpdLines = {"AllowOverwrite on", "AllowStoreRestart on"};
+        startServer(Kind::Proftpd, opts);
+    }
+
+    /// The log line of a file whose digest the server confirmed.
+    QString verified(const QString &name, const char *algorithm = "SHA-256") const
+    {
+        return u"Проверка файла %1/%2... ОК (%3 совпадает)"_s.arg(view.folder, name,
+                                                                  QLatin1String(algorithm));
     }
 
     /// The run with the server's own account unless the test says otherwise.
@@ -580,6 +601,132 @@ TEST_F(UploadRunTest, ServerThatRefusesAppendAndOverwriteStillGetsEveryFile)
     EXPECT_EQ(readFile(remoteOf("new.bin")), data);
     EXPECT_EQ(readFile(remoteOf("old.bin")), data);
     EXPECT_TRUE(view.prompts.isEmpty());
+}
+
+TEST_F(UploadRunTest, ServerDigestConfirmsEveryFileAndCatchesAWrongContinuation)
+{
+    startProftpdWithDigests(true);
+    const QByteArray dataA = randomBytes(3 * 1024 * 1024 + 123, 51);
+    const QByteArray dataC = randomBytes(2 * 1024 * 1024, 52);
+    const QString a = makeLocal("a.bin", dataA), e = makeLocal("empty.txt", {});
+    const QString c = makeLocal("c.bin", dataC);
+    // The marker names the first file: the run continues it.
+    list.setPaths({c, a, e});
+    prepareResume(c, dataC.left(700000));
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), dataA);
+    EXPECT_EQ(readFile(remoteOf("c.bin")), dataC);
+    EXPECT_EQ(view.log.mid(4, 3),
+              (QStringList{verified("c.bin"), verified("a.bin"), verified("empty.txt")}));
+    EXPECT_EQ(view.log.last(), UploadRun::TextCompleted);
+    // Selected once for the connection; only the rest of c was sent, its
+    // first part digested from the local file.
+    const auto commands = server->commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "OPTS HASH SHA-256"), 1);
+    ASSERT_FALSE(uploads().empty());
+    EXPECT_EQ(uploads().front().command, "APPE");
+    EXPECT_EQ(uploads().front().bytes, dataC.size() - 700000);
+
+    // A continuation onto a part that is not this file's: the sizes agree,
+    // the digests do not, and the file goes again from its start.
+    const QByteArray dataD = randomBytes(1024 * 1024, 53);
+    const QString d = makeLocal("d.bin", dataD);
+    list.setPaths({d});
+    prepareResume(d, randomBytes(300000, 54));
+    view.log.clear();
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("d.bin")), dataD);
+    const QString folder = view.folder;
+    EXPECT_EQ(view.log.mid(4),
+              (QStringList{u"Проверка файла %1/d.bin..."_s.arg(folder),
+                           u"SHA-256 файла на сервере не совпадает, файл передаётся заново: "
+                           u"%1/d.bin"_s.arg(folder),
+                           verified("d.bin"), UploadRun::TextCompleted}));
+    EXPECT_EQ(view.progress.last().sent, dataD.size()) << "the bytes sent again count once";
+}
+
+TEST_F(UploadRunTest, RemoteCopyChangedBeforeItsDigestIsSentAgainOnceThenGivenUp)
+{
+    startProftpdWithDigests(false);
+    const QByteArray dataA = randomBytes(1024 * 1024, 55), dataB = randomBytes(5000, 56);
+    list.setPaths({makeLocal("a.bin", dataA), makeLocal("b.bin", dataB)});
+    // Each time between the server's confirmation and its digest, one byte
+    // of its copy changes, and its time with it (proftpd keeps the digest it
+    // made of the upload while the file's time stands).
+    QByteArray tampered;
+    view.onLog = [&](const QString &line) {
+        if (!line.endsWith(u"/a.bin..."_s))
+            return;
+        QFile remote(remoteOf("a.bin"));
+        ASSERT_TRUE(remote.open(QIODevice::ReadWrite));
+        tampered = remote.readAll();
+        tampered[1000] = char(tampered[1000] ^ 0x5a);
+        remote.seek(0);
+        remote.write(tampered);
+        remote.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                           QFileDevice::FileModificationTime);
+    };
+
+    // Sent again once, then given up; it stays in the list, the other goes.
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    const auto sha256 = [](const QByteArray &data) {
+        return QString::fromLatin1(
+            QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    };
+    const QString checking = u"Проверка файла %1/a.bin..."_s.arg(view.folder);
+    EXPECT_EQ(view.log.mid(4),
+              (QStringList{checking,
+                           u"SHA-256 файла на сервере не совпадает, файл передаётся заново: "
+                           u"%1/a.bin"_s.arg(view.folder),
+                           checking,
+                           u"SHA-256 не совпадает: на сервере %1, у локального файла %2"_s.arg(
+                               sha256(tampered), sha256(dataA)),
+                           verified("b.bin"), UploadRun::TextIncomplete}));
+    EXPECT_EQ(lastMessage(), UploadRun::TextIncomplete);
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).status, UploadRun::TextError);
+    EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    // What the server holds is not to be continued.
+    EXPECT_FALSE(state.resume);
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+}
+
+TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
+{
+    struct Case
+    {
+        std::vector<std::string> offered;
+        const char *algorithm; // null: the server refuses
+    };
+    for (const Case &c : {Case{{"XCRC", "XMD5", "XSHA1"}, "SHA-1"}, Case{{"XCRC"}, "CRC32"},
+                          Case{{"XSHA256"}, nullptr}}) {
+        SCOPED_TRACE(c.offered.front());
+        FtpServerOptions opts;
+        opts.xDigests = c.offered;
+        if (!c.algorithm)
+            opts.badReplies = {{"XSHA256", "502 Not today.\r\n"}};
+        startServer(Kind::Pyftpd, opts);
+        const QByteArray data = randomBytes(200000, 57);
+        // A blank in the name goes in quotes: the server must not take a range.
+        list.setPaths({makeLocal("a 0 1.bin", data), makeLocal("b.bin", data)});
+        view.log.clear();
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        EXPECT_EQ(readFile(remoteOf("a 0 1.bin")), data);
+        EXPECT_EQ(readFile(remoteOf("b.bin")), data);
+        if (c.algorithm) {
+            EXPECT_EQ(view.log.mid(4),
+                      (QStringList{verified("a 0 1.bin", c.algorithm),
+                                   verified("b.bin", c.algorithm), UploadRun::TextCompleted}));
+            continue;
+        }
+        // Logged once; the files count by their size, as without digests.
+        EXPECT_EQ(view.log.mid(4),
+                  (QStringList{u"Проверка файла %1/a 0 1.bin..."_s.arg(view.folder),
+                               u"Сервер отверг команду XSHA256: 502 Not today."_s,
+                               UploadRun::TextCompleted}));
+    }
 }
 
 TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
