@@ -17,8 +17,8 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QMimeData>

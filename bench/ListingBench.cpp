@@ -21,7 +21,7 @@ namespace {
 std::string makeListing(int lines)
 {
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::string text;
     text.reserve(std::size_t(lines) * 72);
     text += "total " + std::to_string(lines) + "\r\n";
@@ -41,14 +41,16 @@ std::string makeListing(int lines)
                           i * 37 % 99999991, month, day, i);
             break;
         case 2:
-            std::snprintf(line, sizeof line,
-                          "drwxrwxr-x    5 1001     1001         4096 %s %2d 17:03 my folder %06d\r\n",
-                          month, day, i);
+            std::snprintf(
+                line, sizeof line,
+                "drwxrwxr-x    5 1001     1001         4096 %s %2d 17:03 my folder %06d\r\n", month,
+                day, i);
             break;
         default:
-            std::snprintf(line, sizeof line,
-                          "lrwxrwxrwx    1 ftp      ftp            11 %s %2d 12:00 link%06d -> target\r\n",
-                          month, day, i);
+            std::snprintf(
+                line, sizeof line,
+                "lrwxrwxrwx    1 ftp      ftp            11 %s %2d 12:00 link%06d -> target\r\n",
+                month, day, i);
             break;
         }
         text += line;

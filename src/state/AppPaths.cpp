@@ -46,10 +46,22 @@ QString dataDir()
     return dir;
 }
 
-QString settingsFile() { return dataDir() + QStringLiteral("Settings.ini"); }
-QString listFile() { return dataDir() + QStringLiteral("Files.txt"); }
-QString markerFile() { return dataDir() + QStringLiteral("Upload.dat"); }
-QString tempFile() { return dataDir() + QStringLiteral("Temp.dat"); }
+QString settingsFile()
+{
+    return dataDir() + QStringLiteral("Settings.ini");
+}
+QString listFile()
+{
+    return dataDir() + QStringLiteral("Files.txt");
+}
+QString markerFile()
+{
+    return dataDir() + QStringLiteral("Upload.dat");
+}
+QString tempFile()
+{
+    return dataDir() + QStringLiteral("Temp.dat");
+}
 
 QString helpFile()
 {
@@ -59,8 +71,8 @@ QString helpFile()
     const QString installed = executableDir() + QStringLiteral("../share/trelvan/Help.html");
     if (QFileInfo::exists(installed))
         return QFileInfo(installed).canonicalFilePath();
-    const QString shared =
-        QStandardPaths::locate(QStandardPaths::GenericDataLocation, QStringLiteral("trelvan/Help.html"));
+    const QString shared = QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                                  QStringLiteral("trelvan/Help.html"));
     return shared.isEmpty() ? beside : shared;
 }
 

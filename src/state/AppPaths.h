@@ -16,10 +16,10 @@ QString dataDir();
 /// Same rule for an explicit executable folder (for tests).
 QString dataDirFor(const QString &exeDir);
 
-QString settingsFile();  // dataDir() + "Settings.ini"
-QString listFile();      // dataDir() + "Files.txt"
-QString markerFile();    // dataDir() + "Upload.dat"
-QString tempFile();      // dataDir() + "Temp.dat"
-QString helpFile();      // Help.html beside the executable, else the installed copy
+QString settingsFile(); // dataDir() + "Settings.ini"
+QString listFile();     // dataDir() + "Files.txt"
+QString markerFile();   // dataDir() + "Upload.dat"
+QString tempFile();     // dataDir() + "Temp.dat"
+QString helpFile();     // Help.html beside the executable, else the installed copy
 
 } // namespace AppPaths

@@ -11,9 +11,9 @@ constexpr char Utf8Bom[] = "\xEF\xBB\xBF";
 
 struct Line
 {
-    qsizetype begin;  // offset of the line's first byte
-    qsizetype end;    // offset just past its text (before the line break)
-    qsizetype next;   // offset of the following line
+    qsizetype begin; // offset of the line's first byte
+    qsizetype end;   // offset just past its text (before the line break)
+    qsizetype next;  // offset of the following line
 };
 
 QList<Line> splitLines(const QByteArray &text)
@@ -64,9 +64,9 @@ std::optional<QByteArray> sectionOf(const QByteArray &line)
 
 struct Found
 {
-    int sectionLine = -1;  // index of the section header
-    int lastLine = -1;     // last non-blank line of the section
-    int keyLine = -1;      // the key's line
+    int sectionLine = -1; // index of the section header
+    int lastLine = -1;    // last non-blank line of the section
+    int keyLine = -1;     // the key's line
 };
 
 Found find(const QByteArray &text, const QList<Line> &lines, const QString &section,
@@ -78,7 +78,7 @@ Found find(const QByteArray &text, const QList<Line> &lines, const QString &sect
         const QByteArray line = text.mid(lines[i].begin, lines[i].end - lines[i].begin);
         if (const auto name = sectionOf(line)) {
             if (found.sectionLine >= 0 && inside)
-                break;  // the first matching section is the one that counts
+                break; // the first matching section is the one that counts
             inside = sameName(*name, section);
             if (inside) {
                 found.sectionLine = i;

@@ -26,8 +26,8 @@ public:
     /// Parsing and editing on text, for tests and fuzzing.
     static std::optional<QString> lookup(const QByteArray &text, const QString &section,
                                          const QString &key);
-    static QByteArray withValue(const QByteArray &text, const QString &section,
-                                const QString &key, const QString &value);
+    static QByteArray withValue(const QByteArray &text, const QString &section, const QString &key,
+                                const QString &value);
 
 private:
     QString m_filePath;

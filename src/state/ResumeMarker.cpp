@@ -78,15 +78,14 @@ bool readAndApply(const QString &markerPath, UploadList &list)
     for (int row = 0; row < match; ++row) {
         list.setDone(row, true);
         list.setStatus(row, QFileInfo::exists(list.at(row).path) ? QStringLiteral("100%")
-                                                                  : QStringLiteral("Не найден"));
+                                                                 : QStringLiteral("Не найден"));
     }
     return true;
 }
 
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder)
 {
-    const QByteArray text =
-        ListFile::format({localPath, stampOf(localPath), destFolder});
+    const QByteArray text = ListFile::format({localPath, stampOf(localPath), destFolder});
     return AtomicFile::write(markerPath, text);
 }
 

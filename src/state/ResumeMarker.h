@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <optional>
 #include <QStringList>
+#include <optional>
 
 class UploadList;
 

@@ -81,9 +81,9 @@ void UploadList::removeRowsAt(QList<int> rows)
 {
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [this](int r) { return r < 0 || r >= count(); }),
-               rows.end());
+    rows.erase(
+        std::remove_if(rows.begin(), rows.end(), [this](int r) { return r < 0 || r >= count(); }),
+        rows.end());
     if (rows.isEmpty())
         return;
     // One removal per contiguous run keeps deleting thousands of rows cheap.

@@ -14,8 +14,18 @@ class UploadList : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    enum Column { NumberColumn = 0, PathColumn = 1, StatusColumn = 2, ColumnCount = 3 };
-    enum Role { IdRole = Qt::UserRole + 1, DoneRole };
+    enum Column
+    {
+        NumberColumn = 0,
+        PathColumn = 1,
+        StatusColumn = 2,
+        ColumnCount = 3
+    };
+    enum Role
+    {
+        IdRole = Qt::UserRole + 1,
+        DoneRole
+    };
 
     struct Item
     {
@@ -66,7 +76,7 @@ private:
     void rebuildIndex();
 
     QList<Item> m_items;
-    QHash<QString, int> m_keyCount;  // folded path -> how many items carry it
+    QHash<QString, int> m_keyCount; // folded path -> how many items carry it
     mutable QHash<quint64, int> m_rowById;
     mutable bool m_rowIndexValid = true;
     quint64 m_nextId = 1;

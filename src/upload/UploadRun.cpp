@@ -115,8 +115,8 @@ struct FileStamp
 
 FileStamp stampOf(const struct stat &st)
 {
-    return FileStamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1'000'000'000 +
-                                             st.st_mtim.tv_nsec};
+    return FileStamp{qint64(st.st_size),
+                     qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
 /// A local file open for reading; closes itself.
@@ -128,7 +128,9 @@ public:
     bool open(const QString &path, QString *status)
     {
         const QByteArray name = QFile::encodeName(path);
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::stat(name.constData(), &st) != 0) {
             *status = UploadRun::TextNotFound;
             return false;
@@ -170,7 +172,9 @@ public:
     /// Whether size or last-write time changed since the file was opened.
     bool changed() const
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         return ::fstat(m_fd, &st) != 0 || !(stampOf(st) == m_stamp);
     }
     const FileStamp &stamp() const { return m_stamp; }
@@ -185,11 +189,13 @@ private:
 bool createEmptyFile(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0666);
+    const int fd =
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st
+    {
+    };
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     ::close(fd);
     return regular;
@@ -279,11 +285,11 @@ struct UploadRun::Impl
     qint64 nextListSaveNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
-    bool withdrawn = false;      // the file being sent was taken off the list
-    bool appendRefused = false;  // the last openAppend failed because the server refused
-    QSet<quint64> passedOver;       // items given up for this run
-    QHash<quint64, int> freshStarts;  // items started afresh because they changed
-    QSet<quint64> forceFresh;       // items to be created afresh however the flag stands
+    bool withdrawn = false;          // the file being sent was taken off the list
+    bool appendRefused = false;      // the last openAppend failed because the server refused
+    QSet<quint64> passedOver;        // items given up for this run
+    QHash<quint64, int> freshStarts; // items started afresh because they changed
+    QSet<quint64> forceFresh;        // items to be created afresh however the flag stands
     // When the server can digest a file, the file being sent is digested as
     // it is read and the two are compared once the server has it all.
     std::unique_ptr<ftp::Hasher> fileHash;
@@ -578,8 +584,9 @@ FileResult UploadRun::Impl::connectionLost()
     closeHandles();
     if (state.stop)
         return FileResult::Stop;
-    return ask(TextConnectionLost) == ContinuePrompt::Continue && !state.stop ? FileResult::ConnectionLost
-                                                       : FileResult::Stop;
+    return ask(TextConnectionLost) == ContinuePrompt::Continue && !state.stop
+               ? FileResult::ConnectionLost
+               : FileResult::Stop;
 }
 
 FileResult UploadRun::Impl::passOver(quint64 id, const QString &status)
@@ -968,8 +975,9 @@ UploadRun::Outcome UploadRun::exec()
     // The folder is stored first; a refused write stops the run before anything else.
     ProfileFile settings(m_files.settingsFile);
     if (!settings.writeString(OptionsSection, u"DestFolder"_s, m_view.destFolder())) {
-        m_view.showMessage(u"Unable to write to %1"_s.arg(QDir::toNativeSeparators(m_files.settingsFile)),
-                           TextError, UploadView::Icon::Error);
+        m_view.showMessage(
+            u"Unable to write to %1"_s.arg(QDir::toNativeSeparators(m_files.settingsFile)),
+            TextError, UploadView::Icon::Error);
         return Outcome::NotStarted;
     }
 
@@ -979,7 +987,9 @@ UploadRun::Outcome UploadRun::exec()
         const auto &item = m_list.at(row);
         if (item.done)
             continue;
-        struct stat st {};
+        struct stat st
+        {
+        };
         const QByteArray name = QFile::encodeName(item.path);
         if (::stat(name.constData(), &st) != 0) {
             impl.passOver(item.id, TextNotFound);

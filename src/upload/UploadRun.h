@@ -17,18 +17,18 @@ class UploadView;
 struct UploadState
 {
     bool busy = false;
-    bool stop = false;     ///< set by the Close button, never cleared
-    bool resume = false;   ///< the marker's file is to be continued, not created afresh
+    bool stop = false;   ///< set by the Close button, never cleared
+    bool resume = false; ///< the marker's file is to be continued, not created afresh
     qint64 uploadTotal = 0;
 };
 
 /// Where the run keeps and finds its files.
 struct UploadFiles
 {
-    QString settingsFile;  ///< Settings.ini: DestFolder is stored at the start
-    QString listFile;      ///< Files.txt: rewritten when the list changes
-    QString markerFile;    ///< Upload.dat
-    QString tempFile;      ///< Temp.dat: the empty file put to create a remote file
+    QString settingsFile; ///< Settings.ini: DestFolder is stored at the start
+    QString listFile;     ///< Files.txt: rewritten when the list changes
+    QString markerFile;   ///< Upload.dat
+    QString tempFile;     ///< Temp.dat: the empty file put to create a remote file
 };
 
 /// The upload run: sends every pending item of the list into the destination
@@ -38,11 +38,12 @@ struct UploadFiles
 class UploadRun
 {
 public:
-    enum class Outcome {
-        NotStarted,   ///< the settings file or a local file could not be used
-        Completed,    ///< every item sent
-        Incomplete,   ///< ended normally, but some items could not be sent
-        Interrupted,  ///< Cancel, Close, an error box, or nothing sent but a deleted file
+    enum class Outcome
+    {
+        NotStarted,  ///< the settings file or a local file could not be used
+        Completed,   ///< every item sent
+        Incomplete,  ///< ended normally, but some items could not be sent
+        Interrupted, ///< Cancel, Close, an error box, or nothing sent but a deleted file
     };
 
     /// names (may be null) writes the remote paths for the server: without
@@ -78,14 +79,14 @@ public:
     int listSaveIntervalMs = 2000;
 
     // Texts the run shows.
-    static const QString TextInterrupted;       // "Закачка файла была прервана"
-    static const QString TextCompleted;         // "Закачка файлов на сервер завершена"
-    static const QString TextIncomplete;        // "Закачка завершена, но не все файлы переданы на сервер"
-    static const QString TextNoService;         // "Не могу установить соединение с Internet"
+    static const QString TextInterrupted; // "Закачка файла была прервана"
+    static const QString TextCompleted; // "Закачка файлов на сервер завершена"
+    static const QString TextIncomplete; // "Закачка завершена, но не все файлы переданы на сервер"
+    static const QString TextNoService; // "Не могу установить соединение с Internet"
     static const QString TextLoginTimeout;
     static const QString TextConnectionLost;
-    static const QString TextNotFound;          // "Не найден"
-    static const QString TextError;             // "Ошибка"
+    static const QString TextNotFound; // "Не найден"
+    static const QString TextError;    // "Ошибка"
 
 private:
     struct Impl;

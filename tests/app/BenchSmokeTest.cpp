@@ -72,7 +72,8 @@ TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
                                    QStringLiteral("Trelvan peak RSS")}) {
             const QRegularExpression line(QStringLiteral("\\| ") + row +
                                           QStringLiteral("[^|]*\\|") + cells);
-            EXPECT_TRUE(line.match(table).hasMatch()) << qPrintable(row) << "\n" << qPrintable(table);
+            EXPECT_TRUE(line.match(table).hasMatch()) << qPrintable(row) << "\n"
+                                                      << qPrintable(table);
         }
         // The window's longest pause: median (worst) of the one upload.
         QString gapCells;

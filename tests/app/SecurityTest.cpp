@@ -55,13 +55,17 @@ void writeData(const QString &path, qint64 size)
 
 bool isSymlink(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 mode_t modeOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return 0;
     return st.st_mode & 07777;
@@ -277,13 +281,17 @@ struct Victim
     }
     static qint64 mtimeOf(const QString &path)
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         ::stat(QFile::encodeName(path).constData(), &st);
         return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
     static ino_t inodeOf(const QString &path)
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         ::stat(QFile::encodeName(path).constData(), &st);
         return st.st_ino;
     }

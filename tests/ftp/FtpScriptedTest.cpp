@@ -669,7 +669,7 @@ TEST_F(FtpScripted, CommandsCannotCarryLineBreaks)
         EXPECT_EQ(line.find("DELE"), std::string::npos) << line;
 }
 
-TEST(FtpScripted, DigestCommandChosenOnceAndItsRepliesWeighed)
+TEST_F(FtpScripted, DigestCommandChosenOnceAndItsRepliesWeighed)
 {
     const std::string sha1 = "f3bc6fd6a088bb8de850486d20cd60ebd1fce5c4";
     ScriptedFtpServer server([sha1](ScriptedPeer &peer) {
@@ -687,7 +687,7 @@ TEST(FtpScripted, DigestCommandChosenOnceAndItsRepliesWeighed)
         peer.answer("550 /up/a b.bin: Permission denied");
         peer.answer("250 ok");
     });
-    auto options = quickOptions();
+    auto options = testOptions(kQuickMs);
     options.timeouts.replyMs = 300;
     auto service = FtpService::open(options);
     std::string error;

@@ -107,7 +107,7 @@ TEST(ConnLost, CancelEscAndCloseBoxGiveTwoAndNoLaterTick)
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }
 
-TEST(ConnLost, LooksAsDesignedAndKeepsTheMessageLineBreaks)
+TEST(ConnLost, LayoutKeepsTheMessageLineBreaks)
 {
     TfrmConnLost prompt;
     EXPECT_EQ(prompt.windowTitle(), QStringLiteral("Внимание"));

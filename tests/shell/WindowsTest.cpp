@@ -80,7 +80,7 @@ void expectCaptionsFit(QWidget *window)
 
 } // namespace
 
-TEST(Pictures, BothJpegResourcesDecodeToTheirDesignedSizes)
+TEST(Pictures, BothJpegResourcesDecodeToTheSizesTheWindowsShow)
 {
     Resources::ensureLoaded();
     for (const auto &[name, size] :
@@ -122,7 +122,7 @@ TEST(Layout, NoCaptionIsCutOffInAnyWindow)
     EXPECT_LE(message->heightForWidth(message->width()), message->height());
 }
 
-TEST(ConnectionDialog, LooksAsDesignedWithMaskedPasswordAndLabelsAsBuddies)
+TEST(ConnectionDialog, LayoutWithMaskedPasswordAndLabelsAsBuddies)
 {
     TestProgram p;
     TfrmConnection *dialog = p.connection;
@@ -265,7 +265,7 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }
 
-TEST(AboutWindow, LooksAsDesigned)
+TEST(AboutWindow, LayoutAndTexts)
 {
     TestProgram p;
     TfrmAbout *about = p.about;

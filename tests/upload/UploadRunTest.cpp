@@ -19,8 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <tuple>
 #include <sys/stat.h>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 using Kind = FtpTestServer::Kind;
@@ -624,9 +624,9 @@ TEST_F(UploadRunTest, ServerDigestConfirmsEveryFileAndCatchesAWrongContinuation)
     // first part digested from the local file.
     const auto commands = server->commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "OPTS HASH SHA-256"), 1);
-    ASSERT_FALSE(uploads().empty());
-    EXPECT_EQ(uploads().front().command, "APPE");
-    EXPECT_EQ(uploads().front().bytes, dataC.size() - 700000);
+    ASSERT_FALSE(server->uploads().empty());
+    EXPECT_EQ(server->uploads().front().command, "APPE");
+    EXPECT_EQ(server->uploads().front().bytes, dataC.size() - 700000);
 
     // A continuation onto a part that is not this file's: the sizes agree,
     // the digests do not, and the file goes again from its start.
