@@ -34,6 +34,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QTextBlock>
@@ -760,9 +761,15 @@ void TfrmMainForm::appendToLogLine(int index, const QString &suffix)
     const QTextBlock block = ui->memLog->document()->findBlockByNumber(index);
     if (!block.isValid())
         return;
+    // A suffix may wrap its line onto another: a log that showed its last
+    // line keeps showing it.
+    QScrollBar *scroll = ui->memLog->verticalScrollBar();
+    const bool atEnd = scroll->value() == scroll->maximum();
     QTextCursor cursor(block);
     cursor.movePosition(QTextCursor::EndOfBlock);
     cursor.insertText(suffix);
+    if (atEnd)
+        scroll->setValue(scroll->maximum());
 }
 
 void TfrmMainForm::setTextIfChanged(QLabel *label, const QString &text)

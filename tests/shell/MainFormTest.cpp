@@ -30,6 +30,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -687,6 +688,14 @@ TEST(MainFormUploadView, LogProgressAndRowFocusAsTheRunUsesThem)
     p.main->appendToLogLine(first, QStringLiteral(" ОК"));
     p.main->appendToLogLine(7, QStringLiteral(" lost"));
     EXPECT_EQ(log->toPlainText(), QStringLiteral("Соединение... ОК\nАвторизация на сервере..."));
+    // A suffix that wraps the last line onto more keeps the last line in view.
+    p.main->show();
+    for (int i = 0; i < 20; ++i)
+        p.main->addLogLine(QStringLiteral("Проверка файла /a.bin..."));
+    p.main->appendToLogLine(21, QStringLiteral(" ОК (SHA-256 совпадает), и ещё слова, чтобы строка "
+                                               "заняла больше одной строки в окне журнала"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
 
     UploadView::Progress progress;
     progress.percent = 42;
