@@ -883,29 +883,6 @@ TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncrypti
 
 namespace {
 
-/// Logs the window in to `server` through the connection dialog and lists
-/// `count` small files of equal size for its upload folder.
-void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count)
-{
-    driver.expect([&server](QWidget *dialog) {
-        auto field = [dialog](const char *name) {
-            return dialog->findChild<QLineEdit *>(QLatin1String(name));
-        };
-        field("edtServer")->setText(QString::fromStdString(server.serverField()));
-        field("edtUser")->setText(QString::fromStdString(server.user()));
-        field("edtPassword")->setText(QString::fromStdString(server.password()));
-        static_cast<QDialog *>(dialog)->accept();
-    });
-    p.widget<QPushButton>("btnConnection")->click();
-    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server.uploadFolder()));
-    for (int i = 0; i < count; ++i) {
-        const QString file = p.path(QStringLiteral("f%1.bin").arg(i));
-        writeFile(file, QByteArray(1000, 'a' + i));
-        p.main->uploadList().addFile(file);
-    }
-    p.main->commandStateUpdate();
-}
-
 /// (progress, files left) of each update that shows the launcher entry, and
 /// whether every update came from our object for trelvan.desktop.
 QList<QPair<double, qlonglong>> shownOnLauncher(const DesktopBus &desktop, bool *ours)
