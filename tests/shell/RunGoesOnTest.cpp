@@ -69,9 +69,9 @@ std::function<bool()> after(int ms)
     };
 }
 
-QString remotePath(const FtpTestServer &server, const char *name)
+QString remotePath(const FtpTestServer &server, const QString &name)
 {
-    return server.localPath(server.uploadFolder() + "/" + name);
+    return server.localPath(server.uploadFolder() + "/" + name.toStdString());
 }
 
 QStringList logLines(const TestProgram &p)
@@ -95,11 +95,6 @@ TEST(RunGoesOn, WindowsOpenedFromTheMainWindowLeaveTheTransferGoing)
     const auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
     ASSERT_TRUE(server) << FtpTestServer::lastError();
     QTemporaryDir local;
-    // Longer than the window is open at the server's rate; no run reaches its end.
-    const QString big = local.filePath(QStringLiteral("big.bin"));
-    QFile file(big);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(ReadLimit * 12));
-    file.close();
 
     const OpenedWindow windows[] = {
         {"About",
@@ -117,6 +112,15 @@ TEST(RunGoesOn, WindowsOpenedFromTheMainWindowLeaveTheTransferGoing)
     };
     for (const OpenedWindow &row : windows) {
         SCOPED_TRACE(row.name);
+        // Longer than the window is open at the server's rate: no run reaches
+        // its end. A name of its own: the server may still be writing what
+        // reached it for the last row's file.
+        const QString name =
+            QStringLiteral("%1.bin").arg(QLatin1String(row.name)).replace(u' ', u'-');
+        const QString big = local.filePath(name);
+        QFile file(big);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(ReadLimit * 12));
+        file.close();
         TestProgram p;
         ModalDriver driver;
         prepareRun(p, driver, *server, 0);
@@ -125,7 +129,7 @@ TEST(RunGoesOn, WindowsOpenedFromTheMainWindowLeaveTheTransferGoing)
         p.main->show();
         driver.expect([](QWidget *) {}); // the window opened: left to the steps
 
-        auto held = [&] { return QFileInfo(remotePath(*server, "big.bin")).size(); };
+        auto held = [&] { return QFileInfo(remotePath(*server, name)).size(); };
         qint64 before = 0, grown = 0, openMs = 0, closeMs = 0;
         bool stayedOpen = false, closed = false;
         QElapsedTimer clock;
@@ -259,7 +263,7 @@ TEST(RunGoesOn, CloseEndsTheRunAtOnceWhereverItWaits)
             if (!row.resume)
                 return;
             ResumeMarker::write(dir + QStringLiteral("Upload.dat"), path, folder);
-            writeFile(remotePath(*server, "f.bin"), bytes.left(bytes.size() / 2));
+            writeFile(remotePath(*server, QStringLiteral("f.bin")), bytes.left(bytes.size() / 2));
         });
         ModalDriver driver;
         prepareRun(p, driver, *server, 0,
