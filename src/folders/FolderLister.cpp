@@ -74,7 +74,7 @@ bool FolderLister::listTarget(const std::string &target)
         // Logins can succeed quickly while every listing fails (no data
         // connection gets through), and then the login prompt never comes to
         // let the user stop: the retries are bounded instead.
-        if (retry == ListRetries || m_abort) {
+        if (retry == (runGoing ? 0 : ListRetries) || m_abort) {
             m_view.setStatus(withReason(TextListFailed, failureText(m_connection->lastFailure())));
             return false;
         }
@@ -136,7 +136,7 @@ bool FolderLister::connectAndLogIn()
     const ConnectionParams params = m_params ? m_params() : ConnectionParams{};
     m_view.setStatus(TextAuthorizing);
     m_lastLoginReason.clear();
-    const LoginPacing pacing{loginRetryPauseMs, loginWindowMs, TextLoginTimeout};
+    const LoginPacing pacing{loginRetryPauseMs, loginWindowMs, TextLoginTimeout, runGoing};
     const LoginEnd end = logInWithRetries(*m_service, params, pacing, *this, m_connection);
     // The reason begins with the same words and names the fault.
     if (end == LoginEnd::CertificateRefused)
@@ -153,9 +153,15 @@ void FolderLister::closeHandles()
 ftp::FtpService::Options FolderLister::serviceOptions() const
 {
     ftp::FtpService::Options options = m_ftpOptions ? m_ftpOptions() : ftp::FtpService::Options{};
-    // The window keeps repainting and taking clicks while the client waits.
-    if (!options.idle)
-        options.idle = [&view = m_view] { view.processEvents(); };
+    // The window keeps repainting and taking clicks while the client waits,
+    // and a close request ends the wait at once.
+    ftp::IdleHook window = options.idle;
+    if (!window)
+        window = [&view = m_view] {
+            view.processEvents();
+            return true;
+        };
+    options.idle = [window, &abort = m_abort] { return window() && !abort; };
     return options;
 }
 

@@ -69,6 +69,11 @@ public:
     /// which the login-timeout prompt comes (tests shorten them).
     int loginRetryPauseMs = 500;
     int loginWindowMs = 10000;
+    /// An upload run is going. A listing step holds the run up while it
+    /// goes (both live on the one thread), so it then makes one login
+    /// attempt and one listing, and never asks the prompt: a failure shows
+    /// in the status line, and Backspace tries again.
+    bool runGoing = false;
 
     /// A failing listing is tried again this many times, each after a new login.
     static constexpr int ListRetries = 3;

@@ -74,6 +74,7 @@ TfrmFolders::TfrmFolders(ContinuePrompt *prompt, std::function<ConnectionParams(
     connect(ui->lvFolders, &QTreeWidget::itemDoubleClicked, this, &TfrmFolders::lvFoldersDblClick);
     connect(ui->btnOK, &QPushButton::clicked, this, &TfrmFolders::btnOKClick);
     connect(ui->btnCancel, &QPushButton::clicked, this, &TfrmFolders::btnCancelClick);
+    connect(this, &QDialog::finished, this, &TfrmFolders::FormClose);
 }
 
 TfrmFolders::~TfrmFolders()
@@ -83,8 +84,10 @@ TfrmFolders::~TfrmFolders()
     delete ui;
 }
 
-QString TfrmFolders::chooseFolder(const QString &startFolder)
+void TfrmFolders::browse(const QString &startFolder)
 {
+    if (isVisible())
+        return;
     m_lister->reset();
     m_startFolder = startFolder;
     // Entries of the last opening belong to another folder; OK on one of them
@@ -96,16 +99,23 @@ QString TfrmFolders::chooseFolder(const QString &startFolder)
     if (const QScreen *shown = screen())
         move(shown->availableGeometry().center() - rect().center());
     m_timer->start();
-    const int result = exec();
+    setWindowModality(Qt::ApplicationModal);
+    show();
+}
+
+void TfrmFolders::FormClose(int result)
+{
     m_timer->stop();
-    if (result != QDialog::Accepted)
-        return startFolder;
+    if (result != QDialog::Accepted) {
+        emit folderChosen(m_startFolder);
+        return;
+    }
     const std::string chosen = folders::chosenPath(m_lister->currentPath(), selectedName());
     const QString shown = QString::fromStdString(folders::displayPath(chosen));
     // The run sends what the server listed, not the text it was shown as.
     if (m_names && !chosen.empty())
         m_names->choose(m_lister->server(), shown, chosen);
-    return shown;
+    emit folderChosen(shown);
 }
 
 QString TfrmFolders::currentPath() const

@@ -36,10 +36,14 @@ public:
                 RemoteNames *names = nullptr);
     ~TfrmFolders() override;
 
-    /// Shows the browser modally, starting at startFolder. OK returns the
-    /// current path, or the current path joined with the selected entry;
-    /// Cancel, Escape and the close box return startFolder unchanged.
-    QString chooseFolder(const QString &startFolder);
+    /// Shows the browser modally, starting at startFolder, and returns at
+    /// once: a modal loop of its own would hold up an upload run going on
+    /// underneath. folderChosen() then tells the choice. Nothing happens
+    /// while the browser is open already.
+    void browse(const QString &startFolder);
+    /// Tells the browser whether an upload run is going (see
+    /// FolderLister::runGoing).
+    void setRunGoing(bool going) { m_lister->runGoing = going; }
 
     /// Whether a listing step is running now.
     bool isListing() const { return m_listing; }
@@ -56,12 +60,17 @@ public:
 signals:
     /// Emitted when a listing step ends; ok is false when it ended without a listing.
     void listingFinished(bool ok);
+    /// The browser has closed. OK gives the current path, or the current
+    /// path joined with the selected entry; Cancel, Escape and the close box
+    /// give the start folder unchanged.
+    void folderChosen(const QString &folder);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void TimerTimer();
+    void FormClose(int result);
     void lvFoldersDblClick();
     void btnOKClick();
     void btnCancelClick();

@@ -186,6 +186,10 @@ bool Channel::waitFor(ssize_t want, const Deadline &deadline, const IdleHook &id
     if (w == WaitResult::Ready)
         return true;
     m_timedOut = w == WaitResult::Timeout;
+    if (w == WaitResult::Stopped) {
+        m_error = "stopped";
+        return false;
+    }
     m_error = m_timedOut ? "timeout" : "connection lost";
     // The socket may know what broke it.
     int soError = 0;

@@ -74,7 +74,8 @@ public:
     /// Gives up the socket without closing it (to hand it to a TLS channel).
     int release();
 
-    /// Why the last operation failed, or "timeout" for a timeout.
+    /// Why the last operation failed, "timeout" for a timeout, or "stopped"
+    /// when the idle hook said stop.
     const std::string &error() const { return m_error; }
     bool timedOut() const { return m_timedOut; }
     /// The errno that error() is the system's text of; 0 when the reason

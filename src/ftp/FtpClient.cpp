@@ -47,10 +47,10 @@ FtpConnection::connect(FtpService &service, const std::string &server, const std
 {
     // The service's TLS context is made on first use and shared by its
     // connections; a changed CA file makes a new one.
-    auto tlsSource = [&service](std::string *why) -> std::shared_ptr<TlsContext> {
+    auto tlsSource = [&service](const IdleHook &idle,
+                                std::string *why) -> std::shared_ptr<TlsContext> {
         if (!service.m_tls || service.m_tls->caFile() != service.m_options.caFile)
-            service.m_tls =
-                TlsContext::create(service.m_options.caFile, service.m_options.idle, why);
+            service.m_tls = TlsContext::create(service.m_options.caFile, idle, why);
         return service.m_tls;
     };
     auto session = std::make_shared<FtpSession>(service.options(), tlsSource);

@@ -14,9 +14,10 @@
 // Destroying a handle closes it; closing twice or closing a transfer whose
 // connection is already gone does nothing.
 //
-// Every wait (name resolution, connect, reply, data) is bounded by a timeout
-// and calls the idle hook at least every 50 ms, so a window that wires it to
-// processEvents keeps repainting while the client waits.
+// Every wait (name resolution, connect, reply, data, TLS) is bounded by a
+// timeout and calls the idle hook at least every 50 ms, so a window that wires
+// it to processEvents keeps repainting while the client waits; the hook can
+// also end the wait at once (a Close button).
 
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +29,11 @@
 namespace ftp {
 
 /// Called repeatedly while the client waits; must not call back into the
-/// same connection.
-using IdleHook = std::function<void()>;
+/// same connection. Returns whether to go on: false ends the wait, and the
+/// operation fails with FailureKind::Stopped and closes its connection (a
+/// wait cut short leaves the dialogue out of step). Every later call of the
+/// connection's waits then stops at once.
+using IdleHook = std::function<bool()>;
 
 /// Waits until `fd` may have any of `events` (POLLIN, POLLOUT) or
 /// `timeoutMs` have passed, handling the caller's own events meanwhile (a
@@ -130,7 +134,8 @@ enum class FailureKind
     Lost,           ///< the control connection failed (systemError, detail)
     BadReply,       ///< the server sent something that is not an FTP reply (detail)
     NotConnected,   ///< the connection had already failed
-    LocalFile       ///< a local file could not be read (detail: its path; systemError)
+    LocalFile,      ///< a local file could not be read (detail: its path; systemError)
+    Stopped         ///< the idle hook asked to stop: no fault of the server or the network
 };
 
 /// Why the last operation failed, in parts. Never holds the password.

@@ -137,6 +137,12 @@ Failure systemFailure(FailureKind kind, std::string endpoint, int systemError, s
 FtpSession::FtpSession(const FtpService::Options &options, TlsSource tlsSource)
     : m_options(options), m_tlsSource(std::move(tlsSource))
 {
+    if (m_options.idle)
+        m_idle = [this] {
+            if (!m_stopRequested && !m_options.idle())
+                m_stopRequested = true;
+            return !m_stopRequested;
+        };
 }
 
 FtpSession::~FtpSession()
@@ -183,8 +189,7 @@ bool FtpSession::connectControl(const ServerAddress &address)
     const Deadline connectBy = Deadline::in(connectMs);
     std::string why;
     int code = 0;
-    const auto endpoints =
-        resolveHost(address.host, address.port, connectBy, m_options.idle, &why, &code);
+    const auto endpoints = resolveHost(address.host, address.port, connectBy, m_idle, &why, &code);
     if (endpoints.empty()) {
         Failure failure = systemFailure(FailureKind::Resolve, address.host, code, why);
         if (connectBy.expired())
@@ -192,7 +197,7 @@ bool FtpSession::connectControl(const ServerAddress &address)
         note(why, std::move(failure));
         return false;
     }
-    const int fd = connectAny(endpoints, connectBy, m_options.idle, &why, &code);
+    const int fd = connectAny(endpoints, connectBy, m_idle, &why, &code);
     if (fd < 0) {
         note(why, systemFailure(FailureKind::Connect, hostPort(m_host, m_port), code, why));
         return false;
@@ -353,7 +358,7 @@ bool FtpSession::startTls()
     }
     std::string why;
     if (!m_tls && m_tlsSource)
-        m_tls = m_tlsSource(&why);
+        m_tls = m_tlsSource(m_idle, &why);
     if (!m_tls) {
         const std::string text = why.empty() ? "TLS is not available" : why;
         fail(text, detailFailure(FailureKind::Tls, text));
@@ -363,7 +368,7 @@ bool FtpSession::startTls()
         std::make_unique<TlsChannel>(m_control->release(), m_tls->get(), m_host, nullptr, false);
     TlsChannel &tls = *channel;
     m_control = std::move(channel);
-    if (!tls.handshake(Deadline::in(m_options.timeouts.replyMs), m_options.idle)) {
+    if (!tls.handshake(Deadline::in(m_options.timeouts.replyMs), m_idle)) {
         fail("the TLS handshake with the server failed: " + tls.error(),
              detailFailure(FailureKind::Tls, tls.error()));
         return false;
@@ -407,7 +412,7 @@ std::unique_ptr<Channel> FtpSession::protectData(std::unique_ptr<Channel> plain)
     SSL_SESSION *session = control ? control->session() : nullptr;
     auto tls = std::make_unique<TlsChannel>(plain->release(), m_tls->get(), m_host, session, true);
     SSL_SESSION_free(session);
-    if (!tls->handshake(Deadline::in(m_options.timeouts.dataMs), m_options.idle)) {
+    if (!tls->handshake(Deadline::in(m_options.timeouts.dataMs), m_idle)) {
         note("TLS on the data connection failed: " + tls->error(),
              detailFailure(FailureKind::DataTls, tls->error()));
         return nullptr;
@@ -439,6 +444,13 @@ std::string FtpSession::scrub(std::string text) const
 
 void FtpSession::note(const std::string &why, Failure failure)
 {
+    if (m_stopRequested) {
+        m_error = "stopped: " + scrub(why);
+        m_failure = failureOf(FailureKind::Stopped);
+        m_data.reset();
+        m_control.reset();
+        return;
+    }
     m_error = scrub(why);
     failure.reply = scrub(std::move(failure.reply));
     failure.detail = scrub(std::move(failure.detail));
@@ -467,8 +479,7 @@ bool FtpSession::sendLine(const std::string &line)
         return false;
     }
     const std::string wire = line + "\r\n";
-    if (!m_control->writeAll(wire.data(), wire.size(), m_options.timeouts.replyMs,
-                             m_options.idle)) {
+    if (!m_control->writeAll(wire.data(), wire.size(), m_options.timeouts.replyMs, m_idle)) {
         fail("sending a command failed: " + m_control->error(),
              systemFailure(FailureKind::Lost, {}, m_control->errorNumber(), m_control->error()));
         return false;
@@ -487,7 +498,11 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
     // A server that floods us never makes us wait, so the idle hook would
     // starve; call it on the clock as well.
     for (;;) {
-        idleIfDue(m_options.idle);
+        if (!idleIfDue(m_idle)) {
+            fail("waiting for a reply", failureOf(FailureKind::Stopped));
+            m_parser.reset();
+            return std::nullopt;
+        }
         if (m_inPos < m_in.size()) {
             std::size_t used = 0;
             const auto status = m_parser.feed(m_in.data() + m_inPos, m_in.size() - m_inPos, &used);
@@ -524,7 +539,7 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
             m_parser.reset();
             return std::nullopt;
         }
-        const ssize_t n = m_control->readSome(buffer, sizeof buffer, deadline, m_options.idle);
+        const ssize_t n = m_control->readSome(buffer, sizeof buffer, deadline, m_idle);
         if (n > 0) {
             m_in.append(buffer, static_cast<std::size_t>(n));
             continue;
@@ -630,7 +645,7 @@ std::unique_ptr<Channel> FtpSession::openPassive()
     std::string why;
     int code = 0;
     const int fd =
-        connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_options.idle, &why, &code);
+        connectAny({target}, Deadline::in(m_options.timeouts.dataMs), m_idle, &why, &code);
     if (fd < 0) {
         note("cannot open the passive data connection: " + why,
              systemFailure(FailureKind::DataConnect, hostPort(target.host(), *port), code, why));
@@ -696,7 +711,10 @@ std::unique_ptr<Channel> FtpSession::acceptActive(int listenFd)
         const int left = deadline.remainingMs();
         const int due = msUntilIdleDue();
         const int n = ::poll(fds, controlDone ? 1 : 2, left < due ? left : due);
-        idleIfDue(m_options.idle);
+        if (!idleIfDue(m_idle)) {
+            note("waiting for the data connection", failureOf(FailureKind::Stopped));
+            return nullptr;
+        }
         if (n > 0 && (fds[0].revents & POLLIN)) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -839,7 +857,7 @@ int FtpSession::readData(uint64_t id, char *buffer, int maxLen)
     if (maxLen == 0)
         return 0;
     const ssize_t n = m_data->readSome(buffer, static_cast<std::size_t>(maxLen),
-                                       Deadline::in(m_options.timeouts.dataMs), m_options.idle);
+                                       Deadline::in(m_options.timeouts.dataMs), m_idle);
     if (n < 0) {
         noteDataFailure();
         return -1;
@@ -852,7 +870,7 @@ int FtpSession::writeData(uint64_t id, const char *buffer, int len)
     if (id != m_transferId || !m_data || len < 0)
         return -1;
     if (!m_data->writeAll(buffer, static_cast<std::size_t>(len), m_options.timeouts.dataMs,
-                          m_options.idle)) {
+                          m_idle)) {
         noteDataFailure();
         return -1;
     }
@@ -863,8 +881,7 @@ char *FtpSession::reserveData(uint64_t id, int len)
 {
     if (id != m_transferId || !m_data || len < 0)
         return nullptr;
-    char *room =
-        m_data->reserve(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_options.idle);
+    char *room = m_data->reserve(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_idle);
     if (!room)
         noteDataFailure();
     return room;
@@ -874,7 +891,7 @@ int FtpSession::commitData(uint64_t id, int len)
 {
     if (id != m_transferId || !m_data || len < 0)
         return -1;
-    if (!m_data->commit(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_options.idle)) {
+    if (!m_data->commit(static_cast<std::size_t>(len), m_options.timeouts.dataMs, m_idle)) {
         noteDataFailure();
         return -1;
     }
@@ -886,8 +903,7 @@ bool FtpSession::setDataSendSize(uint64_t id, int bytes)
     if (id != m_transferId || !m_data || m_direction != Direction::Upload ||
         bytes < kTransferBlockBytes || bytes > kUploadGatherMaxBytes)
         return false;
-    if (!m_data->resizeGather(static_cast<std::size_t>(bytes), m_options.timeouts.dataMs,
-                              m_options.idle)) {
+    if (!m_data->resizeGather(static_cast<std::size_t>(bytes), m_options.timeouts.dataMs, m_idle)) {
         noteDataFailure();
         return false;
     }
@@ -914,7 +930,7 @@ int FtpSession::finishTransfer(uint64_t id)
     // Bytes a TLS data connection held back must reach the server before
     // the end is signalled; if they cannot, the upload is incomplete whatever
     // the server then says.
-    if (!m_data->flush(m_options.timeouts.dataMs, m_options.idle)) {
+    if (!m_data->flush(m_options.timeouts.dataMs, m_idle)) {
         note("the data connection failed: " + m_data->error(),
              systemFailure(FailureKind::DataLost, {}, m_data->errorNumber(), m_data->error()));
         abandonCurrentTransfer();
@@ -927,7 +943,11 @@ int FtpSession::finishTransfer(uint64_t id)
         // the end of the file still in its receive buffer.
         char sink[kControlReadBytes];
         const Deadline deadline = Deadline::in(m_options.timeouts.dataMs);
-        while (m_data->readSome(sink, sizeof sink, deadline, m_options.idle) > 0) {
+        while (m_data->readSome(sink, sizeof sink, deadline, m_idle) > 0) {
+        }
+        if (m_stopRequested) {
+            note("waiting for the end of the data connection", failureOf(FailureKind::Stopped));
+            return 0;
         }
     }
     m_data.reset();

@@ -35,9 +35,10 @@ Failure systemFailure(FailureKind kind, std::string endpoint, int systemError, s
 class FtpSession
 {
 public:
-    /// Gives the TLS context when the session first needs one; null (and
-    /// *error set) when TLS cannot work here.
-    using TlsSource = std::function<std::shared_ptr<TlsContext>(std::string *error)>;
+    /// Gives the TLS context when the session first needs one, calling `idle`
+    /// while it waits; null (and *error set) when TLS cannot work here.
+    using TlsSource =
+        std::function<std::shared_ptr<TlsContext>(const IdleHook &idle, std::string *error)>;
 
     explicit FtpSession(const FtpService::Options &options, TlsSource tlsSource = {});
     ~FtpSession();
@@ -96,6 +97,8 @@ public:
             m_failure = Failure{};
     }
     /// Records why an operation failed, text and parts, without the password.
+    /// Once the idle hook has said stop, whatever failed is recorded as
+    /// Stopped and the connection is closed: the wait was cut short.
     void note(const std::string &why, Failure failure);
     bool hasFeature(const std::string &feature) const;
     /// What FEAT listed, as parseFeatures gives it.
@@ -144,6 +147,10 @@ private:
     std::unique_ptr<Channel> protectData(std::unique_ptr<Channel> plain);
 
     FtpService::Options m_options;
+    // The options' idle hook, remembering a stop: every wait after it stops
+    // at once. Empty when the options have none.
+    IdleHook m_idle;
+    bool m_stopRequested = false;
     TlsSource m_tlsSource;
     std::shared_ptr<TlsContext> m_tls;
     std::string m_host; // as the server field names it, for the certificate

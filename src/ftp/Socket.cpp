@@ -84,13 +84,12 @@ thread_local IdleClock::time_point lastIdle = IdleClock::now();
 
 } // namespace
 
-void idleIfDue(const IdleHook &idle)
+bool idleIfDue(const IdleHook &idle)
 {
     if (msUntilIdleDue() > 0)
-        return;
+        return true;
     lastIdle = IdleClock::now();
-    if (idle)
-        idle();
+    return !idle || idle();
 }
 
 int msUntilIdleDue()
@@ -123,6 +122,11 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
         const int due = msUntilIdleDue();
         pollfd p{fd, events, 0};
         int n = ::poll(&p, 1, 0);
+        // The socket is looked at before the deadline: time the idle hook
+        // took (a window's dialog, a folder listing) does not count against
+        // a socket that is ready by now.
+        if (n == 0 && left == 0)
+            return WaitResult::Timeout;
         if (n == 0 && idle && idleWait) {
             idleWait(fd, events, left < due ? left : due);
             n = ::poll(&p, 1, 0);
@@ -131,7 +135,8 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
         }
         if (n < 0 && errno != EINTR)
             return WaitResult::Error;
-        idleIfDue(idle);
+        if (!idleIfDue(idle))
+            return WaitResult::Stopped;
         if (n > 0) {
             if (p.revents & events)
                 return WaitResult::Ready;
@@ -142,8 +147,6 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
                 return WaitResult::Ready;
             return WaitResult::Error;
         }
-        if (deadline.expired())
-            return WaitResult::Timeout;
     }
 }
 
@@ -246,7 +249,13 @@ std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const 
                 *code = 0;
             return {};
         }
-        idleIfDue(idle);
+        if (!idleIfDue(idle)) {
+            if (error)
+                *error = "name resolution of " + host + " was stopped";
+            if (code)
+                *code = EAI_CANCELED;
+            return {};
+        }
     }
 }
 
@@ -283,6 +292,12 @@ int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
             const WaitResult w = waitForFd(fd, POLLOUT, attempt, idle);
             int soError = 0;
             socklen_t len = sizeof soError;
+            if (w == WaitResult::Stopped) {
+                lastError = "connect to " + e.host() + " was stopped";
+                lastErrno = ECANCELED;
+                ::close(fd);
+                break;
+            }
             if (w == WaitResult::Timeout) {
                 lastError = "connect to " + e.host() + " timed out";
                 lastErrno = ETIMEDOUT;

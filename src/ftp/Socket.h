@@ -51,33 +51,36 @@ enum class WaitResult
 {
     Ready,
     Timeout,
-    Error
+    Error,
+    Stopped ///< the idle hook said not to go on
 };
 
 /// Calls `idle` when kIdleTickMs have passed since it last ran on this
 /// thread, however the time went: in one long wait or in a chain of short
 /// ones (a TLS handshake, a login), none of which would reach the tick alone.
-void idleIfDue(const IdleHook &idle);
+/// Returns what the hook said (true when it was not due or there is none).
+bool idleIfDue(const IdleHook &idle);
 /// Milliseconds until idleIfDue() would call the hook (0: due now).
 int msUntilIdleDue();
 
 /// Waits until `fd` has any of `events` (POLLIN, POLLOUT), calling `idle`
-/// every kIdleTickMs (idleIfDue), until `deadline`; with an idle hook, in the
-/// thread's IdleWait when one is set (setIdleWait). Error also covers POLLERR/POLLHUP/
-/// POLLNVAL when the caller did not ask for them.
+/// every kIdleTickMs (idleIfDue), until `deadline` or until the hook says
+/// stop; with an idle hook, in the thread's IdleWait when one is set
+/// (setIdleWait), for at most one tick at a time. Error also covers
+/// POLLERR/POLLHUP/POLLNVAL when the caller did not ask for them.
 WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleHook &idle);
 
 /// Resolves host and port (numeric names directly, others with getaddrinfo on
 /// a worker thread so that the idle hook keeps running). Empty on failure,
 /// *error then says why and *code holds getaddrinfo's code (0 when the lookup
-/// ran out of time or could not start).
+/// ran out of time or could not start, EAI_CANCELED when the hook said stop).
 std::vector<Endpoint> resolveHost(const std::string &host, uint16_t port, const Deadline &deadline,
                                   const IdleHook &idle, std::string *error, int *code = nullptr);
 
 /// Opens a non-blocking TCP connection to one of `endpoints`, trying them in
 /// order and sharing the time left between those not yet tried. Returns the
 /// fd or -1 (*error says why, *errorNumber the errno of the last attempt,
-/// ETIMEDOUT when time ran out).
+/// ETIMEDOUT when time ran out, ECANCELED when the hook said stop).
 int connectAny(const std::vector<Endpoint> &endpoints, const Deadline &deadline,
                const IdleHook &idle, std::string *error, int *errorNumber = nullptr);
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -35,21 +37,45 @@ std::string openSslError()
 std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const IdleHook &idle,
                                                std::string *error)
 {
-    std::future<std::shared_ptr<TlsContext>> made;
-    std::string why;
+    // Shared with the worker, so that a caller told to stop can leave while
+    // it still reads the roots.
+    struct Loading
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::shared_ptr<TlsContext> context;
+        std::string why;
+    };
+    auto loading = std::make_shared<Loading>();
     try {
-        made = std::async(std::launch::async, [&caFile, &why] { return load(caFile, &why); });
+        std::thread([loading, caFile] {
+            std::string why;
+            auto context = load(caFile, &why);
+            std::lock_guard<std::mutex> lock(loading->mutex);
+            loading->context = std::move(context);
+            loading->why = std::move(why);
+            loading->finished = true;
+            loading->done.notify_all();
+        }).detach();
     } catch (const std::system_error &) {
         return load(caFile, error);
     }
-    // The lambda refers to locals: always wait for it, idle or not.
-    while (made.wait_for(std::chrono::milliseconds(std::max(1, msUntilIdleDue()))) !=
-           std::future_status::ready)
-        idleIfDue(idle);
-    auto context = made.get();
-    if (!context)
-        *error = why;
-    return context;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(loading->mutex);
+            loading->done.wait_for(lock, std::chrono::milliseconds(std::max(1, msUntilIdleDue())));
+            if (loading->finished) {
+                if (!loading->context)
+                    *error = loading->why;
+                return loading->context;
+            }
+        }
+        if (!idleIfDue(idle)) {
+            *error = "stopped while TLS was set up";
+            return nullptr;
+        }
+    }
 }
 
 std::shared_ptr<TlsContext> TlsContext::load(const std::string &caFile, std::string *error)

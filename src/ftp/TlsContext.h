@@ -21,7 +21,7 @@ public:
     /// Null when OpenSSL cannot make a context or the CA file cannot be read;
     /// *error then says why. Reading the system's trusted roots takes tens of
     /// milliseconds, so it runs on a worker thread while `idle` keeps being
-    /// called.
+    /// called; null at once when the hook says stop.
     static std::shared_ptr<TlsContext> create(const std::string &caFile, const IdleHook &idle,
                                               std::string *error);
     ~TlsContext();

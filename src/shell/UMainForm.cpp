@@ -269,6 +269,9 @@ void TfrmMainForm::placeLabels()
 void TfrmMainForm::setWindows(const Windows &windows)
 {
     m_windows = windows;
+    if (m_windows.folders)
+        connect(m_windows.folders, &TfrmFolders::folderChosen, this,
+                &TfrmMainForm::btnTargetFolderChosen);
 }
 
 void TfrmMainForm::setAnswerer(Prompts *prompts, UploadView *runView)
@@ -349,7 +352,10 @@ ftp::FtpService::Options TfrmMainForm::ftpOptions() const
     const ProfileFile settings(m_files.settingsFile);
     options.passiveFirst =
         settings.readString(SettingsSection, QStringLiteral("Passive")) != QLatin1String("0");
-    options.idle = [] { QCoreApplication::processEvents(); };
+    options.idle = [] {
+        QCoreApplication::processEvents();
+        return true;
+    };
     // Both the upload run and the folder browser take their options from
     // here, so both ask about certificates and report their protection.
     options.certificateDecision = m_certificateDecision;
@@ -417,6 +423,8 @@ void TfrmMainForm::commandStateUpdate()
 void TfrmMainForm::setBusy(bool busy)
 {
     m_state.busy = busy;
+    if (m_windows.folders)
+        m_windows.folders->setRunGoing(busy);
     commandStateUpdate();
 }
 
@@ -466,12 +474,15 @@ void TfrmMainForm::closeEvent(QCloseEvent *event)
 {
     FormClose();
     event->accept();
-    // However the window is closed, a running upload stops after its current
-    // block, as for "Закрыть", and ends the program when it returns; until
-    // then its loop still uses this window.
+    // However the window is closed, a running upload stops at once, as for
+    // "Закрыть" (its waits end too), and ends the program when it returns;
+    // until then its loop still uses this window. A connection-lost prompt
+    // it shows is answered Cancel.
     if (m_state.busy) {
         m_state.stop = true;
         m_closing = true;
+        if (m_windows.connLost && m_windows.connLost->isVisible())
+            m_windows.connLost->reject();
     } else {
         emit closed();
     }
@@ -508,8 +519,13 @@ void TfrmMainForm::btnHelpClick()
 
 void TfrmMainForm::lblAboutClick()
 {
-    if (m_windows.about)
-        m_windows.about->exec();
+    // Modal for the user, but not a loop of its own: a run going on
+    // underneath keeps sending (the same for every window opened from here
+    // but the run's own prompts).
+    if (m_windows.about) {
+        m_windows.about->setWindowModality(Qt::ApplicationModal);
+        m_windows.about->show();
+    }
 }
 
 void TfrmMainForm::lblCopyrightClick()
@@ -555,10 +571,13 @@ void TfrmMainForm::btnDelFilesClick()
 
 void TfrmMainForm::btnTargetFolderClick()
 {
-    if (!m_windows.folders)
-        return;
-    // An empty result (Cancel before any listing connected) keeps the box.
-    const QString folder = m_windows.folders->chooseFolder(ui->edtDstFolder->text());
+    if (m_windows.folders)
+        m_windows.folders->browse(ui->edtDstFolder->text());
+}
+
+void TfrmMainForm::btnTargetFolderChosen(const QString &folder)
+{
+    // An empty result (OK before any listing connected) keeps the box.
     if (!folder.isEmpty())
         ui->edtDstFolder->setText(folder);
 }
@@ -596,11 +615,19 @@ void TfrmMainForm::AAddFilesExecute()
     if (OpenDialog)
         return; // already open
     createOpenDialog();
-    const bool accepted = OpenDialog->exec() == QDialog::Accepted;
+    connect(OpenDialog, &QDialog::finished, this, &TfrmMainForm::OpenDialogClose);
+    OpenDialog->setWindowModality(Qt::ApplicationModal);
+    OpenDialog->show();
+}
+
+void TfrmMainForm::OpenDialogClose(int result)
+{
+    const bool accepted = result == QDialog::Accepted;
     const QStringList chosen = accepted ? OpenDialog->selectedFiles() : QStringList();
     m_openFolder = OpenDialog->directory().absolutePath();
     m_openFilter = OpenDialog->selectedNameFilter();
-    delete std::exchange(OpenDialog, nullptr);
+    // Still on the dialog's own stack: it goes once this signal is over.
+    std::exchange(OpenDialog, nullptr)->deleteLater();
     if (!accepted)
         return;
     const int first = m_list.count();
@@ -656,10 +683,16 @@ void TfrmMainForm::lvFilesDragDrop(QDropEvent *event)
 
 void TfrmMainForm::ADelFilesExecute()
 {
-    if (messageBox(QMessageBox::Question, TextAttention,
+    messageBoxThen(QMessageBox::Question, TextAttention,
                    QStringLiteral("Удалить выделенные файлы из списка?"),
-                   QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-        return;
+                   QMessageBox::Yes | QMessageBox::No, [this](QMessageBox::StandardButton answer) {
+                       if (answer == QMessageBox::Yes)
+                           deleteSelectedRows();
+                   });
+}
+
+void TfrmMainForm::deleteSelectedRows()
+{
     // Rows by selection range: deleting thousands of rows stays cheap.
     QList<int> rows;
     const QItemSelection selection = ui->lvFiles->selectionModel()->selection();
@@ -724,6 +757,25 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
         return m_prompts->messageBox(icon, caption, shown, buttons);
     QMessageBox box(icon, caption, shown, buttons, this);
     return QMessageBox::StandardButton(box.exec());
+}
+
+void TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption,
+                                  const QString &text, QMessageBox::StandardButtons buttons,
+                                  const std::function<void(QMessageBox::StandardButton)> &then)
+{
+    if (m_prompts) {
+        then(messageBox(icon, caption, text, buttons));
+        return;
+    }
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    auto *box = new QMessageBox(icon, caption, shown, buttons, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    // Esc and the close box count as the escape button, as in a modal loop.
+    connect(box, &QDialog::finished, this,
+            [box, then] { then(box->standardButton(box->clickedButton())); });
+    box->show();
 }
 
 ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)

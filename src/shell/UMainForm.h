@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -162,10 +163,12 @@ private slots:
     void btnSrcFileNameClick();
     void btnDelFilesClick();
     void btnTargetFolderClick();
+    void btnTargetFolderChosen(const QString &folder);
     void edtSrcFileNameChange();
     void lvFilesSelectItem();
     void lvFilesContextPopup(const QPoint &pos);
     void AAddFilesExecute();
+    void OpenDialogClose(int result);
     void ADelFilesExecute();
 
 private:
@@ -189,6 +192,14 @@ private:
     QMessageBox::StandardButton messageBox(QMessageBox::Icon icon, const QString &caption,
                                            const QString &text,
                                            QMessageBox::StandardButtons buttons);
+    /// The same box, shown without a modal loop of its own (an upload run
+    /// underneath goes on); `then` gets the button chosen once it closes.
+    void messageBoxThen(QMessageBox::Icon icon, const QString &caption, const QString &text,
+                        QMessageBox::StandardButtons buttons,
+                        const std::function<void(QMessageBox::StandardButton)> &then);
+    /// The rows selected in lvFiles leave the list (and the marker with its
+    /// file's row); the list is saved.
+    void deleteSelectedRows();
     void setTextIfChanged(class QLabel *label, const QString &text);
     /// The connection line: the server as entered, and after a login the
     /// protection it ended up with.

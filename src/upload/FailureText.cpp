@@ -74,6 +74,37 @@ QString resolverReason(const ftp::Failure &failure)
     }
 }
 
+// The failures of a data connection.
+QString dataConnectionText(const ftp::Failure &failure)
+{
+    const QString reply = serverText(failure.reply);
+    switch (failure.kind) {
+    case FailureKind::DataConnect:
+        return u"Нет соединения для данных с %1: %2"_s.arg(
+            QString::fromStdString(failure.endpoint),
+            systemReason(failure.systemError, failure.detail));
+    case FailureKind::DataListen:
+        return u"Не удалось ждать соединения для данных: %1"_s.arg(
+            systemReason(failure.systemError, failure.detail));
+    case FailureKind::DataNotOpened:
+        if (failure.reply.empty())
+            return u"Сервер не открыл соединение для данных за %1 с"_s.arg(failure.seconds);
+        return u"Сервер не открыл соединение для данных: %1"_s.arg(reply);
+    case FailureKind::DataTls:
+        if (failure.detail.empty())
+            return u"Соединение для данных предъявило чужой сертификат"_s;
+        return u"Не удалось зашифровать соединение для данных: %1"_s.arg(
+            QString::fromStdString(failure.detail));
+    case FailureKind::DataLost:
+        if (failure.seconds > 0)
+            return u"Передача данных замерла на %1 с"_s.arg(failure.seconds);
+        return u"Соединение для данных прервано: %1"_s.arg(
+            systemReason(failure.systemError, failure.detail));
+    default:
+        return {};
+    }
+}
+
 } // namespace
 
 QString failureText(const ftp::Failure &failure)
@@ -84,6 +115,7 @@ QString failureText(const ftp::Failure &failure)
     const QString command = QString::fromStdString(failure.command);
     switch (failure.kind) {
     case FailureKind::None:
+    case FailureKind::Stopped: // the user's own doing: nothing failed
         return {};
     case FailureKind::ServerField:
         return u"Неверное имя сервера: \"%1\""_s.arg(detail);
@@ -115,24 +147,11 @@ QString failureText(const ftp::Failure &failure)
     case FailureKind::DataRefused:
         return u"Сервер отказал в пассивном и активном режиме: %1"_s.arg(reply);
     case FailureKind::DataConnect:
-        return u"Нет соединения для данных с %1: %2"_s.arg(
-            endpoint, systemReason(failure.systemError, failure.detail));
     case FailureKind::DataListen:
-        return u"Не удалось ждать соединения для данных: %1"_s.arg(
-            systemReason(failure.systemError, failure.detail));
     case FailureKind::DataNotOpened:
-        if (failure.reply.empty())
-            return u"Сервер не открыл соединение для данных за %1 с"_s.arg(failure.seconds);
-        return u"Сервер не открыл соединение для данных: %1"_s.arg(reply);
     case FailureKind::DataTls:
-        if (failure.detail.empty())
-            return u"Соединение для данных предъявило чужой сертификат"_s;
-        return u"Не удалось зашифровать соединение для данных: %1"_s.arg(detail);
     case FailureKind::DataLost:
-        if (failure.seconds > 0)
-            return u"Передача данных замерла на %1 с"_s.arg(failure.seconds);
-        return u"Соединение для данных прервано: %1"_s.arg(
-            systemReason(failure.systemError, failure.detail));
+        return dataConnectionText(failure);
     case FailureKind::FinalReply:
         if (failure.command == "STOR" || failure.command == "APPE")
             return u"Сервер не подтвердил приём файла: %1"_s.arg(reply);

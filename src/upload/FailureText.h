@@ -9,5 +9,5 @@
 /// ("Сервер отказал во входе: 530 Login incorrect."). The one place where
 /// the client's failures are put into words; the upload run writes the line
 /// to the transfer log, the folder browser into its status line. Empty for
-/// FailureKind::None.
+/// FailureKind::None and FailureKind::Stopped.
 QString failureText(const ftp::Failure &failure);

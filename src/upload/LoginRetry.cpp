@@ -36,10 +36,17 @@ LoginEnd logInWithRetries(ftp::FtpService &service, const ConnectionParams &para
         // without asking, would both be wrong.
         if (!connection && service.certificateRefused())
             return LoginEnd::CertificateRefused;
-        if (window.elapsed() > pacing.windowMs) {
+        if (!connection && pacing.singleAttempt)
+            return LoginEnd::Failed;
+        if (window.elapsed() > pacing.windowMs && !pacing.singleAttempt) {
             if (watcher.askContinue(pacing.timeoutText) != ContinuePrompt::Continue) {
                 connection.reset();
                 return LoginEnd::Cancelled;
+            }
+            // The prompt may have been answered because the program is closing.
+            if (watcher.stopRequested()) {
+                connection.reset();
+                return LoginEnd::Stopped;
             }
             window.restart();
         }

@@ -37,6 +37,9 @@ struct LoginPacing
     int retryPauseMs = 500; ///< between two failed attempts: servers ban clients that hammer them
     int windowMs = 10000;   ///< past this the prompt asks whether to go on
     QString timeoutText;    ///< the prompt's message
+    /// One attempt and no prompt: the caller holds up something that must
+    /// not wait long (a folder listing during an upload run).
+    bool singleAttempt = false;
 };
 
 enum class LoginEnd
@@ -44,7 +47,8 @@ enum class LoginEnd
     LoggedIn,
     Stopped,            ///< watcher.stopRequested()
     CertificateRefused, ///< the user refused the server's certificate: nothing to retry
-    Cancelled           ///< Cancel at the prompt
+    Cancelled,          ///< Cancel at the prompt
+    Failed              ///< the single attempt (LoginPacing::singleAttempt) failed
 };
 
 /// Logs in to params' server (its defaults for empty fields) through

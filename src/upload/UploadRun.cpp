@@ -306,8 +306,11 @@ struct UploadRun::Impl
     /// The transfer log says why a step failed, so that the user need not
     /// guess from the prompt alone.
     void logReason(const ftp::Failure &failure);
-    /// Waits, letting the window run.
+    /// Waits, letting the window run; ends early when Close is pressed.
     void pause(int ms);
+    /// The FTP options for a pass: the window's, and every wait ends when
+    /// Close is pressed.
+    ftp::FtpService::Options serviceOptions() const;
     /// Files.txt := the items not sent yet. False when it cannot be written.
     bool saveUnsent();
     void warnListNotSaved();
@@ -375,10 +378,21 @@ void UploadRun::Impl::pause(int ms)
 {
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < ms) {
+    while (t.elapsed() < ms && !state.stop) {
         view.processEvents();
         ::usleep(10'000);
     }
+}
+
+ftp::FtpService::Options UploadRun::Impl::serviceOptions() const
+{
+    // A wait of the client (a connect, the final reply, a stalled send) can
+    // take a minute; Close must not wait it out.
+    ftp::FtpService::Options options = run.m_ftpOptions;
+    options.idle = [window = options.idle, &stop = state.stop] {
+        return (!window || window()) && !stop;
+    };
+    return options;
 }
 
 bool UploadRun::Impl::saveUnsent()
@@ -485,7 +499,8 @@ std::optional<int64_t> UploadRun::Impl::settledRemoteSize(const QString &remoteP
 {
     const std::string remote = wire(remotePath);
     std::optional<int64_t> size = connection->remoteSize(remote);
-    for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen(); ++changes) {
+    for (int changes = 0; size && changes < MaxSizeChanges && connection->isOpen() && !state.stop;
+         ++changes) {
         pause(SizeSettleMs);
         const std::optional<int64_t> again = connection->remoteSize(remote);
         if (again == size)
@@ -654,6 +669,8 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
     *offset = 0;
     const std::optional<int64_t> remoteSize =
         created ? connection->remoteSize(wire(remotePath)) : settledRemoteSize(remotePath);
+    if (state.stop)
+        return FileResult::Stop;
     if (!connection->isOpen())
         return connectionLost();
     if (remoteSize && *remoteSize <= fileSize) {
@@ -855,6 +872,10 @@ std::optional<FileResult> UploadRun::Impl::checkDigest(quint64 id, const QString
         return std::nullopt;
     const int line = view.addLogLine(u"Проверка файла %1..."_s.arg(remotePath));
     const std::optional<std::string> remote = connection->remoteHash(wire(remotePath), fileSize);
+    // Close while the server digests: the marker stays, and the next run
+    // finds the file whole and asks again.
+    if (!remote && state.stop)
+        return FileResult::Stop;
     if (!remote) {
         hashRefused = true;
         logReason(connection->lastFailure());
@@ -905,7 +926,7 @@ End UploadRun::Impl::passes()
         view.addLogLine(u"====="_s);
         const int connLine = view.addLogLine(u"Соединение..."_s);
         closeHandles();
-        service = ftp::FtpService::open(run.m_ftpOptions);
+        service = ftp::FtpService::open(serviceOptions());
         if (!service) {
             if (ask(TextNoService) == ContinuePrompt::Continue)
                 continue;
@@ -945,6 +966,8 @@ Sweep UploadRun::Impl::sweep()
             const int row = list.rowOf(id);
             if (row < 0 || list.at(row).done || passedOver.contains(id))
                 break;
+            if (state.stop)
+                return Sweep::Stop;
             const FileResult result = sendFile(id);
             if (result == FileResult::FreshStart)
                 continue;

@@ -122,6 +122,7 @@ TEST(Unattended, QuestionsAreLinesAnsweredYesOkOrContinueUntilTheViewGoes)
     selectFirst();
     driver.answerBox(QMessageBox::No);
     p.widget<QPushButton>("btnDelFiles")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(driver.boxes().size(), 1);
     EXPECT_EQ(p.main->uploadList().count(), 2);
 }

@@ -78,17 +78,21 @@ struct Browser
         return found.isEmpty() ? nullptr : found.first();
     }
 
-    // Runs `script` inside the modal showing of chooseFolder(start) and
-    // returns what chooseFolder returned. If the script stops early (a failed
-    // assertion), the dialog is closed so the test never hangs on it.
+    // Opens the browser at `start`, runs `script` while it shows and
+    // returns the folder it gave as it closed. If the script stops early (a
+    // failed assertion), the dialog is closed so the test never hangs on it.
     QString run(const QString &start, const std::function<void()> &script)
     {
-        QTimer::singleShot(0, &dialog, [this, script] {
-            script();
-            if (dialog.isVisible())
-                dialog.reject();
-        });
-        return dialog.chooseFolder(start);
+        QSignalSpy chosen(&dialog, &TfrmFolders::folderChosen);
+        dialog.browse(start);
+        script();
+        if (dialog.isVisible())
+            dialog.reject();
+        // A close that comes during a listing step waits for its end.
+        if (!QTest::qWaitFor([&] { return !chosen.isEmpty(); }, ListingWaitMs))
+            return QStringLiteral("(the browser never closed)");
+        EXPECT_EQ(chosen.size(), 1);
+        return chosen.first().first().toString();
     }
 
     // Waits until `count` listing steps of this dialog have ended.
@@ -613,16 +617,17 @@ TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
             return o;
         });
     QSignalSpy listings(&dialog, &TfrmFolders::listingFinished);
-    QTimer::singleShot(0, &dialog, [&] {
-        if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
-            EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
-                      FolderLister::TextCertificateRefused + ": self-signed certificate");
-        } else {
-            ADD_FAILURE() << "the listing step did not end";
-        }
-        dialog.reject();
-    });
-    EXPECT_EQ(dialog.chooseFolder("/pub"), "/pub");
+    QSignalSpy chosen(&dialog, &TfrmFolders::folderChosen);
+    dialog.browse("/pub");
+    if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
+        EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
+                  FolderLister::TextCertificateRefused + ": self-signed certificate");
+    } else {
+        ADD_FAILURE() << "the listing step did not end";
+    }
+    dialog.reject();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !chosen.isEmpty(); }, ListingWaitMs));
+    EXPECT_EQ(chosen.first().first().toString(), "/pub");
     EXPECT_EQ(questions, 1);
     EXPECT_TRUE(commandsStartingWith(*server, "USER ").empty());
     EXPECT_TRUE(commandsStartingWith(*server, "PASS").empty());

@@ -206,7 +206,10 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
     ASSERT_TRUE(c.writeAll(whole.data(), half, 5000, {}));
     EXPECT_EQ(asked->calls, 0) << "a wait without an idle hook went to the window";
     int idleCalls = 0;
-    ASSERT_TRUE(c.writeAll(whole.data() + half, whole.size() - half, 5000, [&] { ++idleCalls; }));
+    ASSERT_TRUE(c.writeAll(whole.data() + half, whole.size() - half, 5000, [&] {
+        ++idleCalls;
+        return true;
+    }));
     ftp::setIdleWait({});
     EXPECT_GT(asked->calls, 0);
     EXPECT_EQ(asked->fd, c.fd());

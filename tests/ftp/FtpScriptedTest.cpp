@@ -308,34 +308,73 @@ TEST_F(FtpScripted, StalledServerTimesOutWhileTheIdleHookRuns)
 
 TEST_F(FtpScripted, ConnectToAFullBacklogTimesOut)
 {
-    // A listener that never accepts, its backlog filled: the next SYN goes
-    // unanswered, like a host that drops packets.
-    uint16_t port = 0;
-    const int listener = listenLoopback(false, &port, 0);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_storage a;
-        const socklen_t len = loopbackAddress(false, port, &a);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&a), len);
-        fillers.push_back(fd);
-    }
+    const SilentListener silent;
     IdleProbe probe;
     auto options = watchedOptions(probe, kQuickMs, &Timeouts::connectMs, 500);
     auto service = FtpService::open(options);
     std::string error;
     probe.start();
-    auto c =
-        FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(port), "u", "p", &error);
+    auto c = FtpConnection::connect(*service, "127.0.0.1:" + std::to_string(silent.port()), "u",
+                                    "p", &error);
     probe.stop();
     EXPECT_FALSE(c);
     // Either the connect or the greeting wait times out; both are bounded.
     EXPECT_LT(probe.elapsedMs(), 2500) << error;
     EXPECT_LE(probe.maxGapMs(), 50);
     EXPECT_FALSE(error.empty());
-    for (int fd : fillers)
-        ::close(fd);
-    ::close(listener);
+}
+
+TEST_F(FtpScripted, AWaitTheIdleHookStopsEndsAsStoppedAtOnce)
+{
+    // The hook says stop 200 ms into a wait: a connect never answered, a
+    // reply and an upload's final reply that never come all end then, as
+    // Stopped rather than at their 20 s timeouts, and the connection closes.
+    using Clock = std::chrono::steady_clock;
+    auto stopAt = std::make_shared<std::optional<Clock::time_point>>();
+    const auto options =
+        testOptions(20000, [stopAt] { return !*stopAt || Clock::now() < **stopAt; });
+    auto stopSoon = [stopAt] {
+        *stopAt = Clock::now() + std::chrono::milliseconds(200);
+        return Clock::now();
+    };
+
+    const SilentListener silent;
+    auto silentService = FtpService::open(options);
+    Failure failure;
+    auto began = stopSoon();
+    EXPECT_FALSE(FtpConnection::connect(
+        *silentService, "127.0.0.1:" + std::to_string(silent.port()), "u", "p", nullptr, &failure));
+    EXPECT_LT(msSince(began), 1500);
+    EXPECT_EQ(failure.kind, FailureKind::Stopped);
+
+    stopAt->reset();
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            peer.readLine(); // CWD, never answered
+            peer.readLine(3000);
+        },
+        options));
+    began = stopSoon();
+    EXPECT_FALSE(c->command("CWD /slow"));
+    EXPECT_LT(msSince(began), 1500);
+    EXPECT_EQ(c->lastFailure().kind, FailureKind::Stopped);
+    EXPECT_FALSE(c->isOpen()) << "a reply may still come; the dialogue is out of step";
+
+    stopAt->reset();
+    ASSERT_TRUE(start(
+        [](ScriptedPeer &peer) {
+            receiveUpload(peer, "150 Go ahead"); // and no 226
+            peer.readLine(3000);
+        },
+        options));
+    auto upload = c->openTransfer("STOR /x", Direction::Upload);
+    ASSERT_TRUE(upload);
+    ASSERT_EQ(upload->write("abc", 3), 3);
+    began = stopSoon();
+    EXPECT_FALSE(upload->finish());
+    EXPECT_LT(msSince(began), 1500);
+    EXPECT_EQ(c->lastFailure().kind, FailureKind::Stopped);
+    EXPECT_FALSE(c->isOpen());
 }
 
 TEST_F(FtpScripted, NameResolutionDoesNotBlockAndBadNamesFail)

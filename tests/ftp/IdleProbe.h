@@ -41,6 +41,7 @@ public:
         return [state] {
             state->tick();
             ++state->calls;
+            return true;
         };
     }
 

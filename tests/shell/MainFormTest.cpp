@@ -242,6 +242,7 @@ TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
         dialog->reject();
     });
     p.widget<QPushButton>("btnSrcFileName")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(p.main->findChild<QFileDialog *>(), nullptr) << "gone once closed";
     // The next use opens where the last one was left, with its file type.
     driver.expect([&](QWidget *modal) {
@@ -259,6 +260,7 @@ TEST(MainFormLook, OpenDialogOffersTheFiltersAndReadsTheirPatternsAsWindowsDoes)
         dialog->reject();
     });
     p.widget<QPushButton>("btnSrcFileName")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
     EXPECT_EQ(folderAgain, QDir(src).absolutePath());
     EXPECT_EQ(filterAgain, QStringLiteral("Text files (*.txt)"));
@@ -311,6 +313,7 @@ TEST(MainFormLook, OpenDialogShowsFilesWithoutExtensionUnderAllFiles)
         dialog->reject();
     });
     p.widget<QPushButton>("btnSrcFileName")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
     EXPECT_EQ(allFiles, QStringList({QStringLiteral("README"), QStringLiteral("a.zip"),
                                      QStringLiteral("page.html")}));
@@ -447,6 +450,7 @@ TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
     p.widget<QLineEdit>("edtDstFolder")->setText(QStringLiteral("/pub"));
     choose(QStringLiteral("\"a.txt\" \"B.bin\""));
     p.widget<QPushButton>("btnSrcFileName")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b}));
     EXPECT_EQ(readFile(p.files.listFile),
               (a + QStringLiteral("\r\n") + b + QStringLiteral("\r\n")).toUtf8());
@@ -459,6 +463,7 @@ TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
     QFile::remove(p.files.listFile);
     choose(QStringLiteral("A.TXT"));
     p.main->findChild<QAction *>(QStringLiteral("AAddFiles"))->trigger();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b}));
     EXPECT_EQ(readFile(p.files.listFile),
               (a + QStringLiteral("\r\n") + b + QStringLiteral("\r\n")).toUtf8());
@@ -467,6 +472,7 @@ TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
     QFile::remove(p.files.listFile);
     driver.expect([](QWidget *modal) { qobject_cast<QDialog *>(modal)->reject(); });
     p.widget<QPushButton>("btnSrcFileName")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(p.main->uploadList().count(), 2);
     EXPECT_FALSE(QFile::exists(p.files.listFile));
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
@@ -489,6 +495,7 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     selectRows(view, {1, 3});
     driver.answerBox(QMessageBox::No);
     del->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(list.count(), 5);
     EXPECT_EQ(readFile(p.files.listFile), QByteArray("p1\np2\np3\np4\np5\n"));
     ASSERT_EQ(driver.boxes().size(), 1);
@@ -506,6 +513,7 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     view->setFocus();
     driver.answerBox(QMessageBox::No);
     QTest::keyClick(view, Qt::Key_Delete);
+    ASSERT_TRUE(driver.waitUntilDone());
     ASSERT_EQ(driver.boxes().size(), 2);
     EXPECT_EQ(driver.boxes()[1].text, driver.boxes()[0].text);
     EXPECT_EQ(list.count(), 5);
@@ -517,6 +525,7 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     // Yes: rows 2 and 4 go, the rest is numbered 1, 2, 3 and saved with CR LF.
     driver.answerBox(QMessageBox::Yes);
     del->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(list.paths(),
               QStringList({QStringLiteral("p1"), QStringLiteral("p3"), QStringLiteral("p5")}));
     EXPECT_EQ(numbers(list),
@@ -530,6 +539,7 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
     selectRows(view, {0, 1, 2});
     driver.answerBox(QMessageBox::Yes);
     p.main->findChild<QAction *>(QStringLiteral("ADelFiles"))->trigger();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(list.count(), 0);
     ASSERT_TRUE(QFile::exists(p.files.listFile));
     EXPECT_EQ(readFile(p.files.listFile), QByteArray());
@@ -539,7 +549,9 @@ TEST(MainFormList, DeleteAsksFirstThenRemovesRenumbersAndSaves)
 
     // With nothing selected the button and Del do nothing, not even ask.
     del->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     QTest::keyClick(view, Qt::Key_Delete);
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(driver.boxes().size(), 4);
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }
@@ -754,7 +766,8 @@ TEST(MainFormUploadView, FtpWaitsHandleTheWindowsEventsAndEndWhenTheSocketIsRead
     bool timerRan = false;
     QTimer::singleShot(1, [&timerRan] { timerRan = true; });
     QTimer::singleShot(30, [&fds] { (void)::send(fds[1], "x", 1, 0); });
-    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(20000), [] {}),
+    const ftp::IdleHook goOn = [] { return true; };
+    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(20000), goOn),
               ftp::WaitResult::Ready);
     EXPECT_TRUE(timerRan);
     // Nothing comes: the wait ends at its deadline, the window live meanwhile.
@@ -762,9 +775,15 @@ TEST(MainFormUploadView, FtpWaitsHandleTheWindowsEventsAndEndWhenTheSocketIsRead
     EXPECT_EQ(::recv(fds[0], &byte, 1, 0), 1);
     bool later = false;
     QTimer::singleShot(1, [&later] { later = true; });
-    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(100), [] {}),
+    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(100), goOn),
               ftp::WaitResult::Timeout);
     EXPECT_TRUE(later);
+    // A hook that says stop ends the wait within a tick, not at its deadline.
+    QElapsedTimer stopping;
+    stopping.start();
+    EXPECT_EQ(ftp::waitForFd(fds[0], POLLIN, ftp::Deadline::in(20000), [] { return false; }),
+              ftp::WaitResult::Stopped);
+    EXPECT_LT(stopping.elapsed(), 1000);
     ::close(fds[0]);
     ::close(fds[1]);
 }
@@ -798,6 +817,7 @@ TEST(MainFormFolders, BrowserResultGoesIntoTheFolderBoxUnlessItIsTheStartFolder)
     p.main->commandStateUpdate();
     afterListing("btnOK");
     p.widget<QPushButton>("btnTargetFolder")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(folder->text(), QStringLiteral("/"));
     EXPECT_TRUE(p.widget<QPushButton>("btnRun")->isEnabled());
 
@@ -805,6 +825,7 @@ TEST(MainFormFolders, BrowserResultGoesIntoTheFolderBoxUnlessItIsTheStartFolder)
     folder->setText(QStringLiteral("keep me"));
     afterListing("btnCancel");
     p.widget<QPushButton>("btnTargetFolder")->click();
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_EQ(folder->text(), QStringLiteral("keep me"));
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
 }
@@ -870,29 +891,6 @@ TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncrypti
 }
 
 namespace {
-
-/// Logs the window in to `server` through the connection dialog and lists
-/// `count` small files of equal size for its upload folder.
-void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count)
-{
-    driver.expect([&server](QWidget *dialog) {
-        auto field = [dialog](const char *name) {
-            return dialog->findChild<QLineEdit *>(QLatin1String(name));
-        };
-        field("edtServer")->setText(QString::fromStdString(server.serverField()));
-        field("edtUser")->setText(QString::fromStdString(server.user()));
-        field("edtPassword")->setText(QString::fromStdString(server.password()));
-        static_cast<QDialog *>(dialog)->accept();
-    });
-    p.widget<QPushButton>("btnConnection")->click();
-    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server.uploadFolder()));
-    for (int i = 0; i < count; ++i) {
-        const QString file = p.path(QStringLiteral("f%1.bin").arg(i));
-        writeFile(file, QByteArray(1000, 'a' + i));
-        p.main->uploadList().addFile(file);
-    }
-    p.main->commandStateUpdate();
-}
 
 /// (progress, files left) of each update that shows the launcher entry, and
 /// whether every update came from our object for trelvan.desktop.

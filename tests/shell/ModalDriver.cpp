@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QTest>
 
 ModalDriver::ModalDriver()
 {
@@ -36,6 +37,14 @@ void ModalDriver::answerBox(int button)
         else
             box->reject();
     });
+}
+
+bool ModalDriver::waitUntilDone(int ms)
+{
+    const bool done = QTest::qWaitFor(
+        [this] { return m_actions.isEmpty() && !QApplication::activeModalWidget(); }, ms);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return done;
 }
 
 void ModalDriver::poll()

@@ -28,6 +28,11 @@ public:
     void answerBox(int button);
 
     int pendingActions() const { return int(m_actions.size()); }
+    /// Lets the events run until every expected window has been handled and
+    /// no modal window shows: the windows opened from the main window return
+    /// at once and are answered later. Widgets deleted later are gone
+    /// afterwards. False when that takes longer than `ms`.
+    bool waitUntilDone(int ms = 30000);
     /// Every modal window handled, by class name and title, in order.
     const QStringList &seen() const { return m_seen; }
     const QStringList &unexpected() const { return m_unexpected; }

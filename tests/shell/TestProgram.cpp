@@ -1,8 +1,14 @@
 #include "TestProgram.h"
 
+#include "ModalDriver.h"
+#include "support/FtpTestServer.h"
+
 #include "shell/WindowFonts.h"
 
+#include <QDialog>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 
 TestProgram::TestProgram(const std::function<void(const QString &)> &prepare)
 {
@@ -50,4 +56,28 @@ QByteArray readFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count,
+                const QString &serverField)
+{
+    driver.expect([&server, serverField](QWidget *dialog) {
+        auto field = [dialog](const char *name) {
+            return dialog->findChild<QLineEdit *>(QLatin1String(name));
+        };
+        field("edtServer")
+            ->setText(serverField.isEmpty() ? QString::fromStdString(server.serverField())
+                                            : serverField);
+        field("edtUser")->setText(QString::fromStdString(server.user()));
+        field("edtPassword")->setText(QString::fromStdString(server.password()));
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    p.widget<QPushButton>("btnConnection")->click();
+    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server.uploadFolder()));
+    for (int i = 0; i < count; ++i) {
+        const QString file = p.path(QStringLiteral("f%1.bin").arg(i));
+        writeFile(file, QByteArray(1000, 'a' + i));
+        p.main->uploadList().addFile(file);
+    }
+    p.main->commandStateUpdate();
 }

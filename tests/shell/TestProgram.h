@@ -12,6 +12,9 @@
 #include <functional>
 #include <memory>
 
+class FtpTestServer;
+class ModalDriver;
+
 /// The program's windows as main() creates them, with the data files in a
 /// temporary folder of their own.
 class TestProgram
@@ -40,3 +43,9 @@ public:
 
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
+
+/// Logs the window in to `server` (at `serverField` instead of its own
+/// address when given) through the connection dialog and lists `count`
+/// small files of equal size for its upload folder.
+void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count,
+                const QString &serverField = {});

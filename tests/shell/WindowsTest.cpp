@@ -253,6 +253,7 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
         modal->findChild<QPushButton *>(QStringLiteral("btnClose"))->click();
     });
     click(p.widget<QLabel>("lblAbout"));
+    ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_TRUE(stayedOpen) << "Esc does not close the About window";
     EXPECT_FALSE(p.about->isVisible());
     EXPECT_EQ(site, TfrmAbout::SiteAddress);

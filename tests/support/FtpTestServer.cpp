@@ -291,7 +291,7 @@ bool hasFault(const FtpServerOptions &o)
            o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
            o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
            !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty() ||
-           o.legacyNames || !o.endlessList.empty() || !o.xDigests.empty();
+           o.legacyNames || !o.endlessList.empty() || !o.xDigests.empty() || o.readLimit > 0;
 }
 
 } // namespace
@@ -432,6 +432,8 @@ bool FtpTestServer::launchPyftpd(std::string *error)
         value("--final-reply", std::to_string(m_opts.finalReply));
     if (m_opts.finalTimes >= 0)
         value("--final-times", std::to_string(m_opts.finalTimes));
+    if (m_opts.readLimit > 0)
+        value("--read-limit", std::to_string(m_opts.readLimit));
     if (m_opts.refuseLoginSeconds > 0)
         value("--refuse-login-seconds", std::to_string(m_opts.refuseLoginSeconds));
     if (m_opts.replyDelaySeconds > 0)

@@ -99,9 +99,10 @@ struct FtpServerOptions
     std::string pasvAddress;          ///< another host's address in 227 replies
     std::vector<std::string> stallOn; ///< commands never answered ("PASS", "LIST", ...)
     bool stallData = false;           ///< accept an upload but never read its data
-    bool noDataConnect = false;       ///< accept EPRT/PORT but never connect
-    bool legacyNames = false;         ///< names as the disk's bytes, UTF8 not in FEAT
-    std::string endlessList; ///< "folders" or "files": LIST and MLSD send such lines for ever
+    int64_t readLimit = 0;      ///< read uploads at most this many bytes a second (0: at once)
+    bool noDataConnect = false; ///< accept EPRT/PORT but never connect
+    bool legacyNames = false;   ///< names as the disk's bytes, UTF8 not in FEAT
+    std::string endlessList;    ///< "folders" or "files": LIST and MLSD send such lines for ever
     /// X commands offered in FEAT and answered "250 <HEX>" with the digest of
     /// the file on disk ("XSHA256", "XSHA1", "XMD5", "XCRC").
     std::vector<std::string> xDigests;

@@ -35,6 +35,26 @@ uint16_t boundPort(int fd)
     return 0;
 }
 
+SilentListener::SilentListener()
+{
+    m_listener = listenLoopback(false, &m_port, 0);
+    for (int i = 0; i < 4 && m_listener >= 0; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_storage a;
+        const socklen_t len = loopbackAddress(false, m_port, &a);
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), len);
+        m_fillers.push_back(fd);
+    }
+}
+
+SilentListener::~SilentListener()
+{
+    for (int fd : m_fillers)
+        ::close(fd);
+    if (m_listener >= 0)
+        ::close(m_listener);
+}
+
 int listenLoopback(bool ipv6, uint16_t *port, int backlog)
 {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

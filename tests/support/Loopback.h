@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <sys/socket.h>
+#include <vector>
 
 /// Fills `addr` with 127.0.0.1 or ::1 and `port`; returns its length.
 socklen_t loopbackAddress(bool ipv6, uint16_t port, sockaddr_storage *addr);
@@ -16,3 +17,22 @@ uint16_t boundPort(int fd);
 /// (returned in *port), with room for `backlog` pending connections; -1 on
 /// failure.
 int listenLoopback(bool ipv6, uint16_t *port, int backlog = 8);
+
+/// A loopback port where a connect is never answered, like a host that drops
+/// packets: a listener that never accepts, its backlog filled, so the next
+/// SYN goes unanswered.
+class SilentListener
+{
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener &) = delete;
+    SilentListener &operator=(const SilentListener &) = delete;
+
+    uint16_t port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    uint16_t m_port = 0;
+    std::vector<int> m_fillers;
+};

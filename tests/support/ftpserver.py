@@ -14,7 +14,8 @@ TLS (pyftpdlib's TLS_FTPHandler, python3-openssl), faults included. With
 ones included) and leaves UTF8 out of FEAT, as old servers on Russian systems
 do. With --endless-list a LIST or MLSD never ends (for memory measurements).
 With --x-digest XSHA1 (repeatable) FEAT offers that command and it answers
-"250 <HEX>", the digest of the file on disk, as proftpd does.
+"250 <HEX>", the digest of the file on disk, as proftpd does. With
+--read-limit N uploads are read at N bytes a second, as over a slow line.
 """
 
 import argparse
@@ -28,7 +29,7 @@ import time
 import zlib
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.ioloop import RetryError
 from pyftpdlib.servers import FTPServer
 
@@ -335,6 +336,21 @@ def tls_handler():
     return TlsHandler
 
 
+def throttled(dtp_handler):
+    """The data channel, reading uploads at no more than --read-limit bytes a second."""
+
+    class Throttled(dtp_handler, ThrottledDTPHandler):
+        read_limit = OPTS.read_limit
+
+        def __init__(self, sock, cmd_channel):
+            # A small receive buffer, as a slow line holds little in flight:
+            # what the sender stops sending, the count soon stops showing.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 128 * 1024)
+            super().__init__(sock, cmd_channel)
+
+    return Throttled
+
+
 def parse_bad_reply(values):
     replies = {}
     for value in values:
@@ -381,6 +397,8 @@ def main():
                    help="never answer CMD (repeatable)")
     p.add_argument("--stall-data", action="store_true",
                    help="accept an upload but never read its data")
+    p.add_argument("--read-limit", type=int, default=0, metavar="N",
+                   help="read uploads at most N bytes a second")
     p.add_argument("--no-data-connect", action="store_true",
                    help="accept EPRT/PORT but never connect")
     p.add_argument("--bad-reply", action="append", default=[], metavar="CMD=TEXT",
@@ -411,6 +429,8 @@ def main():
     authorizer.add_user(OPTS.user, OPTS.password, OPTS.root, perm="elradfmwMT")
     handler = tls_handler() if OPTS.tls else FaultyHandler
     handler.authorizer = authorizer
+    if OPTS.read_limit:
+        handler.dtp_handler = throttled(handler.dtp_handler)
     if OPTS.pasv_address:
         handler.masquerade_address = OPTS.pasv_address
     handler.permit_foreign_addresses = False
