@@ -26,9 +26,9 @@
 
 #include <QByteArrayView>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,34 +105,6 @@ void checkPaths(const std::vector<std::string> &names)
     }
 }
 
-void checkPieces(std::string_view text, const std::vector<std::string_view> &lines)
-{
-    if (text.size() < 4)
-        return;
-    const folders::ListingLimits limits = fuzzchecks::limitsFrom(text);
-    const fuzzchecks::Parsed whole =
-        fuzzchecks::wholeAgreesWithPieces<folders::FolderNameParser>(text, limits);
-
-    // The same from the lines: too long ones give nothing, and the budget
-    // counts every name with its string object.
-    std::vector<std::string> expected;
-    std::size_t budget = 0;
-    bool tooLarge = text.size() > limits.maxBytes;
-    for (std::string_view line : lines) {
-        if (line.size() > limits.maxLineBytes)
-            continue;
-        folders::ListingEntry entry = folders::parseListingLine(line);
-        if (entry.type != 'd')
-            continue;
-        budget += sizeof(std::string) + entry.name.size();
-        tooLarge = tooLarge || budget > limits.maxNameBytes;
-        expected.push_back(std::move(entry.name));
-    }
-    FUZZ_CHECK(whole.tooLarge == tooLarge);
-    if (!tooLarge)
-        FUZZ_CHECK(whole.names == expected);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
@@ -143,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     FUZZ_CHECK(lines == plainLines(text));
 
     std::vector<std::string> oneByOne;
+    std::vector<fuzzchecks::LineName> lineNames;
     for (std::string_view line : lines) {
         FUZZ_CHECK(line.find_first_of("\r\n") == std::string_view::npos);
         const folders::ListingEntry entry = folders::parseListingLine(line);
@@ -155,6 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
         FUZZ_CHECK(line.find(entry.name) != std::string_view::npos);
         if (entry.type == 'd')
             oneByOne.push_back(entry.name);
+        lineNames.push_back(
+            {line.size(), entry.type == 'd' ? std::optional(entry.name) : std::nullopt});
     }
     const std::vector<std::string> names = folders::parseFolderNames(text);
     FUZZ_CHECK(names == oneByOne);
@@ -163,6 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
         checkDisplayName(name);
     checkDisplayName(text);
     checkPaths(names);
-    checkPieces(text, lines);
+    fuzzchecks::checkAgainstLines<folders::FolderNameParser>(text, lineNames);
     return 0;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Feeding a listing to a streaming folder-name parser (FolderNameParser,
-// MlsdNameParser) whole and in pieces, under limits taken from the input;
+// MlsdNameParser) whole and in pieces, under limits taken from the input, and
+// what it must give then, reckoned from the listing's lines one by one;
 // shared by the listing targets.
 
 #include "FuzzCheck.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,6 +73,41 @@ Parsed wholeAgreesWithPieces(std::string_view text, const folders::ListingLimits
     FUZZ_CHECK(pieces.tooLarge == whole.tooLarge);
     FUZZ_CHECK(pieces.names == whole.names);
     return whole;
+}
+
+/// One line of a listing as the target cut it: its length as the line limit
+/// counts it, and the folder name it gives, if any.
+struct LineName
+{
+    std::size_t size = 0;
+    std::optional<std::string> name;
+};
+
+/// Checks Parser on text under limits taken from it (a text of fewer than
+/// four bytes is passed over): fed in pieces it gives what it gives fed whole,
+/// and that is the names of the lines no longer than the line limit, the
+/// listing refused exactly when the byte cap or the names' budget (every
+/// name counted with its string object) is passed.
+template <class Parser>
+void checkAgainstLines(std::string_view text, const std::vector<LineName> &lines)
+{
+    if (text.size() < 4)
+        return;
+    const folders::ListingLimits limits = limitsFrom(text);
+    const Parsed whole = wholeAgreesWithPieces<Parser>(text, limits);
+    std::vector<std::string> expected;
+    std::size_t budget = 0;
+    bool tooLarge = text.size() > limits.maxBytes;
+    for (const LineName &line : lines) {
+        if (line.size > limits.maxLineBytes || !line.name)
+            continue;
+        budget += sizeof(std::string) + line.name->size();
+        tooLarge = tooLarge || budget > limits.maxNameBytes;
+        expected.push_back(*line.name);
+    }
+    FUZZ_CHECK(whole.tooLarge == tooLarge);
+    if (!tooLarge)
+        FUZZ_CHECK(whole.names == expected);
 }
 
 } // namespace fuzzchecks

@@ -18,9 +18,9 @@
 #include "ListingPieces.h"
 #include "folders/MlsdParser.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,34 +69,6 @@ void checkEntry(std::string_view line)
     }
 }
 
-void checkPieces(std::string_view text, const std::vector<Line> &lines)
-{
-    if (text.size() < 4)
-        return;
-    const folders::ListingLimits limits = fuzzchecks::limitsFrom(text);
-    const fuzzchecks::Parsed whole =
-        fuzzchecks::wholeAgreesWithPieces<folders::MlsdNameParser>(text, limits);
-
-    // The same from the lines: too long ones give nothing, and the budget
-    // counts every name with its string object.
-    std::vector<std::string> expected;
-    std::size_t budget = 0;
-    bool tooLarge = text.size() > limits.maxBytes;
-    for (const Line &l : lines) {
-        if (l.raw.size() > limits.maxLineBytes)
-            continue;
-        folders::MlsdEntry entry = folders::parseMlsdLine(l.line);
-        if (entry.type != folders::MlsdType::Dir)
-            continue;
-        budget += sizeof(std::string) + entry.name.size();
-        tooLarge = tooLarge || budget > limits.maxNameBytes;
-        expected.push_back(std::move(entry.name));
-    }
-    FUZZ_CHECK(whole.tooLarge == tooLarge);
-    if (!tooLarge)
-        FUZZ_CHECK(whole.names == expected);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
@@ -105,10 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const std::vector<Line> lines = plainLines(text);
 
     std::vector<std::string> oneByOne;
+    std::vector<fuzzchecks::LineName> lineNames;
     for (const Line &l : lines) {
         checkEntry(l.line);
         folders::MlsdEntry entry = folders::parseMlsdLine(l.line);
-        if (entry.type == folders::MlsdType::Dir)
+        const bool dir = entry.type == folders::MlsdType::Dir;
+        lineNames.push_back({l.raw.size(), dir ? std::optional(entry.name) : std::nullopt});
+        if (dir)
             oneByOne.push_back(std::move(entry.name));
     }
     const std::vector<std::string> names = folders::parseMlsdFolderNames(text);
@@ -116,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     for (const std::string &name : names)
         FUZZ_CHECK(name.find('\n') == std::string::npos);
 
-    checkPieces(text, lines);
+    fuzzchecks::checkAgainstLines<folders::MlsdNameParser>(text, lineNames);
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "app/Unattended.h"
 
 #include "state/TrustStore.h"
-#include "upload/UConnLost.h"
 #include "upload/UploadRun.h"
 
 #include <QCoreApplication>
@@ -21,15 +20,15 @@ UnattendedView::Mode UnattendedView::modeFromEnvironment()
 }
 
 UnattendedView::UnattendedView(TfrmMainForm &window, const Mode &mode, std::FILE *out)
-    : m_window(window), m_view(window), m_mode(mode), m_out(out)
+    : m_window(window), m_mode(mode), m_out(out)
 {
-    m_window.setAnswerer(this, this);
+    m_window.setAnswerer(this);
     m_window.setExtraCaFile(qEnvironmentVariable("TRELVAN_CA_FILE"));
 }
 
 UnattendedView::~UnattendedView()
 {
-    m_window.setAnswerer(nullptr, nullptr);
+    m_window.setAnswerer(nullptr);
 }
 
 void UnattendedView::postCreate(const QStringList &arguments)
@@ -74,7 +73,7 @@ void UnattendedView::automatedRun()
     });
     clock.start();
     ticker.start(10);
-    UploadRun run(*this, m_window.uploadList(), m_window.uploadState(), m_window.connection(),
+    UploadRun run(m_window, m_window.uploadList(), m_window.uploadState(), m_window.connection(),
                   m_window.files(), m_window.ftpOptions(), &m_window.remoteNames());
     const UploadRun::Outcome outcome = run.exec();
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -90,30 +89,16 @@ void UnattendedView::automatedRun()
 
 // --- the questions, answered ---------------------------------------------------
 
-void UnattendedView::printMessage(const QString &caption, const QString &text)
-{
-    QString line = text;
-    line.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(u'\n', u' ');
-    std::fprintf(m_out, "MESSAGE %s: %s\n", qPrintable(caption), qPrintable(line));
-    std::fflush(m_out);
-}
-
 QMessageBox::StandardButton UnattendedView::messageBox(QMessageBox::Icon, const QString &caption,
                                                        const QString &text,
                                                        QMessageBox::StandardButtons buttons)
 {
-    printMessage(caption, text);
+    std::fprintf(
+        m_out, "MESSAGE %s: %s\n", qPrintable(caption),
+        qPrintable(
+            QString(text).replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(u'\n', u' ')));
+    std::fflush(m_out);
     return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
-}
-
-void UnattendedView::showMessage(const QString &text, const QString &caption, Icon)
-{
-    printMessage(caption, text);
-}
-
-void UnattendedView::runEnded(const QString &message, int filesSent, int filesTotal)
-{
-    m_view.runEnded(message, filesSent, filesTotal);
 }
 
 ContinuePrompt::Answer UnattendedView::askContinue(const QString &message)
@@ -121,7 +106,7 @@ ContinuePrompt::Answer UnattendedView::askContinue(const QString &message)
     std::fprintf(m_out, "PROMPT %s\n",
                  qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
     std::fflush(m_out);
-    return TfrmConnLost::Continue;
+    return ContinuePrompt::Continue;
 }
 
 ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::CertificateInfo &certificate)
@@ -137,46 +122,4 @@ ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::Certificat
     std::fflush(m_out);
     return answer == TrustStore::Answer::Refuse ? ftp::CertificateDecision::Refuse
                                                 : ftp::CertificateDecision::TrustOnce;
-}
-
-// --- the rest is the window's --------------------------------------------------
-
-int UnattendedView::addLogLine(const QString &text)
-{
-    return m_view.addLogLine(text);
-}
-
-void UnattendedView::appendToLogLine(int index, const QString &suffix)
-{
-    m_view.appendToLogLine(index, suffix);
-}
-
-void UnattendedView::showProgress(const Progress &progress)
-{
-    m_view.showProgress(progress);
-}
-
-void UnattendedView::focusRow(int row)
-{
-    m_view.focusRow(row);
-}
-
-void UnattendedView::setBusy(bool busy)
-{
-    m_view.setBusy(busy);
-}
-
-void UnattendedView::commandStateUpdate()
-{
-    m_view.commandStateUpdate();
-}
-
-void UnattendedView::processEvents()
-{
-    m_view.processEvents();
-}
-
-QString UnattendedView::destFolder() const
-{
-    return m_view.destFolder();
 }

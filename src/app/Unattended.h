@@ -1,7 +1,6 @@
 #pragma once
 
 #include "shell/UMainForm.h"
-#include "upload/UploadView.h"
 
 #include <QObject>
 #include <QString>
@@ -26,9 +25,9 @@
 /// the run's "SECONDS", the longest pause of a 10 ms timer during the run
 /// ("LONGEST-GAP-MS") and the upload "TOTAL".
 ///
-/// To the upload run it is the window's view with the questions answered;
-/// everything else goes to the window.
-class UnattendedView : public UploadView, public TfrmMainForm::Prompts
+/// The upload runs talk to the window; the window passes its questions on to
+/// this answerer.
+class UnattendedView : public TfrmMainForm::Prompts
 {
 public:
     struct Mode
@@ -50,32 +49,18 @@ public:
     /// the run follows.
     void postCreate(const QStringList &arguments);
 
-    // UploadView
-    Answer askContinue(const QString &message) override;
-    void showMessage(const QString &text, const QString &caption, Icon icon) override;
-    void runEnded(const QString &message, int filesSent, int filesTotal) override;
-    int addLogLine(const QString &text) override;
-    void appendToLogLine(int index, const QString &suffix) override;
-    void showProgress(const Progress &progress) override;
-    void focusRow(int row) override;
-    void setBusy(bool busy) override;
-    void commandStateUpdate() override;
-    void processEvents() override;
-    QString destFolder() const override;
-
     // TfrmMainForm::Prompts
     QMessageBox::StandardButton messageBox(QMessageBox::Icon icon, const QString &caption,
                                            const QString &text,
                                            QMessageBox::StandardButtons buttons) override;
+    ContinuePrompt::Answer askContinue(const QString &message) override;
     ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate) override;
 
 private:
-    void printMessage(const QString &caption, const QString &text);
     /// Presses Upload and ends the program with the run's outcome.
     void automatedRun();
 
     TfrmMainForm &m_window;
-    UploadView &m_view; // the window's own
     Mode m_mode;
     std::FILE *m_out;
     QObject m_timers; // a pending start of the run goes with this object

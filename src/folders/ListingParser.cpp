@@ -279,12 +279,6 @@ private:
     std::size_t m_nextLf = 0;
 };
 
-bool mayGiveName(char first)
-{
-    // Only Unix lines of folders and DOS lines (they start with the date).
-    return first == 'd' || isDigit(first);
-}
-
 // The first c in [p, end), or end.
 const char *find(const char *p, const char *end, char c)
 {
@@ -301,9 +295,12 @@ ListingLimits ListingLimits::none()
     return {SIZE_MAX, SIZE_MAX, SIZE_MAX};
 }
 
-FolderNameParser::FolderNameParser(const ListingLimits &limits) : m_limits(limits) {}
+StreamingNameParser::StreamingNameParser(const ListingLimits &limits, LineBreaks breaks)
+    : m_limits(limits), m_breaks(breaks)
+{
+}
 
-bool FolderNameParser::feed(std::string_view bytes)
+bool StreamingNameParser::feed(std::string_view bytes)
 {
     if (m_tooLarge)
         return false;
@@ -321,7 +318,8 @@ bool FolderNameParser::feed(std::string_view bytes)
     // The next CR and the next LF are each searched once and remembered, so a
     // text that uses only one of them is not searched to its end for the
     // other on every line.
-    const char *nextCr = find(p, end, '\r');
+    const bool crEnds = m_breaks == LineBreaks::CrOrLf;
+    const char *nextCr = crEnds ? find(p, end, '\r') : end;
     const char *nextLf = find(p, end, '\n');
     while (p != end) {
         if (nextCr < p)
@@ -333,7 +331,7 @@ bool FolderNameParser::feed(std::string_view bytes)
             // A whole line inside this piece: read in place, nothing copied.
             if (p != lineBreak && mayGiveName(*p) &&
                 static_cast<std::size_t>(lineBreak - p) <= m_limits.maxLineBytes)
-                takeLine(std::string_view(p, static_cast<std::size_t>(lineBreak - p)));
+                readLine(std::string_view(p, static_cast<std::size_t>(lineBreak - p)));
         } else {
             takePart(p, lineBreak);
             if (lineBreak == end)
@@ -354,7 +352,7 @@ bool FolderNameParser::feed(std::string_view bytes)
     return true;
 }
 
-std::vector<std::string> FolderNameParser::finish()
+std::vector<std::string> StreamingNameParser::finish()
 {
     if (!m_tooLarge && m_state != LineState::Start)
         endLine();
@@ -363,7 +361,7 @@ std::vector<std::string> FolderNameParser::finish()
     return std::move(m_names);
 }
 
-void FolderNameParser::takePart(const char *begin, const char *end)
+void StreamingNameParser::takePart(const char *begin, const char *end)
 {
     if (begin == end)
         return;
@@ -380,33 +378,48 @@ void FolderNameParser::takePart(const char *begin, const char *end)
     m_line.append(begin, size);
 }
 
-void FolderNameParser::endLine()
+void StreamingNameParser::endLine()
 {
     if (m_state == LineState::Keep)
-        takeLine(m_line);
+        readLine(m_line);
     m_line.clear();
     m_state = LineState::Start;
 }
 
-void FolderNameParser::takeLine(std::string_view line)
+void StreamingNameParser::keepName(std::string name)
 {
-    ListingEntry entry = parseListingLine(line);
-    if (entry.type != 'd')
-        return;
-    m_nameBytes += sizeof(std::string) + entry.name.size();
+    m_nameBytes += sizeof(std::string) + name.size();
     if (m_nameBytes > m_limits.maxNameBytes) {
         refuse();
         return;
     }
-    m_names.push_back(std::move(entry.name));
+    m_names.push_back(std::move(name));
 }
 
-bool FolderNameParser::refuse()
+bool StreamingNameParser::refuse()
 {
     m_tooLarge = true;
     std::vector<std::string>().swap(m_names);
     std::string().swap(m_line);
     return false;
+}
+
+FolderNameParser::FolderNameParser(const ListingLimits &limits)
+    : StreamingNameParser(limits, LineBreaks::CrOrLf)
+{
+}
+
+bool FolderNameParser::mayGiveName(char first) const
+{
+    // Only Unix lines of folders and DOS lines (they start with the date).
+    return first == 'd' || isDigit(first);
+}
+
+void FolderNameParser::readLine(std::string_view line)
+{
+    ListingEntry entry = parseListingLine(line);
+    if (entry.type == 'd')
+        keepName(std::move(entry.name));
 }
 
 std::vector<std::string_view> splitListingLines(std::string_view text)

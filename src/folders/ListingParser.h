@@ -61,15 +61,14 @@ struct ListingLimits
     static ListingLimits none();
 };
 
-/// Takes a listing piece by piece, in pieces of any size, and keeps only the
-/// folder names: the names come out the same however the bytes were cut,
-/// lines split as splitListingLines() splits them (a CR at the end of one
-/// piece and an LF at the start of the next are one line break).
-class FolderNameParser
+/// What the listing parsers share (FolderNameParser for LIST, MlsdNameParser
+/// for MLSD): takes a listing piece by piece, in pieces of any size, and keeps
+/// only the folder names its lines give. Lines are cut the same however the
+/// bytes were cut; of a line whose end has not arrived only its start is
+/// held, up to the line limit, and a longer line gives no name.
+class StreamingNameParser
 {
 public:
-    explicit FolderNameParser(const ListingLimits &limits = {});
-
     /// The next bytes of the listing. False once the listing is refused (a
     /// limit passed); later bytes are then ignored.
     bool feed(std::string_view bytes);
@@ -82,6 +81,27 @@ public:
     /// still pass the names' budget.
     bool tooLarge() const { return m_tooLarge; }
 
+protected:
+    /// Where lines end.
+    enum class LineBreaks
+    {
+        CrOrLf, ///< CR, LF and CR LF end one line each; LF CR ends two
+        Lf      ///< LF only: a CR before it is part of the line's bytes
+    };
+
+    StreamingNameParser(const ListingLimits &limits, LineBreaks breaks);
+    ~StreamingNameParser() = default;
+
+    /// Whether a line whose first byte is `first` may give a name at all;
+    /// the bytes of one that cannot are dropped as they come.
+    virtual bool mayGiveName(char first) const = 0;
+    /// Reads one whole line, no longer than the line limit and without its
+    /// line break, and hands the folder name it gives, if any, to keepName().
+    virtual void readLine(std::string_view line) = 0;
+    /// Keeps a folder name, each counted with its string object against the
+    /// names' budget; past it the listing is refused.
+    void keepName(std::string name);
+
 private:
     enum class LineState
     {
@@ -92,10 +112,10 @@ private:
 
     void takePart(const char *begin, const char *end);
     void endLine();
-    void takeLine(std::string_view line);
     bool refuse();
 
     ListingLimits m_limits;
+    LineBreaks m_breaks;
     std::size_t m_received = 0;
     std::size_t m_nameBytes = 0;
     bool m_tooLarge = false;
@@ -103,6 +123,19 @@ private:
     LineState m_state = LineState::Start;
     std::string m_line; ///< the start of a kept line whose end has not arrived
     std::vector<std::string> m_names;
+};
+
+/// The folder names of a "LIST" listing as it arrives, its lines split as
+/// splitListingLines() splits them (a CR at the end of one piece and an LF at
+/// the start of the next are one line break).
+class FolderNameParser final : public StreamingNameParser
+{
+public:
+    explicit FolderNameParser(const ListingLimits &limits = {});
+
+private:
+    bool mayGiveName(char first) const override;
+    void readLine(std::string_view line) override;
 };
 
 /// Splits a listing into lines: CR, LF and CR LF each end one line, LF CR

@@ -1,7 +1,5 @@
 #include "folders/MlsdParser.h"
 
-#include <cstring>
-
 namespace folders {
 
 namespace {
@@ -51,7 +49,7 @@ MlsdType typeOf(std::string_view facts)
 // The type of a line's entry, and its name as the server sent it. The facts
 // hold no blank (section 7.2: values are *SCHAR), so the first blank ends
 // them, and the name may hold any number of its own.
-MlsdType readLine(std::string_view line, std::string_view &name)
+MlsdType readEntry(std::string_view line, std::string_view &name)
 {
     const std::size_t blank = line.find(' ');
     if (blank == std::string_view::npos) {
@@ -67,7 +65,7 @@ MlsdType readLine(std::string_view line, std::string_view &name)
 MlsdEntry parseMlsdLine(std::string_view line)
 {
     std::string_view name;
-    const MlsdType type = readLine(line, name);
+    const MlsdType type = readEntry(line, name);
     if (type == MlsdType::CurrentDir)
         name = ".";
     else if (type == MlsdType::ParentDir)
@@ -75,86 +73,25 @@ MlsdEntry parseMlsdLine(std::string_view line)
     return {type, std::string(name)};
 }
 
-MlsdNameParser::MlsdNameParser(const ListingLimits &limits) : m_limits(limits) {}
-
-bool MlsdNameParser::feed(std::string_view bytes)
+MlsdNameParser::MlsdNameParser(const ListingLimits &limits)
+    : StreamingNameParser(limits, LineBreaks::Lf)
 {
-    if (m_tooLarge)
-        return false;
-    if (bytes.size() > m_limits.maxBytes - m_received)
-        return refuse();
-    m_received += bytes.size();
+}
 
-    while (!bytes.empty()) {
-        const void *hit = std::memchr(bytes.data(), '\n', bytes.size());
-        if (!hit) {
-            keepPart(bytes);
-            break;
-        }
-        const auto lineSize =
-            static_cast<std::size_t>(static_cast<const char *>(hit) - bytes.data());
-        const std::string_view part = bytes.substr(0, lineSize);
-        if (m_line.empty() && !m_skipLine) {
-            // A whole line inside this piece: read in place, nothing copied.
-            if (part.size() <= m_limits.maxLineBytes)
-                takeLine(part);
-        } else {
-            keepPart(part);
-            if (!m_skipLine)
-                takeLine(m_line);
-        }
-        m_line.clear();
-        m_skipLine = false;
-        if (m_tooLarge)
-            return false;
-        bytes.remove_prefix(lineSize + 1);
-    }
+bool MlsdNameParser::mayGiveName(char) const
+{
+    // The facts come first, in any order: only the whole line tells.
     return true;
 }
 
-std::vector<std::string> MlsdNameParser::finish()
-{
-    if (!m_tooLarge && !m_skipLine && !m_line.empty())
-        takeLine(m_line);
-    m_line.clear();
-    m_skipLine = false;
-    return std::move(m_names);
-}
-
-void MlsdNameParser::keepPart(std::string_view part)
-{
-    if (m_skipLine)
-        return;
-    if (part.size() > m_limits.maxLineBytes - m_line.size()) {
-        m_skipLine = true;
-        std::string().swap(m_line);
-        return;
-    }
-    m_line.append(part);
-}
-
-void MlsdNameParser::takeLine(std::string_view line)
+void MlsdNameParser::readLine(std::string_view line)
 {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
     // Only a folder's name is copied out of the line.
     std::string_view name;
-    if (readLine(line, name) != MlsdType::Dir)
-        return;
-    m_nameBytes += sizeof(std::string) + name.size();
-    if (m_nameBytes > m_limits.maxNameBytes) {
-        refuse();
-        return;
-    }
-    m_names.emplace_back(name);
-}
-
-bool MlsdNameParser::refuse()
-{
-    m_tooLarge = true;
-    std::vector<std::string>().swap(m_names);
-    std::string().swap(m_line);
-    return false;
+    if (readEntry(line, name) == MlsdType::Dir)
+        keepName(std::string(name));
 }
 
 std::vector<std::string> parseMlsdFolderNames(std::string_view text)

@@ -19,8 +19,8 @@
 // no name either.
 //
 // Like FolderNameParser it reads a listing as it arrives, keeps only the
-// folder names and refuses a listing past the same limits. Plain C++ without
-// Qt, so it can be fuzzed alone.
+// folder names and refuses a listing past the same limits (StreamingNameParser
+// does that for both). Plain C++ without Qt, so it can be fuzzed alone.
 
 #include "folders/ListingParser.h"
 
@@ -51,38 +51,16 @@ struct MlsdEntry
 /// Reads one MLSD line, its line ending already taken off.
 MlsdEntry parseMlsdLine(std::string_view line);
 
-/// Takes an MLSD listing piece by piece, in pieces of any size, and keeps
-/// only the folder names: the names come out the same however the bytes
-/// were cut. A line longer than the line limit (a CR before its LF counted)
-/// gives no name.
-class MlsdNameParser
+/// The folder names of an MLSD listing as it arrives. Lines end at LF; a
+/// line longer than the line limit (a CR before its LF counted) gives no name.
+class MlsdNameParser final : public StreamingNameParser
 {
 public:
     explicit MlsdNameParser(const ListingLimits &limits = {});
 
-    /// The next bytes of the listing. False once the listing is refused (a
-    /// limit passed); later bytes are then ignored.
-    bool feed(std::string_view bytes);
-
-    /// The end of the listing: a last line without a line break counts too.
-    /// The folder names in listing order; none when the listing was refused.
-    std::vector<std::string> finish();
-
-    /// Whether the listing was refused.
-    bool tooLarge() const { return m_tooLarge; }
-
 private:
-    void keepPart(std::string_view part);
-    void takeLine(std::string_view line);
-    bool refuse();
-
-    ListingLimits m_limits;
-    std::size_t m_received = 0;
-    std::size_t m_nameBytes = 0;
-    bool m_tooLarge = false;
-    bool m_skipLine = false; ///< the current line passed the line limit
-    std::string m_line;      ///< the start of a line whose end has not arrived
-    std::vector<std::string> m_names;
+    bool mayGiveName(char first) const override;
+    void readLine(std::string_view line) override;
 };
 
 /// The folder names of an MLSD listing already in memory, in listing order,

@@ -274,10 +274,9 @@ void TfrmMainForm::setWindows(const Windows &windows)
                 &TfrmMainForm::btnTargetFolderChosen);
 }
 
-void TfrmMainForm::setAnswerer(Prompts *prompts, UploadView *runView)
+void TfrmMainForm::setAnswerer(Prompts *prompts)
 {
     m_prompts = prompts;
-    m_runView = runView;
 }
 
 void TfrmMainForm::setExtraCaFile(const QString &path)
@@ -456,8 +455,7 @@ void TfrmMainForm::startUpload()
 {
     if (m_state.busy)
         return;
-    UploadRun run(m_runView ? *m_runView : *this, m_list, m_state, m_connection, m_files,
-                  ftpOptions(), m_remoteNames.get());
+    UploadRun run(*this, m_list, m_state, m_connection, m_files, ftpOptions(), m_remoteNames.get());
     run.exec();
     // The window was closed while the run went on; now the program may end.
     if (m_closing)
@@ -780,14 +778,17 @@ void TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption
 
 ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)
 {
+    if (m_prompts)
+        return m_prompts->askContinue(message);
     return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
 }
 
 void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon icon)
 {
     // The user closed the window: the program ends with the run, and a box
-    // would keep it waiting with no window behind it.
-    if (m_closing)
+    // would keep it waiting with no window behind it. An answerer does not
+    // wait.
+    if (m_closing && !m_prompts)
         return;
     QMessageBox::Icon boxIcon = QMessageBox::Information;
     if (icon == Icon::Warning)

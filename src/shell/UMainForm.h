@@ -61,9 +61,10 @@ public:
     void setWindows(const Windows &windows);
 
     /// Who answers the window's message boxes (the start-up notice, the
-    /// list-save warning, the delete question, the upload run's reports) and
-    /// the question about a certificate that did not verify. Without one the
-    /// window asks a person through its own dialogs.
+    /// list-save warning, the delete question, the upload run's reports), the
+    /// run's connection-lost prompt and the question about a certificate that
+    /// did not verify. Without one the window asks a person through its own
+    /// dialogs.
     class Prompts
     {
     public:
@@ -73,14 +74,15 @@ public:
         virtual QMessageBox::StandardButton messageBox(QMessageBox::Icon icon,
                                                        const QString &caption, const QString &text,
                                                        QMessageBox::StandardButtons buttons) = 0;
+        /// The connection-lost prompt, line breaks as "\r\n".
+        virtual ContinuePrompt::Answer askContinue(const QString &message) = 0;
         virtual ftp::CertificateDecision
         decideCertificate(const ftp::CertificateInfo &certificate) = 0;
     };
 
-    /// Puts `prompts` in front of the window's own dialogs, and has the
-    /// upload runs the window starts talk to `runView`, a view that wraps
-    /// this window's own. Null for either: the window's own.
-    void setAnswerer(Prompts *prompts, UploadView *runView);
+    /// Puts `prompts` in front of the window's own dialogs; null: the
+    /// window's own again.
+    void setAnswerer(Prompts *prompts);
     /// A PEM file of CA certificates trusted besides the system's roots, for
     /// every login; empty: the system's roots only.
     void setExtraCaFile(const QString &path);
@@ -224,7 +226,6 @@ private:
     int m_lastPercent = -1;
     bool m_closing = false; // closed while a run went on: the run ends the program
     Prompts *m_prompts = nullptr;
-    UploadView *m_runView = nullptr;
     std::string m_extraCaFile;
     std::shared_ptr<TrustStore> m_trust;
     std::unique_ptr<RemoteNames> m_remoteNames;

@@ -104,12 +104,14 @@ TEST(Unattended, QuestionsAreLinesAnsweredYesOkOrContinueUntilTheViewGoes)
         EXPECT_EQ(p.main->uploadList().paths(),
                   QStringList({QStringLiteral("p2"), QStringLiteral("p3")}));
 
-        // What the upload run asks goes to the view; the rest reaches the window.
-        EXPECT_EQ(view.askContinue(QStringLiteral("Соединение потеряно.\r\nПродолжить?")),
+        // What the upload run asks the window goes to the view; the rest stays
+        // in the window.
+        EXPECT_EQ(p.main->askContinue(QStringLiteral("Соединение потеряно.\r\nПродолжить?")),
                   int(TfrmConnLost::Continue));
-        view.showMessage(QStringLiteral("Файл не передан.\r\nПричина: отказ"),
-                         QStringLiteral("Ошибка"), UploadView::Icon::Error);
-        view.appendToLogLine(view.addLogLine(QStringLiteral("Соединение")), QStringLiteral(" OK"));
+        p.main->showMessage(QStringLiteral("Файл не передан.\r\nПричина: отказ"),
+                            QStringLiteral("Ошибка"), UploadView::Icon::Error);
+        p.main->appendToLogLine(p.main->addLogLine(QStringLiteral("Соединение")),
+                                QStringLiteral(" OK"));
         EXPECT_EQ(p.widget<QPlainTextEdit>("memLog")->toPlainText(),
                   QStringLiteral("Соединение OK"));
         EXPECT_TRUE(driver.seen().isEmpty());
