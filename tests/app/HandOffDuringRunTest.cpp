@@ -22,9 +22,7 @@ TEST(HandOffDuringRun, ABareSecondStartEndsAndAHandedFileIsSentByTheRunningUploa
 {
     // Slow answers keep the run going long enough for the second starts:
     // each file takes a dozen commands.
-    FtpServerOptions opts;
-    opts.replyDelaySeconds = 0.2;
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, opts);
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.2});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
     QTemporaryDir program, local;

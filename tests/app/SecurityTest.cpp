@@ -222,12 +222,12 @@ TEST(Security, PasswordIsNeverWrittenToDiskNorShown)
 {
     // Logins refused at first and a cut in the middle of the file: the
     // login, failure and prompt paths all run with the password at hand.
-    FtpServerOptions options;
-    options.password = Password;
-    options.refuseLoginSeconds = 1.0;
-    options.cutDataAfter = 3 * 1024 * 1024;
-    options.cutTimes = 2; // the empty STOR that creates the file counts as one
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+    // Two cuts: the empty STOR that creates the file counts as one.
+    auto server =
+        FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.password = Password,
+                                                           .cutDataAfter = 3 * 1024 * 1024,
+                                                           .cutTimes = 2,
+                                                           .refuseLoginSeconds = 1.0});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
     Sandbox box;
@@ -428,9 +428,8 @@ TEST(Security, FilesTheProgramCreatesGetTheUsersUmask)
         // to answer keeps it there for a second at least (SIZE, TYPE, EPSV,
         // APPE after it is written).
         {
-            FtpServerOptions options;
-            options.replyDelaySeconds = 0.3;
-            auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+            auto server =
+                FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.3});
             ASSERT_TRUE(server) << FtpTestServer::lastError();
             Sandbox box;
             const QString data = box.path(QStringLiteral("data/big.bin"));

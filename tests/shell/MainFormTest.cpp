@@ -923,9 +923,7 @@ TEST(MainFormDesktop, RunEndingUnseenIsAnnouncedAndTheLauncherFollowsTheRun)
     ASSERT_TRUE(desktop.error().isEmpty()) << desktop.error().toStdString();
     // Slow replies put the ends of the files further apart than the
     // launcher's interval, so each of them reaches it.
-    FtpServerOptions slow;
-    slow.replyDelaySeconds = 0.1;
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, slow);
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.1});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
     TestProgram p;
     p.main->desktopSignals().setBus(desktop.programConnection());
