@@ -3,15 +3,11 @@
 // would continue the same remote file twice); one with a file hands it over,
 // and the running upload counts it and sends it.
 
-#include "support/FtpTestServer.h"
-#include "support/TestFiles.h"
+#include "Sandbox.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,14 +18,11 @@ TEST(HandOffDuringRun, ABareSecondStartEndsAndAHandedFileIsSentByTheRunningUploa
 {
     // Slow answers keep the run going long enough for the second starts:
     // each file takes a dozen commands.
-    FtpServerOptions opts;
-    opts.replyDelaySeconds = 0.2;
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, opts);
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.2});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
-    QTemporaryDir program, local;
-    const QString exe = program.filePath("trelvan");
-    ASSERT_TRUE(QFile::copy(QStringLiteral(TRELVAN_EXECUTABLE), exe));
+    Sandbox box;
+    QTemporaryDir local;
     QStringList listed;
     QList<QByteArray> listedData;
     for (int i = 0; i < 4; ++i) {
@@ -40,47 +33,28 @@ TEST(HandOffDuringRun, ABareSecondStartEndsAndAHandedFileIsSentByTheRunningUploa
     const QByteArray second = randomBytes(123457, 50);
     const QString secondPath = local.filePath("second.bin");
     writeFile(secondPath, second);
-    writeFile(program.filePath("Settings.ini"),
-              QStringLiteral("[Options]\r\nServer=%1\r\nUser=%2\r\nDestFolder=%3\r\n")
-                  .arg(QString::fromStdString(server->serverField()),
-                       QString::fromStdString(server->user()),
-                       QString::fromStdString(server->uploadFolder()))
-                  .toUtf8());
-    writeFile(program.filePath("Files.txt"), (listed.join("\r\n") + "\r\n").toUtf8());
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("TRELVAN_INSTANCE_SOCKET", program.filePath("instance.sock"));
-    env.insert("TRELVAN_PASSWORD", QString::fromStdString(server->password()));
-    env.insert("TRELVAN_AUTOMATION", "run");
-    QProcess running;
-    running.setProcessEnvironment(env);
-    running.start(exe, {});
-    ASSERT_TRUE(running.waitForStarted());
+    box.writeSettings(*server);
+    box.writeList(listed);
+    box.start(QString::fromStdString(server->password()));
 
     // Once the run has logged in, the second starts come.
-    QElapsedTimer waited;
-    waited.start();
-    auto loggedIn = [&] {
-        for (const auto &c : server->commands())
-            if (c.rfind("PASS", 0) == 0)
-                return true;
-        return false;
-    };
-    while (!loggedIn() && waited.elapsed() < 30000)
-        QThread::msleep(10);
-    ASSERT_TRUE(loggedIn());
-    env.insert("TRELVAN_AUTOMATION", "quiet");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            for (const auto &c : server->commands())
+                if (c.rfind("PASS", 0) == 0)
+                    return true;
+            return false;
+        },
+        30000));
+    box.environment.insert("TRELVAN_AUTOMATION", "quiet");
 
     // Without files: the running window comes forward, this one shows none.
-    const QString bareReport = program.filePath("bare-report.txt");
-    QProcessEnvironment bareEnv = env;
-    bareEnv.insert("TRELVAN_TEST_REPORT", bareReport);
+    const QString bareReport = box.path("bare-report.txt");
+    box.environment.insert("TRELVAN_TEST_REPORT", bareReport);
     QProcess bare;
-    bare.setProcessEnvironment(bareEnv);
     QElapsedTimer bareClock;
     bareClock.start();
-    bare.start(exe, {});
+    box.startAnother(bare);
     ASSERT_TRUE(bare.waitForFinished(30000));
     const qint64 bareMs = bareClock.elapsed();
     std::printf("second start without files ended after %lld ms\n", static_cast<long long>(bareMs));
@@ -92,17 +66,16 @@ TEST(HandOffDuringRun, ABareSecondStartEndsAndAHandedFileIsSentByTheRunningUploa
     EXPECT_FALSE(QFileInfo::exists(bareReport)) << "the second start showed a window";
 
     // With a file: handed over, counted, saved at once, sent by this run.
+    box.environment.remove("TRELVAN_TEST_REPORT");
     QProcess secondStart;
-    secondStart.setProcessEnvironment(env);
-    secondStart.start(exe, {secondPath});
+    box.startAnother(secondStart, {secondPath});
     ASSERT_TRUE(secondStart.waitForFinished(30000));
     EXPECT_EQ(secondStart.exitCode(), 0);
-    EXPECT_EQ(running.state(), QProcess::Running) << "the run ended before the hand-off";
-    EXPECT_TRUE(readFile(program.filePath("Files.txt")).contains(secondPath.toUtf8()));
+    EXPECT_TRUE(box.isRunning()) << "the run ended before the hand-off";
+    EXPECT_TRUE(readFile(box.program("Files.txt")).contains(secondPath.toUtf8()));
 
-    ASSERT_TRUE(running.waitForFinished(60000));
-    const QString out = QString::fromUtf8(running.readAllStandardOutput());
-    EXPECT_EQ(running.exitCode(), 0) << out.toStdString();
+    EXPECT_EQ(box.finish(60000), 0) << box.output().toStdString();
+    const QString out = QString::fromUtf8(box.output());
     EXPECT_TRUE(out.contains("RESULT completed")) << out.toStdString();
     qint64 total = second.size();
     for (const QByteArray &data : listedData)
@@ -113,7 +86,7 @@ TEST(HandOffDuringRun, ABareSecondStartEndsAndAHandedFileIsSentByTheRunningUploa
                                              QFileInfo(listed[i]).fileName().toStdString())),
                   listedData[i]);
     EXPECT_EQ(readFile(server->localPath(server->uploadFolder() + "/second.bin")), second);
-    EXPECT_EQ(readFile(program.filePath("Files.txt")), QByteArray());
+    EXPECT_EQ(readFile(box.program("Files.txt")), QByteArray());
 }
 
 } // namespace

@@ -3,32 +3,15 @@
 // without them; the list still holds every file not yet sent, and the next
 // run finishes the file without sending its first part again, then the rest.
 
-#include "support/FtpTestServer.h"
+#include "Sandbox.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool sameContent(const QString &a, const QString &b)
 {
@@ -40,35 +23,6 @@ bool sameContent(const QString &a, const QString &b)
             return false;
     return true;
 }
-
-/// A copy of the program in a folder of its own, so its data files live there.
-class ProgramCopy
-{
-public:
-    ProgramCopy()
-    {
-        exe = dir.filePath("trelvan");
-        QFile::copy(QStringLiteral(TRELVAN_EXECUTABLE), exe);
-    }
-    QProcess *start(const QStringList &arguments = {})
-    {
-        auto *p = new QProcess;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("TRELVAN_AUTOMATION", "run");
-        env.insert("TRELVAN_PASSWORD", password);
-        env.insert("TRELVAN_INSTANCE_SOCKET", dir.filePath("instance.sock"));
-        p->setProcessEnvironment(env);
-        p->setWorkingDirectory(dir.path());
-        p->start(exe, arguments);
-        return p;
-    }
-    QString file(const QString &name) const { return dir.filePath(name); }
-
-    QTemporaryDir dir;
-    QString exe;
-    QString password;
-};
 
 TEST(ResumeRestart, KilledMidFileTheNextStartWithoutArgumentsSendsEveryFileLeft)
 {
@@ -91,30 +45,18 @@ TEST(ResumeRestart, KilledMidFileTheNextStartWithoutArgumentsSendsEveryFileLeft)
         }
     }
 
-    ProgramCopy program;
-    program.password = QString::fromStdString(server->password());
-    writeFile(program.file("Settings.ini"),
-              QStringLiteral("[Options]\r\nServer=%1\r\nUser=%2\r\nDestFolder=%3\r\n")
-                  .arg(QString::fromStdString(server->serverField()),
-                       QString::fromStdString(server->user()),
-                       QString::fromStdString(server->uploadFolder()))
-                  .toUtf8());
+    Sandbox box;
+    const QString password = QString::fromStdString(server->password());
+    box.writeSettings(*server);
 
     // First start, the files on its command line only: kill it while big.bin
     // is on its way.
     const QString remoteBig = server->localPath(server->uploadFolder() + "/big.bin");
-    std::unique_ptr<QProcess> run1(program.start({first, big, last}));
-    ASSERT_TRUE(run1->waitForStarted());
-    QElapsedTimer waited;
-    waited.start();
-    while (QFileInfo(remoteBig).size() < 20 * 1024 * 1024 && waited.elapsed() < 60000 &&
-           run1->state() == QProcess::Running) {
-        QThread::usleep(500);
-        QFileInfo(remoteBig).refresh();
-    }
-    ASSERT_EQ(run1->state(), QProcess::Running) << run1->readAllStandardOutput().toStdString();
-    run1->kill();
-    run1->waitForFinished();
+    box.start(password, {first, big, last});
+    waitFor([&] { return QFileInfo(remoteBig).size() >= 20 * 1024 * 1024 || !box.isRunning(); },
+            60000);
+    ASSERT_TRUE(box.isRunning()) << box.output().toStdString();
+    box.stop();
     // The server writes what was still on the way until it sees the
     // connection end; it logs the upload then.
     auto bigUploadLogged = [&] {
@@ -124,16 +66,14 @@ TEST(ResumeRestart, KilledMidFileTheNextStartWithoutArgumentsSendsEveryFileLeft)
                 return true;
         return false;
     };
-    waited.restart();
-    while (!bigUploadLogged() && waited.elapsed() < 20000)
-        QThread::msleep(20);
+    waitFor(bigUploadLogged, 20000);
     const qint64 held = QFileInfo(remoteBig).size();
     ASSERT_GT(held, 0);
     ASSERT_LT(held, QFileInfo(big).size()) << "the kill came too late";
-    ASSERT_TRUE(QFile::exists(program.file("Upload.dat")));
+    ASSERT_TRUE(QFile::exists(box.program("Upload.dat")));
     // The list was saved when the run started; first.txt may have left it
     // since, once sent.
-    QStringList saved = QString::fromUtf8(readFile(program.file("Files.txt"))).split("\r\n");
+    QStringList saved = QString::fromUtf8(readFile(box.program("Files.txt"))).split("\r\n");
     if (!saved.isEmpty() && saved.first() == first)
         saved.removeFirst();
     EXPECT_EQ(saved, (QStringList{big, last, QString()}));
@@ -142,10 +82,10 @@ TEST(ResumeRestart, KilledMidFileTheNextStartWithoutArgumentsSendsEveryFileLeft)
     // Second start, no arguments: the notice, "Продолжить", every file not
     // yet sent pending (first.txt, if still listed, done); the run continues
     // big.bin and sends the rest.
-    std::unique_ptr<QProcess> run2(program.start());
-    ASSERT_TRUE(run2->waitForFinished(120000));
-    const QString out = QString::fromUtf8(run2->readAllStandardOutput());
-    EXPECT_EQ(run2->exitCode(), 0) << out.toStdString();
+    const qsizetype firstOutput = box.output().size();
+    box.start(password);
+    EXPECT_EQ(box.finish(), 0) << box.output().toStdString();
+    const QString out = QString::fromUtf8(box.output().mid(firstOutput));
     EXPECT_TRUE(out.contains(QStringLiteral("BUTTON Продолжить"))) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("MESSAGE Внимание: Закачка файла была прервана и будет "
                                             "продолжена.")))
@@ -168,10 +108,8 @@ TEST(ResumeRestart, KilledMidFileTheNextStartWithoutArgumentsSendsEveryFileLeft)
     EXPECT_TRUE(sameContent(big, remoteBig));
     EXPECT_TRUE(sameContent(last, server->localPath(server->uploadFolder() + "/last.txt")));
     EXPECT_TRUE(sameContent(first, server->localPath(server->uploadFolder() + "/first.txt")));
-    EXPECT_FALSE(QFile::exists(program.file("Upload.dat")));
-    QFile list(program.file("Files.txt"));
-    ASSERT_TRUE(list.open(QIODevice::ReadOnly));
-    EXPECT_EQ(list.readAll(), QByteArray());
+    EXPECT_FALSE(QFile::exists(box.program("Upload.dat")));
+    EXPECT_EQ(readFile(box.program("Files.txt")), QByteArray());
 
     // What the server received after the restart: big.bin from where it
     // stopped, never first.txt again.

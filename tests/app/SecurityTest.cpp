@@ -1,47 +1,24 @@
 // What the real program leaves on disk and shows, run as a process in its
 // unattended mode against pyftpdlib: the password never reaches a file or a
 // message, a symbolic link planted in place of a data file is never written
-// through, and the files it creates get the user's umask.
-//
-// Every run gets a sandbox of its own: the program folder (a copy of the
-// executable, so its data files live beside it) and HOME, the XDG folders and
-// TMPDIR, so every file the program could write lands where the test looks.
+// through, and the files it creates get the user's umask. Every run gets a
+// sandbox of its own (Sandbox.h).
 
-#include "support/FtpTestServer.h"
+#include "Sandbox.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
-#include <memory>
 #include <optional>
 
 namespace {
 
 const char *const Password = "Pw-Zq7-unmistakable-4821";
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    ASSERT_EQ(f.write(data), data.size());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 /// A file of `size` bytes that no text search could mistake for anything.
 void writeData(const QString &path, qint64 size)
@@ -51,14 +28,6 @@ void writeData(const QString &path, qint64 size)
     QByteArray block(1 << 20, '\x5a');
     for (qint64 left = size; left > 0; left -= block.size())
         f.write(block.constData(), std::min<qint64>(left, block.size()));
-}
-
-bool isSymlink(const QString &path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 mode_t modeOf(const QString &path)
@@ -82,118 +51,6 @@ private:
     mode_t m_old;
 };
 
-/// The program in a sandbox of its own; see the top of this file.
-class Sandbox
-{
-public:
-    Sandbox()
-    {
-        EXPECT_TRUE(m_dir.isValid());
-        for (const char *sub : {"program", "home", "config", "cache", "data", "state", "tmp"})
-            QDir(m_dir.path()).mkpath(QString::fromLatin1(sub));
-        QDir(m_dir.path()).mkpath(QStringLiteral("runtime"));
-        QFile::setPermissions(path(QStringLiteral("runtime")),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_exe = program(QStringLiteral("trelvan"));
-        EXPECT_TRUE(QFile::copy(QStringLiteral(TRELVAN_EXECUTABLE), m_exe));
-    }
-    ~Sandbox() { stop(); }
-
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString program(const QString &name) const { return m_dir.filePath("program/" + name); }
-
-    void writeSettings(const FtpTestServer &server, const QString &target = {})
-    {
-        writeFile(target.isEmpty() ? program(QStringLiteral("Settings.ini")) : target,
-                  QStringLiteral("[Options]\r\nServer=%1\r\nUser=%2\r\nDestFolder=%3\r\n")
-                      .arg(QString::fromStdString(server.serverField()),
-                           QString::fromStdString(server.user()),
-                           QString::fromStdString(server.uploadFolder()))
-                      .toUtf8());
-    }
-
-    void start(const QString &password, const QStringList &arguments = {})
-    {
-        m_process = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("TRELVAN_AUTOMATION"), QStringLiteral("run"));
-        env.insert(QStringLiteral("TRELVAN_PASSWORD"), password);
-        env.insert(QStringLiteral("TRELVAN_INSTANCE_SOCKET"), path(QStringLiteral("runtime/s")));
-        env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        env.insert(QStringLiteral("XDG_STATE_HOME"), path(QStringLiteral("state")));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
-        env.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
-        m_process->setProcessEnvironment(env);
-        m_process->setWorkingDirectory(program({}));
-        m_process->start(m_exe, arguments);
-        ASSERT_TRUE(m_process->waitForStarted(10000));
-    }
-
-    /// Waits for the program to end; its exit code.
-    int finish()
-    {
-        EXPECT_TRUE(m_process->waitForFinished(120000));
-        collect();
-        return m_process->exitCode();
-    }
-
-    void stop()
-    {
-        if (m_process && m_process->state() != QProcess::NotRunning) {
-            m_process->kill();
-            m_process->waitForFinished(10000);
-            collect();
-        }
-    }
-
-    /// Everything the program printed on stdout and stderr so far.
-    const QByteArray &output() const { return m_output; }
-
-    /// Every file below the sandbox whose bytes hold `needle` (the copy of
-    /// the executable aside).
-    QStringList filesHolding(const QByteArray &needle) const
-    {
-        QStringList found;
-        QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString file = it.next();
-            if (file == m_exe || isSymlink(file))
-                continue;
-            if (readFile(file).contains(needle))
-                found << file;
-        }
-        return found;
-    }
-
-    /// Every regular file below the sandbox.
-    QStringList files() const
-    {
-        QStringList all;
-        QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            all << it.next();
-        return all;
-    }
-
-private:
-    void collect()
-    {
-        m_output += m_process->readAllStandardOutput();
-        m_output += m_process->readAllStandardError();
-    }
-
-    QTemporaryDir m_dir;
-    QString m_exe;
-    std::unique_ptr<QProcess> m_process;
-    QByteArray m_output;
-};
-
 /// The password as UTF-8 and as UTF-16 (either byte order), the forms a
 /// Qt program could store it in.
 std::vector<QByteArray> passwordForms()
@@ -206,35 +63,23 @@ std::vector<QByteArray> passwordForms()
     return {text.toUtf8(), le, be};
 }
 
-bool waitFor(const std::function<bool()> &condition, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
-
 TEST(Security, PasswordIsNeverWrittenToDiskNorShown)
 {
     // Logins refused at first and a cut in the middle of the file: the
     // login, failure and prompt paths all run with the password at hand.
-    FtpServerOptions options;
-    options.password = Password;
-    options.refuseLoginSeconds = 1.0;
-    options.cutDataAfter = 3 * 1024 * 1024;
-    options.cutTimes = 2; // the empty STOR that creates the file counts as one
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+    // Two cuts: the empty STOR that creates the file counts as one.
+    auto server =
+        FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.password = Password,
+                                                           .cutDataAfter = 3 * 1024 * 1024,
+                                                           .cutTimes = 2,
+                                                           .refuseLoginSeconds = 1.0});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
     Sandbox box;
     const QString data = box.path(QStringLiteral("data/big.bin"));
     writeData(data, 40 * 1024 * 1024);
     box.writeSettings(*server);
-    writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+    box.writeList({data});
 
     // First run: killed while the file is on its way, so the marker and
     // Temp.dat are there to be searched as well.
@@ -379,7 +224,7 @@ TEST(Security, TempDatPlantedAsALinkIsNeverWrittenThrough)
         const QString data = box.path(QStringLiteral("data/small.bin"));
         writeData(data, 100000);
         box.writeSettings(*server);
-        writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+        box.writeList({data});
         QDir().mkpath(box.path(QStringLiteral("victims")));
         const QString target = box.path(QStringLiteral("victims/temp"));
         std::optional<Victim> victim;
@@ -428,15 +273,14 @@ TEST(Security, FilesTheProgramCreatesGetTheUsersUmask)
         // to answer keeps it there for a second at least (SIZE, TYPE, EPSV,
         // APPE after it is written).
         {
-            FtpServerOptions options;
-            options.replyDelaySeconds = 0.3;
-            auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+            auto server =
+                FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.3});
             ASSERT_TRUE(server) << FtpTestServer::lastError();
             Sandbox box;
             const QString data = box.path(QStringLiteral("data/big.bin"));
             writeData(data, 32 * 1024 * 1024);
             box.writeSettings(*server);
-            writeFile(box.program(QStringLiteral("Files.txt")), (data + "\r\n").toUtf8());
+            box.writeList({data});
             UmaskScope scope(mask);
             box.start(QStringLiteral("s3cret"));
             const QString marker = box.program(QStringLiteral("Upload.dat"));

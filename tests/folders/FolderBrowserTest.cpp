@@ -334,9 +334,7 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 // Windows-1251, for the run and for the browser's first CWD alike.
 TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
 {
-    FtpServerOptions options;
-    options.legacyNames = true;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.legacyNames = true});
     ASSERT_TRUE(server);
     const Windows1251Folder folder(*server);
     QTemporaryDir programDir;
@@ -400,10 +398,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
 // and the status line says why.
 TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 {
-    FtpServerOptions options;
-    options.refusePassive = true;
-    options.refuseActive = true;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
     ASSERT_TRUE(server);
 
     Browser browser(*server);
@@ -430,8 +425,7 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
 {
     for (const char *command : {"MLSD", "LIST"}) {
-        FtpServerOptions options;
-        options.endlessList = "folders";
+        FtpServerOptions options{.endlessList = "folders"};
         if (command == std::string("LIST"))
             options.badReplies = {{"MLSD", "502 MLSD refused by the test server.\r\n"}};
         const auto server = startServer(Kind::Pyftpd, options);
@@ -455,9 +449,7 @@ TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
 // ends the step with the status line as it was, the server's refusal in it.
 TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 {
-    FtpServerOptions options;
-    options.refuseLoginSeconds = 3600;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
     ASSERT_TRUE(server);
 
     Browser browser(*server);
@@ -511,9 +503,7 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 // second step on its handles.
 TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
 {
-    FtpServerOptions options;
-    options.replyDelaySeconds = 0.2;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.replyDelaySeconds = 0.2});
     ASSERT_TRUE(server);
     makeFolders(*server, {"pub"});
 
@@ -549,9 +539,7 @@ TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
 // A close request while a step runs waits for the step, which stops retrying.
 TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
 {
-    FtpServerOptions options;
-    options.refuseLoginSeconds = 3600;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
     ASSERT_TRUE(server);
 
     Browser browser(*server);
@@ -592,11 +580,9 @@ TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
     TestCertificates certificates;
     ASSERT_TRUE(certificates.isValid()) << certificates.error();
     const auto pair = certificates.selfSigned("trelvan-test");
-    FtpServerOptions options;
-    options.tls = FtpServerOptions::Tls::Explicit;
-    options.certFile = pair.certFile;
-    options.keyFile = pair.keyFile;
-    const auto server = startServer(Kind::Pyftpd, options);
+    const auto server = startServer(Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
+                                                   .certFile = pair.certFile,
+                                                   .keyFile = pair.keyFile});
     ASSERT_TRUE(server);
 
     int questions = 0;

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -30,9 +29,9 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-std::string readData(const std::string &name)
+std::string readData(const std::string &name, const std::string &dir = FOLDERS_TEST_DATA_DIR)
 {
-    std::ifstream in(std::string(FOLDERS_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+    std::ifstream in(dir + "/" + name, std::ios::binary);
     EXPECT_TRUE(in) << name;
     std::ostringstream out;
     out << in.rdbuf();
@@ -82,12 +81,20 @@ Names namesCutAt(std::string_view text, const std::vector<std::size_t> &cuts)
     return parser.finish();
 }
 
+// The names of `text` fed in pieces of `size` bytes.
+template <class Parser = FolderNameParser>
+Names namesInPieces(std::string_view text, std::size_t size,
+                    const ListingLimits &limits = ListingLimits::none())
+{
+    Parser parser(limits);
+    for (std::size_t at = 0; at < text.size(); at += size)
+        parser.feed(text.substr(at, size));
+    return parser.finish();
+}
+
 template <class Parser = FolderNameParser> Names namesByteByByte(std::string_view text)
 {
-    std::vector<std::size_t> cuts;
-    for (std::size_t i = 1; i < text.size(); ++i)
-        cuts.push_back(i);
-    return namesCutAt<Parser>(text, cuts);
+    return namesInPieces<Parser>(text, 1);
 }
 
 Names sorted(Names names)
@@ -101,22 +108,23 @@ Names sorted(Names names)
 // Listings as vsftpd and pyftpdlib send them for the same folder tree: names
 // with blanks (also doubled), Cyrillic UTF-8, a Windows-1251 name, a name
 // that looks like a date, a folder named with " -> ", a file, a link to a
-// folder and a folder dated with a year instead of a time.
-TEST(ListingParser, ReadsCapturedVsftpdListings)
+// folder and a folder dated with a year instead of a time. The servers place
+// names at different columns; the field parser does not care.
+TEST(ListingParser, ReadsCapturedVsftpdAndPyftpdlibListings)
 {
-    EXPECT_EQ(parseFolderNames(readData("vsftpd-root.bin")),
-              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub",
-                     Cp1251Papka, "Документы"}));
-    EXPECT_EQ(parseFolderNames(readData("vsftpd-pub.bin")), (Names{"incoming", "Новая папка"}));
-}
-
-TEST(ListingParser, ReadsCapturedPyftpdlibListings)
-{
-    // pyftpdlib replaces bytes that are not UTF-8 by "?" itself.
-    EXPECT_EQ(parseFolderNames(readData("pyftpdlib-root.bin")),
-              (Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub",
-                     "Документы", "?????"}));
-    EXPECT_EQ(parseFolderNames(readData("pyftpdlib-pub.bin")), (Names{"incoming", "Новая папка"}));
+    auto root = [](const std::string &a, const std::string &b) {
+        return Names{"Jan 1 2020", "My Documents", "a  b", "name -> arrow", "old", "pub", a, b};
+    };
+    const Names pub = {"incoming", "Новая папка"};
+    const std::pair<const char *, Names> cases[] = {
+        {"vsftpd-root.bin", root(Cp1251Papka, "Документы")},
+        // pyftpdlib replaces bytes that are not UTF-8 by "?" itself.
+        {"pyftpdlib-root.bin", root("Документы", "?????")},
+        {"vsftpd-pub.bin", pub},
+        {"pyftpdlib-pub.bin", pub},
+    };
+    for (const auto &[file, expected] : cases)
+        EXPECT_EQ(parseFolderNames(readData(file)), expected) << file;
 }
 
 // The FTP client's own captures of a sample folder: every entry kind is read
@@ -124,11 +132,7 @@ TEST(ListingParser, ReadsCapturedPyftpdlibListings)
 TEST(ListingParser, ReadsTheFtpClientsCaptures)
 {
     for (const char *name : {"vsftpd_list.txt", "pyftpdlib_list.txt"}) {
-        std::ifstream in(std::string(TRELVAN_TEST_SUPPORT_DIR) + "/listings/" + name,
-                         std::ios::binary);
-        ASSERT_TRUE(in) << name;
-        const std::string text{std::istreambuf_iterator<char>(in),
-                               std::istreambuf_iterator<char>()};
+        const std::string text = readData(name, TRELVAN_TEST_SUPPORT_DIR "/listings");
         EXPECT_EQ(parseFolderNames(text), (Names{"folder", "folder with blanks", "Папка"})) << name;
 
         std::vector<std::pair<char, std::string>> entries;
@@ -144,16 +148,10 @@ TEST(ListingParser, ReadsTheFtpClientsCaptures)
     }
 }
 
-TEST(ListingParser, CapturedListingsOfBothServersAgree)
-{
-    // The servers place names at different columns; the field parser does not care.
-    const Names vsftpd = parseFolderNames(readData("vsftpd-pub.bin"));
-    const Names pyftpdlib = parseFolderNames(readData("pyftpdlib-pub.bin"));
-    EXPECT_EQ(vsftpd, pyftpdlib);
-}
-
 // A listing parsed as it arrives gives the names of the whole text, wherever
-// the reads cut it: inside a line, between CR and LF, between LF and CR.
+// the reads cut it: inside a line, between CR and LF, between LF and CR. Any
+// line ending gives the same names; empty lines, several in a row and the one
+// between LF and CR, are skipped; no line ending after the last line is fine.
 TEST(ListingParser, ReadsTheSameNamesWhateverTheReadSizes)
 {
     const std::string crlf = readData("vsftpd-root.bin");
@@ -301,17 +299,10 @@ TEST(ListingParser, SkipsLinesBeyondTheLineLimit)
                              "last\r" + head + std::string(100, 'y');
     ListingLimits limits = ListingLimits::none();
     limits.maxLineBytes = head.size() + 99;
-    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()}) {
-        FolderNameParser parser(limits);
-        for (std::size_t at = 0; at < text.size(); at += size)
-            parser.feed(std::string_view(text).substr(at, size));
-        EXPECT_FALSE(parser.tooLarge());
-        EXPECT_EQ(parser.finish(), (Names{"fits", "last"})) << "pieces of " << size;
-    }
+    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()})
+        EXPECT_EQ(namesInPieces(text, size, limits), (Names{"fits", "last"})) << size;
     limits.maxLineBytes = head.size() + 100;
-    FolderNameParser parser(limits);
-    parser.feed(text);
-    EXPECT_EQ(parser.finish(),
+    EXPECT_EQ(namesInPieces(text, text.size(), limits),
               (Names{"fits", std::string(100, 'x'), "last", std::string(100, 'y')}));
 }
 
@@ -329,22 +320,6 @@ TEST(ListingParser, SplitsLinesOnCrLfAndCrLfPairs)
     EXPECT_EQ(splitListingLines("a\n\r"), (Lines{"a", ""}));
     EXPECT_EQ(splitListingLines("\r\n\r\n"), (Lines{"", ""}));
     EXPECT_EQ(splitListingLines("\n"), (Lines{""}));
-}
-
-TEST(ListingParser, EveryLineEndingGivesTheSameNames)
-{
-    const std::string crlf = readData("vsftpd-root.bin");
-    const Names expected = parseFolderNames(crlf);
-    ASSERT_EQ(expected.size(), 8u);
-    const std::string lf = replaceAll(crlf, "\r\n", "\n");
-    const std::string cr = replaceAll(crlf, "\r\n", "\r");
-    EXPECT_EQ(parseFolderNames(lf), expected);
-    EXPECT_EQ(parseFolderNames(cr), expected);
-    // Empty lines, several in a row and the one between LF and CR, are skipped;
-    // no line ending at all after the last line is fine too.
-    std::string messy = replaceAll(crlf, "\r\n", "\n\r\n\n\r");
-    EXPECT_EQ(parseFolderNames(messy), expected);
-    EXPECT_EQ(parseFolderNames(crlf.substr(0, crlf.size() - 2)), expected);
 }
 
 TEST(ListingParser, OnlyDirectoriesGiveNamesInListingOrder)
@@ -521,13 +496,10 @@ TEST(ListingParser, SplitsMlsdLinesOnLfAndKeepsTheLineLimit)
                              std::string(99, 'y') + "\r\n" + head + std::string(100, 'z');
     ListingLimits limits = ListingLimits::none();
     limits.maxLineBytes = head.size() + 100;
-    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()}) {
-        MlsdNameParser parser(limits);
-        for (std::size_t at = 0; at < text.size(); at += size)
-            parser.feed(std::string_view(text).substr(at, size));
-        EXPECT_EQ(parser.finish(), (Names{"fits", std::string(99, 'y'), std::string(100, 'z')}))
-            << "pieces of " << size;
-    }
+    for (std::size_t size : {std::size_t{1}, std::size_t{7}, text.size()})
+        EXPECT_EQ(namesInPieces<MlsdNameParser>(text, size, limits),
+                  (Names{"fits", std::string(99, 'y'), std::string(100, 'z')}))
+            << size;
 }
 
 TEST(ListingParser, DisplaysUtf8AsItIsAndOtherBytesAsWindows1251)

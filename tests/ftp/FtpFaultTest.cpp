@@ -93,9 +93,7 @@ protected:
 
 TEST_F(FtpFault, RefusedPassiveFallsBackToActive)
 {
-    FtpServerOptions o;
-    o.refusePassive = true;
-    ASSERT_TRUE(startAndLogin(o, options(true)));
+    ASSERT_TRUE(startAndLogin({.refusePassive = true}, options(true)));
     QTemporaryDir local;
     const std::string bytes = randomBytes(10000, 11);
     ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
@@ -108,9 +106,7 @@ TEST_F(FtpFault, RefusedPassiveFallsBackToActive)
 
 TEST_F(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
 {
-    FtpServerOptions o;
-    o.refuseActive = true;
-    ASSERT_TRUE(startAndLogin(o, options(false)));
+    ASSERT_TRUE(startAndLogin({.refuseActive = true}, options(false)));
     auto t = c->openTransfer("LIST", Direction::Download);
     ASSERT_TRUE(t) << c->lastError();
     char buffer[kTransferBlockBytes];
@@ -122,10 +118,7 @@ TEST_F(FtpFault, RefusedActiveFallsBackToPassiveWhenActiveComesFirst)
 
 TEST_F(FtpFault, PortWhenEprtIsRefusedAndPasvWhenEpsvIs)
 {
-    FtpServerOptions o;
-    o.refuseEprt = true;
-    o.refuseEpsv = true;
-    server = startPyftpd(o);
+    server = startPyftpd({.refuseEpsv = true, .refuseEprt = true});
     ASSERT_TRUE(server);
     QTemporaryDir local;
     ASSERT_TRUE(writeFile(local.filePath("a"), "abc"));
@@ -140,10 +133,7 @@ TEST_F(FtpFault, PortWhenEprtIsRefusedAndPasvWhenEpsvIs)
 
 TEST_F(FtpFault, BothModesRefusedFailsClearly)
 {
-    FtpServerOptions o;
-    o.refusePassive = true;
-    o.refuseActive = true;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.refusePassive = true, .refuseActive = true}));
     EXPECT_FALSE(c->openTransfer("LIST", Direction::Download));
     EXPECT_FALSE(c->lastError().empty());
     EXPECT_EQ(c->lastReplyCode(), 502);
@@ -153,10 +143,8 @@ TEST_F(FtpFault, BothModesRefusedFailsClearly)
 
 TEST_F(FtpFault, PasvAddressOfAnotherHostIsIgnored)
 {
-    FtpServerOptions o;
-    o.refuseEpsv = true;
-    o.pasvAddress = "127.0.0.2"; // loopback, but the server does not listen there
-    ASSERT_TRUE(startAndLogin(o));
+    // 127.0.0.2 is loopback, but the server does not listen there.
+    ASSERT_TRUE(startAndLogin({.refuseEpsv = true, .pasvAddress = "127.0.0.2"}));
     QTemporaryDir local;
     const std::string bytes = randomBytes(9000, 12);
     ASSERT_TRUE(writeFile(local.filePath("a"), bytes));
@@ -168,10 +156,7 @@ TEST_F(FtpFault, PasvAddressOfAnotherHostIsIgnored)
 
 TEST_F(FtpFault, FinalReplyDecidesTheUpload)
 {
-    FtpServerOptions o;
-    o.finalReply = 552;
-    o.finalTimes = 1;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.finalReply = 552, .finalTimes = 1}));
     const std::string bytes = randomBytes(20000, 13);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto t = c->openTransfer("STOR /upload/q.bin", Direction::Upload);
@@ -187,11 +172,10 @@ TEST_F(FtpFault, FinalReplyDecidesTheUpload)
 
 TEST_F(FtpFault, MissingFinalReplyTimesOut)
 {
-    FtpServerOptions o;
-    o.finalReply = 0; // silence after the data
     IdleProbe probe;
-    auto opts = watchedOptions(probe, 3000, &Timeouts::finalReplyMs, 500);
-    ASSERT_TRUE(startAndLogin(o, opts));
+    // Silence after the data.
+    ASSERT_TRUE(startAndLogin({.finalReply = 0},
+                              watchedOptions(probe, 3000, &Timeouts::finalReplyMs, 500)));
     auto t = c->openTransfer("STOR /upload/s.bin", Direction::Upload);
     ASSERT_TRUE(t);
     EXPECT_EQ(t->write("abc", 3), 3);
@@ -205,10 +189,7 @@ TEST_F(FtpFault, MissingFinalReplyTimesOut)
 
 TEST_F(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
 {
-    FtpServerOptions o;
-    o.cutDataAfter = 100000;
-    o.cutTimes = 1;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.cutDataAfter = 100000, .cutTimes = 1}));
     // Larger than the socket buffers of both ends, so writes reach the reset.
     const std::string whole = randomBytes(16 * 1024 * 1024, 14);
     {
@@ -241,11 +222,9 @@ TEST_F(FtpFault, CutDataConnectionFailsTheWriteAndAppeResumes)
 
 TEST_F(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
 {
-    FtpServerOptions o;
-    o.stallData = true;
     IdleProbe probe;
-    auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
-    ASSERT_TRUE(startAndLogin(o, opts));
+    ASSERT_TRUE(
+        startAndLogin({.stallData = true}, watchedOptions(probe, 3000, &Timeouts::dataMs, 400)));
     auto t = c->openTransfer("STOR /upload/stall.bin", Direction::Upload);
     ASSERT_TRUE(t);
     // Enough to fill the socket buffers of both ends many times over.
@@ -263,13 +242,10 @@ TEST_F(FtpFault, StalledDataConnectionFailsTheWriteAfterTheDataTimeout)
 
 TEST_F(FtpFault, ActiveDataConnectionNeverOpened)
 {
-    FtpServerOptions o;
-    o.noDataConnect = true;
-    o.refusePassive = true;
     IdleProbe probe;
     auto opts = watchedOptions(probe, 3000, &Timeouts::dataMs, 400);
     opts.passiveFirst = false;
-    ASSERT_TRUE(startAndLogin(o, opts));
+    ASSERT_TRUE(startAndLogin({.refusePassive = true, .noDataConnect = true}, opts));
     probe.start();
     EXPECT_FALSE(c->openTransfer("STOR /upload/n.bin", Direction::Upload));
     probe.stop();
@@ -281,9 +257,7 @@ TEST_F(FtpFault, ActiveDataConnectionNeverOpened)
 TEST_F(FtpFault, StalledAndSlowServers)
 {
     // A login that takes a while is waited for...
-    FtpServerOptions slow;
-    slow.replyDelaySeconds = 0.2;
-    server = startPyftpd(slow);
+    server = startPyftpd({.replyDelaySeconds = 0.2});
     ASSERT_TRUE(server);
     IdleProbe probe;
     service = FtpService::open(options(true, 3000, probe.hook()));
@@ -293,9 +267,7 @@ TEST_F(FtpFault, StalledAndSlowServers)
     EXPECT_LE(probe.maxGapMs(), 50);
 
     // ...one that never answers PASS is given up after the reply timeout.
-    FtpServerOptions stalled;
-    stalled.stallOn = {"PASS"};
-    auto mute = startPyftpd(stalled);
+    auto mute = startPyftpd({.stallOn = {"PASS"}});
     ASSERT_TRUE(mute);
     auto quick = FtpService::open(options(true, 400, probe.hook()));
     std::string error;
@@ -321,9 +293,7 @@ TEST_F(FtpFault, BadRepliesFromARealServer)
           Case{"USER", "hello there\r\n"}, Case{"GREETING", std::string(70000, 'A') + "\r\n"},
           Case{"PASS", "2300 too many digits\r\n"}}) {
         SCOPED_TRACE(c.command);
-        FtpServerOptions o;
-        o.badReplies = {{c.command, c.reply}};
-        server = startPyftpd(o);
+        server = startPyftpd({.badReplies = {{c.command, c.reply}}});
         ASSERT_TRUE(server);
         service = FtpService::open(options(true, 600));
         std::string error;
@@ -336,10 +306,7 @@ TEST_F(FtpFault, BadRepliesFromARealServer)
 
 TEST_F(FtpFault, MultiLineGreetingAndFinalReply)
 {
-    FtpServerOptions o;
-    o.multilineGreeting = true;
-    o.multilineFinal = true;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.multilineFinal = true, .multilineGreeting = true}));
     QTemporaryDir local;
     ASSERT_TRUE(writeFile(local.filePath("a"), "hello"));
     EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/a"));
@@ -349,9 +316,7 @@ TEST_F(FtpFault, MultiLineGreetingAndFinalReply)
 
 TEST_F(FtpFault, ServerWithoutSize)
 {
-    FtpServerOptions o;
-    o.noSize = true;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.noSize = true}));
     ASSERT_TRUE(writeFile(server->localPath("/upload/x"), "12345"));
     EXPECT_FALSE(c->hasFeature("SIZE"));
     EXPECT_FALSE(c->remoteSize("/upload/x"));
@@ -360,9 +325,7 @@ TEST_F(FtpFault, ServerWithoutSize)
 
 TEST_F(FtpFault, RefusedAppeAndStor)
 {
-    FtpServerOptions o;
-    o.proftpdLike = true;
-    ASSERT_TRUE(startAndLogin(o));
+    ASSERT_TRUE(startAndLogin({.proftpdLike = true}));
     ASSERT_TRUE(writeFile(server->localPath("/upload/old"), "old"));
     EXPECT_FALSE(c->openTransfer("APPE /upload/old", Direction::Upload));
     EXPECT_EQ(c->lastReplyCode(), 451);
@@ -374,10 +337,7 @@ TEST_F(FtpFault, RefusedAppeAndStor)
     EXPECT_TRUE(c->putFile(local.filePath("a").toStdString(), "/upload/old"));
     EXPECT_EQ(readFile(server->localPath("/upload/old")), "new");
 
-    FtpServerOptions refusing;
-    refusing.refuseAppe = true;
-    refusing.refuseStor = true;
-    auto strict = startPyftpd(refusing);
+    auto strict = startPyftpd({.refuseAppe = true, .refuseStor = true});
     ASSERT_TRUE(strict);
     auto s = loginTo(*service, *strict);
     ASSERT_TRUE(s);
@@ -390,9 +350,7 @@ TEST_F(FtpFault, RefusedAppeAndStor)
 
 TEST_F(FtpFault, LoginsRefusedForAWhile)
 {
-    FtpServerOptions o;
-    o.refuseLoginSeconds = 1.0;
-    server = startPyftpd(o);
+    server = startPyftpd({.refuseLoginSeconds = 1.0});
     ASSERT_TRUE(server);
     service = FtpService::open(options());
     std::string error;

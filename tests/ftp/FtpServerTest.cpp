@@ -38,9 +38,7 @@ protected:
         const ServerCase c = GetParam();
         if (c.ipv6 && !FtpTestServer::ipv6Available())
             GTEST_SKIP() << "no ::1 on this machine";
-        FtpServerOptions opts;
-        opts.ipv6 = c.ipv6;
-        m_server = FtpTestServer::start(c.kind, opts);
+        m_server = FtpTestServer::start(c.kind, {.ipv6 = c.ipv6});
         ASSERT_TRUE(m_server) << FtpTestServer::lastError();
         ASSERT_TRUE(m_local.isValid());
         FtpService::Options o = testOptions(5000);

@@ -33,11 +33,8 @@ TestCertificates &certificates()
 
 std::unique_ptr<FtpTestServer> startTls(Kind kind, Tls tls, const TestCertificates::Pair &cert)
 {
-    FtpServerOptions opts;
-    opts.tls = tls;
-    opts.certFile = cert.certFile;
-    opts.keyFile = cert.keyFile;
-    auto server = FtpTestServer::start(kind, opts);
+    auto server = FtpTestServer::start(
+        kind, {.tls = tls, .certFile = cert.certFile, .keyFile = cert.keyFile});
     EXPECT_TRUE(server) << FtpTestServer::lastError();
     return server;
 }

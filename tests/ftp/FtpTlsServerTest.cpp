@@ -66,12 +66,10 @@ protected:
 
     FtpServerOptions serverOptions() const
     {
-        FtpServerOptions opts;
-        opts.ipv6 = GetParam().ipv6;
-        opts.tls = GetParam().tls;
-        opts.certFile = s_serverCert.certFile;
-        opts.keyFile = s_serverCert.keyFile;
-        return opts;
+        return {.ipv6 = GetParam().ipv6,
+                .tls = GetParam().tls,
+                .certFile = s_serverCert.certFile,
+                .keyFile = s_serverCert.keyFile};
     }
 
     void startServer(const FtpServerOptions &opts)

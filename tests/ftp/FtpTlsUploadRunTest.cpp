@@ -73,10 +73,9 @@ protected:
 
 TEST_F(FtpTlsUploadRunTest, CutUploadContinuesByteIdenticalAndTheQuestionComesOnce)
 {
-    FtpServerOptions opts;
-    opts.cutDataAfter = 300000;
-    opts.cutTimes = 2; // the empty put counts as the first upload
-    startServer(Kind::Pyftpd, m_certificates.selfSigned("localhost"), opts);
+    // Two cuts: the empty put counts as the first upload.
+    startServer(Kind::Pyftpd, m_certificates.selfSigned("localhost"),
+                {.cutDataAfter = 300000, .cutTimes = 2});
     const QByteArray data = randomBytes(1024 * 1024 + 5, 41);
     const QByteArray second = randomBytes(70000, 42);
     list.setPaths({makeLocal("a.bin", data), makeLocal(u"второй.bin"_qs, second)});

@@ -134,11 +134,10 @@ TEST(Certificate, MainWindowAsksKeepsTrustBesideTheDataFilesAndShowsTheProtectio
     const auto first = certificates.selfSigned("Trelvan GUI first");
     const auto second = certificates.selfSigned("Trelvan GUI second");
     ASSERT_FALSE(first.certFile.empty() || second.certFile.empty()) << certificates.error();
-    FtpServerOptions opts;
-    opts.tls = FtpServerOptions::Tls::Explicit;
-    opts.certFile = first.certFile;
-    opts.keyFile = first.keyFile;
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, opts);
+    auto server =
+        FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
+                                                           .certFile = first.certFile,
+                                                           .keyFile = first.keyFile});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
     TestProgram p;

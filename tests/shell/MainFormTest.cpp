@@ -29,7 +29,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -841,36 +840,16 @@ TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncrypti
     TestProgram p;
     ModalDriver driver;
     driver.setMainWindow(p.main.get());
-    const QString field = QString::fromStdString(server->serverField());
-    driver.expect([&](QWidget *dialog) {
-        auto set = [dialog](const char *name, const std::string &value) {
-            dialog->findChild<QLineEdit *>(QLatin1String(name))
-                ->setText(QString::fromStdString(value));
-        };
-        set("edtServer", server->serverField());
-        set("edtUser", server->user());
-        set("edtPassword", server->password());
-        dialog->findChild<QPushButton *>(QStringLiteral("btnOk"))->click();
-    });
-    p.widget<QPushButton>("btnConnection")->click();
-
-    QTemporaryDir local;
-    auto randomBytes = [](qsizetype size) {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (char &c : bytes)
-            c = char(QRandomGenerator::global()->bounded(256));
-        return bytes;
-    };
+    prepareRun(p, driver, *server, 0);
     const QList<std::pair<QString, QByteArray>> files = {
-        {QStringLiteral("archive.bin"), randomBytes(2 * 1024 * 1024 + 77)},
+        {QStringLiteral("archive.bin"), randomBytes(2 * 1024 * 1024 + 77, 1)},
         {QStringLiteral("пусто.txt"), QByteArray()},
-        {QStringLiteral("Отчёт за год.doc"), randomBytes(40000)},
+        {QStringLiteral("Отчёт за год.doc"), randomBytes(40000, 2)},
     };
     for (const auto &[name, bytes] : files) {
-        writeFile(local.filePath(name), bytes);
-        p.main->uploadList().addFile(local.filePath(name));
+        writeFile(p.path(name), bytes);
+        p.main->uploadList().addFile(p.path(name));
     }
-    p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server->uploadFolder()));
     p.main->commandStateUpdate();
     driver.answerBox(QMessageBox::Ok);
     p.widget<QPushButton>("btnRun")->click();
@@ -881,7 +860,8 @@ TEST(MainFormUpload, DefaultPureFtpdTakesThreeFilesAndTheLineSaysWithoutEncrypti
         EXPECT_EQ(readFile(server->localPath(server->uploadFolder() + "/" + name.toStdString())),
                   bytes)
             << name.toStdString();
-    EXPECT_EQ(text(p, "lblConnection"), field + QStringLiteral(" (без шифрования)"));
+    EXPECT_EQ(text(p, "lblConnection"),
+              QString::fromStdString(server->serverField()) + QStringLiteral(" (без шифрования)"));
     const auto commands = server->commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH TLS"), commands.end());
     EXPECT_TRUE(p.widget<QPlainTextEdit>("memLog")->toPlainText().contains(
@@ -923,9 +903,7 @@ TEST(MainFormDesktop, RunEndingUnseenIsAnnouncedAndTheLauncherFollowsTheRun)
     ASSERT_TRUE(desktop.error().isEmpty()) << desktop.error().toStdString();
     // Slow replies put the ends of the files further apart than the
     // launcher's interval, so each of them reaches it.
-    FtpServerOptions slow;
-    slow.replyDelaySeconds = 0.1;
-    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, slow);
+    auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.replyDelaySeconds = 0.1});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
     TestProgram p;
     p.main->desktopSignals().setBus(desktop.programConnection());

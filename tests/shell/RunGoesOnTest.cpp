@@ -90,9 +90,7 @@ struct OpenedWindow
 
 TEST(RunGoesOn, WindowsOpenedFromTheMainWindowLeaveTheTransferGoing)
 {
-    FtpServerOptions options;
-    options.readLimit = ReadLimit;
-    const auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, options);
+    const auto server = FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.readLimit = ReadLimit});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
     QTemporaryDir local;
 
@@ -180,13 +178,13 @@ namespace {
 
 struct CloseCase
 {
-    const char *waitingFor;
-    FtpServerOptions server;
+    const char *waitingFor = nullptr;
+    FtpServerOptions server{};
     bool silentConnect = false; ///< the server field names a port that never answers
     bool resume = false;        ///< the file is continued: the server holds its first half
     /// The run has reached its wait (Close comes 300 ms later).
-    std::function<bool(const TestProgram &, const FtpTestServer &)> waiting;
-    QString lastPhase;       ///< the log's last line before the result: no reason is logged
+    std::function<bool(const TestProgram &, const FtpTestServer &)> waiting{};
+    QString lastPhase{};     ///< the log's last line before the result: no reason is logged
     bool markerKept = false; ///< the file is continued by the next run
 };
 
@@ -201,48 +199,42 @@ bool hasCommand(const FtpTestServer &server, const std::string &prefix)
 std::vector<CloseCase> closeCases()
 {
     const QString login = QStringLiteral("Авторизация на сервере...");
-    std::vector<CloseCase> cases(5);
-    cases[0].waitingFor = "a connect never answered";
-    cases[0].silentConnect = true;
-    cases[0].waiting = [login](const TestProgram &p, const FtpTestServer &) {
-        return logLines(p).last() == login;
+    auto sent = [](const char *command) {
+        return [command](const TestProgram &, const FtpTestServer &s) {
+            return hasCommand(s, command);
+        };
     };
-    cases[0].lastPhase = login;
-
-    cases[1].waitingFor = "the reply to PASS";
-    cases[1].server.stallOn = {"PASS"};
-    cases[1].waiting = [](const TestProgram &, const FtpTestServer &s) {
-        return hasCommand(s, "PASS");
+    return {
+        {.waitingFor = "a connect never answered",
+         .silentConnect = true,
+         .waiting = [login](const TestProgram &p,
+                            const FtpTestServer &) { return logLines(p).last() == login; },
+         .lastPhase = login},
+        {.waitingFor = "the reply to PASS",
+         .server = {.stallOn = {"PASS"}},
+         .waiting = sent("PASS"),
+         .lastPhase = login},
+        {.waitingFor = "a final reply that never comes",
+         .server = {.finalReply = 0},
+         .resume = true,
+         .waiting = [](const TestProgram &,
+                       const FtpTestServer &s) { return !s.uploads().empty(); },
+         .lastPhase = QStringLiteral("Передача данных..."),
+         .markerKept = true},
+        {.waitingFor = "the server's digest",
+         .server = {.stallOn = {"XSHA1"}, .xDigests = {"XSHA1"}},
+         .waiting = sent("XSHA1"),
+         .lastPhase = QStringLiteral("Проверка файла"),
+         .markerKept = true},
+        // The prompt answers Cancel when the window closes under it; the
+        // cut's reason is logged before the prompt, as ever. Two cuts: the
+        // empty put counts as the first upload.
+        {.waitingFor = "the connection-lost prompt",
+         .server = {.cutDataAfter = 100000, .cutTimes = 2},
+         .waiting = [](const TestProgram &p,
+                       const FtpTestServer &) { return p.connLost->isVisible(); },
+         .markerKept = true},
     };
-    cases[1].lastPhase = login;
-
-    cases[2].waitingFor = "a final reply that never comes";
-    cases[2].server.finalReply = 0;
-    cases[2].resume = true;
-    cases[2].waiting = [](const TestProgram &, const FtpTestServer &s) {
-        return !s.uploads().empty();
-    };
-    cases[2].lastPhase = QStringLiteral("Передача данных...");
-    cases[2].markerKept = true;
-
-    cases[3].waitingFor = "the server's digest";
-    cases[3].server.xDigests = {"XSHA1"};
-    cases[3].server.stallOn = {"XSHA1"};
-    cases[3].waiting = [](const TestProgram &, const FtpTestServer &s) {
-        return hasCommand(s, "XSHA1");
-    };
-    cases[3].lastPhase = QStringLiteral("Проверка файла");
-    cases[3].markerKept = true;
-
-    // The prompt answers Cancel when the window closes under it.
-    cases[4].waitingFor = "the connection-lost prompt";
-    cases[4].server.cutDataAfter = 100000;
-    cases[4].server.cutTimes = 2; // the empty put counts as the first upload
-    cases[4].waiting = [](const TestProgram &p, const FtpTestServer &) {
-        return p.connLost->isVisible();
-    };
-    cases[4].markerKept = true; // the cut's reason is logged before the prompt, as ever
-    return cases;
 }
 
 } // namespace

@@ -5,8 +5,6 @@
 
 #include "shell/WindowFonts.h"
 
-#include <QDialog>
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -43,21 +41,6 @@ QString TestProgram::path(const QString &name) const
     return dir.path() + QLatin1Char('/') + name;
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
 void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server, int count,
                 const QString &serverField)
 {
@@ -70,7 +53,7 @@ void prepareRun(TestProgram &p, ModalDriver &driver, const FtpTestServer &server
                                             : serverField);
         field("edtUser")->setText(QString::fromStdString(server.user()));
         field("edtPassword")->setText(QString::fromStdString(server.password()));
-        static_cast<QDialog *>(dialog)->accept();
+        dialog->findChild<QPushButton *>(QStringLiteral("btnOk"))->click();
     });
     p.widget<QPushButton>("btnConnection")->click();
     p.widget<QLineEdit>("edtDstFolder")->setText(QString::fromStdString(server.uploadFolder()));

@@ -5,6 +5,7 @@
 #include "shell/UConnection.h"
 #include "shell/UHelp.h"
 #include "shell/UMainForm.h"
+#include "support/TestFiles.h"
 #include "upload/UConnLost.h"
 
 #include <QByteArray>
@@ -40,9 +41,6 @@ public:
     std::unique_ptr<TfrmHelp> help;
     TfrmFolders *folders = nullptr;
 };
-
-void writeFile(const QString &path, const QByteArray &bytes);
-QByteArray readFile(const QString &path);
 
 /// Logs the window in to `server` (at `serverField` instead of its own
 /// address when given) through the connection dialog and lists `count`

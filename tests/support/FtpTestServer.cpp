@@ -284,14 +284,62 @@ bool waitForGreeting(bool ipv6, uint16_t port, pid_t pid, Clock::time_point dead
     return false;
 }
 
-bool hasFault(const FtpServerOptions &o)
+// The script's arguments for the faults `o` asks for: empty when it asks for
+// none, which the other kinds need.
+std::vector<std::string> faultArguments(const FtpServerOptions &o)
 {
-    return o.refusePassive || o.refuseEpsv || o.refuseActive || o.refuseEprt || o.noSize ||
-           o.proftpdLike || o.refuseAppe || o.refuseStor || o.cutDataAfter >= 0 ||
-           o.finalReply >= 0 || o.multilineFinal || o.multilineGreeting ||
-           o.refuseLoginSeconds > 0 || o.replyDelaySeconds > 0 || !o.pasvAddress.empty() ||
-           !o.stallOn.empty() || o.stallData || o.noDataConnect || !o.badReplies.empty() ||
-           o.legacyNames || !o.endlessList.empty() || !o.xDigests.empty() || o.readLimit > 0;
+    std::vector<std::string> args;
+    auto flag = [&args](bool on, const char *name) {
+        if (on)
+            args.push_back(name);
+    };
+    auto value = [&args](bool on, const char *name, const std::string &v) {
+        if (on)
+            args.insert(args.end(), {name, v});
+    };
+    using std::to_string;
+    flag(o.refusePassive, "--refuse-passive");
+    flag(o.refuseEpsv, "--refuse-epsv");
+    flag(o.refuseActive, "--refuse-active");
+    flag(o.refuseEprt, "--refuse-eprt");
+    flag(o.noSize, "--no-size");
+    flag(o.proftpdLike, "--proftpd-like");
+    flag(o.refuseAppe, "--refuse-appe");
+    flag(o.refuseStor, "--refuse-stor");
+    flag(o.multilineFinal, "--multiline-final");
+    flag(o.multilineGreeting, "--multiline-greeting");
+    flag(o.stallData, "--stall-data");
+    flag(o.noDataConnect, "--no-data-connect");
+    flag(o.legacyNames, "--legacy-names");
+    value(!o.endlessList.empty(), "--endless-list", o.endlessList);
+    value(o.cutDataAfter >= 0, "--cut-data-after", to_string(o.cutDataAfter));
+    value(o.cutTimes >= 0, "--cut-times", to_string(o.cutTimes));
+    value(o.finalReply >= 0, "--final-reply", to_string(o.finalReply));
+    value(o.finalTimes >= 0, "--final-times", to_string(o.finalTimes));
+    value(o.readLimit > 0, "--read-limit", to_string(o.readLimit));
+    value(o.refuseLoginSeconds > 0, "--refuse-login-seconds", to_string(o.refuseLoginSeconds));
+    value(o.replyDelaySeconds > 0, "--reply-delay", to_string(o.replyDelaySeconds));
+    value(!o.pasvAddress.empty(), "--pasv-address", o.pasvAddress);
+    for (const std::string &cmd : o.stallOn)
+        value(true, "--stall-on", cmd);
+    for (const std::string &cmd : o.xDigests)
+        value(true, "--x-digest", cmd);
+    for (const auto &[cmd, text] : o.badReplies) {
+        // The script reads \r and \n escapes; pass backslashes through as-is.
+        std::string escaped;
+        for (char c : text) {
+            if (c == '\r')
+                escaped += "\\r";
+            else if (c == '\n')
+                escaped += "\\n";
+            else if (c == '\\')
+                escaped += "\\\\";
+            else
+                escaped += c;
+        }
+        value(true, "--bad-reply", cmd + "=" + escaped);
+    }
+    return args;
 }
 
 } // namespace
@@ -303,7 +351,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::start(Kind kind, const FtpServerOp
         g_lastError = "no IPv6 loopback address (::1) on this machine";
         return nullptr;
     }
-    if (kind != Kind::Pyftpd && hasFault(opts)) {
+    if (kind != Kind::Pyftpd && !faultArguments(opts).empty()) {
         g_lastError = "scripted faults need the pyftpdlib server";
         return nullptr;
     }
@@ -401,64 +449,8 @@ bool FtpTestServer::launchPyftpd(std::string *error)
     if (m_opts.passivePortMin != 0)
         args.insert(args.end(), {"--passive-ports", std::to_string(m_opts.passivePortMin) + "-" +
                                                         std::to_string(m_opts.passivePortMax)});
-    auto flag = [&args](bool on, const char *name) {
-        if (on)
-            args.push_back(name);
-    };
-    auto value = [&args](const char *name, const std::string &v) {
-        args.push_back(name);
-        args.push_back(v);
-    };
-    flag(m_opts.refusePassive, "--refuse-passive");
-    flag(m_opts.refuseEpsv, "--refuse-epsv");
-    flag(m_opts.refuseActive, "--refuse-active");
-    flag(m_opts.refuseEprt, "--refuse-eprt");
-    flag(m_opts.noSize, "--no-size");
-    flag(m_opts.proftpdLike, "--proftpd-like");
-    flag(m_opts.refuseAppe, "--refuse-appe");
-    flag(m_opts.refuseStor, "--refuse-stor");
-    flag(m_opts.multilineFinal, "--multiline-final");
-    flag(m_opts.multilineGreeting, "--multiline-greeting");
-    flag(m_opts.stallData, "--stall-data");
-    flag(m_opts.noDataConnect, "--no-data-connect");
-    flag(m_opts.legacyNames, "--legacy-names");
-    if (!m_opts.endlessList.empty())
-        value("--endless-list", m_opts.endlessList);
-    if (m_opts.cutDataAfter >= 0)
-        value("--cut-data-after", std::to_string(m_opts.cutDataAfter));
-    if (m_opts.cutTimes >= 0)
-        value("--cut-times", std::to_string(m_opts.cutTimes));
-    if (m_opts.finalReply >= 0)
-        value("--final-reply", std::to_string(m_opts.finalReply));
-    if (m_opts.finalTimes >= 0)
-        value("--final-times", std::to_string(m_opts.finalTimes));
-    if (m_opts.readLimit > 0)
-        value("--read-limit", std::to_string(m_opts.readLimit));
-    if (m_opts.refuseLoginSeconds > 0)
-        value("--refuse-login-seconds", std::to_string(m_opts.refuseLoginSeconds));
-    if (m_opts.replyDelaySeconds > 0)
-        value("--reply-delay", std::to_string(m_opts.replyDelaySeconds));
-    if (!m_opts.pasvAddress.empty())
-        value("--pasv-address", m_opts.pasvAddress);
-    for (const std::string &cmd : m_opts.stallOn)
-        value("--stall-on", cmd);
-    for (const std::string &cmd : m_opts.xDigests)
-        value("--x-digest", cmd);
-    for (const auto &[cmd, text] : m_opts.badReplies) {
-        // The script reads \r and \n escapes; pass backslashes through as-is.
-        std::string escaped;
-        for (char c : text) {
-            if (c == '\r')
-                escaped += "\\r";
-            else if (c == '\n')
-                escaped += "\\n";
-            else if (c == '\\')
-                escaped += "\\\\";
-            else
-                escaped += c;
-        }
-        value("--bad-reply", cmd + "=" + escaped);
-    }
+    const std::vector<std::string> faults = faultArguments(m_opts);
+    args.insert(args.end(), faults.begin(), faults.end());
 
     const QString log = m_dir.filePath("server.log");
     int outFd = -1;

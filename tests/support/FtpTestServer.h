@@ -61,6 +61,8 @@
 
 /// How the test server behaves. The fault switches work with Pyftpd only,
 /// TLS with Pyftpd and Vsftpd; starting another kind with them set fails.
+/// Every member has an initializer, so a test names only what it changes:
+/// {.noSize = true}.
 struct FtpServerOptions
 {
     std::string user = "trelvan";
@@ -75,44 +77,44 @@ struct FtpServerOptions
     };
     Tls tls = Tls::Off;
     bool tlsRequired = true;     ///< with TLS: no login and no data connection without it
-    std::string certFile;        ///< with TLS: the server's PEM certificate (chain)
-    std::string keyFile;         ///< with TLS: its PEM private key
+    std::string certFile{};      ///< with TLS: the server's PEM certificate (chain)
+    std::string keyFile{};       ///< with TLS: its PEM private key
     uint16_t passivePortMin = 0; ///< passive data ports only from this range (0: any)
     uint16_t passivePortMax = 0;
 
-    bool refusePassive = false;       ///< EPSV and PASV -> 502
-    bool refuseEpsv = false;          ///< EPSV -> 502, PASV works
-    bool refuseActive = false;        ///< EPRT and PORT -> 502
-    bool refuseEprt = false;          ///< EPRT -> 502, PORT works
-    bool noSize = false;              ///< SIZE -> 502 and not in FEAT
-    bool proftpdLike = false;         ///< APPE on an existing file -> 451, STOR over one -> 550
-    bool refuseAppe = false;          ///< APPE -> 502
-    bool refuseStor = false;          ///< STOR -> 553
-    int64_t cutDataAfter = -1;        ///< reset an upload's data connection after N bytes
-    int cutTimes = -1;                ///< ... for the first K uploads only (-1: all)
-    int finalReply = -1;              ///< this code instead of 226 after an upload; 0: no reply
-    int finalTimes = -1;              ///< ... for the first K uploads only (-1: all)
-    bool multilineFinal = false;      ///< 226 as a multi-line reply
-    bool multilineGreeting = false;   ///< 220 as a multi-line reply
-    double refuseLoginSeconds = 0;    ///< 530 for every login within T s of start
-    double replyDelaySeconds = 0;     ///< wait before handling each command
-    std::string pasvAddress;          ///< another host's address in 227 replies
-    std::vector<std::string> stallOn; ///< commands never answered ("PASS", "LIST", ...)
-    bool stallData = false;           ///< accept an upload but never read its data
+    bool refusePassive = false;         ///< EPSV and PASV -> 502
+    bool refuseEpsv = false;            ///< EPSV -> 502, PASV works
+    bool refuseActive = false;          ///< EPRT and PORT -> 502
+    bool refuseEprt = false;            ///< EPRT -> 502, PORT works
+    bool noSize = false;                ///< SIZE -> 502 and not in FEAT
+    bool proftpdLike = false;           ///< APPE on an existing file -> 451, STOR over one -> 550
+    bool refuseAppe = false;            ///< APPE -> 502
+    bool refuseStor = false;            ///< STOR -> 553
+    int64_t cutDataAfter = -1;          ///< reset an upload's data connection after N bytes
+    int cutTimes = -1;                  ///< ... for the first K uploads only (-1: all)
+    int finalReply = -1;                ///< this code instead of 226 after an upload; 0: no reply
+    int finalTimes = -1;                ///< ... for the first K uploads only (-1: all)
+    bool multilineFinal = false;        ///< 226 as a multi-line reply
+    bool multilineGreeting = false;     ///< 220 as a multi-line reply
+    double refuseLoginSeconds = 0;      ///< 530 for every login within T s of start
+    double replyDelaySeconds = 0;       ///< wait before handling each command
+    std::string pasvAddress{};          ///< another host's address in 227 replies
+    std::vector<std::string> stallOn{}; ///< commands never answered ("PASS", "LIST", ...)
+    bool stallData = false;             ///< accept an upload but never read its data
     int64_t readLimit = 0;      ///< read uploads at most this many bytes a second (0: at once)
     bool noDataConnect = false; ///< accept EPRT/PORT but never connect
     bool legacyNames = false;   ///< names as the disk's bytes, UTF8 not in FEAT
-    std::string endlessList;    ///< "folders" or "files": LIST and MLSD send such lines for ever
+    std::string endlessList{};  ///< "folders" or "files": LIST and MLSD send such lines for ever
     /// X commands offered in FEAT and answered "250 <HEX>" with the digest of
     /// the file on disk ("XSHA256", "XSHA1", "XMD5", "XCRC").
-    std::vector<std::string> xDigests;
+    std::vector<std::string> xDigests{};
     /// Raw reply bytes for a command ("FEAT") or for "GREETING".
-    std::vector<std::pair<std::string, std::string>> badReplies;
+    std::vector<std::pair<std::string, std::string>> badReplies{};
 
     /// Proftpd: modules loaded from the unpacked package ("mod_digest.c").
-    std::vector<std::string> proftpdModules;
+    std::vector<std::string> proftpdModules{};
     /// Proftpd: more configuration lines ("AllowStoreRestart on").
-    std::vector<std::string> proftpdLines;
+    std::vector<std::string> proftpdLines{};
 };
 
 /// One recorded event: a command ("command": command is the line, PASS

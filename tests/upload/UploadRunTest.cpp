@@ -38,10 +38,8 @@ protected:
     /// upload after the empty put, `bytes` into it, once.
     void startServerCuttingOnceAfter(qint64 bytes)
     {
-        FtpServerOptions opts;
-        opts.cutDataAfter = bytes;
-        opts.cutTimes = 2; // the empty put counts as the first upload
-        startServer(Kind::Pyftpd, opts);
+        // Two cuts: the empty put counts as the first upload.
+        startServer(Kind::Pyftpd, {.cutDataAfter = bytes, .cutTimes = 2});
     }
 
     /// proftpd with mod_digest: HASH and the X commands on every file.
@@ -49,11 +47,10 @@ protected:
     /// refuses.
     void startProftpdWithDigests(bool continuing)
     {
-        FtpServerOptions opts;
-        opts.proftpdModules = {"mod_digest.c"};
-        if (continuing)
-            opts.proftpdLines = {"AllowOverwrite on", "AllowStoreRestart on"};
-        startServer(Kind::Proftpd, opts);
+        startServer(Kind::Proftpd, {.proftpdModules = {"mod_digest.c"},
+                                    .proftpdLines = continuing ? Strings{"AllowOverwrite on",
+                                                                         "AllowStoreRestart on"}
+                                                               : Strings{}});
     }
 
     /// The log line of a file whose digest the server confirmed.
@@ -250,9 +247,7 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
 
 TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
 {
-    FtpServerOptions opts;
-    opts.finalReply = 552;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.finalReply = 552});
     const QByteArray data = randomBytes(100000, 5);
     const QString a = makeLocal("a.bin", data);
     list.setPaths({a});
@@ -278,10 +273,7 @@ TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
 
 TEST_F(UploadRunTest, RejectedFinalReplyOnceIsRetriedAndThenConfirmed)
 {
-    FtpServerOptions opts;
-    opts.finalReply = 552;
-    opts.finalTimes = 1;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.finalReply = 552, .finalTimes = 1});
     const QByteArray data = randomBytes(100000, 6);
     const QString a = makeLocal("a.bin", data);
     list.setPaths({a});
@@ -299,9 +291,7 @@ TEST_F(UploadRunTest, RemoteContentThatCannotBeOursIsReplacedNotAppendedTo)
     // the local one is not ours. Both are created afresh and sent from byte 0.
     for (const bool noSize : {true, false}) {
         SCOPED_TRACE(noSize ? "no SIZE" : "remote larger");
-        FtpServerOptions opts;
-        opts.noSize = noSize;
-        startServer(Kind::Pyftpd, opts);
+        startServer(Kind::Pyftpd, {.noSize = noSize});
         const QByteArray data = randomBytes(50000, 7);
         const QString a = makeLocal("a.bin", data);
         list.setPaths({a});
@@ -590,9 +580,7 @@ TEST_F(UploadRunTest, FileThatChangesWhileSentIsSentAgainFromItsStart)
 
 TEST_F(UploadRunTest, ServerThatRefusesAppendAndOverwriteStillGetsEveryFile)
 {
-    FtpServerOptions opts;
-    opts.proftpdLike = true;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.proftpdLike = true});
     const QByteArray data = randomBytes(30000, 22);
     list.setPaths({makeLocal("new.bin", data), makeLocal("old.bin", data)});
     writeFile(remoteOf("old.bin"), "an older file");
@@ -702,8 +690,7 @@ TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
     for (const Case &c : {Case{{"XCRC", "XMD5", "XSHA1"}, "SHA-1"}, Case{{"XCRC"}, "CRC32"},
                           Case{{"XSHA256"}, nullptr}}) {
         SCOPED_TRACE(c.offered.front());
-        FtpServerOptions opts;
-        opts.xDigests = c.offered;
+        FtpServerOptions opts{.xDigests = c.offered};
         if (!c.algorithm)
             opts.badReplies = {{"XSHA256", "502 Not today.\r\n"}};
         startServer(Kind::Pyftpd, opts);
@@ -732,9 +719,7 @@ TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
 TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
 {
     {
-        FtpServerOptions opts;
-        opts.refuseStor = true;
-        startServer(Kind::Pyftpd, opts);
+        startServer(Kind::Pyftpd, {.refuseStor = true});
         list.setPaths({makeLocal("a.bin", "abc")});
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
         ASSERT_EQ(view.messages.size(), 2);
@@ -748,10 +733,7 @@ TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
     }
     {
         // Continuing at an offset: APPE and REST+STOR both refused.
-        FtpServerOptions opts;
-        opts.refuseAppe = true;
-        opts.refuseStor = true;
-        startServer(Kind::Pyftpd, opts);
+        startServer(Kind::Pyftpd, {.refuseAppe = true, .refuseStor = true});
         view.messages.clear();
         const QByteArray data = randomBytes(10000, 23);
         const QString a = makeLocal("b.bin", data);
@@ -772,10 +754,8 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
     // 425: the server could not open the data connection. The way round a
     // refused APPE (REST and STOR, refused here too) must not be tried, or an
     // unattended run would end in an error box over a passing network fault.
-    FtpServerOptions opts;
-    opts.refuseStor = true;
-    opts.badReplies = {{"APPE", "425 Can't open data connection.\r\n"}};
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.refuseStor = true,
+                               .badReplies = {{"APPE", "425 Can't open data connection.\r\n"}}});
     const QByteArray data = randomBytes(10000, 31);
     const QString a = makeLocal("a.bin", data);
     list.setPaths({a});
@@ -800,8 +780,7 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
 TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
 {
     const QString secret = u"wr0ng-pw"_s;
-    FtpServerOptions echo;
-    echo.badReplies = {{"PASS", "530 Login incorrect for wr0ng-pw.\r\n"}};
+    const FtpServerOptions echo{.badReplies = {{"PASS", "530 Login incorrect for wr0ng-pw.\r\n"}}};
     struct Case
     {
         const char *name;
@@ -850,10 +829,7 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
 
 TEST_F(UploadRunTest, RefusedDataConnectionsAreNamedBeforeTheErrorBox)
 {
-    FtpServerOptions opts;
-    opts.refusePassive = true;
-    opts.refuseActive = true;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
     list.setPaths({makeLocal("a.bin", "abc")});
 
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
@@ -871,9 +847,7 @@ TEST_F(UploadRunTest, RefusedDataConnectionsAreNamedBeforeTheErrorBox)
 
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
 {
-    FtpServerOptions opts;
-    opts.refuseLoginSeconds = 3.5;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3.5});
     const QByteArray data = randomBytes(1000, 24);
     list.setPaths({makeLocal("a.bin", data)});
 
@@ -899,9 +873,7 @@ TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
 
 TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
 {
-    FtpServerOptions opts;
-    opts.refuseLoginSeconds = 3600;
-    startServer(Kind::Pyftpd, opts);
+    startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
     list.setPaths({makeLocal("a.bin", "abc")});
     int calls = 0;
     view.onEvents = [&] {
