@@ -2,10 +2,13 @@
 
 #include "ftp/Socket.h"
 
-#include <algorithm>
-#include <chrono>
+#include <cstdint>
 #include <future>
 #include <system_error>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -35,18 +38,31 @@ std::string openSslError()
 std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const IdleHook &idle,
                                                std::string *error)
 {
+    // The worker says it is done on an eventfd, so that the wait is one for
+    // a descriptor like any other: in the window's event loop when there is
+    // one, which then keeps answering at once rather than every kIdleTickMs.
+    const int done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (done < 0)
+        return load(caFile, error);
     std::future<std::shared_ptr<TlsContext>> made;
     std::string why;
     try {
-        made = std::async(std::launch::async, [&caFile, &why] { return load(caFile, &why); });
+        made = std::async(std::launch::async, [&caFile, &why, done] {
+            auto context = load(caFile, &why);
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(done, &one, sizeof one);
+            return context;
+        });
     } catch (const std::system_error &) {
+        ::close(done);
         return load(caFile, error);
     }
-    // The lambda refers to locals: always wait for it, idle or not.
-    while (made.wait_for(std::chrono::milliseconds(std::max(1, msUntilIdleDue()))) !=
-           std::future_status::ready)
-        idleIfDue(idle);
+    // The lambda refers to locals: always wait for it, idle or not (a wait
+    // that fails leaves it to get() below).
+    while (waitForFd(done, POLLIN, Deadline::in(1000), idle) == WaitResult::Timeout) {
+    }
     auto context = made.get();
+    ::close(done);
     if (!context)
         *error = why;
     return context;
