@@ -197,6 +197,36 @@ def xdotool(*args):
     subprocess.run(["xdotool"] + [str(a) for a in args], check=True, stdout=subprocess.DEVNULL)
 
 
+def pressed(pyatspi, node):
+    return node.getState().contains(pyatspi.STATE_PRESSED)
+
+
+def press_with_mouse(pyatspi, node, pid):
+    """Holds the mouse button down on the node, checked: on a loaded machine
+    the window may still be moving into place, and a button missed is let
+    go of elsewhere, which clicks nothing, and aimed at again. Returns the
+    program's RSS in KiB just before the press."""
+    for attempt in range(3):
+        box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        x, y = box.x + box.width // 2, box.y + box.height // 2
+        # (Not --sync: it waits for ever when the pointer is there already.)
+        xdotool("mousemove", x, y)
+        # The pointer's arrival repaints the button; let that and any
+        # accessibility traffic of the start settle before the click.
+        time.sleep(0.5)
+        rss = current_rss_kb(pid)
+        xdotool("mousedown", "1")
+        try:
+            wait_for("«%s» pressed" % node.name, lambda: pressed(pyatspi, node), 10)
+            return rss
+        except Failure:
+            xdotool("mousemove", 0, 0)
+            xdotool("mouseup", "1")
+            print("display.py: the mouse at (%d, %d) did not press «%s» (%dx%d at %d, %d); again"
+                  % (x, y, node.name, box.width, box.height, box.x, box.y), file=sys.stderr)
+    raise Failure("the mouse could not press «%s»" % node.name)
+
+
 def upload(args):
     import gi
     gi.require_version("Atspi", "2.0")
@@ -225,14 +255,7 @@ def upload(args):
             "«Закачать» enabled",
             lambda: (lambda b: b if b and b.getState().contains(pyatspi.STATE_ENABLED) else None)(
                 button(pyatspi, main, "Закачать")), args.timeout)
-        box = upload_button.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        # (Not --sync: it waits for ever when the pointer is there already.)
-        xdotool("mousemove", box.x + box.width // 2, box.y + box.height // 2)
-        # The pointer's arrival repaints the button; let that and any
-        # accessibility traffic of the start settle before the click.
-        time.sleep(0.5)
-        rss_before = current_rss_kb(pid)
-        xdotool("mousedown", "1")
+        rss_before = press_with_mouse(pyatspi, upload_button, pid)
         watch.drain(0.2)
         cpu_before = cpu_seconds(pid)
         started = time.monotonic()

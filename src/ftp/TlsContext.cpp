@@ -2,12 +2,15 @@
 
 #include "ftp/Socket.h"
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <system_error>
 #include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -38,42 +41,48 @@ std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const 
                                                std::string *error)
 {
     // Shared with the worker, so that a caller told to stop can leave while
-    // it still reads the roots.
+    // it still reads the roots. The worker says it is done on an eventfd, so
+    // that the wait is one for a descriptor like any other: in the window's
+    // event loop when there is one, which keeps answering at once rather than
+    // every kIdleTickMs.
     struct Loading
     {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
+        ~Loading() { ::close(done); }
+        int done = -1;
+        std::atomic<bool> finished{false};
         std::shared_ptr<TlsContext> context;
         std::string why;
     };
     auto loading = std::make_shared<Loading>();
+    loading->done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (loading->done < 0)
+        return load(caFile, error);
     try {
         std::thread([loading, caFile] {
-            std::string why;
-            auto context = load(caFile, &why);
-            std::lock_guard<std::mutex> lock(loading->mutex);
-            loading->context = std::move(context);
-            loading->why = std::move(why);
-            loading->finished = true;
-            loading->done.notify_all();
+            loading->context = load(caFile, &loading->why);
+            loading->finished.store(true, std::memory_order_release);
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(loading->done, &one, sizeof one);
         }).detach();
     } catch (const std::system_error &) {
         return load(caFile, error);
     }
     for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(loading->mutex);
-            loading->done.wait_for(lock, std::chrono::milliseconds(std::max(1, msUntilIdleDue())));
-            if (loading->finished) {
-                if (!loading->context)
-                    *error = loading->why;
-                return loading->context;
-            }
-        }
-        if (!idleIfDue(idle)) {
+        switch (waitForFd(loading->done, POLLIN, Deadline::in(1000), idle)) {
+        case WaitResult::Ready:
+        case WaitResult::Timeout:
+            break;
+        case WaitResult::Stopped:
             *error = "stopped while TLS was set up";
             return nullptr;
+        case WaitResult::Error:
+            *error = "cannot wait for the trusted roots to load";
+            return nullptr;
+        }
+        if (loading->finished.load(std::memory_order_acquire)) {
+            if (!loading->context)
+                *error = loading->why;
+            return loading->context;
         }
     }
 }

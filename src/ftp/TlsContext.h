@@ -20,8 +20,9 @@ class TlsContext
 public:
     /// Null when OpenSSL cannot make a context or the CA file cannot be read;
     /// *error then says why. Reading the system's trusted roots takes tens of
-    /// milliseconds, so it runs on a worker thread while `idle` keeps being
-    /// called; null at once when the hook says stop.
+    /// milliseconds, so it runs on a worker thread while the caller waits as
+    /// for a socket (waitForFd with `idle`); null at once when the hook says
+    /// stop.
     static std::shared_ptr<TlsContext> create(const std::string &caFile, const IdleHook &idle,
                                               std::string *error);
     ~TlsContext();

@@ -1,10 +1,10 @@
 // Keeps the benchmark from rotting: bench/run --smoke with the built program,
-// a 10 MiB file and one upload by Trelvan and by curl to each server, in
-// both modes (unattended offscreen, and clicked on a desktop with a screen
-// reader listening). What
-// counts here is that it runs, that every upload arrived byte for byte (the
-// script compares them and fails otherwise) and that the table comes out;
-// never the figures, which depend on the machine.
+// a 10 MiB file and one upload by Trelvan and by curl to each of the five
+// servers, in both modes (unattended offscreen, and clicked on a desktop with
+// a screen reader listening). What counts here is that it runs, that every
+// upload arrived byte for byte (the script compares them and fails otherwise)
+// and that the table comes out; never the figures, which depend on the
+// machine.
 
 #include <QDir>
 #include <QFileInfo>
@@ -43,13 +43,13 @@ TEST(BenchSmoke, RunsUploadsIdenticalFilesAndPrintsTheTable)
     EXPECT_EQ(bench.exitCode(), 0) << qPrintable(out) << qPrintable(err);
     EXPECT_FALSE(err.contains(QStringLiteral("FAILED"))) << qPrintable(err);
 
-    // One column per server that ran: pyftpdlib always, vsftpd plain and
-    // over TLS as root.
+    // One column per server that ran: pyftpdlib always, the standalone
+    // servers as root.
     QStringList servers = {QStringLiteral("pyftpdlib")};
-    if (::geteuid() == 0) {
-        servers.prepend(QStringLiteral("vsftpd"));
-        servers.append(QStringLiteral("vsftpd-tls"));
-    }
+    if (::geteuid() == 0)
+        servers = {QStringLiteral("vsftpd"), QStringLiteral("pyftpdlib"),
+                   QStringLiteral("vsftpd-tls"), QStringLiteral("proftpd"),
+                   QStringLiteral("pure-ftpd")};
     const QString header = QStringLiteral("| measure | ") + servers.join(QStringLiteral(" | ")) +
                            QStringLiteral(" | goal |");
 

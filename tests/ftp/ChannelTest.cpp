@@ -2,6 +2,7 @@
 // other end decides how fast the bytes may leave.
 
 #include "ftp/Channel.h"
+#include "ftp/TlsContext.h"
 
 #include <gtest/gtest.h>
 
@@ -216,4 +217,22 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
     EXPECT_EQ(asked->events, POLLOUT);
     pair.stopReading();
     EXPECT_TRUE(pair.received == whole);
+}
+
+TEST(ChannelTest, TrustedRootsReadOnAWorkerAreAwaitedInTheIdleWait)
+{
+    // Reading them takes milliseconds; a timed wait in between would leave
+    // the window unanswered for an idle tick at a time.
+    auto calls = std::make_shared<int>(0);
+    ftp::setIdleWait([calls](int fd, short events, int timeoutMs) {
+        ++*calls;
+        pollfd p{fd, events, 0};
+        ::poll(&p, 1, timeoutMs);
+    });
+    const ftp::IdleHook idle = [] { return true; };
+    std::string error;
+    const auto context = ftp::TlsContext::create({}, idle, &error);
+    ftp::setIdleWait({});
+    ASSERT_TRUE(context) << error;
+    EXPECT_GT(*calls, 0);
 }
