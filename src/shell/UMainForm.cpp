@@ -713,9 +713,15 @@ void TfrmMainForm::deleteSelectedRows()
 
 void TfrmMainForm::saveList()
 {
-    if (!ListFile::write(m_files.listFile, m_list.paths()))
-        messageBox(QMessageBox::Warning, TextAttention,
-                   QStringLiteral("Не удалось сохранить список файлов."), QMessageBox::Ok);
+    if (ListFile::write(m_files.listFile, m_list.paths()) || m_listWarningShown)
+        return;
+    // Shown without a loop of its own: a drop or a hand-off during a run
+    // saves the list too, and the transfer goes on while the box is up. One
+    // box is enough however often the save fails meanwhile.
+    m_listWarningShown = true;
+    messageBoxThen(QMessageBox::Warning, TextAttention,
+                   QStringLiteral("Не удалось сохранить список файлов."), QMessageBox::Ok,
+                   [this](QMessageBox::StandardButton) { m_listWarningShown = false; });
 }
 
 void TfrmMainForm::handOffFile(const QString &path)

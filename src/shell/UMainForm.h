@@ -224,7 +224,8 @@ private:
     QString m_openFilter; // the file type chosen last
     void createOpenDialog();
     int m_lastPercent = -1;
-    bool m_closing = false; // closed while a run went on: the run ends the program
+    bool m_closing = false;          // closed while a run went on: the run ends the program
+    bool m_listWarningShown = false; // the box saying Files.txt was not saved is up
     Prompts *m_prompts = nullptr;
     std::string m_extraCaFile;
     std::shared_ptr<TrustStore> m_trust;

@@ -564,9 +564,16 @@ TEST(MainFormList, FailedSaveWarnsAndKeepsTheListInMemory)
     const QString file = p.path(QStringLiteral("f.bin"));
     writeFile(file, "12345");
 
+    // The box does not hold the caller up (a run may be going), and a second
+    // failure while it is up adds no other.
+    const QString second = p.path(QStringLiteral("g.bin"));
+    writeFile(second, "6");
     driver.answerBox(QMessageBox::Ok);
     p.main->handOffFile(file);
-    EXPECT_EQ(p.main->uploadList().paths(), QStringList({file}));
+    p.main->handOffFile(second);
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({file, second}));
+    ASSERT_TRUE(driver.waitUntilDone());
+    EXPECT_TRUE(driver.unexpected().isEmpty());
     ASSERT_EQ(driver.boxes().size(), 1);
     EXPECT_EQ(driver.boxes()[0].caption, QStringLiteral("Внимание"));
     EXPECT_EQ(driver.boxes()[0].text, QStringLiteral("Не удалось сохранить список файлов."));
