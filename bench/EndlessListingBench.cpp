@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QTimer>
 #include <QTreeWidget>
@@ -40,7 +41,16 @@ int main(int argc, char **argv)
     });
     QElapsedTimer clock;
     clock.start();
-    dialog.chooseFolder(QStringLiteral("/"));
+    // browse() returns at once; the dialog ends when the listing does.
+    bool closed = false;
+    QEventLoop loop;
+    QObject::connect(&dialog, &QDialog::finished, &loop, [&] {
+        closed = true;
+        loop.quit();
+    });
+    dialog.browse(QStringLiteral("/"));
+    if (!closed)
+        loop.exec();
     std::printf("endless-listing ok=%d entries=%d ms=%lld status=%s\n", ok ? 1 : 0,
                 dialog.findChild<QTreeWidget *>(QStringLiteral("lvFolders"))->topLevelItemCount(),
                 static_cast<long long>(clock.elapsed()),
