@@ -718,11 +718,18 @@ TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
     }
 }
 
-TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
+TEST_F(UploadRunTest, RefusedCreateAppendAndDataConnectionsShowTheirErrorBoxes)
 {
-    {
-        startServer(Kind::Pyftpd, {.refuseStor = true});
+    // A refused STOR, and data connections refused both ways, named in the
+    // log before the box.
+    for (const FtpServerOptions &opts :
+         {FtpServerOptions{.refuseStor = true},
+          FtpServerOptions{.refusePassive = true, .refuseActive = true}}) {
+        SCOPED_TRACE(opts.refuseStor ? "STOR" : "data connections");
+        startServer(Kind::Pyftpd, opts);
         listOne("a.bin", "abc");
+        view.messages.clear();
+        view.log.clear();
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
         ASSERT_EQ(view.messages.size(), 2);
         EXPECT_EQ(
@@ -733,6 +740,11 @@ TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
         EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
         EXPECT_FALSE(state.resume);
     }
+    EXPECT_EQ(view.log,
+              (LoggedIn + QStringList{u"Сервер отказал в пассивном и активном режиме: 502 "
+                                      u"Passive mode refused by the test server. / 502 "
+                                      u"Active mode refused by the test server."_s,
+                                      UploadRun::TextInterrupted}));
     {
         // Continuing at an offset: APPE and REST+STOR both refused.
         startServer(Kind::Pyftpd, {.refuseAppe = true, .refuseStor = true});
@@ -823,22 +835,6 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
         for (const QString &line : view.log)
             EXPECT_FALSE(line.contains(secret)) << line.toStdString();
     }
-}
-
-TEST_F(UploadRunTest, RefusedDataConnectionsAreNamedBeforeTheErrorBox)
-{
-    startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
-    listOne("a.bin", "abc");
-
-    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
-    EXPECT_EQ(view.log,
-              (LoggedIn + QStringList{u"Сервер отказал в пассивном и активном режиме: 502 "
-                                      u"Passive mode refused by the test server. / 502 "
-                                      u"Active mode refused by the test server."_s,
-                                      UploadRun::TextInterrupted}));
-    ASSERT_EQ(view.messages.size(), 2);
-    EXPECT_EQ(view.messages[0].text,
-              u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s.arg(view.folder));
 }
 
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
