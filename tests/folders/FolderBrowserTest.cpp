@@ -161,14 +161,20 @@ struct Windows1251Folder
     std::filesystem::path path;
 };
 
-std::unique_ptr<FtpTestServer> startServer(Kind kind, const FtpServerOptions &options = {})
+class FolderBrowser : public testing::Test
 {
-    auto server = FtpTestServer::start(kind, options);
-    EXPECT_TRUE(server) << FtpTestServer::lastError();
-    return server;
-}
+protected:
+    /// Call through ASSERT_NO_FATAL_FAILURE: the test stops without a server.
+    void startServer(Kind kind, const FtpServerOptions &options = {})
+    {
+        server = FtpTestServer::start(kind, options);
+        ASSERT_TRUE(server) << FtpTestServer::lastError();
+    }
 
-class FolderBrowserOnServer : public testing::TestWithParam<Kind>
+    std::unique_ptr<FtpTestServer> server;
+};
+
+class FolderBrowserOnServer : public FolderBrowser, public testing::WithParamInterface<Kind>
 {
 };
 
@@ -179,8 +185,7 @@ class FolderBrowserOnServer : public testing::TestWithParam<Kind>
 // returns the path joined with it.
 TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     makeFolders(*server, {"pub/My Documents/Новая папка/deep", "pub/incoming", "other"});
     QFile(server->rootPath() + "/pub/a file.txt").open(QIODevice::WriteOnly);
 
@@ -244,8 +249,7 @@ TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
 // trailing "/" stays, and Escape returns the start folder unchanged.
 TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     makeFolders(*server, {"pub/incoming"});
 
     Browser browser(*server);
@@ -274,8 +278,7 @@ TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
 // MLSD, and its LIST, read by fields, loses the blanks at the ends.
 TEST_P(FolderBrowserOnServer, ListsWithMlsdWhereOfferedAndKeepsEveryBlank)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     const QString blanks = "  two  blanks  ";
     makeFolders(*server, {blanks + "/inner"});
     const bool mlsd = GetParam() != Kind::Vsftpd;
@@ -306,10 +309,9 @@ TEST_P(FolderBrowserOnServer, ListsWithMlsdWhereOfferedAndKeepsEveryBlank)
 // vsftpd sends names as the file system holds them; a Windows-1251 name is
 // shown decoded and entered by its own bytes, and the run is told those
 // bytes. vsftpd lists UTF8 in FEAT, so typed paths stay UTF-8.
-TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
+TEST_F(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 {
-    const auto server = startServer(Kind::Vsftpd);
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Vsftpd));
     const Windows1251Folder folder(*server);
 
     RemoteNames names;
@@ -336,10 +338,9 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 // uploads into; a path typed later,
 // also after a restart (a new RemoteNames on the same settings file), goes in
 // Windows-1251, for the run and for the browser's first CWD alike.
-TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
+TEST_F(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
 {
-    const auto server = startServer(Kind::Pyftpd, {.legacyNames = true});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.legacyNames = true}));
     const Windows1251Folder folder(*server);
     QTemporaryDir programDir;
     const UploadFiles files{programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
@@ -398,10 +399,10 @@ INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
 // A server that can open no data connection at all: every LIST fails though
 // every login succeeds. Three retries, each with a login, then the step ends
 // and the status line says why.
-TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
+TEST_F(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(
+        startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true}));
 
     Browser browser(*server);
     const QString result = browser.run("/", [&] {
@@ -423,14 +424,13 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 
 // An MLSD or LIST that never ends is read only until its folder names pass
 // their budget; the step then ends as failed, and is not tried again.
-TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
+TEST_F(FolderBrowser, AnEndlessListingIsRefusedOnce)
 {
     for (const char *command : {"MLSD", "LIST"}) {
         FtpServerOptions options{.endlessList = "folders"};
         if (command == std::string("LIST"))
             options.badReplies = {{"MLSD", "502 MLSD refused by the test server.\r\n"}};
-        const auto server = startServer(Kind::Pyftpd, options);
-        ASSERT_TRUE(server);
+        ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, options));
 
         Browser browser(*server);
         browser.run("/", [&] {
@@ -447,10 +447,9 @@ TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
 // Logins refused: the attempts are spaced by the pause, the prompt comes with
 // its own text after the login window, Continue gives another window, Cancel
 // ends the step with the status line as it was, the server's refusal in it.
-TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
+TEST_F(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600}));
 
     Browser browser(*server);
     browser.dialog.lister().loginWindowMs = 300;
@@ -500,10 +499,9 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 
 // Enter and Backspace pressed while a listing step waits do not start a
 // second step on its handles.
-TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
+TEST_F(FolderBrowser, NavigationDuringAListingIsIgnored)
 {
-    const auto server = startServer(Kind::Pyftpd, {.replyDelaySeconds = 0.2});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.replyDelaySeconds = 0.2}));
     makeFolders(*server, {"pub"});
 
     Browser browser(*server);
@@ -535,10 +533,9 @@ TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
 }
 
 // A close request while a step runs waits for the step, which stops retrying.
-TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
+TEST_F(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600}));
 
     Browser browser(*server);
     QTimer canceller;
@@ -572,15 +569,14 @@ int main(int argc, char **argv)
 
 // The user refuses the server's certificate: the step ends at once with its
 // own status, asked once, with no login sent and no retries.
-TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
+TEST_F(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
 {
     TestCertificates certificates;
     ASSERT_TRUE(certificates.isValid()) << certificates.error();
     const auto pair = certificates.selfSigned("trelvan-test");
-    const auto server = startServer(Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
-                                                   .certFile = pair.certFile,
-                                                   .keyFile = pair.keyFile});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
+                                                       .certFile = pair.certFile,
+                                                       .keyFile = pair.keyFile}));
 
     int questions = 0;
     Browser browser(*server, nullptr, [&questions] {
