@@ -52,10 +52,11 @@ ConnectionParams paramsOf(const FtpTestServer &server)
 // A browser wired to one test server, as the main window wires it.
 struct Browser
 {
-    explicit Browser(const FtpTestServer &server, RemoteNames *names = nullptr)
+    explicit Browser(const FtpTestServer &server, RemoteNames *names = nullptr,
+                     std::function<ftp::FtpService::Options()> options = {})
         : dialog(
               &prompt, [&server] { return paramsOf(server); },
-              [] { return ftp::FtpService::Options{}; }, nullptr, names)
+              options ? options : [] { return ftp::FtpService::Options{}; }, nullptr, names)
     {
         dialog.setFont(WindowFonts::sansSerif(11));
     }
@@ -96,13 +97,23 @@ struct Browser
     }
 
     // Waits until `count` listing steps of this dialog have ended.
-    bool waitForListings(QSignalSpy &spy, int count) const
+    bool waitForListings(int count) const
     {
-        return QTest::qWaitFor([&] { return spy.count() >= count; }, ListingWaitMs);
+        return QTest::qWaitFor([&] { return listings.count() >= count; }, ListingWaitMs);
     }
+
+    // Enters the folder listed as `caption`, as Enter does.
+    void enter(const QString &caption)
+    {
+        list()->setCurrentItem(item(caption));
+        QTest::keyClick(list(), Qt::Key_Return);
+    }
+
+    void ok() { QTest::mouseClick(dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton); }
 
     TfrmConnLost prompt;
     TfrmFolders dialog;
+    QSignalSpy listings{&dialog, &TfrmFolders::listingFinished};
 };
 
 Strings commandsStartingWith(const FtpTestServer &server, const std::string &prefix)
@@ -150,14 +161,20 @@ struct Windows1251Folder
     std::filesystem::path path;
 };
 
-std::unique_ptr<FtpTestServer> startServer(Kind kind, const FtpServerOptions &options = {})
+class FolderBrowser : public testing::Test
 {
-    auto server = FtpTestServer::start(kind, options);
-    EXPECT_TRUE(server) << FtpTestServer::lastError();
-    return server;
-}
+protected:
+    /// Call through ASSERT_NO_FATAL_FAILURE: the test stops without a server.
+    void startServer(Kind kind, const FtpServerOptions &options = {})
+    {
+        server = FtpTestServer::start(kind, options);
+        ASSERT_TRUE(server) << FtpTestServer::lastError();
+    }
 
-class FolderBrowserOnServer : public testing::TestWithParam<Kind>
+    std::unique_ptr<FtpTestServer> server;
+};
+
+class FolderBrowserOnServer : public FolderBrowser, public testing::WithParamInterface<Kind>
 {
 };
 
@@ -168,28 +185,25 @@ class FolderBrowserOnServer : public testing::TestWithParam<Kind>
 // returns the path joined with it.
 TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     makeFolders(*server, {"pub/My Documents/Новая папка/deep", "pub/incoming", "other"});
     QFile(server->rootPath() + "/pub/a file.txt").open(QIODevice::WriteOnly);
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     QTreeWidget *list = browser.list();
 
     const QString result = browser.run("/", [&] {
         // The first listing starts by itself shortly after the dialog shows.
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
-        EXPECT_EQ(listings.last().at(0).toBool(), true);
+        ASSERT_TRUE(browser.waitForListings(1));
+        EXPECT_EQ(browser.listings.last().at(0).toBool(), true);
         EXPECT_EQ(browser.status(), FolderLister::TextReady);
         EXPECT_EQ(browser.memo(), "/");
         const QStringList root = browser.captions();
         EXPECT_TRUE(root.contains("other") && root.contains("pub")) << root.join('|').toStdString();
         EXPECT_FALSE(root.contains("..")); // no parent entry at the root
 
-        list->setCurrentItem(browser.item("pub"));
-        QTest::keyClick(list, Qt::Key_Return);
-        ASSERT_EQ(listings.count(), 2);
+        browser.enter("pub");
+        ASSERT_EQ(browser.listings.count(), 2);
         EXPECT_TRUE(browser.dialog.isVisible()); // Enter enters, it does not press OK
         EXPECT_EQ(browser.memo(), "/pub");
         ASSERT_GE(list->topLevelItemCount(), 1);
@@ -203,23 +217,23 @@ TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
         const QPoint at = list->visualItemRect(documents).center();
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-        ASSERT_EQ(listings.count(), 3);
+        ASSERT_EQ(browser.listings.count(), 3);
         EXPECT_EQ(browser.memo(), "/pub/My Documents");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "Новая папка"}));
 
         list->setCurrentItem(browser.item("Новая папка"));
         QTest::keyClick(list, Qt::Key_Enter);
-        ASSERT_EQ(listings.count(), 4);
+        ASSERT_EQ(browser.listings.count(), 4);
         EXPECT_EQ(browser.memo(), "/pub/My Documents/Новая папка");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "deep"}));
 
         QTest::keyClick(list, Qt::Key_Backspace);
-        ASSERT_EQ(listings.count(), 5);
+        ASSERT_EQ(browser.listings.count(), 5);
         EXPECT_EQ(browser.memo(), "/pub/My Documents");
         EXPECT_EQ(browser.status(), FolderLister::TextReady);
 
         list->setCurrentItem(browser.item("Новая папка"));
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     EXPECT_EQ(result, "/pub/My Documents/Новая папка");
 
@@ -235,14 +249,12 @@ TEST_P(FolderBrowserOnServer, BrowsesDownAndUpAndReturnsTheChosenPath)
 // trailing "/" stays, and Escape returns the start folder unchanged.
 TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     makeFolders(*server, {"pub/incoming"});
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     const QString first = browser.run("pub", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        ASSERT_TRUE(browser.waitForListings(1));
         EXPECT_EQ(browser.memo(), "/pub");
         browser.list()->setCurrentItem(browser.item("incoming"));
         QTest::keyClick(browser.list(), Qt::Key_Escape);
@@ -250,12 +262,12 @@ TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
     EXPECT_EQ(first, "pub");
 
     const QString second = browser.run("/pub/", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 2));
+        ASSERT_TRUE(browser.waitForListings(2));
         EXPECT_EQ(browser.memo(), "/pub/");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "incoming"}));
         // OK with nothing selected returns the current path.
         browser.list()->clearSelection();
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     EXPECT_EQ(second, "/pub/");
     EXPECT_EQ(commandsStartingWith(*server, "CWD "), (Strings{"CWD /pub", "CWD /pub/"}));
@@ -266,26 +278,24 @@ TEST_P(FolderBrowserOnServer, EscapeReturnsTheStartFolder)
 // MLSD, and its LIST, read by fields, loses the blanks at the ends.
 TEST_P(FolderBrowserOnServer, ListsWithMlsdWhereOfferedAndKeepsEveryBlank)
 {
-    const auto server = startServer(GetParam());
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(GetParam()));
     const QString blanks = "  two  blanks  ";
     makeFolders(*server, {blanks + "/inner"});
     const bool mlsd = GetParam() != Kind::Vsftpd;
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     const QString result = browser.run("/", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        ASSERT_TRUE(browser.waitForListings(1));
         QTreeWidgetItem *item = browser.item(mlsd ? blanks : blanks.trimmed());
         ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
         if (!mlsd)
             return;
         browser.list()->setCurrentItem(item);
         QTest::keyClick(browser.list(), Qt::Key_Return);
-        ASSERT_EQ(listings.count(), 2);
+        ASSERT_EQ(browser.listings.count(), 2);
         EXPECT_EQ(browser.memo(), "/" + blanks);
         EXPECT_EQ(browser.captions(), (QStringList{"..", "inner"}));
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     EXPECT_EQ(result, mlsd ? "/" + blanks : "/");
     // proftpd logs a command once its transfer has ended, maybe after the
@@ -299,26 +309,22 @@ TEST_P(FolderBrowserOnServer, ListsWithMlsdWhereOfferedAndKeepsEveryBlank)
 // vsftpd sends names as the file system holds them; a Windows-1251 name is
 // shown decoded and entered by its own bytes, and the run is told those
 // bytes. vsftpd lists UTF8 in FEAT, so typed paths stay UTF-8.
-TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
+TEST_F(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 {
-    const auto server = startServer(Kind::Vsftpd);
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Vsftpd));
     const Windows1251Folder folder(*server);
 
     RemoteNames names;
     Browser browser(*server, &names);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     const QString result = browser.run("/", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
-        QTreeWidgetItem *item = browser.item("Папка");
-        ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
-        browser.list()->setCurrentItem(item);
-        QTest::keyClick(browser.list(), Qt::Key_Return);
-        ASSERT_EQ(listings.count(), 2);
+        ASSERT_TRUE(browser.waitForListings(1));
+        ASSERT_TRUE(browser.item("Папка")) << browser.captions().join('|').toStdString();
+        browser.enter("Папка");
+        ASSERT_EQ(browser.listings.count(), 2);
         EXPECT_EQ(browser.status(), FolderLister::TextReady);
         EXPECT_EQ(browser.memo(), "/Папка");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "inside"}));
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     EXPECT_EQ(result, "/Папка");
     const QString field = QString::fromStdString(server->serverField());
@@ -332,10 +338,9 @@ TEST(FolderBrowser, Windows1251NameIsShownDecodedAndEnteredByItsBytes)
 // uploads into; a path typed later,
 // also after a restart (a new RemoteNames on the same settings file), goes in
 // Windows-1251, for the run and for the browser's first CWD alike.
-TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
+TEST_F(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
 {
-    const auto server = startServer(Kind::Pyftpd, {.legacyNames = true});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.legacyNames = true}));
     const Windows1251Folder folder(*server);
     QTemporaryDir programDir;
     const UploadFiles files{programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
@@ -359,13 +364,12 @@ TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
     {
         RemoteNames names(files.settingsFile);
         Browser browser(*server, &names);
-        QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
         const QString chosen = browser.run("/", [&] {
-            ASSERT_TRUE(browser.waitForListings(listings, 1));
+            ASSERT_TRUE(browser.waitForListings(1));
             QTreeWidgetItem *item = browser.item("Папка");
             ASSERT_TRUE(item) << browser.captions().join('|').toStdString();
             browser.list()->setCurrentItem(item);
-            QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+            browser.ok();
         });
         EXPECT_EQ(chosen, "//Папка"); // the root, "/" and the entry
         EXPECT_EQ(commandsStartingWith(*server, "MLSD").size(), 1u);
@@ -379,9 +383,8 @@ TEST(FolderBrowser, AWindows1251FolderChosenOrTypedIsTheOneUploadedInto)
     EXPECT_EQ(folder.read("inside/typed.txt"), "typed");
 
     Browser browser(*server, &restarted);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     browser.run("/Папка", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        ASSERT_TRUE(browser.waitForListings(1));
         EXPECT_EQ(browser.memo(), "/Папка");
         EXPECT_EQ(browser.captions(), (QStringList{"..", "inside"}));
     });
@@ -396,16 +399,15 @@ INSTANTIATE_TEST_SUITE_P(Servers, FolderBrowserOnServer,
 // A server that can open no data connection at all: every LIST fails though
 // every login succeeds. Three retries, each with a login, then the step ends
 // and the status line says why.
-TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
+TEST_F(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(
+        startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true}));
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     const QString result = browser.run("/", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
-        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        ASSERT_TRUE(browser.waitForListings(1));
+        EXPECT_EQ(browser.listings.last().at(0).toBool(), false);
         EXPECT_EQ(browser.status(),
                   FolderLister::TextListFailed +
                       ". Сервер отказал в пассивном и активном режиме: 502 Passive mode refused "
@@ -422,20 +424,18 @@ TEST(FolderBrowser, FailingListIsRetriedThreeTimesThenReported)
 
 // An MLSD or LIST that never ends is read only until its folder names pass
 // their budget; the step then ends as failed, and is not tried again.
-TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
+TEST_F(FolderBrowser, AnEndlessListingIsRefusedOnce)
 {
     for (const char *command : {"MLSD", "LIST"}) {
         FtpServerOptions options{.endlessList = "folders"};
         if (command == std::string("LIST"))
             options.badReplies = {{"MLSD", "502 MLSD refused by the test server.\r\n"}};
-        const auto server = startServer(Kind::Pyftpd, options);
-        ASSERT_TRUE(server);
+        ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, options));
 
         Browser browser(*server);
-        QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
         browser.run("/", [&] {
-            ASSERT_TRUE(browser.waitForListings(listings, 1));
-            EXPECT_EQ(listings.last().at(0).toBool(), false);
+            ASSERT_TRUE(browser.waitForListings(1));
+            EXPECT_EQ(browser.listings.last().at(0).toBool(), false);
             EXPECT_EQ(browser.status(), FolderLister::TextListFailed);
             EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         });
@@ -447,14 +447,12 @@ TEST(FolderBrowser, AnEndlessListingIsRefusedOnce)
 // Logins refused: the attempts are spaced by the pause, the prompt comes with
 // its own text after the login window, Continue gives another window, Cancel
 // ends the step with the status line as it was, the server's refusal in it.
-TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
+TEST_F(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600}));
 
     Browser browser(*server);
     browser.dialog.lister().loginWindowMs = 300;
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
 
     std::vector<std::size_t> loginsAtPrompt;
     QStringList promptTexts;
@@ -477,14 +475,14 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
     sinceShown.start();
 
     const QString result = browser.run("/pub", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
-        EXPECT_EQ(listings.last().at(0).toBool(), false);
+        ASSERT_TRUE(browser.waitForListings(1));
+        EXPECT_EQ(browser.listings.last().at(0).toBool(), false);
         EXPECT_EQ(browser.status(),
                   FolderLister::TextAuthorizing +
                       " Сервер отказал во входе: 530 Logins refused for now by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         // Nothing has connected in this opening: OK returns the empty path.
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     answerer.stop();
     EXPECT_EQ(result, "");
@@ -501,14 +499,12 @@ TEST(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
 
 // Enter and Backspace pressed while a listing step waits do not start a
 // second step on its handles.
-TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
+TEST_F(FolderBrowser, NavigationDuringAListingIsIgnored)
 {
-    const auto server = startServer(Kind::Pyftpd, {.replyDelaySeconds = 0.2});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.replyDelaySeconds = 0.2}));
     makeFolders(*server, {"pub"});
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     int keysSent = 0;
     // Fires from inside the running step, which keeps the events flowing.
     QTimer presser;
@@ -523,13 +519,13 @@ TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
     presser.start();
 
     const QString result = browser.run("/pub", [&] {
-        ASSERT_TRUE(browser.waitForListings(listings, 1));
+        ASSERT_TRUE(browser.waitForListings(1));
         presser.stop();
         EXPECT_EQ(keysSent, 3);
-        EXPECT_EQ(listings.count(), 1);
+        EXPECT_EQ(browser.listings.count(), 1);
         EXPECT_EQ(browser.memo(), "/pub");
         EXPECT_EQ(browser.status(), FolderLister::TextReady);
-        QTest::mouseClick(browser.dialog.findChild<QPushButton *>("btnOK"), Qt::LeftButton);
+        browser.ok();
     });
     EXPECT_EQ(result, "/pub");
     EXPECT_EQ(commandsStartingWith(*server, "USER ").size(), 1u);
@@ -537,13 +533,11 @@ TEST(FolderBrowser, NavigationDuringAListingIsIgnored)
 }
 
 // A close request while a step runs waits for the step, which stops retrying.
-TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
+TEST_F(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
 {
-    const auto server = startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600}));
 
     Browser browser(*server);
-    QSignalSpy listings(&browser.dialog, &TfrmFolders::listingFinished);
     QTimer canceller;
     canceller.setInterval(20);
     QObject::connect(&canceller, &QTimer::timeout, [&] {
@@ -561,7 +555,7 @@ TEST(FolderBrowser, CancelDuringLoginRetriesClosesWhenTheStepEnds)
         ASSERT_TRUE(QTest::qWaitFor([&] { return !browser.dialog.isVisible(); }, ListingWaitMs));
     });
     EXPECT_EQ(result, "/pub");
-    EXPECT_EQ(listings.count(), 1);
+    EXPECT_EQ(browser.listings.count(), 1);
     EXPECT_FALSE(browser.prompt.isVisible());
     EXPECT_LT(clock.elapsed(), browser.dialog.lister().loginWindowMs);
 }
@@ -575,45 +569,30 @@ int main(int argc, char **argv)
 
 // The user refuses the server's certificate: the step ends at once with its
 // own status, asked once, with no login sent and no retries.
-TEST(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
+TEST_F(FolderBrowser, RefusedCertificateEndsTheStepWithoutRetrying)
 {
     TestCertificates certificates;
     ASSERT_TRUE(certificates.isValid()) << certificates.error();
     const auto pair = certificates.selfSigned("trelvan-test");
-    const auto server = startServer(Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
-                                                   .certFile = pair.certFile,
-                                                   .keyFile = pair.keyFile});
-    ASSERT_TRUE(server);
+    ASSERT_NO_FATAL_FAILURE(startServer(Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
+                                                       .certFile = pair.certFile,
+                                                       .keyFile = pair.keyFile}));
 
     int questions = 0;
-    TfrmConnLost prompt;
-    TfrmFolders dialog(
-        &prompt,
-        [&server] {
-            return ConnectionParams{QString::fromStdString(server->serverField()),
-                                    QString::fromStdString(server->user()),
-                                    QString::fromStdString(server->password())};
-        },
-        [&questions] {
-            ftp::FtpService::Options o;
-            o.certificateDecision = [&questions](const ftp::CertificateInfo &) {
-                ++questions;
-                return ftp::CertificateDecision::Refuse;
-            };
-            return o;
-        });
-    QSignalSpy listings(&dialog, &TfrmFolders::listingFinished);
-    QSignalSpy chosen(&dialog, &TfrmFolders::folderChosen);
-    dialog.browse("/pub");
-    if (QTest::qWaitFor([&] { return listings.count() >= 1; }, ListingWaitMs)) {
-        EXPECT_EQ(dialog.findChild<QLabel *>("lblStatus")->text(),
+    Browser browser(*server, nullptr, [&questions] {
+        ftp::FtpService::Options o;
+        o.certificateDecision = [&questions](const ftp::CertificateInfo &) {
+            ++questions;
+            return ftp::CertificateDecision::Refuse;
+        };
+        return o;
+    });
+    const QString result = browser.run("/pub", [&] {
+        ASSERT_TRUE(browser.waitForListings(1));
+        EXPECT_EQ(browser.status(),
                   FolderLister::TextCertificateRefused + ": self-signed certificate");
-    } else {
-        ADD_FAILURE() << "the listing step did not end";
-    }
-    dialog.reject();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !chosen.isEmpty(); }, ListingWaitMs));
-    EXPECT_EQ(chosen.first().first().toString(), "/pub");
+    });
+    EXPECT_EQ(result, "/pub");
     EXPECT_EQ(questions, 1);
     EXPECT_TRUE(commandsStartingWith(*server, "USER ").empty());
     EXPECT_TRUE(commandsStartingWith(*server, "PASS").empty());

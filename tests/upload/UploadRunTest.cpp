@@ -28,6 +28,10 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
+// The log of a pass up to its first file.
+const QStringList LoggedIn{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
+                           u"Передача данных..."_s};
+
 class UploadRunTest : public ::testing::Test, protected UploadRunSession
 {
 protected:
@@ -85,6 +89,21 @@ protected:
             ::chmod(QFile::encodeName(remote).constData(), 0666);
     }
 
+    /// Lists one local file of `data` as `name`.
+    QString listOne(const QString &name, const QByteArray &data)
+    {
+        const QString path = makeLocal(name, data);
+        list.setPaths({path});
+        return path;
+    }
+
+    /// The run left `path` to be continued: the flag on, the marker naming it.
+    void expectMarked(const QString &path) const
+    {
+        EXPECT_TRUE(state.resume);
+        EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), path);
+    }
+
     QString lastMessage() const
     {
         return view.messages.isEmpty() ? QString() : view.messages.last().text;
@@ -121,9 +140,7 @@ TEST_P(UploadRunOnEachServer, OnePassSendsEveryFileByteForByteAndEmptiesTheList)
     EXPECT_EQ(readFile(remoteOf("big.bin")), big);
     EXPECT_EQ(readFile(remoteOf("empty.txt")), QByteArray());
     EXPECT_EQ(readFile(remoteOf(u"отчёт 1.dat"_s)), small);
-    EXPECT_EQ(view.log,
-              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
-                           u"Передача данных..."_s, UploadRun::TextCompleted}));
+    EXPECT_EQ(view.log, LoggedIn + QStringList{UploadRun::TextCompleted});
     ASSERT_EQ(view.messages.size(), 1);
     EXPECT_EQ(view.messages[0].text, UploadRun::TextCompleted);
     EXPECT_EQ(view.messages[0].caption, u"Сообщение"_s);
@@ -153,8 +170,7 @@ TEST_P(UploadRunOnEachServer, ServerStoppedMidFileIsContinuedFromItsSizeAfterCon
 {
     startServer(GetParam());
     const QByteArray data = randomBytes(8 * 1024 * 1024, 3);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     bool stopped = false;
     // Stopped once the server has written part of the file: what reached it
     // may still sit in socket buffers for a while.
@@ -190,7 +206,7 @@ TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
 {
     startServerCuttingOnceAfter(300000);
     const QByteArray data = randomBytes(1024 * 1024, 4);
-    list.setPaths({makeLocal("a.bin", data)});
+    listOne("a.bin", data);
 
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
@@ -215,7 +231,7 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
     startServerCuttingOnceAfter(300000);
     const QByteArray data = randomBytes(1024 * 1024, 11);
     const qint64 tail = 100000;
-    list.setPaths({makeLocal("a.bin", data)});
+    listOne("a.bin", data);
 
     auto sizeQueries = [this] {
         int n = 0;
@@ -245,12 +261,11 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
                                                   std::to_string(data.size() - 300000 - tail)}));
 }
 
-TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
+TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSentAndOnceIsRetried)
 {
     startServer(Kind::Pyftpd, {.finalReply = 552});
     const QByteArray data = randomBytes(100000, 5);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     prepareResume(a, data.left(1000));
     view.maxPrompts = 3;
 
@@ -259,26 +274,19 @@ TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSent)
     EXPECT_EQ(view.prompts.first(), UploadRun::TextConnectionLost);
     // Each pass says why it ended.
     ASSERT_GE(view.log.size(), 6);
-    EXPECT_EQ(view.log.mid(0, 6),
-              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
-                           u"Передача данных..."_s,
-                           u"Сервер не подтвердил приём файла: 552 Final reply chosen by the test "
-                           u"server."_s,
-                           u"====="_s}));
+    EXPECT_EQ(
+        view.log.mid(0, 6),
+        (LoggedIn + QStringList{u"Сервер не подтвердил приём файла: 552 Final reply chosen by "
+                                u"the test server."_s,
+                                u"====="_s}));
     EXPECT_FALSE(list.at(0).done);
     EXPECT_EQ(list.count(), 1);
-    EXPECT_TRUE(QFile::exists(files().markerFile));
-    EXPECT_TRUE(state.resume);
-}
+    expectMarked(a);
 
-TEST_F(UploadRunTest, RejectedFinalReplyOnceIsRetriedAndThenConfirmed)
-{
+    // Rejected once: retried, then confirmed.
     startServer(Kind::Pyftpd, {.finalReply = 552, .finalTimes = 1});
-    const QByteArray data = randomBytes(100000, 6);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
     prepareResume(a, data.left(1000));
-
+    view.prompts.clear();
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
@@ -293,8 +301,7 @@ TEST_F(UploadRunTest, RemoteContentThatCannotBeOursIsReplacedNotAppendedTo)
         SCOPED_TRACE(noSize ? "no SIZE" : "remote larger");
         startServer(Kind::Pyftpd, {.noSize = noSize});
         const QByteArray data = randomBytes(50000, 7);
-        const QString a = makeLocal("a.bin", data);
-        list.setPaths({a});
+        const QString a = listOne("a.bin", data);
         prepareResume(a, noSize ? data.left(20000) : randomBytes(80000, 8));
         view.messages.clear();
 
@@ -452,7 +459,7 @@ TEST_F(UploadRunTest, DeletingTheRowBeingSentEndsThatFileAfterTheCurrentBlock)
     // The last file deleted while it is sent: its marker goes too, and the
     // run, having sent nothing, says the upload was cut short.
     const QByteArray dataD = randomBytes(4 * 1024 * 1024, 45);
-    list.setPaths({makeLocal("d.bin", dataD)});
+    listOne("d.bin", dataD);
     view.progress.clear();
     view.onEvents = [&] {
         if (list.count() == 1 && !view.progress.isEmpty() && view.progress.last().sent > 100000)
@@ -472,8 +479,7 @@ TEST_F(UploadRunTest, TimeLeftOfAContinuedFileCountsOnlyTheBytesOfThisPass)
     // second with each progress report.
     startServer(Kind::Pyftpd);
     const QByteArray data = randomBytes(100 * 4096, 43);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     prepareResume(a, data.left(90 * 4096));
     clock = [this] { return qint64(view.progress.size()) * 1'000'000'000; };
 
@@ -493,8 +499,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
 {
     startServer(Kind::Pyftpd);
     const QByteArray data = randomBytes(4 * 1024 * 1024, 20);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     view.onEvents = [&] {
         if (!view.progress.isEmpty() && view.progress.last().sent > 500000)
             state.stop = true;
@@ -504,8 +509,7 @@ TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
     EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
     EXPECT_EQ(lastEnd(), std::make_tuple(UploadRun::TextInterrupted, 0, 1));
     EXPECT_EQ(view.log.last(), UploadRun::TextInterrupted);
-    EXPECT_TRUE(state.resume);
-    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+    expectMarked(a);
     EXPECT_EQ(list.count(), 1);
     const qint64 held = QFileInfo(remoteOf("a.bin")).size();
     ASSERT_GT(held, 0);
@@ -562,8 +566,7 @@ TEST_F(UploadRunTest, FileThatChangesWhileSentIsSentAgainFromItsStart)
 {
     startServer(Kind::Pyftpd);
     QByteArray data = randomBytes(2 * 1024 * 1024, 21);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     bool grown = false;
     view.onEvents = [&] {
         if (!grown && !view.progress.isEmpty() && view.progress.last().sent > 100000) {
@@ -619,8 +622,7 @@ TEST_F(UploadRunTest, ServerDigestConfirmsEveryFileAndCatchesAWrongContinuation)
     // A continuation onto a part that is not this file's: the sizes agree,
     // the digests do not, and the file goes again from its start.
     const QByteArray dataD = randomBytes(1024 * 1024, 53);
-    const QString d = makeLocal("d.bin", dataD);
-    list.setPaths({d});
+    const QString d = listOne("d.bin", dataD);
     prepareResume(d, randomBytes(300000, 54));
     view.log.clear();
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
@@ -716,11 +718,18 @@ TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
     }
 }
 
-TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
+TEST_F(UploadRunTest, RefusedCreateAppendAndDataConnectionsShowTheirErrorBoxes)
 {
-    {
-        startServer(Kind::Pyftpd, {.refuseStor = true});
-        list.setPaths({makeLocal("a.bin", "abc")});
+    // A refused STOR, and data connections refused both ways, named in the
+    // log before the box.
+    for (const FtpServerOptions &opts :
+         {FtpServerOptions{.refuseStor = true},
+          FtpServerOptions{.refusePassive = true, .refuseActive = true}}) {
+        SCOPED_TRACE(opts.refuseStor ? "STOR" : "data connections");
+        startServer(Kind::Pyftpd, opts);
+        listOne("a.bin", "abc");
+        view.messages.clear();
+        view.log.clear();
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
         ASSERT_EQ(view.messages.size(), 2);
         EXPECT_EQ(
@@ -731,21 +740,24 @@ TEST_F(UploadRunTest, RefusedCreateAndRefusedAppendShowTheirErrorBoxes)
         EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
         EXPECT_FALSE(state.resume);
     }
+    EXPECT_EQ(view.log,
+              (LoggedIn + QStringList{u"Сервер отказал в пассивном и активном режиме: 502 "
+                                      u"Passive mode refused by the test server. / 502 "
+                                      u"Active mode refused by the test server."_s,
+                                      UploadRun::TextInterrupted}));
     {
         // Continuing at an offset: APPE and REST+STOR both refused.
         startServer(Kind::Pyftpd, {.refuseAppe = true, .refuseStor = true});
         view.messages.clear();
         const QByteArray data = randomBytes(10000, 23);
-        const QString a = makeLocal("b.bin", data);
-        list.setPaths({a});
+        const QString a = listOne("b.bin", data);
         prepareResume(a, data.left(4000));
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
         ASSERT_EQ(view.messages.size(), 2);
         EXPECT_EQ(view.messages[0].text, u"Ошибка при попытке дописать файл."_s);
         EXPECT_EQ(view.messages[1].text, UploadRun::TextInterrupted);
         // The marker and the flag stay, so a later run continues the file.
-        EXPECT_TRUE(state.resume);
-        EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+        expectMarked(a);
     }
 }
 
@@ -757,8 +769,7 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
     startServer(Kind::Pyftpd, {.refuseStor = true,
                                .badReplies = {{"APPE", "425 Can't open data connection.\r\n"}}});
     const QByteArray data = randomBytes(10000, 31);
-    const QString a = makeLocal("a.bin", data);
-    list.setPaths({a});
+    const QString a = listOne("a.bin", data);
     prepareResume(a, data.left(4000));
 
     view.answers = {2};
@@ -771,8 +782,7 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
     // Nothing was lost: the server's part stays and the file is still marked
     // to be continued.
     EXPECT_EQ(readFile(remoteOf("a.bin")), data.left(4000));
-    EXPECT_TRUE(state.resume);
-    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+    expectMarked(a);
 }
 
 // Why the logins fail, as the transfer log tells it: the reason once, however
@@ -811,7 +821,7 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
             server->stop();
         serverField = QString(c.field).replace(u"%1"_s, port);
         password = secret;
-        list.setPaths({makeLocal("a.bin", "abc")});
+        listOne("a.bin", "abc");
         view.log.clear();
         view.prompts.clear();
         view.answers = {2};
@@ -827,29 +837,11 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
     }
 }
 
-TEST_F(UploadRunTest, RefusedDataConnectionsAreNamedBeforeTheErrorBox)
-{
-    startServer(Kind::Pyftpd, {.refusePassive = true, .refuseActive = true});
-    list.setPaths({makeLocal("a.bin", "abc")});
-
-    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
-    EXPECT_EQ(view.log,
-              (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере... ОК"_s,
-                           u"Передача данных..."_s,
-                           u"Сервер отказал в пассивном и активном режиме: 502 Passive mode "
-                           u"refused by the test server. / 502 Active mode refused by the test "
-                           u"server."_s,
-                           UploadRun::TextInterrupted}));
-    ASSERT_EQ(view.messages.size(), 2);
-    EXPECT_EQ(view.messages[0].text,
-              u"Ошибка при создании файла %1/a.bin.\r\nПроверьте имя файла."_s.arg(view.folder));
-}
-
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
 {
     startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3.5});
     const QByteArray data = randomBytes(1000, 24);
-    list.setPaths({makeLocal("a.bin", data)});
+    listOne("a.bin", data);
 
     view.answers = {2};
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
@@ -874,7 +866,7 @@ TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
 TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
 {
     startServer(Kind::Pyftpd, {.refuseLoginSeconds = 3600});
-    list.setPaths({makeLocal("a.bin", "abc")});
+    listOne("a.bin", "abc");
     int calls = 0;
     view.onEvents = [&] {
         if (++calls == 3)
@@ -888,8 +880,7 @@ TEST_F(UploadRunTest, CloseWhileLoginsKeepFailingEndsTheRun)
 TEST_F(UploadRunTest, CancelAtTheConnectionLostPromptKeepsMarkerAndList)
 {
     startServerCuttingOnceAfter(50000);
-    const QString a = makeLocal("a.bin", randomBytes(200000, 25));
-    list.setPaths({a});
+    const QString a = listOne("a.bin", randomBytes(200000, 25));
     view.answers = {2};
 
     EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
@@ -897,14 +888,13 @@ TEST_F(UploadRunTest, CancelAtTheConnectionLostPromptKeepsMarkerAndList)
     EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
     EXPECT_EQ(list.count(), 1);
     EXPECT_FALSE(list.at(0).done);
-    EXPECT_TRUE(state.resume);
-    EXPECT_EQ(ResumeMarker::markedPath(files().markerFile), a);
+    expectMarked(a);
 }
 
 TEST_F(UploadRunTest, RefusedSettingsWriteDoesNotStartTheRun)
 {
     startServer(Kind::Pyftpd);
-    list.setPaths({makeLocal("a.bin", "x")});
+    listOne("a.bin", "x");
     QDir().mkpath(files().settingsFile); // a folder where the file should be
     EXPECT_EQ(run(), UploadRun::Outcome::NotStarted);
     ASSERT_EQ(view.messages.size(), 1);
