@@ -502,6 +502,14 @@ void TfrmMainForm::btnConnectionClick()
 {
     if (!m_windows.connection)
         return;
+    // A screen reader can press the button past the open dialog's modality;
+    // a second loop of the same dialog would leave the first one waiting for
+    // ever, and the values typed would not be taken.
+    if (m_windows.connection->isVisible()) {
+        m_windows.connection->raise();
+        m_windows.connection->activateWindow();
+        return;
+    }
     if (m_windows.connection->edit(m_connection))
         setConnectionSummary(m_connection.server);
 }

@@ -691,6 +691,15 @@ TEST(MainFormConnection, DialogCopiesBackOnEveryCloseAndLabelFollowsOnlyOk)
          [field](QWidget *dialog) { QTest::keyClick(field(dialog, "edtUser"), Qt::Key_Return); });
     button->click();
     EXPECT_EQ(text(p, "lblConnection"), QStringLiteral("ftp.local"));
+
+    // Pressed again while it is open (a screen reader can): the dialog stays
+    // the one open, and its OK still counts.
+    fill(QStringLiteral("again.example"), QStringLiteral("bob"), QString(), [&](QWidget *dialog) {
+        button->click();
+        press("btnOk")(dialog);
+    });
+    button->click();
+    EXPECT_EQ(text(p, "lblConnection"), QStringLiteral("again.example"));
     EXPECT_TRUE(driver.unexpected().isEmpty());
     EXPECT_EQ(driver.pendingActions(), 0);
 }
