@@ -32,7 +32,7 @@ namespace {
 /// open this long proves the transfer went on when the count reaches half
 /// of rate times time.
 constexpr qint64 ReadLimit = 8'000'000;
-constexpr int OpenMs = 6000;
+constexpr int OpenMs = 10000;
 /// Close is answered within this; a wait left to its timeout takes 15 s (a
 /// connect, a reply) or 60 s (a final reply, a digest).
 constexpr qint64 CloseWithinMs = 1000;
@@ -117,7 +117,7 @@ TEST(RunGoesOn, WindowsOpenedFromTheMainWindowLeaveTheTransferGoing)
             QStringLiteral("%1.bin").arg(QLatin1String(row.name)).replace(u' ', u'-');
         const QString big = local.filePath(name);
         QFile file(big);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(ReadLimit * 12));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(ReadLimit * 16));
         file.close();
         TestProgram p;
         ModalDriver driver;
