@@ -44,13 +44,6 @@ void neverAnswer(ScriptedPeer &peer)
     peer.readLine(3000);
 }
 
-// The wait ended within `limitMs` and the idle hook kept being called.
-void expectQuickAndIdle(const IdleProbe &probe, long limitMs, const std::string &error = {})
-{
-    EXPECT_LT(probe.elapsedMs(), limitMs) << error;
-    EXPECT_LE(probe.maxGapMs(), 50) << error;
-}
-
 std::unique_ptr<FtpConnection> connectTo(FtpService &service, const ScriptedFtpServer &server,
                                          std::string *error = nullptr,
                                          const std::string &user = "bob",
