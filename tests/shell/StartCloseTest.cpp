@@ -271,10 +271,7 @@ TEST(Closing, TitleBarCloseMidFileEndsTheProgramAndTheNextStartContinuesTheFile)
     ASSERT_EQ(driver.boxes().size(), 2);
     EXPECT_EQ(driver.boxes()[1].text, UploadRun::TextCompleted);
     EXPECT_TRUE(readFile(remote) == data) << "byte for byte";
-    std::vector<FtpServerEvent> uploads;
-    for (const FtpServerEvent &e : server->events())
-        if (e.kind == "upload")
-            uploads.push_back(e);
+    const std::vector<FtpServerEvent> uploads = server->uploads();
     ASSERT_FALSE(uploads.empty());
     EXPECT_EQ(uploads.back().command, "APPE");
     EXPECT_EQ(uploads.back().offset, held) << "continued, not sent again";
