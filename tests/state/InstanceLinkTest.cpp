@@ -4,6 +4,7 @@
 // with --starter (for starts that race each other).
 
 #include "state/InstanceLink.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,9 +38,7 @@ namespace {
 QString makeFile(const QString &path)
 {
     QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write("content") != 7)
-        ADD_FAILURE() << "cannot create " << path.toStdString();
+    writeFile(path, "content");
     return path;
 }
 
@@ -311,22 +310,17 @@ TEST_F(InstanceLinkTest, TheFirstStartListensOnAPrivateSocketEvenInPlaceOfAStale
 
 TEST_F(InstanceLinkTest, AFileThatIsNoSocketIsLeftAloneUntilItGoes)
 {
-    QFile planted(socketPath());
-    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
-    planted.write("keep me");
-    planted.close();
+    makeFile(socketPath());
     const QString a = file("a.txt");
     InstanceLink first(socketPath());
 
     EXPECT_EQ(first.handOff({a}), Outcome::StartHere);
     EXPECT_FALSE(first.isListening());
-    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
-    EXPECT_EQ(planted.readAll(), "keep me");
-    planted.close();
+    EXPECT_EQ(readFile(socketPath()), "content");
 
     // The window that could not listen takes the role once the way is clear.
     first.setHandler([&](const QString &path) { m_received << path; });
-    ASSERT_TRUE(planted.remove());
+    ASSERT_TRUE(QFile::remove(socketPath()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return first.isListening(); }, 10000));
     const QString b = file("b.txt");
     EXPECT_EQ(handOffFromThread(socketPath(), {b}).outcome, Outcome::HandedOver);
