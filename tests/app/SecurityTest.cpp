@@ -113,38 +113,26 @@ struct Victim
 {
     QString path;
     QByteArray content;
-    qint64 mtimeNs = 0;
-    ino_t inode = 0;
+    struct stat before = {};
 
+    static struct stat statOf(const QString &path)
+    {
+        struct stat st = {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        return st;
+    }
     static Victim make(const QString &path, const QByteArray &content)
     {
         writeFile(path, content);
-        Victim v{path, content};
-        v.mtimeNs = mtimeOf(path);
-        v.inode = inodeOf(path);
-        return v;
-    }
-    static qint64 mtimeOf(const QString &path)
-    {
-        struct stat st
-        {
-        };
-        ::stat(QFile::encodeName(path).constData(), &st);
-        return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    }
-    static ino_t inodeOf(const QString &path)
-    {
-        struct stat st
-        {
-        };
-        ::stat(QFile::encodeName(path).constData(), &st);
-        return st.st_ino;
+        return {path, content, statOf(path)};
     }
     void expectUntouched() const
     {
+        const struct stat now = statOf(path);
         EXPECT_EQ(readFile(path), content) << path.toStdString();
-        EXPECT_EQ(mtimeOf(path), mtimeNs) << path.toStdString();
-        EXPECT_EQ(inodeOf(path), inode) << path.toStdString();
+        EXPECT_EQ(now.st_mtim.tv_sec, before.st_mtim.tv_sec) << path.toStdString();
+        EXPECT_EQ(now.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << path.toStdString();
+        EXPECT_EQ(now.st_ino, before.st_ino) << path.toStdString();
     }
 };
 

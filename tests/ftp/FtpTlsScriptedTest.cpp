@@ -26,11 +26,7 @@ std::string bareField(const ScriptedFtpServer &server)
 
 bool hasLogin(const Strings &transcript)
 {
-    for (const std::string &line : transcript) {
-        if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0)
-            return true;
-    }
-    return false;
+    return hasLine(transcript, "USER") || hasLine(transcript, "PASS");
 }
 
 } // namespace

@@ -3,9 +3,12 @@
 #include "ftp/FtpClient.h"
 #include "support/FtpTestClient.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <string>
 
 /// Milliseconds since `t`.
 inline long msSince(std::chrono::steady_clock::time_point t)
@@ -78,4 +81,12 @@ inline ftp::FtpService::Options watchedOptions(const IdleProbe &probe, int timeo
     ftp::FtpService::Options o = testOptions(timeoutMs, probe.hook());
     o.timeouts.*shortened = shortMs;
     return o;
+}
+
+/// The wait `probe` watched ended within `limitMs`, and the idle hook was
+/// called all along.
+inline void expectQuickAndIdle(const IdleProbe &probe, long limitMs, const std::string &why = {})
+{
+    EXPECT_LT(probe.elapsedMs(), limitMs) << why;
+    EXPECT_LE(probe.maxGapMs(), 50) << why;
 }

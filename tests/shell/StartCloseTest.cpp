@@ -69,6 +69,7 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
                   "[Options]\r\nDestFolder=/incoming\r\nServer=ftp.example\r\n");
     });
     const QString dir = p.dir.path() + QLatin1Char('/');
+    auto at = [&dir](const char *name) { return dir + QLatin1String(name); };
     UploadList &list = p.main->uploadList();
     EXPECT_TRUE(p.main->uploadState().resume);
     EXPECT_EQ(p.widget<QPushButton>("btnRun")->text(), QStringLiteral("Продолжить"));
@@ -97,9 +98,8 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
 
     const QString previous = QDir::currentPath();
     QDir::setCurrent(dir);
-    p.main->postCreate({dir + QStringLiteral("new.bin"), dir + QStringLiteral("missing.bin"),
-                        dir + QStringLiteral("folder"), QStringLiteral("rel.bin"),
-                        dir + QStringLiteral("A.BIN")});
+    p.main->postCreate(
+        {at("new.bin"), at("missing.bin"), at("folder"), QStringLiteral("rel.bin"), at("A.BIN")});
     QDir::setCurrent(previous);
 
     EXPECT_EQ(driver.seen(), QStringList({QStringLiteral("QMessageBox:Внимание"),
@@ -112,9 +112,7 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
     // Loaded rows first, then the existing command-line files (a relative
     // name made absolute, a name listed in other case passed over).
     EXPECT_EQ(list.paths(),
-              QStringList({dir + QStringLiteral("a.bin"), dir + QStringLiteral("x.bin"),
-                           dir + QStringLiteral("c.bin"), dir + QStringLiteral("new.bin"),
-                           dir + QStringLiteral("rel.bin")}));
+              QStringList({at("a.bin"), at("x.bin"), at("c.bin"), at("new.bin"), at("rel.bin")}));
     EXPECT_EQ(readFile(p.files.listFile), listBytes) << "command-line files are not saved";
     EXPECT_EQ(p.widget<QLabel>("lblConnection")->text(), QStringLiteral("По умолчанию"))
         << "the cancelled dialog leaves the summary";
@@ -271,10 +269,7 @@ TEST(Closing, TitleBarCloseMidFileEndsTheProgramAndTheNextStartContinuesTheFile)
     ASSERT_EQ(driver.boxes().size(), 2);
     EXPECT_EQ(driver.boxes()[1].text, UploadRun::TextCompleted);
     EXPECT_TRUE(readFile(remote) == data) << "byte for byte";
-    std::vector<FtpServerEvent> uploads;
-    for (const FtpServerEvent &e : server->events())
-        if (e.kind == "upload")
-            uploads.push_back(e);
+    const std::vector<FtpServerEvent> uploads = server->uploads();
     ASSERT_FALSE(uploads.empty());
     EXPECT_EQ(uploads.back().command, "APPE");
     EXPECT_EQ(uploads.back().offset, held) << "continued, not sent again";

@@ -13,6 +13,12 @@
 #include <functional>
 #include <memory>
 
+/// The child of `parent` called `name`; null when there is none.
+template <class T> T *child(const QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
 class FtpTestServer;
 class ModalDriver;
 
@@ -27,10 +33,7 @@ public:
     ~TestProgram();
 
     QString path(const QString &name) const;
-    template <class T> T *widget(const char *name) const
-    {
-        return main->findChild<T *>(QString::fromLatin1(name));
-    }
+    template <class T> T *widget(const char *name) const { return child<T>(main.get(), name); }
 
     QTemporaryDir dir;
     UploadFiles files;

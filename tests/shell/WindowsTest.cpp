@@ -41,15 +41,16 @@ void expectCaptionsFit(QWidget *window)
 {
     // Only the window's own controls, not those of dialogs it owns.
     auto own = [window](QWidget *widget) { return widget->window() == window; };
+    auto where = [window](QWidget *widget) {
+        return window->objectName().toStdString() + "." + widget->objectName().toStdString();
+    };
     for (QLabel *label : window->findChildren<QLabel *>()) {
         if (!own(label) || label->text().isEmpty() || label->wordWrap())
             continue;
         const QSize need = label->sizeHint();
         EXPECT_LE(need.width(), label->width())
-            << window->objectName().toStdString() << "." << label->objectName().toStdString()
-            << " \"" << label->text().toStdString() << "\"";
-        EXPECT_LE(need.height(), label->height())
-            << window->objectName().toStdString() << "." << label->objectName().toStdString();
+            << where(label) << " \"" << label->text().toStdString() << "\"";
+        EXPECT_LE(need.height(), label->height()) << where(label);
         EXPECT_TRUE(window->rect().contains(QRect(label->mapTo(window, QPoint(0, 0)), need)))
             << label->objectName().toStdString() << " leaves its window";
     }
@@ -64,8 +65,7 @@ void expectCaptionsFit(QWidget *window)
                 sibling->isWindow())
                 continue;
             EXPECT_FALSE(drawn.intersects(sibling->geometry()))
-                << window->objectName().toStdString() << "." << label->objectName().toStdString()
-                << " runs under " << sibling->objectName().toStdString();
+                << where(label) << " runs under " << sibling->objectName().toStdString();
         }
     }
     for (QAbstractButton *button : window->findChildren<QAbstractButton *>()) {
@@ -73,8 +73,7 @@ void expectCaptionsFit(QWidget *window)
             continue;
         const int textWidth = button->fontMetrics().horizontalAdvance(button->text());
         EXPECT_LE(textWidth + 6, button->width())
-            << window->objectName().toStdString() << "." << button->objectName().toStdString()
-            << " \"" << button->text().toStdString() << "\"";
+            << where(button) << " \"" << button->text().toStdString() << "\"";
     }
 }
 
@@ -112,11 +111,11 @@ TEST(Layout, NoCaptionIsCutOffInAnyWindow)
         window->ensurePolished();
         expectCaptionsFit(window);
     }
-    auto *countdown = p.connLost->findChild<QPushButton *>(QStringLiteral("btnContinue"));
+    auto *countdown = child<QPushButton>(p.connLost, "btnContinue");
     countdown->setText(QStringLiteral("Продолжить [ 10 ]"));
     expectCaptionsFit(p.connLost);
     // The prompt's longest message fits its three lines.
-    auto *message = p.connLost->findChild<QLabel *>(QStringLiteral("lblText"));
+    auto *message = child<QLabel>(p.connLost, "lblText");
     message->setText(QStringLiteral("Соединение с Internet потеряно.\nВосстановите соединение и "
                                     "нажмите \"продолжить\"\nили нажмите \"отмена\"."));
     EXPECT_LE(message->heightForWidth(message->width()), message->height());
@@ -139,8 +138,8 @@ TEST(ConnectionDialog, LayoutWithMaskedPasswordAndLabelsAsBuddies)
                 {"Label2", QStringLiteral("Пользователь:"), "edtUser", 64},
                 {"Label3", QStringLiteral("Пароль:"), "edtPassword", 112}};
     for (const auto &row : rows) {
-        auto *label = dialog->findChild<QLabel *>(QLatin1String(row.label));
-        auto *edit = dialog->findChild<QLineEdit *>(QLatin1String(row.edit));
+        auto *label = child<QLabel>(dialog, row.label);
+        auto *edit = child<QLineEdit>(dialog, row.edit);
         ASSERT_TRUE(label && edit) << row.edit;
         EXPECT_EQ(label->text(), row.caption);
         EXPECT_EQ(label->buddy(), edit);
@@ -150,14 +149,11 @@ TEST(ConnectionDialog, LayoutWithMaskedPasswordAndLabelsAsBuddies)
         EXPECT_TRUE(label->x() == 56 || label->geometry().right() < 136) << row.label;
         EXPECT_EQ(edit->geometry(), QRect(136, row.top, 177, 21));
     }
-    EXPECT_EQ(dialog->findChild<QLabel *>(QStringLiteral("Label4"))->text(),
-              QStringLiteral("например: 127.0.0.1"));
-    EXPECT_EQ(dialog->findChild<QLabel *>(QStringLiteral("Label5"))->text(),
-              QStringLiteral("например: anonymous"));
-    EXPECT_EQ(dialog->findChild<QLineEdit *>(QStringLiteral("edtPassword"))->echoMode(),
-              QLineEdit::Password);
-    auto *ok = dialog->findChild<QPushButton *>(QStringLiteral("btnOk"));
-    auto *close = dialog->findChild<QPushButton *>(QStringLiteral("btnClose"));
+    EXPECT_EQ(child<QLabel>(dialog, "Label4")->text(), QStringLiteral("например: 127.0.0.1"));
+    EXPECT_EQ(child<QLabel>(dialog, "Label5")->text(), QStringLiteral("например: anonymous"));
+    EXPECT_EQ(child<QLineEdit>(dialog, "edtPassword")->echoMode(), QLineEdit::Password);
+    auto *ok = child<QPushButton>(dialog, "btnOk");
+    auto *close = child<QPushButton>(dialog, "btnClose");
     EXPECT_EQ(ok->text(), QStringLiteral("ОК"));
     EXPECT_TRUE(ok->isDefault());
     EXPECT_EQ(ok->geometry(), QRect(216, 160, 81, 25));
@@ -166,7 +162,7 @@ TEST(ConnectionDialog, LayoutWithMaskedPasswordAndLabelsAsBuddies)
 
     // Tab order: the three edits, then OK and Закрыть.
     QStringList order;
-    QWidget *w = dialog->findChild<QLineEdit *>(QStringLiteral("edtServer"));
+    QWidget *w = child<QLineEdit>(dialog, "edtServer");
     for (int i = 0; i < 5; ++i) {
         order.append(w->objectName());
         do
@@ -228,8 +224,8 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
     QStringList focusPath;
     driver.expect([&](QWidget *modal) {
         ASSERT_EQ(modal, p.about);
-        auto *siteLabel = modal->findChild<QLabel *>(QStringLiteral("Label4"));
-        auto *mailLabel = modal->findChild<QLabel *>(QStringLiteral("Label5"));
+        auto *siteLabel = child<QLabel>(modal, "Label4");
+        auto *mailLabel = child<QLabel>(modal, "Label5");
         site = siteLabel->text();
         mail = mailLabel->text();
         click(siteLabel);
@@ -250,7 +246,7 @@ TEST(Links, CopyrightLogoAndAboutLinksOpenWhatTheirCaptionsSay)
         EXPECT_FALSE(mailLabel->autoFillBackground()) << "no highlight without the focus";
         QTest::keyClick(modal, Qt::Key_Escape);
         stayedOpen = modal->isVisible();
-        modal->findChild<QPushButton *>(QStringLiteral("btnClose"))->click();
+        child<QPushButton>(modal, "btnClose")->click();
     });
     click(p.widget<QLabel>("lblAbout"));
     ASSERT_TRUE(driver.waitUntilDone());
@@ -272,12 +268,12 @@ TEST(AboutWindow, LayoutAndTexts)
     TfrmAbout *about = p.about;
     EXPECT_EQ(about->windowTitle(), QStringLiteral("О программе"));
     EXPECT_EQ(about->size(), QSize(409, 233));
-    auto *version = about->findChild<QLabel *>(QStringLiteral("lblVersion"));
+    auto *version = child<QLabel>(about, "lblVersion");
     EXPECT_EQ(version->text(), QStringLiteral("version 1.3"));
     EXPECT_EQ(version->geometry().right() + 1, 353) << "right edge at 353";
     EXPECT_EQ(version->y(), 38);
-    auto *dark = about->findChild<QLabel *>(QStringLiteral("Label2"));
-    auto *light = about->findChild<QLabel *>(QStringLiteral("Label3"));
+    auto *dark = child<QLabel>(about, "Label2");
+    auto *light = child<QLabel>(about, "Label3");
     EXPECT_EQ(dark->text(), QStringLiteral("Trelvan"));
     EXPECT_EQ(light->text(), QStringLiteral("Trelvan"));
     EXPECT_EQ(dark->pos(), QPoint(184, 8));
@@ -287,13 +283,11 @@ TEST(AboutWindow, LayoutAndTexts)
     // The dark title is drawn over the white one.
     const QObjectList children = about->children();
     EXPECT_GT(children.indexOf(dark), children.indexOf(light));
-    EXPECT_EQ(about->findChild<QLabel *>(QStringLiteral("lblCopyright"))->text(),
-              TfrmAbout::Copyright);
-    auto *picture = about->findChild<QLabel *>(QStringLiteral("Image1"));
+    EXPECT_EQ(child<QLabel>(about, "lblCopyright")->text(), TfrmAbout::Copyright);
+    auto *picture = child<QLabel>(about, "Image1");
     EXPECT_EQ(picture->pixmap().size(), QSize(162, 216));
     EXPECT_EQ(picture->geometry(), QRect(1, 1, 162, 216));
-    EXPECT_EQ(about->findChild<QPushButton *>(QStringLiteral("btnClose"))->geometry(),
-              QRect(320, 200, 81, 25));
+    EXPECT_EQ(child<QPushButton>(about, "btnClose")->geometry(), QRect(320, 200, 81, 25));
 }
 
 TEST(HelpWindow, ShowsHelpFileAfreshAtEveryOpeningButNotWhenRaised)
@@ -304,7 +298,7 @@ TEST(HelpWindow, ShowsHelpFileAfreshAtEveryOpeningButNotWhenRaised)
         writeFile(dir + QStringLiteral("other.html"),
                   "<html><body><p>Другая страница</p></body></html>");
     });
-    auto *browser = p.help->findChild<QTextBrowser *>(QStringLiteral("WebBrowser"));
+    auto *browser = child<QTextBrowser>(p.help.get(), "WebBrowser");
     ASSERT_TRUE(browser);
     EXPECT_EQ(p.help->windowTitle(), QStringLiteral("Справка"));
     EXPECT_FALSE(p.help->isModal());

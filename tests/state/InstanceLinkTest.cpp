@@ -4,6 +4,7 @@
 // with --starter (for starts that race each other).
 
 #include "state/InstanceLink.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,9 +38,7 @@ namespace {
 QString makeFile(const QString &path)
 {
     QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write("content") != 7)
-        ADD_FAILURE() << "cannot create " << path.toStdString();
+    writeFile(path, "content");
     return path;
 }
 
@@ -153,16 +152,18 @@ TEST_F(InstanceLinkTest, RelativeNamesArriveAsFullPathsOfTheSendersFolder)
     EXPECT_EQ(m_received, (QStringList{m_dir.path() + "/rel.txt", m_dir.path() + "/./rel.txt"}));
 }
 
-TEST_F(InstanceLinkTest, TheSenderWaitsUntilEachHandlerHasFinished)
+TEST_F(InstanceLinkTest, TheSenderWaitsUntilEachHandlerHasFinishedHoweverLongItTakes)
 {
     auto receiver = startReceiver(false);
+    receiver->setHeartbeatIntervalMs(50);
     std::atomic<int> finished{0};
     QList<int> finishedBeforeStart;
     receiver->setHandler([&](const QString &path) {
         finishedBeforeStart << finished.load();
-        // A warning box: a nested event loop that runs for a while.
+        // A warning box: a nested event loop that runs for a while, the
+        // first one longer than the sender's reply timeout.
         QEventLoop loop;
-        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        QTimer::singleShot(finished == 0 ? 2500 : 300, &loop, &QEventLoop::quit);
         loop.exec();
         m_received << path;
         ++finished;
@@ -173,6 +174,7 @@ TEST_F(InstanceLinkTest, TheSenderWaitsUntilEachHandlerHasFinished)
     Outcome outcome = Outcome::StartHere;
     runOnThread([&] {
         InstanceLink sender(socketPath());
+        sender.setReplyTimeoutMs(1000);
         outcome = sender.handOff(files);
         finishedAtReturn = finished.load();
     });
@@ -182,24 +184,6 @@ TEST_F(InstanceLinkTest, TheSenderWaitsUntilEachHandlerHasFinished)
     // The second file was sent only after the first one's handler ended.
     EXPECT_EQ(finishedBeforeStart, (QList<int>{0, 1}));
     EXPECT_EQ(m_received, files);
-}
-
-TEST_F(InstanceLinkTest, AHandlerLongerThanTheReplyTimeoutStillCountsWhileItRuns)
-{
-    auto receiver = startReceiver(false);
-    receiver->setHeartbeatIntervalMs(50);
-    receiver->setHandler([&](const QString &path) {
-        QEventLoop loop;
-        QTimer::singleShot(2500, &loop, &QEventLoop::quit);
-        loop.exec();
-        m_received << path;
-    });
-    const QString a = file("a.txt");
-
-    const SenderResult sent = handOffFromThread(socketPath(), {a}, 1000);
-
-    EXPECT_EQ(sent.outcome, Outcome::HandedOver);
-    EXPECT_EQ(m_received, QStringList{a});
 }
 
 TEST_F(InstanceLinkTest, MessagesSentBeforeTheWindowExistsAreHandledOnceItDoes)
@@ -217,40 +201,62 @@ TEST_F(InstanceLinkTest, MessagesSentBeforeTheWindowExistsAreHandledOnceItDoes)
     EXPECT_EQ(m_received, QStringList{a});
 }
 
-/// A receiver as built before the message without a path existed: it
-/// refuses that message as malformed and takes files as ever.
-class OlderReceiver : public QObject
+/// A receiver of our own making. `AsOlder` is one built before the message
+/// without a path existed: it refuses that message as malformed and takes
+/// files as ever. Otherwise it acknowledges the first `acknowledged` messages
+/// and then drops the connection without answering, as an instance that
+/// crashes does; `closeListener` makes it stop listening too.
+class StandInReceiver : public QObject
 {
 public:
-    explicit OlderReceiver(const QString &path)
+    static constexpr int AsOlder = -1;
+
+    StandInReceiver(const QString &path, int acknowledged, bool closeListener = false)
+        : m_close(closeListener), m_acknowledged(acknowledged)
     {
         m_server.setSocketOptions(QLocalServer::UserAccessOption);
         EXPECT_TRUE(m_server.listen(path));
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             QLocalSocket *s = m_server.nextPendingConnection();
-            connect(s, &QLocalSocket::readyRead, this, [this, s] {
-                m_buffer += s->readAll();
-                qsizetype used = 0;
-                QString path;
-                while (InstanceLink::decodeMessage(m_buffer, &used, &path) ==
-                       InstanceLink::Decoded::Message) {
-                    m_buffer.remove(0, used);
-                    if (path.isEmpty()) {
-                        s->write("N");
-                        s->disconnectFromServer();
-                        return;
-                    }
-                    received << path;
-                    s->write("D");
-                }
-            });
+            connect(s, &QLocalSocket::readyRead, this, [this, s] { read(s); });
         });
     }
     QStringList received;
 
 private:
+    void read(QLocalSocket *s)
+    {
+        m_buffer += s->readAll();
+        qsizetype used = 0;
+        QString path;
+        while (InstanceLink::decodeMessage(m_buffer, &used, &path) ==
+               InstanceLink::Decoded::Message) {
+            m_buffer.remove(0, used);
+            if (m_acknowledged == AsOlder && path.isEmpty()) {
+                s->write("N");
+                s->disconnectFromServer();
+                return;
+            }
+            if (received.size() == m_acknowledged) {
+                if (m_close) {
+                    // As an instance that ends: under the lock, which keeps
+                    // the removal of its socket file apart from a new start.
+                    QLockFile lock(m_server.fullServerName() + QStringLiteral(".lock"));
+                    EXPECT_TRUE(lock.tryLock(5000));
+                    m_server.close();
+                }
+                s->abort();
+                return;
+            }
+            received << path;
+            s->write("D");
+            s->flush();
+        }
+    }
     QLocalServer m_server;
     QByteArray m_buffer;
+    bool m_close;
+    int m_acknowledged;
 };
 
 TEST_F(InstanceLinkTest, AStartWithoutFilesBringsTheRunningWindowForwardAndEnds)
@@ -270,61 +276,51 @@ TEST_F(InstanceLinkTest, AStartWithoutFilesBringsTheRunningWindowForwardAndEnds)
     }
     // An older instance refuses that message, yet it runs: no second window.
     // Files still reach it as before.
-    OlderReceiver older(socketPath());
+    StandInReceiver older(socketPath(), StandInReceiver::AsOlder);
     EXPECT_EQ(handOffFromThread(socketPath(), noFiles).outcome, Outcome::HandedOver);
     const QString a = file("a.txt");
     EXPECT_EQ(handOffFromThread(socketPath(), {a}).outcome, Outcome::HandedOver);
     EXPECT_EQ(older.received, QStringList{a});
 }
 
-TEST_F(InstanceLinkTest, TheFirstStartListensOnAPrivateSocket)
+TEST_F(InstanceLinkTest, TheFirstStartListensOnAPrivateSocketEvenInPlaceOfAStaleOne)
 {
     const QString a = file("a.txt");
-    InstanceLink first(socketPath());
-
-    EXPECT_EQ(first.handOff({a}), Outcome::StartHere);
-    EXPECT_EQ(first.keptArguments(), QStringList{a});
-    ASSERT_TRUE(first.isListening());
-    struct stat st;
-    ASSERT_EQ(::stat(QFile::encodeName(socketPath()).constData(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 077, 0u);
-}
-
-TEST_F(InstanceLinkTest, AStaleSocketIsRemovedAndThisStartBecomesTheReceiver)
-{
-    makeStaleSocket(socketPath());
-    const QString a = file("a.txt");
-    InstanceLink first(socketPath());
-
-    EXPECT_EQ(first.handOff({a}), Outcome::StartHere);
-    EXPECT_EQ(first.keptArguments(), QStringList{a});
-    ASSERT_TRUE(first.isListening());
-
-    first.setHandler([&](const QString &path) { m_received << path; });
     const QString b = file("b.txt");
-    EXPECT_EQ(handOffFromThread(socketPath(), {b}).outcome, Outcome::HandedOver);
-    EXPECT_EQ(m_received, QStringList{b});
+    for (const bool stale : {false, true}) {
+        SCOPED_TRACE(stale ? "stale socket" : "no socket");
+        if (stale)
+            makeStaleSocket(socketPath());
+        m_received.clear();
+        InstanceLink first(socketPath());
+
+        EXPECT_EQ(first.handOff({a}), Outcome::StartHere);
+        EXPECT_EQ(first.keptArguments(), QStringList{a});
+        ASSERT_TRUE(first.isListening());
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(socketPath()).constData(), &st), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(st.st_mode & 077, 0u);
+
+        first.setHandler([&](const QString &path) { m_received << path; });
+        EXPECT_EQ(handOffFromThread(socketPath(), {b}).outcome, Outcome::HandedOver);
+        EXPECT_EQ(m_received, QStringList{b});
+    }
 }
 
 TEST_F(InstanceLinkTest, AFileThatIsNoSocketIsLeftAloneUntilItGoes)
 {
-    QFile planted(socketPath());
-    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
-    planted.write("keep me");
-    planted.close();
+    makeFile(socketPath());
     const QString a = file("a.txt");
     InstanceLink first(socketPath());
 
     EXPECT_EQ(first.handOff({a}), Outcome::StartHere);
     EXPECT_FALSE(first.isListening());
-    ASSERT_TRUE(planted.open(QIODevice::ReadOnly));
-    EXPECT_EQ(planted.readAll(), "keep me");
-    planted.close();
+    EXPECT_EQ(readFile(socketPath()), "content");
 
     // The window that could not listen takes the role once the way is clear.
     first.setHandler([&](const QString &path) { m_received << path; });
-    ASSERT_TRUE(planted.remove());
+    ASSERT_TRUE(QFile::remove(socketPath()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return first.isListening(); }, 10000));
     const QString b = file("b.txt");
     EXPECT_EQ(handOffFromThread(socketPath(), {b}).outcome, Outcome::HandedOver);
@@ -353,54 +349,6 @@ TEST_F(InstanceLinkTest, AFrozenReceiverKeepsItsDataFilesAndTheSenderEnds)
     }
 }
 
-/// A receiver that acknowledges the first `acknowledged` messages and then
-/// drops the connection without answering, as an instance that crashes does.
-class DyingReceiver : public QObject
-{
-public:
-    DyingReceiver(const QString &path, bool closeListener, int acknowledged = 1)
-        : m_close(closeListener), m_acknowledged(acknowledged)
-    {
-        m_server.setSocketOptions(QLocalServer::UserAccessOption);
-        EXPECT_TRUE(m_server.listen(path));
-        connect(&m_server, &QLocalServer::newConnection, this, [this] {
-            QLocalSocket *s = m_server.nextPendingConnection();
-            connect(s, &QLocalSocket::readyRead, this, [this, s] { read(s); });
-        });
-    }
-    QStringList received;
-
-private:
-    void read(QLocalSocket *s)
-    {
-        m_buffer += s->readAll();
-        qsizetype used = 0;
-        QString path;
-        while (InstanceLink::decodeMessage(m_buffer, &used, &path) ==
-               InstanceLink::Decoded::Message) {
-            m_buffer.remove(0, used);
-            if (received.size() == m_acknowledged) {
-                if (m_close) {
-                    // As an instance that ends: under the lock, which keeps
-                    // the removal of its socket file apart from a new start.
-                    QLockFile lock(m_server.fullServerName() + QStringLiteral(".lock"));
-                    EXPECT_TRUE(lock.tryLock(5000));
-                    m_server.close();
-                }
-                s->abort();
-                return;
-            }
-            received << path;
-            s->write("D");
-            s->flush();
-        }
-    }
-    QLocalServer m_server;
-    QByteArray m_buffer;
-    bool m_close;
-    int m_acknowledged;
-};
-
 TEST_F(InstanceLinkTest, WithoutAnAnswerTheSenderStartsOnlyInPlaceOfAnInstanceThatWent)
 {
     const QStringList files{file("1.txt"), file("2.txt"), file("3.txt")};
@@ -423,7 +371,7 @@ TEST_F(InstanceLinkTest, WithoutAnAnswerTheSenderStartsOnlyInPlaceOfAnInstanceTh
         SCOPED_TRACE(testing::Message()
                      << c.arguments.size() << " files, receiver goes " << c.receiverGoes);
         const int acknowledged = c.arguments.isEmpty() ? 0 : 1;
-        DyingReceiver receiver(socketPath(), c.receiverGoes, acknowledged);
+        StandInReceiver receiver(socketPath(), acknowledged, c.receiverGoes);
         const SenderResult sent = handOffFromThread(socketPath(), c.arguments);
         EXPECT_EQ(receiver.received, c.arguments.mid(0, acknowledged));
         EXPECT_EQ(sent.outcome, c.outcome);
