@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -723,8 +724,10 @@ bool FtpTestServer::launchDaemon(std::string *error)
         stop();
         *error = name + " did not start: " + readTail(log) +
                  readTail(m_dir.filePath("vsftpd.log")) + readTail(m_dir.filePath("proftpd.log"));
+        // A restart on the same port: the killed server's session processes
+        // may still hold the listening socket for a moment.
         if (fixedPort)
-            return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     return false;
 }
