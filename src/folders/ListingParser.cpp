@@ -42,22 +42,6 @@ bool allDigits(std::string_view s)
     return true;
 }
 
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::string_view trimControl(std::string_view s)
 {
     std::size_t begin = 0;
@@ -289,6 +273,20 @@ const char *find(const char *p, const char *end, char c)
 }
 
 } // namespace
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
 
 ListingLimits ListingLimits::none()
 {

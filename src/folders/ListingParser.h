@@ -143,6 +143,10 @@ private:
 /// empty last line; an empty text gives no lines. The views point into text.
 std::vector<std::string_view> splitListingLines(std::string_view text);
 
+/// Whether two names or keywords are the same, ASCII letters of either case
+/// alike (listing keywords such as "<DIR>", months, MLSD facts).
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
 /// One entry of a listing line.
 struct ListingEntry
 {

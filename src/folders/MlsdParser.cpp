@@ -4,23 +4,6 @@ namespace folders {
 
 namespace {
 
-char lowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// `lower` is given in lower case.
-bool equalsIgnoreCase(std::string_view s, std::string_view lower)
-{
-    if (s.size() != lower.size())
-        return false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (lowerAscii(s[i]) != lower[i])
-            return false;
-    }
-    return true;
-}
-
 // The entry's type from its facts, "fact=value;" one after another (RFC 3659
 // section 7.2). A fact without "=" is passed over; the first "type" counts.
 MlsdType typeOf(std::string_view facts)
