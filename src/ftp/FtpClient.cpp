@@ -317,6 +317,12 @@ bool FtpTransfer::setSendSize(int bytes)
     return session && session->setDataSendSize(m_impl->id, bytes);
 }
 
+int FtpTransfer::largestSendSize()
+{
+    const auto session = begin();
+    return session ? session->largestDataSend() : kUploadGatherBytes;
+}
+
 bool FtpTransfer::finish()
 {
     if (m_impl->done)

@@ -3,17 +3,22 @@
 #include "ftp/Socket.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <thread>
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace ftp {
 
@@ -33,6 +38,63 @@ std::string openSslError()
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
     return text;
+}
+
+bool isHashName(const char *name)
+{
+    // "5ed36f99.0": eight hex digits of the subject's hash, a dot, a number.
+    int i = 0;
+    for (; i < 8; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    if (name[i++] != '.' || !std::isdigit(static_cast<unsigned char>(name[i])))
+        return false;
+    while (std::isdigit(static_cast<unsigned char>(name[i])))
+        ++i;
+    return name[i] == '\0';
+}
+
+bool holdsHashedRoots(const char *dir)
+{
+    DIR *d = ::opendir(dir);
+    if (!d)
+        return false;
+    bool found = false;
+    while (const dirent *entry = ::readdir(d))
+        if ((found = isHashName(entry->d_name)))
+            break;
+    ::closedir(d);
+    return found;
+}
+
+// Whether SSL_CERT_FILE names a bundle other than the system's own.
+bool otherBundleNamed()
+{
+    const char *named = std::getenv(X509_get_default_cert_file_env());
+    if (!named)
+        return false;
+    char *chosen = ::realpath(named, nullptr);
+    char *system = ::realpath(X509_get_default_cert_file(), nullptr);
+    const bool other = !chosen || !system || std::strcmp(chosen, system) != 0;
+    std::free(chosen);
+    std::free(system);
+    return other;
+}
+
+// The system's trusted roots as OpenSSL's defaults name them: a bundle file
+// and a folder of the same roots filed by subject hash. Reading the bundle
+// parses every root, tens of milliseconds of CPU at each start of TLS; the
+// folder is read only for the issuer a chain names. So the folder alone is
+// used when it is so filed (update-ca-certificates keeps both alike), and
+// the defaults when it is not or SSL_CERT_FILE names another bundle.
+bool loadSystemRoots(SSL_CTX *ctx)
+{
+    const char *dir = std::getenv(X509_get_default_cert_dir_env());
+    if (!dir)
+        dir = X509_get_default_cert_dir();
+    if (otherBundleNamed() || std::strchr(dir, ':') || !holdsHashedRoots(dir))
+        return SSL_CTX_set_default_verify_paths(ctx) == 1;
+    return SSL_CTX_load_verify_dir(ctx, dir) == 1;
 }
 
 } // namespace
@@ -107,7 +169,7 @@ std::shared_ptr<TlsContext> TlsContext::load(const std::string &caFile, std::str
     // Channel::writeAll retries after a partial write with the rest of the
     // same block, which may then sit at another address.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+    if (!loadSystemRoots(ctx)) {
         *error = "cannot load the system's trusted certificates: " + openSslError();
         return nullptr;
     }

@@ -57,13 +57,14 @@ constexpr qint64 MaxReadAhead = ftp::kUploadGatherMaxBytes;
 constexpr qint64 GrowReadAheadBelowNs = 8'000'000;
 constexpr qint64 ShrinkReadAheadAboveNs = 100'000'000;
 
-/// The next read-ahead after one of `current` bytes that took `tookNs`.
-qint64 nextReadAhead(qint64 current, qint64 tookNs)
+/// The next read-ahead after one of `current` bytes that took `tookNs`, at
+/// most `largest` (the transfer's largest useful send).
+qint64 nextReadAhead(qint64 current, qint64 tookNs, qint64 largest)
 {
     if (tookNs > ShrinkReadAheadAboveNs)
         return MinReadAhead;
     if (tookNs < GrowReadAheadBelowNs)
-        return std::min(current * 2, MaxReadAhead);
+        return std::min({current * 2, largest, MaxReadAhead});
     return current;
 }
 /// How often a file may be started afresh in one run because it changed on
@@ -751,6 +752,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
     qint64 aheadPos = 0;
     qint64 aheadLen = 0;
     qint64 readAhead = MinReadAhead;
+    const qint64 largestSend = transfer->largestSendSize();
     qint64 aheadStartNs = blockClock.nsecsElapsed();
     for (;;) {
         const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
@@ -785,7 +787,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
         if (aheadPos == aheadLen) {
             // Timed by the read and send alone: servicing the window says
             // nothing of the link.
-            const qint64 next = nextReadAhead(readAhead, aheadTook);
+            const qint64 next = nextReadAhead(readAhead, aheadTook, largestSend);
             if (next != readAhead) {
                 if (!transfer->setSendSize(int(next)))
                     return connectionLost();

@@ -48,6 +48,23 @@ std::size_t logins(const FtpTestServer &server)
         }));
 }
 
+// Sets an environment variable for a scope, or unsets it when given "".
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char *name, const std::string &value)
+        : m_name(name), m_was(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
+    {
+        value.empty() ? qunsetenv(name) : qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv() { m_was ? qputenv(m_name, m_old) : qunsetenv(m_name); }
+
+private:
+    const char *m_name;
+    bool m_was;
+    QByteArray m_old;
+};
+
 // What the window's glue does: the store decides, the "user" is a script.
 CertificateCallback storeCallback(TrustStore &store, std::vector<bool> *askedChanged,
                                   std::vector<TrustStore::Answer> *answers)
@@ -179,6 +196,23 @@ TEST(FtpTlsCertificate, CaAndNameAreBothChecked)
                                server->user(), server->password(), &error);
     ASSERT_TRUE(c) << error;
     EXPECT_EQ(questions.size(), 1u);
+
+    // So does the CA among the system's roots: filed by hash in their folder,
+    // or in a bundle SSL_CERT_FILE names.
+    const std::string roots = certificates().hashedCaFolder();
+    ASSERT_FALSE(roots.empty()) << certificates().error();
+    for (const auto &[fileEnv, dirEnv] :
+         {std::pair{std::string(), roots},
+          std::pair{certificates().caFile(), std::string("/nonexistent")}}) {
+        SCOPED_TRACE(fileEnv + " " + dirEnv);
+        ScopedEnv file("SSL_CERT_FILE", fileEnv), dir("SSL_CERT_DIR", dirEnv);
+        FtpService::Options system = o;
+        system.caFile.clear();
+        service = FtpService::open(system);
+        EXPECT_TRUE(loginTo(*service, *server, &error, "ftps://")) << error;
+        EXPECT_EQ(questions.size(), 1u);
+    }
+    service = FtpService::open(o);
 
     // A trusted CA's certificate for another name is not this server's.
     server = startTls(Kind::Vsftpd, Tls::Explicit, otherName);

@@ -1,5 +1,6 @@
 #include "support/TestCertificates.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -28,6 +29,18 @@ TestCertificates::TestCertificates()
 std::string TestCertificates::caFile() const
 {
     return m_dir.filePath("ca.pem").toStdString();
+}
+
+std::string TestCertificates::hashedCaFolder()
+{
+    const QString folder = m_dir.filePath("roots");
+    QByteArray hash;
+    if (!m_dir.path().isEmpty() && QDir().mkpath(folder) &&
+        openssl({"x509", "-hash", "-noout", "-in", m_dir.filePath("ca.pem")}, &hash) &&
+        (QFile::exists(folder + '/' + hash.trimmed() + ".0") ||
+         QFile::copy(m_dir.filePath("ca.pem"), folder + '/' + hash.trimmed() + ".0")))
+        return folder.toStdString();
+    return {};
 }
 
 bool TestCertificates::writeConfig(const QString &path, const std::string &altNames)

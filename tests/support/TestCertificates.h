@@ -30,6 +30,9 @@ public:
 
     /// The test CA's certificate, for FtpService::Options::caFile.
     std::string caFile() const;
+    /// A folder holding the test CA filed by subject hash, as the system
+    /// files its roots (/etc/ssl/certs); empty on failure.
+    std::string hashedCaFolder();
 
     /// A server certificate for `commonName` signed by the test CA, naming
     /// `altNames` (subjectAltName syntax). Empty files on failure (see error()).
