@@ -9,6 +9,7 @@
 #include "state/TrustStore.h"
 #include "support/FtpTestClient.h"
 #include "support/FtpTestServer.h"
+#include "support/ScopedEnv.h"
 #include "support/TestCertificates.h"
 
 #include <QFile>
@@ -47,23 +48,6 @@ std::size_t logins(const FtpTestServer &server)
             return c.rfind("USER", 0) == 0 || c.rfind("PASS", 0) == 0;
         }));
 }
-
-// Sets an environment variable for a scope, or unsets it when given "".
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char *name, const std::string &value)
-        : m_name(name), m_was(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
-    {
-        value.empty() ? qunsetenv(name) : qputenv(name, QByteArray::fromStdString(value));
-    }
-    ~ScopedEnv() { m_was ? qputenv(m_name, m_old) : qunsetenv(m_name); }
-
-private:
-    const char *m_name;
-    bool m_was;
-    QByteArray m_old;
-};
 
 // What the window's glue does: the store decides, the "user" is a script.
 CertificateCallback storeCallback(TrustStore &store, std::vector<bool> *askedChanged,
@@ -202,9 +186,10 @@ TEST(FtpTlsCertificate, CaAndNameAreBothChecked)
     const std::string roots = certificates().hashedCaFolder();
     ASSERT_FALSE(roots.empty()) << certificates().error();
     for (const auto &[fileEnv, dirEnv] :
-         {std::pair{std::string(), roots},
-          std::pair{certificates().caFile(), std::string("/nonexistent")}}) {
-        SCOPED_TRACE(fileEnv + " " + dirEnv);
+         {std::pair{QByteArray(), QByteArray::fromStdString(roots)},
+          std::pair{QByteArray::fromStdString(certificates().caFile()),
+                    QByteArray("/nonexistent")}}) {
+        SCOPED_TRACE((fileEnv + " " + dirEnv).toStdString());
         ScopedEnv file("SSL_CERT_FILE", fileEnv), dir("SSL_CERT_DIR", dirEnv);
         FtpService::Options system = o;
         system.caFile.clear();

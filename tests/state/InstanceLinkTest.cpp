@@ -4,6 +4,7 @@
 // with --starter (for starts that race each other).
 
 #include "state/InstanceLink.h"
+#include "support/ScopedEnv.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>
@@ -481,12 +482,11 @@ TEST(InstanceLinkDecode, ArbitraryBytesNeverOverrunTheBuffer)
 
 TEST(InstanceLinkName, ThePathStandsForTheWindowAndTheUser)
 {
-    qunsetenv("TRELVAN_INSTANCE_SOCKET");
+    ScopedEnv socket("TRELVAN_INSTANCE_SOCKET", {});
     QTemporaryDir runtime;
     ASSERT_TRUE(QFile::setPermissions(runtime.path(),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    ScopedEnv runtimeDir("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     const QString uid = QString::number(::geteuid());
 
     EXPECT_EQ(InstanceLink::socketPathFor("TfrmMainForm", "Trelvan v1.3"),
@@ -502,11 +502,6 @@ TEST(InstanceLinkName, ThePathStandsForTheWindowAndTheUser)
     qputenv("TRELVAN_INSTANCE_SOCKET", "/somewhere/else.socket");
     EXPECT_EQ(InstanceLink::socketPathFor("TfrmMainForm", "Trelvan v1.3"),
               QStringLiteral("/somewhere/else.socket"));
-    qunsetenv("TRELVAN_INSTANCE_SOCKET");
-    if (saved.isNull())
-        qunsetenv("XDG_RUNTIME_DIR");
-    else
-        qputenv("XDG_RUNTIME_DIR", saved);
 }
 
 TEST_F(InstanceLinkTest, AnotherUserIsNotServed)
