@@ -103,7 +103,9 @@ std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const 
                                                std::string *error)
 {
     // Shared with the worker, so that a caller told to stop can leave while
-    // it still reads the roots. The worker says it is done on an eventfd, so
+    // it still reads the roots (the worker is then let go); otherwise it is
+    // joined, so that no thread of ours outlives the call holding OpenSSL's
+    // state. The worker says it is done on an eventfd, so
     // that the wait is one for a descriptor like any other: in the window's
     // event loop when there is one, which keeps answering at once rather than
     // every kIdleTickMs.
@@ -119,13 +121,14 @@ std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const 
     loading->done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (loading->done < 0)
         return load(caFile, error);
+    std::thread worker;
     try {
-        std::thread([loading, caFile] {
+        worker = std::thread([loading, caFile] {
             loading->context = load(caFile, &loading->why);
             loading->finished.store(true, std::memory_order_release);
             const uint64_t one = 1;
             [[maybe_unused]] const ssize_t written = ::write(loading->done, &one, sizeof one);
-        }).detach();
+        });
     } catch (const std::system_error &) {
         return load(caFile, error);
     }
@@ -135,13 +138,17 @@ std::shared_ptr<TlsContext> TlsContext::create(const std::string &caFile, const 
         case WaitResult::Timeout:
             break;
         case WaitResult::Stopped:
+            worker.detach();
             *error = "stopped while TLS was set up";
             return nullptr;
         case WaitResult::Error:
+            worker.detach();
             *error = "cannot wait for the trusted roots to load";
             return nullptr;
         }
         if (loading->finished.load(std::memory_order_acquire)) {
+            // Only the eventfd's write is left to it.
+            worker.join();
             if (!loading->context)
                 *error = loading->why;
             return loading->context;
