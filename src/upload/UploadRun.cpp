@@ -282,7 +282,9 @@ struct UploadRun::Impl
     // display is refreshed and the window serviced next (nanoseconds on it).
     QElapsedTimer blockClock;
     qint64 nextRefreshNs = 0;
+    qint64 nextFiguresNs = 0;
     qint64 nextServiceNs = 0;
+    UploadView::Progress shownFigures; // byte counts and time left on show
     qint64 nextListSaveNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
@@ -327,7 +329,7 @@ struct UploadRun::Impl
     bool refusedByServer() const;
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset);
 
-    void showProgress(int row, qint64 offset, qint64 fileSize);
+    void showProgress(int row, qint64 offset, qint64 fileSize, bool figures);
     qint64 refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone, qint64 now);
     FileResult connectionLost();
     /// Gives the item up for this run, with `status` in its row.
@@ -549,7 +551,9 @@ std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &rem
     return t;
 }
 
-void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize)
+/// Refreshes the bar and the percentages, and with `figures` the byte counts
+/// and the time left too (those on show stay otherwise).
+void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize, bool figures)
 {
     UploadView::Progress p;
     p.percent = percentOf(sent, state.uploadTotal);
@@ -568,6 +572,13 @@ void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize)
     }
     p.timeLeft = formatTimeOfDay(left);
     p.filesLeft = pendingCount();
+    if (figures) {
+        shownFigures = p;
+    } else {
+        p.sent = shownFigures.sent;
+        p.left = shownFigures.left;
+        p.timeLeft = shownFigures.timeLeft;
+    }
     view.showProgress(p);
     if (row >= 0)
         list.setStatus(row, u"%1%"_s.arg(percentOf(offset, fileSize)));
@@ -580,8 +591,11 @@ qint64 UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 file
                                           qint64 now)
 {
     if (fileDone || now >= nextRefreshNs) {
-        showProgress(list.rowOf(id), offset, fileSize);
+        const bool figures = fileDone || now >= nextFiguresNs;
+        showProgress(list.rowOf(id), offset, fileSize, figures);
         nextRefreshNs = now + qint64(run.progressRefreshMs) * 1'000'000;
+        if (figures)
+            nextFiguresNs = now + qint64(run.figuresRefreshMs) * 1'000'000;
     }
     if (fileDone || now >= nextServiceNs) {
         view.processEvents();

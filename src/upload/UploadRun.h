@@ -69,6 +69,12 @@ public:
     /// the window's longest pause under a frame at 60 Hz.
     int progressRefreshMs = 200;
     int serviceIntervalMs = 5;
+    /// Shortest time between two changes of the byte counts and the time
+    /// left (the bar and the percentages keep the pace above; a file's last
+    /// block shows all). Those figures change at every refresh: once a second
+    /// is as fast as an eye can read them, and each change is an event a
+    /// screen reader is told of and asks about. Tests set 0: every refresh.
+    int figuresRefreshMs = 1000;
     /// The clock the time left is measured on, in nanoseconds from any start
     /// (tests script it); empty: a steady clock.
     std::function<qint64()> clockNs;

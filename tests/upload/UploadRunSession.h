@@ -57,6 +57,9 @@ protected:
                 programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
     }
 
+    /// Byte counts and time left, when the rest follows every block.
+    int figuresRefreshMs = 0;
+
     /// Runs the upload with short pauses between logins. everyBlock: the
     /// display and the window are served after every block (most tests);
     /// false keeps the run's usual intervals.
@@ -71,6 +74,7 @@ protected:
         if (everyBlock) {
             upload.progressRefreshMs = 0;
             upload.serviceIntervalMs = 0;
+            upload.figuresRefreshMs = figuresRefreshMs;
         }
         return upload.exec();
     }

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -493,6 +494,30 @@ TEST_F(UploadRunTest, TimeLeftOfAContinuedFileCountsOnlyTheBytesOfThisPass)
         shown.append(p.timeLeft);
     EXPECT_EQ(shown, QStringList({"00:00:00", "00:00:04", "00:00:04", "00:00:04", "00:00:04",
                                   "00:00:03", "00:00:02", "00:00:01", "00:00:00", "00:00:00"}));
+}
+
+TEST_F(UploadRunTest, ByteCountsChangeAtTheirOwnPaceAndEndExact)
+{
+    // The bar follows every block; the byte counts and the time left change
+    // at most once a second, and the file's last block shows them all.
+    startServer(Kind::Pyftpd);
+    const QByteArray data = randomBytes(200 * 4096, 44);
+    listOne("a.bin", data);
+    figuresRefreshMs = 1000;
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    QSet<int> percents;
+    QSet<qint64> counts;
+    for (const UploadView::Progress &p : view.progress) {
+        percents.insert(p.percent);
+        counts.insert(p.sent);
+        EXPECT_EQ(p.sent + p.left, data.size());
+    }
+    EXPECT_GE(percents.size(), 90);
+    EXPECT_LT(counts.size(), 10);
+    ASSERT_FALSE(view.progress.isEmpty());
+    EXPECT_EQ(view.progress.last().sent, data.size());
+    EXPECT_EQ(view.progress.last().percent, 100);
 }
 
 TEST_F(UploadRunTest, CloseStopsTheRunAndTheNextRunContinuesTheFile)
