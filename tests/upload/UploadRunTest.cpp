@@ -584,21 +584,36 @@ TEST_F(UploadRunTest, WithTheUsualRefreshCloseAndDeletionStillTakeHoldMidFile)
 
 TEST_F(UploadRunTest, FileThatChangesWhileSentIsSentAgainFromItsStart)
 {
+    // The first file grows while it is sent; the second is cut short before
+    // all of it has left.
     startServer(Kind::Pyftpd);
-    QByteArray data = randomBytes(2 * 1024 * 1024, 21);
-    const QString a = listOne("a.bin", data);
+    const qint64 mib = 1024 * 1024;
+    const QByteArray data = randomBytes(2 * mib, 21);
+    const QString a = makeLocal("a.bin", data);
+    const QString b = makeLocal("b.bin", data);
+    list.setPaths({a, b});
     bool grown = false;
+    bool cut = false;
     view.onEvents = [&] {
-        if (!grown && !view.progress.isEmpty() && view.progress.last().sent > 100000) {
+        if (view.progress.isEmpty())
+            return;
+        const UploadView::Progress &p = view.progress.last();
+        if (!grown && p.sent > 100000) {
             grown = true;
             QFile f(a);
             ASSERT_TRUE(f.open(QIODevice::Append));
             f.write("tail");
         }
+        if (!cut && p.filesLeft == 1 && p.sent > 2 * mib + 100000) {
+            cut = true;
+            ASSERT_TRUE(QFile::resize(b, 3 * mib / 2));
+        }
     };
 
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+    EXPECT_TRUE(cut);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data + "tail");
+    EXPECT_EQ(readFile(remoteOf("b.bin")), data.left(3 * mib / 2));
 }
 
 TEST_F(UploadRunTest, ServerThatRefusesAppendAndOverwriteStillGetsEveryFile)
