@@ -41,17 +41,6 @@ void Channel::gatherWrites(std::size_t bytes)
     m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
 }
 
-bool Channel::resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle)
-{
-    m_error.clear();
-    m_errno = 0;
-    m_timedOut = false;
-    if (!flush(stallMs, idle))
-        return false;
-    gatherWrites(bytes);
-    return true;
-}
-
 char *Channel::reserve(std::size_t len, int stallMs, const IdleHook &idle)
 {
     m_error.clear();

@@ -41,11 +41,6 @@ public:
     /// the rest.
     void gatherWrites(std::size_t bytes);
 
-    /// Sends what the gather holds, then makes its later sends `bytes` long:
-    /// a fast transfer goes in fewer, larger sends, a slow one in sends short
-    /// enough to keep its progress moving. Fails as flush() does.
-    bool resizeGather(std::size_t bytes, int stallMs, const IdleHook &idle);
-
     /// Room for the next `len` bytes inside the gathered send, for the caller
     /// to fill in place: a read from the local file lands where the socket
     /// sends from, sparing a copy of every byte. Sends what the gather holds

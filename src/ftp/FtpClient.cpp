@@ -309,20 +309,6 @@ int FtpTransfer::commit(int len)
     return session ? session->commitData(m_impl->id, len) : -1;
 }
 
-bool FtpTransfer::setSendSize(int bytes)
-{
-    if (m_impl->done)
-        return false;
-    const auto session = begin();
-    return session && session->setDataSendSize(m_impl->id, bytes);
-}
-
-int FtpTransfer::largestSendSize()
-{
-    const auto session = begin();
-    return session ? session->largestDataSend() : kUploadGatherBytes;
-}
-
 bool FtpTransfer::finish()
 {
     if (m_impl->done)

@@ -74,15 +74,13 @@ std::size_t hashHexDigits(HashAlgorithm algorithm);
 /// Largest block the callers move per read or write call.
 inline constexpr int kTransferBlockBytes = 4096;
 
-/// An upload's blocks leave in sends of this size unless
-/// FtpTransfer::setSendSize() chose another; FtpTransfer::reserve() gives at
-/// most one send's room.
+/// An upload's blocks leave in sends of this size; FtpTransfer::reserve()
+/// gives at most one send's room. It is curl's size too. On loopback 1 MiB
+/// sends were a fifth faster than these on some machines and a sixth slower
+/// on others; 64 KiB kept up with curl on both. Over TLS
+/// larger sends cost more: OpenSSL copies each record's bytes before
+/// encrypting them, and that copy then reads from memory, not the cache.
 inline constexpr int kUploadGatherBytes = 64 * 1024;
-/// The largest send setSendSize() takes: on loopback, 1 MiB sends moved a
-/// large file about a fifth faster than 64 KiB ones, for about a sixth less
-/// CPU time; 4 MiB ones were no faster than 1 MiB. Over TLS see
-/// FtpTransfer::largestSendSize().
-inline constexpr int kUploadGatherMaxBytes = 1024 * 1024;
 
 /// How long each kind of wait may take before the operation fails.
 struct Timeouts
@@ -374,20 +372,6 @@ public:
     /// Writes the next `len` (at most 4096) bytes of the reserved room, as
     /// write() would: returns len, or -1.
     int commit(int len);
-
-    /// For an upload: sends the bytes held back, then gathers later ones
-    /// into sends of `bytes` (kTransferBlockBytes to kUploadGatherMaxBytes).
-    /// False when the connection is lost, the held bytes stall or `bytes` is
-    /// out of range. Room reserve() gave is gone once the held bytes are sent.
-    bool setSendSize(int bytes);
-
-    /// The largest send worth asking setSendSize() for on this transfer:
-    /// kUploadGatherMaxBytes in clear, kUploadGatherBytes over TLS. There
-    /// every record is encrypted from a copy of the gathered bytes, and a
-    /// gather larger than the processor's cache makes that copy read from
-    /// memory: 1 GiB took about 5 % more CPU time in 1 MiB sends, and no less
-    /// wall time.
-    int largestSendSize();
 
     /// Completes the transfer: closes the data connection and waits (for an
     /// upload up to the final-reply timeout) for the server's final reply.

@@ -898,18 +898,6 @@ int FtpSession::commitData(uint64_t id, int len)
     return len;
 }
 
-bool FtpSession::setDataSendSize(uint64_t id, int bytes)
-{
-    if (id != m_transferId || !m_data || m_direction != Direction::Upload ||
-        bytes < kTransferBlockBytes || bytes > kUploadGatherMaxBytes)
-        return false;
-    if (!m_data->resizeGather(static_cast<std::size_t>(bytes), m_options.timeouts.dataMs, m_idle)) {
-        noteDataFailure();
-        return false;
-    }
-    return true;
-}
-
 void FtpSession::noteDataFailure()
 {
     if (m_data->timedOut())

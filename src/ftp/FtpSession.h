@@ -71,11 +71,6 @@ public:
     int writeData(uint64_t id, const char *buffer, int len);
     char *reserveData(uint64_t id, int len);
     int commitData(uint64_t id, int len);
-    bool setDataSendSize(uint64_t id, int bytes);
-    int largestDataSend() const
-    {
-        return m_protectData ? kUploadGatherBytes : kUploadGatherMaxBytes;
-    }
 
     /// Closes transfer `id`'s data connection and waits for its final reply.
     /// Returns the reply code, 0 when none came.

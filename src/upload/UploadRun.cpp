@@ -46,27 +46,14 @@ namespace {
 
 constexpr int BlockSize = 4096;
 /// The local file is read many blocks at a time, into room the transfer
-/// sends from: one read and one send per 64 KiB to 1 MiB instead of one per
-/// block. A read-ahead that went quickly doubles the next (fewer, larger
-/// sends move bytes faster); one that took long drops back to the smallest,
-/// so a slow link still shows progress and answers Cancel within a fraction
-/// of a second. (Socket buffers that take the first megabytes at once can
-/// make a slow link look fast for a moment; one large send then pays for it.)
-constexpr qint64 MinReadAhead = ftp::kUploadGatherBytes;
-constexpr qint64 MaxReadAhead = ftp::kUploadGatherMaxBytes;
-constexpr qint64 GrowReadAheadBelowNs = 8'000'000;
-constexpr qint64 ShrinkReadAheadAboveNs = 100'000'000;
-
-/// The next read-ahead after one of `current` bytes that took `tookNs`, at
-/// most `largest` (the transfer's largest useful send).
-qint64 nextReadAhead(qint64 current, qint64 tookNs, qint64 largest)
-{
-    if (tookNs > ShrinkReadAheadAboveNs)
-        return MinReadAhead;
-    if (tookNs < GrowReadAheadBelowNs)
-        return std::min({current * 2, largest, MaxReadAhead});
-    return current;
-}
+/// sends from: one read and one send per 64 KiB instead of one per block.
+/// Larger sends were faster on some machines and slower on others (see
+/// ftp::kUploadGatherBytes); at this size a slow link still shows progress
+/// and answers Cancel within a fraction of a second.
+constexpr qint64 ReadAhead = ftp::kUploadGatherBytes;
+/// The part of a file the server already holds is read for its digest in
+/// larger pieces: nothing waits on a socket meanwhile.
+constexpr qint64 DigestReadBytes = 1024 * 1024;
 /// How often a file may be started afresh in one run because it changed on
 /// disk while it was being sent.
 constexpr int MaxFreshStarts = 3;
@@ -330,7 +317,7 @@ struct UploadRun::Impl
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset);
 
     void showProgress(int row, qint64 offset, qint64 fileSize, bool figures);
-    qint64 refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone, qint64 now);
+    void refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone, qint64 now);
     FileResult connectionLost();
     /// Gives the item up for this run, with `status` in its row.
     FileResult passOver(quint64 id, const QString &status);
@@ -585,10 +572,9 @@ void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize, bool
 }
 
 /// Refreshes the display and lets the window run when their time has come
-/// (`now` on the block clock), and always after a file's last block. Returns
-/// the clock after both.
-qint64 UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone,
-                                          qint64 now)
+/// (`now` on the block clock), and always after a file's last block.
+void UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone,
+                                        qint64 now)
 {
     if (fileDone || now >= nextRefreshNs) {
         const bool figures = fileDone || now >= nextFiguresNs;
@@ -599,10 +585,8 @@ qint64 UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 file
     }
     if (fileDone || now >= nextServiceNs) {
         view.processEvents();
-        now = blockClock.nsecsElapsed();
-        nextServiceNs = now + qint64(run.serviceIntervalMs) * 1'000'000;
+        nextServiceNs = blockClock.nsecsElapsed() + qint64(run.serviceIntervalMs) * 1'000'000;
     }
-    return now;
 }
 
 /// The connection broke in the middle of a file: Continue starts a new pass
@@ -727,7 +711,7 @@ bool UploadRun::Impl::digestHeldPart(LocalFile &local, qint64 offset)
     constexpr qint64 KeepAliveNs = 60'000'000'000;
     if (!local.seek(0))
         return false;
-    std::vector<char> buffer(MaxReadAhead);
+    std::vector<char> buffer(DigestReadBytes);
     qint64 nextKeepAliveNs = blockClock.nsecsElapsed() + KeepAliveNs;
     for (qint64 done = 0; done < offset;) {
         const qint64 want = std::min<qint64>(qint64(buffer.size()), offset - done);
@@ -765,14 +749,11 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
     const bool everyBlock = run.progressRefreshMs <= 0 || run.serviceIntervalMs <= 0;
     qint64 aheadPos = 0;
     qint64 aheadLen = 0;
-    qint64 readAhead = MinReadAhead;
-    const qint64 largestSend = transfer->largestSendSize();
-    qint64 aheadStartNs = blockClock.nsecsElapsed();
     for (;;) {
         const qint64 len = std::min<qint64>(BlockSize, fileSize - offset);
         if (len > 0) {
             if (aheadPos == aheadLen) {
-                const qint64 want = std::min<qint64>(readAhead, fileSize - offset);
+                const qint64 want = std::min<qint64>(ReadAhead, fileSize - offset);
                 char *room = transfer->reserve(int(want));
                 if (!room)
                     return connectionLost();
@@ -793,22 +774,9 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
         const bool fileDone = offset >= fileSize;
         if (!fileDone && aheadPos != aheadLen && !everyBlock)
             continue;
-        qint64 now = blockClock.nsecsElapsed();
-        const qint64 aheadTook = now - aheadStartNs;
-        now = refreshAndService(id, offset, fileSize, fileDone, now);
+        refreshAndService(id, offset, fileSize, fileDone, blockClock.nsecsElapsed());
         if (fileDone)
             return finishFile(id, local, remotePath, fileSize);
-        if (aheadPos == aheadLen) {
-            // Timed by the read and send alone: servicing the window says
-            // nothing of the link.
-            const qint64 next = nextReadAhead(readAhead, aheadTook, largestSend);
-            if (next != readAhead) {
-                if (!transfer->setSendSize(int(next)))
-                    return connectionLost();
-                readAhead = next;
-            }
-            aheadStartNs = now;
-        }
         if (state.stop) {
             transfer->finish();
             return FileResult::Stop;

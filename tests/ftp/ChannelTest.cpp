@@ -120,10 +120,11 @@ TEST(ChannelTest, BytesArriveInOrderWhileTheSendSizeChanges)
     c.gatherWrites(64 * 1024);
     auto [a, an] = next(64 * 1024);
     ASSERT_TRUE(commitRoom(c, a, an, stallMs));
-    // Bytes held back when the size grows leave first, then larger rooms fit.
+    // Bytes held back leave before the size grows, then larger rooms fit.
     ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
     pos += 1000;
-    ASSERT_TRUE(c.resizeGather(1024 * 1024, stallMs, {}));
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    c.gatherWrites(1024 * 1024);
     EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
     for (int i = 0; i < 3; ++i) {
         auto [b, bn] = next(1024 * 1024);
@@ -134,7 +135,8 @@ TEST(ChannelTest, BytesArriveInOrderWhileTheSendSizeChanges)
     ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
     ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
     pos += 5000;
-    ASSERT_TRUE(c.resizeGather(4096, stallMs, {}));
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    c.gatherWrites(4096);
     EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
     while (pos < whole.size()) {
         auto [e, en] = next(4096);
