@@ -85,7 +85,7 @@ ssize_t Channel::sendGathered()
         m_gatherBegin += static_cast<std::size_t>(n);
     }
     m_gatherBegin = m_gatherEnd = m_reservedEnd = 0;
-    return 0;
+    return sendHeld();
 }
 
 bool Channel::flush(int stallMs, const IdleHook &idle)
@@ -97,6 +97,7 @@ bool Channel::flush(int stallMs, const IdleHook &idle)
     Deadline stall = Deadline::in(stallMs);
     for (;;) {
         const std::size_t before = m_gatherBegin;
+        const std::size_t heldBefore = held();
         const ssize_t r = sendGathered();
         if (r == 0)
             return true;
@@ -104,7 +105,7 @@ bool Channel::flush(int stallMs, const IdleHook &idle)
             setSystemError(errno);
             return false;
         }
-        if (m_gatherBegin != before)
+        if (m_gatherBegin != before || held() != heldBefore)
             stall = Deadline::in(stallMs);
         if (!waitFor(r, stall, idle))
             return false;

@@ -93,6 +93,14 @@ protected:
     virtual ssize_t sendSome(const char *buffer, std::size_t len);
     /// Text for a -1 of tryRead/tryWrite, given the errno it left.
     virtual std::string failureText(int err) const;
+    /// Sends what sendSome() took but held back: 0 once none is left,
+    /// kWantRead/kWantWrite, -1 failure with errno set. flush() waits for it.
+    virtual ssize_t sendHeld() { return 0; }
+    /// How many bytes are held back, for flush() to see progress.
+    virtual std::size_t held() const { return 0; }
+    /// Whether writes go through a gather (gatherWrites), so that every send
+    /// ends in a flush.
+    bool gathers() const { return m_gatherSize > 0; }
 
     /// Waits until the socket is ready for what `want` (kWantRead or
     /// kWantWrite) asks; false on timeout or error (error() then says which).

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <ctime>
 #include <netinet/in.h>
 #include <openssl/bio.h>
@@ -13,18 +14,59 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <vector>
 
 namespace ftp {
 
+// The channel's end of its BIO: the socket, and the records of one gathered
+// send, made first and sent together.
+struct TlsOutbox
+{
+    int fd = -1;
+    bool holding = false; // records are kept, not sent
+    std::vector<char> bytes;
+    std::size_t begin = 0; // bytes before it have gone
+
+    /// What is kept, as the socket takes it: 0 once all is out, 1 when the
+    /// socket is full, -1 failure with errno set.
+    int send()
+    {
+        while (begin < bytes.size()) {
+            const ssize_t n = ::send(fd, bytes.data() + begin, bytes.size() - begin, MSG_NOSIGNAL);
+            if (n < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 1 : -1;
+            begin += static_cast<std::size_t>(n);
+        }
+        bytes.clear();
+        begin = 0;
+        return 0;
+    }
+};
+
 namespace {
+
+TlsOutbox *outboxOf(BIO *bio)
+{
+    return static_cast<TlsOutbox *>(BIO_get_data(bio));
+}
 
 // OpenSSL's own socket BIO writes with write(), which raises SIGPIPE when the
 // server has gone; this one sends with MSG_NOSIGNAL, like the plain Channel.
 int bioWrite(BIO *bio, const char *buffer, int len)
 {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    TlsOutbox *out = outboxOf(bio);
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::send(fd, buffer, static_cast<std::size_t>(len), MSG_NOSIGNAL);
+    if (out->holding) {
+        out->bytes.insert(out->bytes.end(), buffer, buffer + len);
+        return len;
+    }
+    // Kept records go first, or the stream would be out of order.
+    if (const int r = out->send(); r != 0) {
+        if (r > 0)
+            BIO_set_retry_write(bio);
+        return -1;
+    }
+    const ssize_t n = ::send(out->fd, buffer, static_cast<std::size_t>(len), MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         BIO_set_retry_write(bio);
     return static_cast<int>(n);
@@ -32,9 +74,8 @@ int bioWrite(BIO *bio, const char *buffer, int len)
 
 int bioRead(BIO *bio, char *buffer, int len)
 {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(len), 0);
+    const ssize_t n = ::recv(outboxOf(bio)->fd, buffer, static_cast<std::size_t>(len), 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         BIO_set_retry_read(bio);
     return static_cast<int>(n);
@@ -42,7 +83,8 @@ int bioRead(BIO *bio, char *buffer, int len)
 
 long bioCtrl(BIO *, int cmd, long, void *)
 {
-    // Nothing is buffered here, so a flush is always done.
+    // What is kept leaves with the send it was made for (sendHeld), so
+    // OpenSSL's flush has nothing to do.
     return cmd == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
@@ -131,6 +173,12 @@ CertificateProblem problemOf(long verifyResult)
     }
 }
 
+// OpenSSL counts in int.
+int clampedLength(std::size_t len)
+{
+    return len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
+}
+
 std::string hexWithColons(const unsigned char *bytes, unsigned len)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -149,8 +197,9 @@ std::string hexWithColons(const unsigned char *bytes, unsigned len)
 
 TlsChannel::TlsChannel(int fd, SSL_CTX *ctx, const std::string &host, SSL_SESSION *resume,
                        bool dataConnection)
-    : Channel(fd), m_dataConnection(dataConnection)
+    : Channel(fd), m_out(std::make_unique<TlsOutbox>()), m_dataConnection(dataConnection)
 {
+    m_out->fd = fd;
     ERR_clear_error();
     BIO_METHOD *method = socketMethod();
     BIO *bio = method ? BIO_new(method) : nullptr;
@@ -160,7 +209,7 @@ TlsChannel::TlsChannel(int fd, SSL_CTX *ctx, const std::string &host, SSL_SESSIO
         m_tlsError = "cannot set up TLS: " + takeOpenSslError();
         return;
     }
-    BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(fd)));
+    BIO_set_data(bio, m_out.get());
     SSL_set_bio(m_ssl, bio, bio);
     SSL_set_connect_state(m_ssl);
     // The certificate must name the host as the user typed it: an address
@@ -288,8 +337,7 @@ ssize_t TlsChannel::tryRead(char *buffer, std::size_t len)
         return -1;
     }
     ERR_clear_error();
-    const int chunk = len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
-    return step(SSL_read(m_ssl, buffer, chunk), true);
+    return step(SSL_read(m_ssl, buffer, clampedLength(len)), true);
 }
 
 ssize_t TlsChannel::sendSome(const char *buffer, std::size_t len)
@@ -301,8 +349,37 @@ ssize_t TlsChannel::sendSome(const char *buffer, std::size_t len)
     // Partial writes are on (TlsContext): a long buffer leaves one record
     // per call, and after a "want" the rest is offered again.
     ERR_clear_error();
-    const int chunk = len > 0x40000000 ? 0x40000000 : static_cast<int>(len);
-    return step(SSL_write(m_ssl, buffer, chunk), false);
+    if (!gathers())
+        return step(SSL_write(m_ssl, buffer, clampedLength(len)), false);
+    // A gathered send is made into all its records first and leaves in one
+    // system call: four sends per 64 KiB would wake the server four times.
+    if (const ssize_t r = sendHeld(); r != 0)
+        return r;
+    m_out->holding = true;
+    std::size_t taken = 0;
+    ssize_t r = 0;
+    while (taken < len) {
+        r = step(SSL_write(m_ssl, buffer + taken, clampedLength(len - taken)), false);
+        if (r <= 0)
+            break;
+        taken += static_cast<std::size_t>(r);
+    }
+    m_out->holding = false;
+    if (taken == 0)
+        return r;
+    // What the socket does not take now stays for the next send or flush().
+    return sendHeld() == -1 ? -1 : static_cast<ssize_t>(taken);
+}
+
+std::size_t TlsChannel::held() const
+{
+    return m_out->bytes.size() - m_out->begin;
+}
+
+ssize_t TlsChannel::sendHeld()
+{
+    const int r = m_out->send();
+    return r > 0 ? kWantWrite : r;
 }
 
 std::string TlsChannel::failureText(int err) const

@@ -3,6 +3,7 @@
 #include "ftp/Channel.h"
 #include "ftp/FtpClient.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ typedef struct ssl_st SSL;
 typedef struct ssl_session_st SSL_SESSION;
 
 namespace ftp {
+
+struct TlsOutbox;
 
 /// A Channel whose bytes travel inside TLS (RFC 4217), always as the TLS
 /// client, also on active-mode data connections. Reads and writes keep the
@@ -27,7 +30,8 @@ public:
     /// listing); on the control connection it is an error. An upload's
     /// gathered blocks (Channel::gatherWrites) leave in full TLS records
     /// (16 KiB): a record is what the server decrypts and writes to disk in
-    /// one go, so 4 KiB records would cost it four times the work.
+    /// one go, so 4 KiB records would cost it four times the work. The
+    /// records of one gather leave together, in one send.
     TlsChannel(int fd, SSL_CTX *ctx, const std::string &host, SSL_SESSION *resume,
                bool dataConnection);
     ~TlsChannel() override;
@@ -59,10 +63,13 @@ protected:
     ssize_t tryRead(char *buffer, std::size_t len) override;
     ssize_t sendSome(const char *buffer, std::size_t len) override;
     std::string failureText(int err) const override;
+    ssize_t sendHeld() override;
+    std::size_t held() const override;
 
 private:
     ssize_t step(int result, bool reading);
 
+    std::unique_ptr<TlsOutbox> m_out; // the BIO's socket and kept records
     SSL *m_ssl = nullptr;
     bool m_dataConnection = false;
     bool m_shutdownSent = false;

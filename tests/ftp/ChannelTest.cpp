@@ -1,10 +1,13 @@
-// The data channel's gathered sends over a local socket pair: a reader on the
-// other end decides how fast the bytes may leave.
+// The data channel's gathered sends over a local socket pair, in clear and
+// inside TLS: a reader on the other end decides how fast the bytes may leave.
 
 #include "ftp/Channel.h"
+#include "ftp/TlsChannel.h"
 #include "ftp/TlsContext.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <chrono>
 #include <cstring>
@@ -30,12 +33,37 @@ std::string randomBytes(std::size_t n, unsigned seed)
     return s;
 }
 
+// The server's side of TLS: a throwaway key and certificate.
+SSL_CTX *serverContext()
+{
+    static SSL_CTX *const ctx = [] {
+        EVP_PKEY *key = EVP_EC_gen("P-256");
+        X509 *cert = X509_new();
+        ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+        X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+        X509_set_pubkey(cert, key);
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char *>("127.0.0.1"), -1, -1, 0);
+        X509_set_issuer_name(cert, X509_get_subject_name(cert));
+        X509_sign(cert, key, EVP_sha256());
+        SSL_CTX *c = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate(c, cert);
+        SSL_CTX_use_PrivateKey(c, key);
+        X509_free(cert);
+        EVP_PKEY_free(key);
+        return c;
+    }();
+    return ctx;
+}
+
 /// A channel on one end of a stream socket pair with small buffers, so that
-/// what the reader on the other end takes is what can leave.
+/// what the reader on the other end takes is what can leave. With `tls` the
+/// channel is a TLS data channel and the reader its server.
 class SocketPair
 {
 public:
-    SocketPair()
+    explicit SocketPair(bool tls = false)
     {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
@@ -44,8 +72,18 @@ public:
         ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-        channel = std::make_unique<Channel>(fds[0]);
         m_peer = fds[1];
+        if (!tls) {
+            channel = std::make_unique<Channel>(fds[0]);
+            return;
+        }
+        std::string error;
+        m_context = ftp::TlsContext::create({}, [] { return true; }, &error);
+        if (m_context)
+            channel = std::make_unique<ftp::TlsChannel>(fds[0], m_context->get(), "127.0.0.1",
+                                                        nullptr, true);
+        else
+            ::close(fds[0]);
     }
     ~SocketPair()
     {
@@ -55,18 +93,29 @@ public:
     }
 
     /// Reads everything that comes, `chunk` bytes at most every `pause`.
-    void startReading(std::size_t chunk, std::chrono::milliseconds pause)
+    /// False when the TLS handshake failed.
+    bool startReading(std::size_t chunk, std::chrono::milliseconds pause)
     {
-        m_reader = std::thread([this, chunk, pause] {
+        const bool tls = m_context != nullptr;
+        m_reader = std::thread([this, chunk, pause, tls] {
+            SSL *ssl = tls ? SSL_new(serverContext()) : nullptr;
+            if (ssl && (SSL_set_fd(ssl, m_peer) != 1 || SSL_accept(ssl) != 1)) {
+                SSL_free(ssl);
+                return;
+            }
             std::string buffer(chunk, '\0');
             for (;;) {
-                const ssize_t n = ::recv(m_peer, buffer.data(), chunk, 0);
+                const ssize_t n = ssl ? SSL_read(ssl, buffer.data(), static_cast<int>(chunk))
+                                      : ::recv(m_peer, buffer.data(), chunk, 0);
                 if (n <= 0)
-                    return;
+                    break;
                 received.append(buffer.data(), static_cast<std::size_t>(n));
                 std::this_thread::sleep_for(pause);
             }
+            SSL_free(ssl);
         });
+        return !tls || static_cast<ftp::TlsChannel &>(*channel).handshake(
+                           ftp::Deadline::in(5000), {});
     }
     void stopReading()
     {
@@ -81,6 +130,7 @@ public:
     std::string received; // the reader's, until stopReading()
 
 private:
+    std::shared_ptr<ftp::TlsContext> m_context;
     int m_peer = -1;
     std::thread m_reader;
 };
@@ -103,49 +153,52 @@ bool commitRoom(Channel &c, const char *bytes, std::size_t len, int stallMs)
 
 TEST(ChannelTest, BytesArriveInOrderWhileTheSendSizeChanges)
 {
-    SocketPair pair;
-    ASSERT_TRUE(pair.channel);
-    pair.startReading(64 * 1024, 0ms);
-    Channel &c = *pair.channel;
-    const std::string whole = randomBytes(5 * 1024 * 1024 + 123, 3);
-    const int stallMs = 5000;
-    std::size_t pos = 0;
-    auto next = [&](std::size_t n) {
-        n = std::min(n, whole.size() - pos);
-        const char *at = whole.data() + pos;
-        pos += n;
-        return std::pair{at, n};
-    };
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "clear");
+        SocketPair pair(tls);
+        ASSERT_TRUE(pair.channel);
+        ASSERT_TRUE(pair.startReading(64 * 1024, 0ms));
+        Channel &c = *pair.channel;
+        const std::string whole = randomBytes(5 * 1024 * 1024 + 123, 3);
+        const int stallMs = 5000;
+        std::size_t pos = 0;
+        auto next = [&](std::size_t n) {
+            n = std::min(n, whole.size() - pos);
+            const char *at = whole.data() + pos;
+            pos += n;
+            return std::pair{at, n};
+        };
 
-    c.gatherWrites(64 * 1024);
-    auto [a, an] = next(64 * 1024);
-    ASSERT_TRUE(commitRoom(c, a, an, stallMs));
-    // Bytes held back leave before the size grows, then larger rooms fit.
-    ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
-    pos += 1000;
-    ASSERT_TRUE(c.flush(stallMs, {}));
-    c.gatherWrites(1024 * 1024);
-    EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
-    for (int i = 0; i < 3; ++i) {
-        auto [b, bn] = next(1024 * 1024);
-        ASSERT_TRUE(commitRoom(c, b, bn, stallMs));
+        c.gatherWrites(64 * 1024);
+        auto [a, an] = next(64 * 1024);
+        ASSERT_TRUE(commitRoom(c, a, an, stallMs));
+        // Bytes held back leave before the size grows, then larger rooms fit.
+        ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
+        pos += 1000;
+        ASSERT_TRUE(c.flush(stallMs, {}));
+        c.gatherWrites(1024 * 1024);
+        EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
+        for (int i = 0; i < 3; ++i) {
+            auto [b, bn] = next(1024 * 1024);
+            ASSERT_TRUE(commitRoom(c, b, bn, stallMs));
+        }
+        // Shrinking with a partly filled room and a write held back.
+        auto [d, dn] = next(300000);
+        ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
+        ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
+        pos += 5000;
+        ASSERT_TRUE(c.flush(stallMs, {}));
+        c.gatherWrites(4096);
+        EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
+        while (pos < whole.size()) {
+            auto [e, en] = next(4096);
+            ASSERT_TRUE(commitRoom(c, e, en, stallMs));
+        }
+        ASSERT_TRUE(c.flush(stallMs, {}));
+        pair.stopReading();
+        EXPECT_EQ(pair.received.size(), whole.size());
+        EXPECT_TRUE(pair.received == whole);
     }
-    // Shrinking with a partly filled room and a write held back.
-    auto [d, dn] = next(300000);
-    ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
-    ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
-    pos += 5000;
-    ASSERT_TRUE(c.flush(stallMs, {}));
-    c.gatherWrites(4096);
-    EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
-    while (pos < whole.size()) {
-        auto [e, en] = next(4096);
-        ASSERT_TRUE(commitRoom(c, e, en, stallMs));
-    }
-    ASSERT_TRUE(c.flush(stallMs, {}));
-    pair.stopReading();
-    EXPECT_EQ(pair.received.size(), whole.size());
-    EXPECT_TRUE(pair.received == whole);
 }
 
 TEST(ChannelTest, ALargeSendOverASlowLinkIsNoStallButAStoppedPeerIs)
@@ -153,10 +206,13 @@ TEST(ChannelTest, ALargeSendOverASlowLinkIsNoStallButAStoppedPeerIs)
     // 16 KiB every 10 ms: a 1 MiB send takes well over half a second, yet
     // bytes move every few milliseconds, far inside the 300 ms allowed for
     // a wait without progress.
-    {
-        SocketPair pair;
+    // Over TLS a gather's records wait in the channel until the socket takes
+    // them; that too is progress.
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "clear");
+        SocketPair pair(tls);
         ASSERT_TRUE(pair.channel);
-        pair.startReading(16 * 1024, 10ms);
+        ASSERT_TRUE(pair.startReading(16 * 1024, 10ms));
         Channel &c = *pair.channel;
         const std::string whole = randomBytes(2 * 1024 * 1024, 4);
         c.gatherWrites(1024 * 1024);
@@ -202,7 +258,7 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
     });
     SocketPair pair;
     ASSERT_TRUE(pair.channel);
-    pair.startReading(16 * 1024, 2ms);
+    ASSERT_TRUE(pair.startReading(16 * 1024, 2ms));
     Channel &c = *pair.channel;
     const std::string whole = randomBytes(1024 * 1024, 6);
     const std::size_t half = whole.size() / 2;
