@@ -63,10 +63,15 @@ bool idleIfDue(const IdleHook &idle);
 /// Milliseconds until idleIfDue() would call the hook (0: due now).
 int msUntilIdleDue();
 
+/// How long a wait for input looks at the socket alone before it goes to the
+/// thread's IdleWait.
+inline constexpr int kReplyGlanceMs = 1;
+
 /// Waits until `fd` has any of `events` (POLLIN, POLLOUT), calling `idle`
 /// every kIdleTickMs (idleIfDue), until `deadline` or until the hook says
 /// stop; with an idle hook, in the thread's IdleWait when one is set
-/// (setIdleWait), for at most one tick at a time. Error also covers
+/// (setIdleWait), for at most one tick at a time, after kReplyGlanceMs on
+/// the socket alone when waiting for input. Error also covers
 /// POLLERR/POLLHUP/POLLNVAL when the caller did not ask for them.
 WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleHook &idle);
 

@@ -249,13 +249,14 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
         int calls = 0;
     };
     auto asked = std::make_shared<Asked>();
-    ftp::setIdleWait([asked](int fd, short events, int timeoutMs) {
+    const auto windowWait = [asked](int fd, short events, int timeoutMs) {
         asked->fd = fd;
         asked->events = events;
         ++asked->calls;
         pollfd p{fd, events, 0};
         ::poll(&p, 1, timeoutMs);
-    });
+    };
+    ftp::setIdleWait(windowWait);
     SocketPair pair;
     ASSERT_TRUE(pair.channel);
     ASSERT_TRUE(pair.startReading(16 * 1024, 2ms));
@@ -275,6 +276,27 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
     EXPECT_EQ(asked->events, POLLOUT);
     pair.stopReading();
     EXPECT_TRUE(pair.received == whole);
+
+    // A reply that takes its time is waited for in the window's loop too,
+    // after the glance at the socket alone.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    Channel control(fds[0]);
+    std::thread server([peer = fds[1]] {
+        std::this_thread::sleep_for(50ms);
+        (void)::send(peer, "226 Done\r\n", 10, 0);
+    });
+    *asked = {};
+    ftp::setIdleWait(windowWait);
+    char reply[32];
+    const ssize_t n = control.readSome(reply, sizeof reply, ftp::Deadline::in(5000), [] { return true; });
+    ftp::setIdleWait({});
+    server.join();
+    ::close(fds[1]);
+    EXPECT_EQ(n, 10);
+    EXPECT_GT(asked->calls, 0);
+    EXPECT_EQ(asked->events, POLLIN);
 }
 
 TEST(ChannelTest, TrustedRootsReadOnAWorkerAreAwaitedInTheIdleWait)
@@ -289,7 +311,11 @@ TEST(ChannelTest, TrustedRootsReadOnAWorkerAreAwaitedInTheIdleWait)
     });
     const ftp::IdleHook idle = [] { return true; };
     std::string error;
-    const auto context = ftp::TlsContext::create({}, idle, &error);
+    // The system's bundle as the CA file too: parsed whole, it outlasts the
+    // glance at the descriptor before the wait goes to the window's loop.
+    const std::string bundle = "/etc/ssl/certs/ca-certificates.crt";
+    ASSERT_EQ(::access(bundle.c_str(), R_OK), 0) << bundle;
+    const auto context = ftp::TlsContext::create(bundle, idle, &error);
     ftp::setIdleWait({});
     ASSERT_TRUE(context) << error;
     EXPECT_GT(*calls, 0);
