@@ -37,8 +37,8 @@ public:
     /// Gathers what writeAll() is given into sends of `bytes` (an upload's
     /// data connection): one system call per 64 KiB instead of one per 4 KiB
     /// block, which on loopback costs the sender about a fifth more CPU time.
-    /// Over TLS each send is a full 16 KiB record at a time. flush() sends
-    /// the rest.
+    /// Over TLS a send is made into full 16 KiB records that leave together.
+    /// flush() sends the rest.
     void gatherWrites(std::size_t bytes);
 
     /// Room for the next `len` bytes inside the gathered send, for the caller
