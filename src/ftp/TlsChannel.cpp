@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>

@@ -78,7 +78,8 @@ public:
             return;
         }
         std::string error;
-        m_context = ftp::TlsContext::create({}, [] { return true; }, &error);
+        const ftp::IdleHook goOn = [] { return true; };
+        m_context = ftp::TlsContext::create({}, goOn, &error);
         if (m_context)
             channel = std::make_unique<ftp::TlsChannel>(fds[0], m_context->get(), "127.0.0.1",
                                                         nullptr, true);
@@ -114,8 +115,8 @@ public:
             }
             SSL_free(ssl);
         });
-        return !tls || static_cast<ftp::TlsChannel &>(*channel).handshake(
-                           ftp::Deadline::in(5000), {});
+        return !tls ||
+               static_cast<ftp::TlsChannel &>(*channel).handshake(ftp::Deadline::in(5000), {});
     }
     void stopReading()
     {
@@ -290,7 +291,8 @@ TEST(ChannelTest, AWaitWithAnIdleHookBlocksInTheThreadsIdleWaitAndOnlySuchAWait)
     *asked = {};
     ftp::setIdleWait(windowWait);
     char reply[32];
-    const ssize_t n = control.readSome(reply, sizeof reply, ftp::Deadline::in(5000), [] { return true; });
+    const ssize_t n =
+        control.readSome(reply, sizeof reply, ftp::Deadline::in(5000), [] { return true; });
     ftp::setIdleWait({});
     server.join();
     ::close(fds[1]);
