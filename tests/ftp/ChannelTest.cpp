@@ -152,55 +152,60 @@ bool commitRoom(Channel &c, const char *bytes, std::size_t len, int stallMs)
 
 } // namespace
 
-TEST(ChannelTest, BytesArriveInOrderWhileTheSendSizeChanges)
+// In clear and inside TLS.
+class ChannelKinds : public ::testing::TestWithParam<bool>
 {
-    for (const bool tls : {false, true}) {
-        SCOPED_TRACE(tls ? "TLS" : "clear");
-        SocketPair pair(tls);
-        ASSERT_TRUE(pair.channel);
-        ASSERT_TRUE(pair.startReading(64 * 1024, 0ms));
-        Channel &c = *pair.channel;
-        const std::string whole = randomBytes(5 * 1024 * 1024 + 123, 3);
-        const int stallMs = 5000;
-        std::size_t pos = 0;
-        auto next = [&](std::size_t n) {
-            n = std::min(n, whole.size() - pos);
-            const char *at = whole.data() + pos;
-            pos += n;
-            return std::pair{at, n};
-        };
+};
 
-        c.gatherWrites(64 * 1024);
-        auto [a, an] = next(64 * 1024);
-        ASSERT_TRUE(commitRoom(c, a, an, stallMs));
-        // Bytes held back leave before the size grows, then larger rooms fit.
-        ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
-        pos += 1000;
-        ASSERT_TRUE(c.flush(stallMs, {}));
-        c.gatherWrites(1024 * 1024);
-        EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
-        for (int i = 0; i < 3; ++i) {
-            auto [b, bn] = next(1024 * 1024);
-            ASSERT_TRUE(commitRoom(c, b, bn, stallMs));
-        }
-        // Shrinking with a partly filled room and a write held back.
-        auto [d, dn] = next(300000);
-        ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
-        ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
-        pos += 5000;
-        ASSERT_TRUE(c.flush(stallMs, {}));
-        c.gatherWrites(4096);
-        EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
-        while (pos < whole.size()) {
-            auto [e, en] = next(4096);
-            ASSERT_TRUE(commitRoom(c, e, en, stallMs));
-        }
-        ASSERT_TRUE(c.flush(stallMs, {}));
-        pair.stopReading();
-        EXPECT_EQ(pair.received.size(), whole.size());
-        EXPECT_TRUE(pair.received == whole);
+TEST_P(ChannelKinds, BytesArriveInOrderWhileTheSendSizeChanges)
+{
+    SocketPair pair(GetParam());
+    ASSERT_TRUE(pair.channel);
+    ASSERT_TRUE(pair.startReading(64 * 1024, 0ms));
+    Channel &c = *pair.channel;
+    const std::string whole = randomBytes(5 * 1024 * 1024 + 123, 3);
+    const int stallMs = 5000;
+    std::size_t pos = 0;
+    auto next = [&](std::size_t n) {
+        n = std::min(n, whole.size() - pos);
+        const char *at = whole.data() + pos;
+        pos += n;
+        return std::pair{at, n};
+    };
+
+    c.gatherWrites(64 * 1024);
+    auto [a, an] = next(64 * 1024);
+    ASSERT_TRUE(commitRoom(c, a, an, stallMs));
+    // Bytes held back leave before the size grows, then larger rooms fit.
+    ASSERT_TRUE(c.writeAll(whole.data() + pos, 1000, stallMs, {}));
+    pos += 1000;
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    c.gatherWrites(1024 * 1024);
+    EXPECT_EQ(c.reserve(1024 * 1024 + 1, stallMs, {}), nullptr);
+    for (int i = 0; i < 3; ++i) {
+        auto [b, bn] = next(1024 * 1024);
+        ASSERT_TRUE(commitRoom(c, b, bn, stallMs));
     }
+    // Shrinking with a partly filled room and a write held back.
+    auto [d, dn] = next(300000);
+    ASSERT_TRUE(commitRoom(c, d, dn, stallMs));
+    ASSERT_TRUE(c.writeAll(whole.data() + pos, 5000, stallMs, {}));
+    pos += 5000;
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    c.gatherWrites(4096);
+    EXPECT_EQ(c.reserve(4097, stallMs, {}), nullptr);
+    while (pos < whole.size()) {
+        auto [e, en] = next(4096);
+        ASSERT_TRUE(commitRoom(c, e, en, stallMs));
+    }
+    ASSERT_TRUE(c.flush(stallMs, {}));
+    pair.stopReading();
+    EXPECT_EQ(pair.received.size(), whole.size());
+    EXPECT_TRUE(pair.received == whole);
 }
+
+INSTANTIATE_TEST_SUITE_P(ClearAndTls, ChannelKinds, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "Tls" : "Clear"; });
 
 TEST(ChannelTest, ALargeSendOverASlowLinkIsNoStallButAStoppedPeerIs)
 {
