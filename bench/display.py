@@ -14,8 +14,8 @@ pyatspi):
   display.py upload --dir DIR [--password P] [--timeout S] [--smaps FILE] -- PROGRAM...
       Starts the program in DIR, fills the password into the connection
       dialog and confirms it, then clicks «Закачать» with the mouse (XTest,
-      by xdotool) and waits for the box "Сообщение" to be mapped, as seen by
-      `xev -root -event substructure`. Then it presses OK, closes the main
+      by a running xdotool) and waits for the box "Сообщение" to be mapped,
+      as seen by `xev -root -event substructure`. Then it presses OK, closes the main
       window and prints, a line each: seconds from the click to the box, the
       program's CPU seconds over the same span, its peak RSS in KiB (and its
       RSS just before the click), and what the program reported of the run
@@ -193,15 +193,32 @@ class MapWatch:
         self.proc.wait()
 
 
-def xdotool(*args):
-    subprocess.run(["xdotool"] + [str(a) for a in args], check=True, stdout=subprocess.DEVNULL)
+class Mouse:
+    """One `xdotool -` kept running, fed a command a line at a time. Started
+    afresh, xdotool takes milliseconds to load and reach the X server before
+    it sends anything; a running one sends the event as soon as it reads the
+    line, so the time taken just before writing it is the click's."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen(["xdotool", "-"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL)
+
+    def __call__(self, *args):
+        if self.proc.poll() is not None:
+            raise Failure("xdotool ended (exit %d)" % self.proc.returncode)
+        self.proc.stdin.write((" ".join(str(a) for a in args) + "\n").encode())
+        self.proc.stdin.flush()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
 
 
 def pressed(pyatspi, node):
     return node.getState().contains(pyatspi.STATE_PRESSED)
 
 
-def press_with_mouse(pyatspi, node, pid):
+def press_with_mouse(pyatspi, xdotool, node, pid):
     """Holds the mouse button down on the node, checked: on a loaded machine
     the window may still be moving into place, and a button missed is let
     go of elsewhere, which clicks nothing, and aimed at again. Returns the
@@ -236,6 +253,7 @@ def upload(args):
     # The program answers slowly while it sends; that is what is measured.
     Atspi.set_timeout(10000, 30000)
     watch = MapWatch()
+    xdotool = Mouse()
     out = open(os.path.join(args.dir, "out.txt"), "wb")
     err = open(os.path.join(args.dir, "err.txt"), "wb")
     program = subprocess.Popen(args.program, cwd=args.dir, stdout=out, stderr=err,
@@ -255,7 +273,7 @@ def upload(args):
             "«Закачать» enabled",
             lambda: (lambda b: b if b and b.getState().contains(pyatspi.STATE_ENABLED) else None)(
                 button(pyatspi, main, "Закачать")), args.timeout)
-        rss_before = press_with_mouse(pyatspi, upload_button, pid)
+        rss_before = press_with_mouse(pyatspi, xdotool, upload_button, pid)
         watch.drain(0.2)
         cpu_before = cpu_seconds(pid)
         started = time.monotonic()
@@ -279,6 +297,7 @@ def upload(args):
         program.wait()
         raise
     finally:
+        xdotool.close()
         watch.close()
         out.close()
         err.close()
