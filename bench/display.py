@@ -12,10 +12,10 @@ pyatspi):
       each kind it got to COUNTS and ends.
 
   display.py upload --dir DIR [--password P] [--timeout S] [--smaps FILE] -- PROGRAM...
-      Starts the program in DIR, fills the password into the connection
-      dialog and confirms it, then clicks «Закачать» with the mouse (XTest,
-      by a running xdotool) and waits for the box "Сообщение" to be mapped,
-      as seen by `xev -root -event substructure`. Then it presses OK, closes the main
+      Starts the program in DIR, fills the password into the connection dialog
+      and confirms it, then clicks «Закачать» with the mouse (XTest, by a
+      running xdotool) and waits for the box "Сообщение" to be mapped, as seen
+      by `xev -root -event substructure`. Then it presses OK, closes the main
       window and prints, a line each: seconds from the click to the box, the
       program's CPU seconds over the same span, its peak RSS in KiB (and its
       RSS just before the click), and what the program reported of the run
