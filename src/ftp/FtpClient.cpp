@@ -18,7 +18,37 @@ struct FtpConnection::Impl
     std::shared_ptr<FtpSession> session;
     bool hashChosen = false;
     std::optional<HashMethod> hash;
+    // The ways remoteSize() asks for a size, in order, and which of them this
+    // server has shown it cannot answer: those are not asked again.
+    bool sizeOff = false;
+    bool mlstOff = false;
+    bool listOff = false;
+    SizeSource sizeSource = SizeSource::None;
+
+    /// What one way of asking made of the server's answer.
+    struct SizeStep
+    {
+        std::optional<int64_t> size;
+        bool tryNext = false; ///< no answer for this file here; the next way may have one
+    };
+    SizeStep sizeBySize(const std::string &remotePath);
+    SizeStep sizeByMlst(const std::string &remotePath);
+    SizeStep sizeByList(const std::string &remotePath);
+    /// A refusal of `*off`'s way: 550 is the file's absence; 500, 502 and 504
+    /// say the command is unknown, for every path, so the way is given up;
+    /// another 5xx passes this query on to the next way.
+    static SizeStep refusedStep(int code, bool *off);
 };
+
+namespace {
+
+// Largest listing read for one file's size, as the folder browser's bound:
+// a server that never ends its listing must not keep the run reading.
+constexpr std::size_t kMaxSizeListingBytes = std::size_t{256} * 1024 * 1024;
+// Longest listing line looked at; a longer one names no file of ours.
+constexpr std::size_t kMaxSizeListingLineBytes = 64 * 1024;
+
+} // namespace
 
 struct FtpTransfer::Impl
 {
@@ -66,6 +96,11 @@ FtpConnection::connect(FtpService &service, const std::string &server, const std
     if (failure)
         *failure = Failure{};
     auto impl = std::make_unique<Impl>();
+    // A server that answered FEAT without SIZE does not know it (RFC 3659
+    // section 4.1 has it listed); one that did not answer FEAT may still.
+    const std::vector<std::string> &features = session->features();
+    impl->sizeOff = !features.empty() && !featureListed(features, "SIZE");
+    impl->mlstOff = !mlstOffersSize(features);
     impl->session = std::move(session);
     return std::unique_ptr<FtpConnection>(new FtpConnection(std::move(impl)));
 }
@@ -121,18 +156,146 @@ bool FtpConnection::putFile(const std::string &localPath, const std::string &rem
 
 std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
 {
-    // Some servers refuse SIZE in ASCII mode (RFC 3659 section 4: the size
-    // depends on the type), so ask in binary.
     FtpSession &s = *m_impl->session;
     s.clearFailure();
+    m_impl->sizeSource = SizeSource::None;
     if (!isSafeCommandLine("SIZE " + remotePath))
         return std::nullopt;
-    if (!s.binaryMode())
-        return std::nullopt;
-    const auto reply = s.exchange("SIZE " + remotePath);
+    const struct
+    {
+        SizeSource source;
+        bool off;
+        Impl::SizeStep (Impl::*ask)(const std::string &);
+    } ways[] = {{SizeSource::Size, m_impl->sizeOff, &Impl::sizeBySize},
+                {SizeSource::Mlst, m_impl->mlstOff, &Impl::sizeByMlst},
+                {SizeSource::List, m_impl->listOff, &Impl::sizeByList}};
+    for (const auto &way : ways) {
+        if (way.off)
+            continue;
+        const Impl::SizeStep step = (m_impl.get()->*way.ask)(remotePath);
+        if (step.size) {
+            m_impl->sizeSource = way.source;
+            return step.size;
+        }
+        if (!step.tryNext || !s.isOpen())
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+SizeSource FtpConnection::lastSizeSource() const
+{
+    return m_impl->sizeSource;
+}
+
+FtpConnection::Impl::SizeStep FtpConnection::Impl::refusedStep(int code, bool *off)
+{
+    if (code == 550 || code < 500)
+        return {};
+    if (code == 500 || code == 502 || code == 504)
+        *off = true;
+    return {std::nullopt, true};
+}
+
+FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeBySize(const std::string &remotePath)
+{
+    // Some servers refuse SIZE in ASCII mode (RFC 3659 section 4: the size
+    // depends on the type), so ask in binary.
+    if (!session->binaryMode())
+        return {};
+    const auto reply = session->exchange("SIZE " + remotePath);
     if (!reply)
-        return std::nullopt;
-    return parseSizeReply(*reply);
+        return {};
+    if (reply->code == 213)
+        return {parseSizeReply(*reply)};
+    return refusedStep(reply->code, &sizeOff);
+}
+
+FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByMlst(const std::string &remotePath)
+{
+    const auto reply = session->exchange("MLST " + remotePath);
+    if (!reply)
+        return {};
+    if (reply->code == 250) {
+        if (const auto size = parseMlstSize(*reply))
+            return {size};
+        // The size fact is not among those the server sends.
+        mlstOff = true;
+        return {std::nullopt, true};
+    }
+    return refusedStep(reply->code, &mlstOff);
+}
+
+FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByList(const std::string &remotePath)
+{
+    // The folder is listed and the name matched exactly: "LIST <file>" would
+    // have the server take blanks apart or read the name as a pattern.
+    const std::size_t slash = remotePath.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string()
+                               : slash == 0               ? std::string("/")
+                                                          : remotePath.substr(0, slash);
+    const std::string name = slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
+    if (name.empty())
+        return {};
+    const uint64_t id =
+        session->openTransfer(folder.empty() ? "LIST" : "LIST " + folder, Direction::Download, 0);
+    if (id == 0) {
+        // Refused by the server: the folder, or so the file, is not there
+        // (450 and 550 "No files found" included), or LIST is unknown. A data
+        // connection that could not be made is no answer at all.
+        const Failure &failure = session->failure();
+        const int code = session->lastReply().code;
+        if (failure.kind == FailureKind::CommandRefused && code != 425 && code != 426) {
+            if (code == 500 || code == 502 || code == 504)
+                listOff = true;
+            return {};
+        }
+        session->quit();
+        return {};
+    }
+    std::optional<int64_t> size;
+    std::string line;
+    std::size_t received = 0;
+    bool overlong = false;
+    char block[kTransferBlockBytes];
+    for (;;) {
+        const int n = session->readData(id, block, sizeof block);
+        if (n < 0 || received > kMaxSizeListingBytes - static_cast<std::size_t>(n)) {
+            session->dropTransfer(id);
+            session->quit();
+            return {};
+        }
+        if (n == 0)
+            break;
+        received += static_cast<std::size_t>(n);
+        for (int i = 0; i < n; ++i) {
+            const char c = block[i];
+            if (c != '\r' && c != '\n') {
+                if (line.size() < kMaxSizeListingLineBytes)
+                    line += c;
+                else
+                    overlong = true;
+                continue;
+            }
+            if (!overlong && !line.empty() && !size) {
+                if (const auto file = parseListedFile(line); file && file->name == name)
+                    size = file->size;
+            }
+            line.clear();
+            overlong = false;
+        }
+    }
+    if (!overlong && !line.empty() && !size) {
+        if (const auto file = parseListedFile(line); file && file->name == name)
+            size = file->size;
+    }
+    const int code = session->finishTransfer(id);
+    if (code != 226 && code != 250) {
+        // The listing may have been cut short: the file may be there.
+        session->quit();
+        return {};
+    }
+    return {size};
 }
 
 bool FtpConnection::command(const std::string &command)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace ftp {
 
@@ -196,6 +197,125 @@ bool readHost(const std::string &rest, ServerAddress *address)
     return true;
 }
 
+// The blank-separated fields of a listing line, each with where it starts,
+// split only as far as `maxFields` so a long name costs nothing.
+struct Field
+{
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+std::vector<Field> leadingFields(const std::string &line, std::size_t maxFields)
+{
+    std::vector<Field> fields;
+    std::size_t pos = 0;
+    while (fields.size() < maxFields) {
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+            ++pos;
+        if (pos == line.size())
+            break;
+        Field field{pos, pos};
+        while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t')
+            ++pos;
+        field.end = pos;
+        fields.push_back(field);
+    }
+    return fields;
+}
+
+bool allDigits(const std::string &s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), isDigit);
+}
+
+bool isMonth(const std::string &s)
+{
+    static const char *const months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+    const std::string u = upper(s);
+    return std::any_of(std::begin(months), std::end(months),
+                       [&u](const char *month) { return u == month; });
+}
+
+// "10:30", "9:05" or "10:30:59".
+bool isClockTime(const std::string &s)
+{
+    const std::size_t colon = s.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 2)
+        return false;
+    const std::string rest = s.substr(colon + 1);
+    return allDigits(s.substr(0, colon)) &&
+           (allDigits(rest) ? rest.size() == 2
+                            : rest.size() == 5 && rest[2] == ':' && allDigits(rest.substr(0, 2)) &&
+                                  allDigits(rest.substr(3)));
+}
+
+// "01-16-24", "01-16-2024", also with slashes.
+bool isDosDate(const std::string &s)
+{
+    return (s.size() == 8 || s.size() == 10) && (s[2] == '-' || s[2] == '/') && s[5] == s[2] &&
+           allDigits(s.substr(0, 2)) && allDigits(s.substr(3, 2)) && allDigits(s.substr(6));
+}
+
+// "09:15PM", or "21:15" on a server set to a 24-hour clock.
+bool isDosTime(std::string s)
+{
+    const std::string suffix = s.size() > 2 ? upper(s.substr(s.size() - 2)) : std::string();
+    if (suffix == "AM" || suffix == "PM")
+        s.resize(s.size() - 2);
+    return isClockTime(s);
+}
+
+// The line of a Unix long listing, anchored on its date: "SIZE Mon DD
+// HH:MM|YYYY" or "SIZE YYYY-MM-DD HH:MM", at least two fields (permissions and
+// a link count or owner) before the size.
+std::optional<ListedFile> unixListedFile(const std::string &line)
+{
+    if (line.empty() || line[0] != '-')
+        return std::nullopt;
+    const std::vector<Field> fields = leadingFields(line, 10);
+    auto text = [&line, &fields](std::size_t i) {
+        return line.substr(fields[i].begin, fields[i].end - fields[i].begin);
+    };
+    for (std::size_t size = 2; size + 2 < fields.size(); ++size) {
+        std::size_t last = 0; // the date's last field
+        const std::string first = text(size + 1);
+        if (size + 3 < fields.size() && isMonth(first) && text(size + 2).size() <= 2 &&
+            allDigits(text(size + 2)) &&
+            (isClockTime(text(size + 3)) ||
+             (text(size + 3).size() == 4 && allDigits(text(size + 3)))))
+            last = size + 3;
+        else if (first.size() == 10 && first[4] == '-' && first[7] == '-' &&
+                 allDigits(first.substr(0, 4)) && allDigits(first.substr(5, 2)) &&
+                 allDigits(first.substr(8)) && isClockTime(text(size + 2)))
+            last = size + 2;
+        const auto bytes = last != 0 ? decimal(text(size)) : std::nullopt;
+        if (!bytes)
+            continue;
+        // ls puts one blank before the name; more belong to the name.
+        const std::size_t nameAt = fields[last].end + 1;
+        if (nameAt >= line.size())
+            return std::nullopt;
+        return ListedFile{line.substr(nameAt), *bytes};
+    }
+    return std::nullopt;
+}
+
+std::optional<ListedFile> dosListedFile(const std::string &line)
+{
+    const std::vector<Field> fields = leadingFields(line, 4);
+    if (fields.size() < 4 || fields[0].begin != 0)
+        return std::nullopt;
+    auto text = [&line, &fields](std::size_t i) {
+        return line.substr(fields[i].begin, fields[i].end - fields[i].begin);
+    };
+    if (!isDosDate(text(0)) || !isDosTime(text(1)))
+        return std::nullopt;
+    const auto bytes = decimal(text(2)); // "<DIR>" for a folder
+    if (!bytes)
+        return std::nullopt;
+    return ListedFile{line.substr(fields[3].begin), *bytes};
+}
+
 } // namespace
 
 std::string commandVerb(const std::string &command)
@@ -266,6 +386,64 @@ std::optional<int64_t> parseSizeReply(const FtpReply &reply)
     if (reply.code != 213 || reply.text.find('\n') != std::string::npos)
         return std::nullopt;
     return decimal(trimmed(reply.text.substr(3)));
+}
+
+bool mlstOffersSize(const std::vector<std::string> &features)
+{
+    for (const std::string &line : features) {
+        if (line.compare(0, 5, "MLST ") != 0)
+            continue;
+        std::size_t begin = 5;
+        while (begin < line.size()) {
+            std::size_t end = line.find(';', begin);
+            if (end == std::string::npos)
+                end = line.size();
+            std::string fact = trimmed(line.substr(begin, end - begin));
+            if (!fact.empty() && fact.back() == '*')
+                fact.pop_back();
+            if (fact == "SIZE")
+                return true;
+            begin = end + 1;
+        }
+    }
+    return false;
+}
+
+std::optional<int64_t> parseMlstSize(const FtpReply &reply)
+{
+    if (reply.code != 250)
+        return std::nullopt;
+    // The entry is the line after the first; RFC 3659 section 7.2 starts it
+    // with one blank, and the facts run up to the blank before the path.
+    const std::size_t first = reply.text.find('\n');
+    if (first == std::string::npos)
+        return std::nullopt;
+    const std::size_t lineEnd = reply.text.find('\n', first + 1);
+    if (lineEnd == std::string::npos)
+        return std::nullopt; // the closing line, no entry
+    std::string entry = reply.text.substr(first + 1, lineEnd - first - 1);
+    if (!entry.empty() && entry[0] == ' ')
+        entry.erase(0, 1);
+    const std::string facts = entry.substr(0, entry.find(' '));
+    std::size_t begin = 0;
+    while (begin < facts.size()) {
+        std::size_t end = facts.find(';', begin);
+        if (end == std::string::npos)
+            end = facts.size();
+        const std::string fact = facts.substr(begin, end - begin);
+        const std::size_t equals = fact.find('=');
+        if (equals != std::string::npos && upper(fact.substr(0, equals)) == "SIZE")
+            return decimal(fact.substr(equals + 1));
+        begin = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<ListedFile> parseListedFile(const std::string &line)
+{
+    if (auto file = unixListedFile(line))
+        return file;
+    return dosListedFile(line);
 }
 
 std::vector<std::string> parseFeatures(const FtpReply &reply)

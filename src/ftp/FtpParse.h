@@ -1,8 +1,9 @@
 #pragma once
 
 // Pure parsers and formatters for the parts of the FTP dialogue that carry
-// data: passive-mode replies, SIZE, FEAT, the active-mode commands and the
-// commands that have the server hash a file. Kept free of sockets so they can
+// data: passive-mode replies, SIZE, FEAT, the size fact of MLST, the size of a
+// file in a LIST line, the active-mode commands and the commands that have
+// the server hash a file. Kept free of sockets so they can
 // be unit-tested and fuzzed.
 
 #include "ftp/FtpClient.h"
@@ -36,6 +37,36 @@ std::optional<uint16_t> parseEpsvReply(const std::string &text);
 /// The size of a "213 <size>" reply (RFC 3659 section 4); nullopt for any
 /// other code, a non-decimal value or one that overflows 63 bits.
 std::optional<int64_t> parseSizeReply(const FtpReply &reply);
+
+/// Whether FEAT's MLST line (RFC 3659 section 7.8, "MLST type*;size*;modify*;")
+/// names the size fact, enabled or not.
+bool mlstOffersSize(const std::vector<std::string> &features);
+
+/// The size fact of the entry line of a 250 MLST reply (RFC 3659 section
+/// 7.2: "250-..." first, then " fact=value;...; pathname", then the closing
+/// line). Fact names are case-insensitive. Nullopt for another code, no entry
+/// line, or no decimal size fact.
+std::optional<int64_t> parseMlstSize(const FtpReply &reply);
+
+/// A regular file as one line of a LIST listing names it.
+struct ListedFile
+{
+    std::string name; ///< the server's bytes, blanks inside kept
+    int64_t size = 0;
+};
+
+/// Reads one line (without its line break) of a LIST listing in either layout
+/// servers use:
+///   - Unix long listing: "-rw-r--r-- 1 owner group 1234 Jan 01 10:00 name",
+///     a year instead of the time, link count, owner or group possibly
+///     missing, or "1234 2024-01-15 10:00 name" (ls --time-style=long-iso).
+///     The date anchors the line: the size is the field before it, the name
+///     all of the line after the one blank that follows it.
+///   - DOS/IIS: "01-16-24  09:15PM  1234 name", the name after the blanks
+///     that follow the size.
+/// Nullopt for folders, links and anything but a regular file, "total N" and
+/// lines of other layouts.
+std::optional<ListedFile> parseListedFile(const std::string &line);
 
 /// A command's verb, the text before its first space, upper-cased: verbs are
 /// case-insensitive (RFC 959 section 5.3).

@@ -304,6 +304,7 @@ std::vector<std::string> faultArguments(const FtpServerOptions &o)
     flag(o.refuseActive, "--refuse-active");
     flag(o.refuseEprt, "--refuse-eprt");
     flag(o.noSize, "--no-size");
+    flag(o.noMlst, "--no-mlst");
     flag(o.proftpdLike, "--proftpd-like");
     flag(o.refuseAppe, "--refuse-appe");
     flag(o.refuseStor, "--refuse-stor");

@@ -87,6 +87,7 @@ struct FtpServerOptions
     bool refuseActive = false;          ///< EPRT and PORT -> 502
     bool refuseEprt = false;            ///< EPRT -> 502, PORT works
     bool noSize = false;                ///< SIZE -> 502 and not in FEAT
+    bool noMlst = false;                ///< MLST and MLSD -> 502, MLST not in FEAT
     bool proftpdLike = false;           ///< APPE on an existing file -> 451, STOR over one -> 550
     bool refuseAppe = false;            ///< APPE -> 502
     bool refuseStor = false;            ///< STOR -> 553

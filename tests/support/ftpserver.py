@@ -207,6 +207,8 @@ class FaultyHandler(FTPHandler):
             return "502 EPRT refused by the test server."
         if OPTS.no_size and cmd == "SIZE":
             return "502 SIZE not implemented."
+        if OPTS.no_mlst and cmd in ("MLST", "MLSD"):
+            return "502 %s not implemented." % cmd
         if OPTS.refuse_appe and cmd == "APPE":
             return "502 APPE refused by the test server."
         if OPTS.refuse_stor and cmd == "STOR":
@@ -220,8 +222,10 @@ class FaultyHandler(FTPHandler):
         return None
 
     def ftp_FEAT(self, line):
-        if OPTS.no_size:
-            self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k != "SIZE"}
+        dropped = ({"SIZE"} if OPTS.no_size else set()) | (
+            {"MLST", "MLSD"} if OPTS.no_mlst else set())
+        if dropped:
+            self.proto_cmds = {k: v for k, v in self.proto_cmds.items() if k not in dropped}
         self._extra_feats = list(self._extra_feats) + [
             c for c in OPTS.x_digest if c not in self._extra_feats]
         if not OPTS.legacy_names:
@@ -376,6 +380,7 @@ def main():
     p.add_argument("--refuse-active", action="store_true", help="EPRT/PORT -> 502")
     p.add_argument("--refuse-eprt", action="store_true", help="EPRT -> 502 (PORT works)")
     p.add_argument("--no-size", action="store_true", help="SIZE -> 502, not in FEAT")
+    p.add_argument("--no-mlst", action="store_true", help="MLST and MLSD -> 502, not in FEAT")
     p.add_argument("--proftpd-like", action="store_true",
                    help="APPE on an existing file -> 451, STOR over one -> 550")
     p.add_argument("--refuse-appe", action="store_true", help="APPE -> 502")
