@@ -85,6 +85,8 @@ FtpConnection::connect(FtpService &service, const std::string &server, const std
     };
     auto session = std::make_shared<FtpSession>(service.options(), tlsSource);
     if (!session->open(server, user, password)) {
+        if (session->failure().kind == FailureKind::TlsWithdrawn)
+            service.m_clearLoginRefused = true;
         if (error)
             *error = session->error();
         if (failure)

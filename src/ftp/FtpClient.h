@@ -125,8 +125,11 @@ enum class FailureKind
     TlsRefused,  ///< AUTH TLS was refused (reply)
     Tls,         ///< TLS is not available or the handshake failed (detail)
     Certificate, ///< the server's certificate was refused (detail: the verification error)
-    Login,       ///< USER or PASS was refused (reply)
-    LineBreak,   ///< a user name, password or path with a line break, not sent (command)
+    /// A bare field's server that used TLS before offers none now, or
+    /// refused AUTH TLS (reply); the user name and password were not sent.
+    TlsWithdrawn,
+    Login,          ///< USER or PASS was refused (reply)
+    LineBreak,      ///< a user name, password or path with a line break, not sent (command)
     CommandRefused, ///< the server refused a command (command: its verb; reply)
     PassiveRefused, ///< EPSV and PASV were refused (reply)
     ActiveRefused,  ///< EPRT and PORT were refused (reply)
@@ -227,6 +230,22 @@ public:
         std::string caFile;
         /// Called after every successful login with the protection in use.
         std::function<void(Security)> loggedIn;
+
+        // A server that protected its logins with TLS and then offers none
+        // looks exactly like a man in the middle who strips AUTH TLS from
+        // FEAT to read the password. These let the caller remember servers
+        // (host as the server field names it, and port) and be asked.
+
+        /// Called after every successful login protected by TLS.
+        std::function<void(const std::string &host, uint16_t port)> tlsLoggedIn;
+        /// Whether a login to the server was protected by TLS before. Asked
+        /// for a bare server field when the server offers no TLS or refuses
+        /// AUTH TLS. Empty: no server is known.
+        std::function<bool(const std::string &host, uint16_t port)> tlsBefore;
+        /// Then asked, on the caller's thread and before USER, whether to
+        /// send the user name and password in clear all the same. Empty:
+        /// refused, and the login fails with FailureKind::TlsWithdrawn.
+        std::function<bool(const std::string &host, uint16_t port)> clearLoginDecision;
     };
 
     /// Opens the service. Returns null only when the client cannot work at
@@ -241,10 +260,16 @@ public:
     /// certificate, and the refusal holds for the service.
     bool certificateRefused() const;
 
+    /// Whether a login through this service was refused because a server
+    /// that used TLS before offers none now (FailureKind::TlsWithdrawn). A
+    /// caller that retries stops then too: the answer would be the same.
+    bool clearLoginRefused() const { return m_clearLoginRefused; }
+
 private:
     friend class FtpConnection;
     explicit FtpService(Options options);
     Options m_options;
+    bool m_clearLoginRefused = false;
     // Made on the first TLS connection; holds what the service remembers
     // about certificates (decisions, the system's roots once loaded).
     std::shared_ptr<TlsContext> m_tls;

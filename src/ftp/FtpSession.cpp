@@ -177,6 +177,8 @@ bool FtpSession::open(const std::string &server, const std::string &user,
         !secureControl(address->tls, &featuresKnown) || !logIn(user, password) ||
         !protectDataConnections() || !readFeatures(featuresKnown))
         return false;
+    if (m_security != Security::Plain && m_options.tlsLoggedIn)
+        m_options.tlsLoggedIn(m_host, m_port);
     if (m_options.loggedIn)
         m_options.loggedIn(m_security);
     return true;
@@ -249,7 +251,7 @@ bool FtpSession::secureControl(TlsMode mode, bool *featuresKnown)
         wantTls = offersAuthTls(m_features);
     }
     if (!wantTls)
-        return true;
+        return mode != TlsMode::Auto || mayLogInInClear(nullptr);
 
     // Explicit TLS (RFC 4217 section 4): AUTH TLS, then the handshake. For
     // ftpes:// a server that will not stops the login here, before USER and
@@ -272,12 +274,28 @@ bool FtpSession::secureControl(TlsMode mode, bool *featuresKnown)
         return false;
     }
     if (reply->code != 234)
-        return true;
+        return mayLogInInClear(&*reply);
     if (!startTls())
         return false;
     m_security = Security::ExplicitTls;
     *featuresKnown = false; // features may differ once protected
     return true;
+}
+
+bool FtpSession::mayLogInInClear(const FtpReply *authReply)
+{
+    // A bare field takes plain FTP from a server that never offered TLS; one
+    // that did before is asked about, since a stripped FEAT or a refused
+    // AUTH TLS is how a man in the middle would get the password.
+    if (!m_options.tlsBefore || !m_options.tlsBefore(m_host, m_port))
+        return true;
+    if (m_options.clearLoginDecision && m_options.clearLoginDecision(m_host, m_port))
+        return true;
+    const std::string reply = authReply ? authReply->text : std::string();
+    fail("the server used TLS before and offers none now; the password was not sent in clear" +
+             (reply.empty() ? std::string() : ": " + reply),
+         failureOf(FailureKind::TlsWithdrawn, reply));
+    return false;
 }
 
 bool FtpSession::logIn(const std::string &user, const std::string &password)

@@ -113,6 +113,10 @@ private:
     /// Explicit TLS when the field asks for it or, for a bare field, FEAT
     /// offers it. *featuresKnown: FEAT was answered and still holds.
     bool secureControl(TlsMode mode, bool *featuresKnown);
+    /// Whether a bare field's login may go on in clear (after AUTH TLS was
+    /// refused with *authReply, or not offered): not to a server that used
+    /// TLS before unless the caller says so.
+    bool mayLogInInClear(const FtpReply *authReply);
     /// USER and PASS; an empty user is "anonymous".
     bool logIn(const std::string &user, const std::string &password);
     /// PBSZ 0 and PROT P on a protected connection.

@@ -132,6 +132,12 @@ QString failureText(const ftp::Failure &failure)
         return u"Не удалось установить шифрованное соединение: %1"_s.arg(detail);
     case FailureKind::Certificate:
         return u"Сертификат сервера отклонён: %1"_s.arg(detail);
+    case FailureKind::TlsWithdrawn:
+        if (failure.reply.empty())
+            return u"Сервер раньше шифровал соединение, а теперь не предлагает TLS; "
+                   u"пароль открытым текстом не отправлен"_s;
+        return u"Сервер раньше шифровал соединение, а теперь отказал в TLS; пароль открытым "
+               u"текстом не отправлен: %1"_s.arg(reply);
     case FailureKind::Login:
         return u"Сервер отказал во входе: %1"_s.arg(reply);
     case FailureKind::LineBreak:

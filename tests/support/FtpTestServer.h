@@ -193,6 +193,9 @@ public:
     bool restart();
     /// Changes the certificate the next restart() serves.
     void setCertificate(const std::string &certFile, const std::string &keyFile);
+    /// Changes the TLS mode the next restart() serves (a server that drops
+    /// TLS, or a man in the middle who hides it).
+    void setTls(FtpServerOptions::Tls tls) { m_opts.tls = tls; }
     bool isRunning() const { return m_pid > 0; }
 
 private:
