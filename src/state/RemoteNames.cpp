@@ -33,15 +33,21 @@ RemoteNames::RemoteNames(QString settingsFile) : m_settingsFile(std::move(settin
 QString RemoteNames::keyOf(const QString &server)
 {
     // As the FTP client reads the field: "ftp://Host:21/" and "host" are one server.
+    if (const auto address = ftp::parseServerField(server.toStdString()))
+        return serverKey(address->host, address->port);
     QString key = server.toLower();
-    if (const auto address = ftp::parseServerField(server.toStdString())) {
-        QString host = QString::fromStdString(address->host).toLower();
-        if (host.isEmpty())
-            host = QString::fromLatin1(ftp::kDefaultHost);
-        if (host.contains(u':'))
-            host = u'[' + host + u']';
-        key = host + u':' + QString::number(address->port);
-    }
+    key.removeIf([](QChar c) { return c.isSpace(); });
+    return key;
+}
+
+QString RemoteNames::serverKey(const std::string &host, uint16_t port)
+{
+    QString name = QString::fromStdString(host).toLower();
+    if (name.isEmpty())
+        name = QString::fromLatin1(ftp::kDefaultHost);
+    if (name.contains(u':'))
+        name = u'[' + name + u']';
+    QString key = name + u':' + QString::number(port);
     // Blanks separate the keys in the settings file; no server name has any.
     key.removeIf([](QChar c) { return c.isSpace(); });
     return key;

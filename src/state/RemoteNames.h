@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ public:
 
     /// The key "Windows1251Servers" in section "Options".
     static const QString SettingsKey;
+
+    /// How a server is named in the settings file: "host:port" ("[v6]:port"),
+    /// the host lower-case as the server field names it.
+    static QString serverKey(const std::string &host, uint16_t port);
 
 private:
     static QString keyOf(const QString &server);

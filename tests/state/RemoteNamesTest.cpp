@@ -1,5 +1,6 @@
 #include "state/RemoteNames.h"
 #include "state/ProfileFile.h"
+#include "state/TlsServers.h"
 #include "state/Windows1251.h"
 
 #include <QTemporaryDir>
@@ -118,6 +119,34 @@ TEST(RemoteNames, Windows1251ServersAreKeptInTheSettingsFile)
     EXPECT_LE(kept.size(), ProfileFile::MaxValueLength);
     EXPECT_TRUE(kept.endsWith(u"host199.example.ru:21"_s));
     EXPECT_FALSE(RemoteNames(settings).usesWindows1251(u"b.example.ru:2121"_s));
+}
+
+// Servers that used TLS are kept beside the Windows-1251 ones, under the same
+// keys, and a restart still knows them: a server that offers no TLS later is
+// then asked about before the password goes in clear.
+TEST(RemoteNames, TlsServersAreKeptInTheSettingsFile)
+{
+    QTemporaryDir dir;
+    const QString settings = dir.filePath(u"Settings.ini"_s);
+    {
+        RemoteNames names(settings);
+        names.learn(u"FTP.Example.ru:2121"_s, false, {Cp1251Papka});
+        TlsServers tls(settings);
+        tls.remember("FTP.Example.ru", 2121);
+        tls.remember("::1", 990);
+        tls.remember("ftp.example.ru", 2121);
+    }
+    const ProfileFile file(settings);
+    EXPECT_EQ(file.readString(u"Options"_s, TlsServers::SettingsKey),
+              u"ftp.example.ru:2121 [::1]:990"_s);
+    EXPECT_EQ(file.readString(u"Options"_s, RemoteNames::SettingsKey), u"ftp.example.ru:2121"_s);
+
+    const TlsServers restarted(settings);
+    EXPECT_TRUE(restarted.contains("ftp.example.ru", 2121));
+    EXPECT_TRUE(restarted.contains("::1", 990));
+    EXPECT_FALSE(restarted.contains("ftp.example.ru", 21));
+    EXPECT_FALSE(restarted.contains("127.0.0.1", 2121));
+    EXPECT_FALSE(TlsServers().contains("ftp.example.ru", 2121));
 }
 
 TEST(RemoteNames, Windows1251ReadsBackWhatItWrites)
