@@ -36,9 +36,9 @@ inline bool isLowerHex(const std::string &s)
     return !s.empty();
 }
 
-/// A reply as the reply reader hands it over: passive-mode, SIZE and FEAT
-/// parsers never return a port 0, a negative size or a feature that is not
-/// one trimmed upper-case line of the text; the digest parsers give only
+/// A reply as the reply reader hands it over: passive-mode, SIZE, MLST and
+/// FEAT parsers never return a port 0, a negative size or a feature that is
+/// not one trimmed upper-case line of the text; the digest parsers give only
 /// lower-case hex that the text holds, and ways to ask for a digest that
 /// FEAT offers.
 inline void checkReplyFields(const ftp::FtpReply &reply)
@@ -97,6 +97,14 @@ inline void checkReplyFields(const ftp::FtpReply &reply)
             FUZZ_CHECK(!method.select);
         }
     }
+    if (ftp::mlstOffersSize(features))
+        FUZZ_CHECK(ftp::featureListed(features, "MLST"));
+    if (const auto size = ftp::parseMlstSize(reply)) {
+        FUZZ_CHECK(reply.code == 250);
+        FUZZ_CHECK(*size >= 0);
+        FUZZ_CHECK(mentions(reply.text, *size));
+        FUZZ_CHECK(lowered(reply.text).find("size=") != std::string::npos);
+    }
     if (const auto hash = ftp::parseHashReply(reply)) {
         FUZZ_CHECK(reply.code == 213);
         FUZZ_CHECK(isLowerHex(hash->hex));
@@ -119,6 +127,20 @@ inline void checkReplyFields(const ftp::FtpReply &reply)
             FUZZ_CHECK(lowered(reply.text).find(*hex) != std::string::npos);
         }
     }
+}
+
+/// A line of a LIST listing: a file's size is a number the line holds, and
+/// its name is the line's end, never empty.
+inline void checkListedFile(const std::string &line)
+{
+    const auto file = ftp::parseListedFile(line);
+    if (!file)
+        return;
+    FUZZ_CHECK(file->size >= 0);
+    FUZZ_CHECK(mentions(line, file->size));
+    FUZZ_CHECK(!file->name.empty());
+    FUZZ_CHECK(line.size() > file->name.size() &&
+               line.compare(line.size() - file->name.size(), std::string::npos, file->name) == 0);
 }
 
 /// A path put into a digest command: HASH carries it as it is; an X command

@@ -1,8 +1,8 @@
 // Fuzz target: the parsers of FTP reply texts (227 PASV, 229 EPSV, 213 SIZE,
-// 211 FEAT, the digest replies of HASH and the X commands) and of the server
-// field, on one reply text as the reply reader hands it over: the code's
-// three digits first, lines joined by "\n". The text also goes into a digest
-// command as a path.
+// 250 MLST, 211 FEAT, the digest replies of HASH and the X commands) and of
+// the server field, on one reply text as the reply reader hands it over: the
+// code's three digits first, lines joined by "\n". The text also goes into a
+// digest command as a path, and is read as a line of a LIST listing.
 //
 // Input: the reply text. Its first three bytes give the code when they are
 // one; otherwise the text goes only to the parsers that take bare text.
@@ -28,5 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 
     fuzzchecks::checkServerField(text);
     fuzzchecks::checkHashCommand(text);
+    fuzzchecks::checkListedFile(text);
     return 0;
 }
