@@ -211,9 +211,9 @@ void TfrmFolders::listingStep(const std::string &target)
     }
 }
 
-ContinuePrompt::Answer TfrmFolders::askContinue(const QString &message)
+ContinuePrompt::Answer TfrmFolders::askContinue(const QString &message, Countdown countdown)
 {
-    return m_prompt ? m_prompt->askContinue(message) : ContinuePrompt::Cancel;
+    return m_prompt ? m_prompt->askContinue(message, countdown) : ContinuePrompt::Cancel;
 }
 
 void TfrmFolders::processEvents()

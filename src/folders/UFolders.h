@@ -82,7 +82,7 @@ private:
     std::optional<std::string> selectedName() const;
 
     // BrowserView
-    Answer askContinue(const QString &message) override;
+    Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) override;
     void setStatus(const QString &text) override;
     void clearEntries() override;
     void addEntry(const std::string &rawName) override;

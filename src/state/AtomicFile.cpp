@@ -21,12 +21,13 @@ static mode_t fileMode()
     return mode;
 }
 
-bool write(const QString &path, const QByteArray &content)
+/// Writes content to a new file beside path and syncs it; its name, or empty.
+static QByteArray writeBeside(const QString &path, const QByteArray &content)
 {
     QByteArray tmp = QFile::encodeName(path) + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return {};
     bool ok = ::fchmod(fd, fileMode()) == 0;
     qsizetype done = 0;
     while (ok && done < content.size()) {
@@ -39,10 +40,43 @@ bool write(const QString &path, const QByteArray &content)
     }
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok)
+    if (!ok) {
         ::unlink(tmp.constData());
+        return {};
+    }
+    return tmp;
+}
+
+bool write(const QString &path, const QByteArray &content)
+{
+    Pending pending;
+    return pending.prepare(path, content) && pending.commit();
+}
+
+bool Pending::prepare(const QString &path, const QByteArray &content)
+{
+    discard();
+    m_tmp = writeBeside(path, content);
+    m_path = QFile::encodeName(path);
+    return !m_tmp.isEmpty();
+}
+
+bool Pending::commit()
+{
+    if (m_tmp.isEmpty())
+        return false;
+    const bool ok = ::rename(m_tmp.constData(), m_path.constData()) == 0;
+    if (ok)
+        m_tmp.clear();
+    discard();
     return ok;
+}
+
+void Pending::discard()
+{
+    if (!m_tmp.isEmpty())
+        ::unlink(m_tmp.constData());
+    m_tmp.clear();
 }
 
 } // namespace AtomicFile

@@ -11,4 +11,27 @@ namespace AtomicFile {
 
 bool write(const QString &path, const QByteArray &content);
 
+/// A write in two steps: the new content is made durable beside the file
+/// first, and takes the file's place only on commit(). Something that must
+/// happen only once the content could be written goes in between; a crash
+/// there leaves the old file. Destroyed uncommitted, it leaves the old file.
+class Pending
+{
+public:
+    Pending() = default;
+    ~Pending() { discard(); }
+    Pending(const Pending &) = delete;
+    Pending &operator=(const Pending &) = delete;
+
+    /// Writes and syncs the content beside `path`; false on failure.
+    bool prepare(const QString &path, const QByteArray &content);
+    /// Puts the prepared content in the file's place; false on failure.
+    bool commit();
+    void discard();
+
+private:
+    QByteArray m_tmp;
+    QByteArray m_path;
+};
+
 } // namespace AtomicFile

@@ -30,10 +30,23 @@ std::optional<Marker> parse(const QByteArray &text)
     const QStringList lines = ListFile::parse(text);
     if (lines.size() < 3)
         return std::nullopt;
-    return Marker{lines[0], lines[1], lines[2]};
+    Marker marker{lines[0], lines[1], lines[2]};
+    bool ok = false;
+    if (const qint64 size = lines.value(3).toLongLong(&ok); ok && size >= 0)
+        marker.size = size;
+    return marker;
 }
 
-static std::optional<Marker> load(const QString &markerPath)
+bool fileUnchanged(const Marker &marker)
+{
+    const QFileInfo info(marker.localPath);
+    if (!info.exists() || !info.isFile())
+        return false;
+    return stampOf(marker.localPath) == marker.stamp &&
+           (marker.size < 0 || info.size() == marker.size);
+}
+
+std::optional<Marker> load(const QString &markerPath)
 {
     if (markerPath.isEmpty())
         return std::nullopt;
@@ -52,41 +65,33 @@ QString markedPath(const QString &markerPath)
 bool readAndApply(const QString &markerPath, UploadList &list)
 {
     const auto marker = load(markerPath);
-    if (!marker)
-        return false;
-    const QFileInfo info(marker->localPath);
-    if (!info.exists() || !info.isFile())
-        return false;
-    if (stampOf(marker->localPath) != marker->stamp)
+    if (!marker || !fileUnchanged(*marker))
         return false;
     if (list.count() == 0) {
         list.addFile(marker->localPath);
         return true;
     }
-    // A marker whose file is not listed any more is ignored: marking every
-    // item done would drop files that were never sent.
-    const QString key = UploadList::foldKey(marker->localPath);
-    int match = -1;
+    // A marker whose file is not listed any more is ignored. The items
+    // before it stay pending: the list drops every file once it is sent, so
+    // what it still holds was passed over (a disk not mounted, an error) or
+    // never reached. Paths are compared exactly: on Linux README and readme
+    // are two files.
     for (int row = 0; row < list.count(); ++row) {
-        if (UploadList::foldKey(list.at(row).path) == key) {
-            match = row;
-            break;
-        }
+        if (list.at(row).path == marker->localPath)
+            return true;
     }
-    if (match < 0)
-        return false;
-    for (int row = 0; row < match; ++row) {
-        list.setDone(row, true);
-        list.setStatus(row, QFileInfo::exists(list.at(row).path) ? QStringLiteral("100%")
-                                                                 : QStringLiteral("Не найден"));
-    }
-    return true;
+    return false;
+}
+
+QByteArray textFor(const QString &localPath, const QString &destFolder)
+{
+    return ListFile::format(
+        {localPath, stampOf(localPath), destFolder, QString::number(QFileInfo(localPath).size())});
 }
 
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder)
 {
-    const QByteArray text = ListFile::format({localPath, stampOf(localPath), destFolder});
-    return AtomicFile::write(markerPath, text);
+    return AtomicFile::write(markerPath, textFor(localPath, destFolder));
 }
 
 } // namespace ResumeMarker

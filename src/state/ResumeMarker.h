@@ -6,9 +6,11 @@
 
 class UploadList;
 
-/// Upload.dat: which file an upload was cut off in. Three lines, CR LF:
-/// local path, its last-write time "YYYY.MM.DD hh:nn:ss.zzz" (local time,
-/// seconds rounded down to even, milliseconds 000), destination folder.
+/// Upload.dat: which file an upload was cut off in. Lines, CR LF: local
+/// path, its last-write time "YYYY.MM.DD hh:nn:ss.zzz" (local time, seconds
+/// rounded down to even, milliseconds 000), destination folder, and the
+/// file's size in bytes (a marker of three lines, from an older version,
+/// has no size and is matched without it).
 namespace ResumeMarker {
 
 /// The time stamp text for the file's current last-write time; empty when
@@ -20,21 +22,32 @@ struct Marker
     QString localPath;
     QString stamp;
     QString destFolder;
+    qint64 size = -1; ///< -1: not recorded
 };
 
 /// Parses marker text (lines end at CR, LF or CR LF); nullopt with fewer
 /// than three lines.
 std::optional<Marker> parse(const QByteArray &text);
 
+/// Reads the marker file; nullopt when there is none or it is broken.
+std::optional<Marker> load(const QString &markerPath);
+
+/// Whether the marked file is still the one that was cut off: its stamp and
+/// (where recorded) its size are as they were when the marker was written.
+bool fileUnchanged(const Marker &marker);
+
 /// Reads the marker and applies it to the list at start-up. Returns the
-/// resume flag. A marker counts only when its file exists, its stamp still
-/// matches, and (for a non-empty list) the file is listed: then the items
-/// before it are marked done ("100%" or "Не найден"). An empty list gets the
+/// resume flag. A marker counts only when its file exists, is unchanged and
+/// (for a non-empty list) is listed. The items before it stay pending: the
+/// list holds only files not known to be sent. An empty list gets the
 /// marker's file as its one pending item.
 bool readAndApply(const QString &markerPath, UploadList &list);
 
 /// The marked file's path, or empty when there is no readable marker.
 QString markedPath(const QString &markerPath);
+
+/// The marker's text for a file as it is now.
+QByteArray textFor(const QString &localPath, const QString &destFolder);
 
 /// Writes the marker atomically; false on failure.
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder);

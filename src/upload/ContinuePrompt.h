@@ -15,9 +15,20 @@ public:
         Cancel = 2
     };
 
+    /// Whether the prompt may answer by itself.
+    enum class Countdown
+    {
+        /// Continue after ten seconds, so an unattended run goes on: a lost
+        /// connection or a slow server may well come back.
+        Auto,
+        /// Wait for the user: trying again cannot help (the server refused
+        /// the credentials), and servers lock accounts or ban addresses that
+        /// keep trying.
+        WaitForUser
+    };
+
     virtual ~ContinuePrompt() = default;
 
-    /// Asks with this message (line breaks as "\r\n"). The prompt answers
-    /// Continue by itself after ten seconds, so an unattended run goes on.
-    virtual Answer askContinue(const QString &message) = 0;
+    /// Asks with this message (line breaks as "\r\n").
+    virtual Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) = 0;
 };

@@ -34,9 +34,10 @@ public:
 /// How long the attempts go on before the prompt asks, and what it says.
 struct LoginPacing
 {
-    int retryPauseMs = 500; ///< between two failed attempts: servers ban clients that hammer them
-    int windowMs = 10000;   ///< past this the prompt asks whether to go on
-    QString timeoutText;    ///< the prompt's message
+    /// Between two failed attempts: servers ban clients that hammer them.
+    int retryPauseMs = 2000;
+    int windowMs = 10000; ///< past this the prompt asks whether to go on
+    QString timeoutText;  ///< the prompt's message
     /// One attempt and no prompt: the caller holds up something that must
     /// not wait long (a folder listing during an upload run).
     bool singleAttempt = false;
@@ -47,14 +48,22 @@ enum class LoginEnd
     LoggedIn,
     Stopped,            ///< watcher.stopRequested()
     CertificateRefused, ///< the user refused the server's certificate: nothing to retry
+    ClearLoginRefused,  ///< no password in clear to a server that used TLS before
     Cancelled,          ///< Cancel at the prompt
     Failed              ///< the single attempt (LoginPacing::singleAttempt) failed
 };
 
-/// Logs in to params' server (its defaults for empty fields) through
-/// service. After the login window the prompt asks before the next attempt
+/// After the login window the prompt asks before the next attempt
 /// goes on, also when the attempt that outlasted it succeeded: Cancel then
 /// wins. connection holds the logged-in connection for LoggedIn, else null.
+/// The prompt's text when the server refused the user name or password;
+/// `reason` is the log line that says so, with the server's reply.
+QString credentialsPromptText(const QString &reason);
+
+/// Logs in to params' server (its defaults for empty fields) through
+/// service, attempt after attempt. A refusal of the user name or password is
+/// put to the user at once, and the prompt waits for an answer: the next
+/// attempt comes only on Continue.
 LoginEnd logInWithRetries(ftp::FtpService &service, const ConnectionParams &params,
                           const LoginPacing &pacing, LoginWatcher &watcher,
                           std::unique_ptr<ftp::FtpConnection> &connection);

@@ -26,8 +26,9 @@ TfrmConnLost::~TfrmConnLost()
     delete ui;
 }
 
-TfrmConnLost::Answer TfrmConnLost::ask(const QString &message)
+TfrmConnLost::Answer TfrmConnLost::ask(const QString &message, Countdown countdown)
 {
+    m_autoContinue = countdown == Countdown::Auto;
     QString text = message;
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     ui->lblText->setText(text);
@@ -44,6 +45,10 @@ void TfrmConnLost::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
+    if (!m_autoContinue) {
+        ui->btnContinue->setText(QStringLiteral("Продолжить"));
+        return;
+    }
     // FormShow: every showing starts the count again at ten.
     m_countdown = 10;
     m_timer->start();

@@ -22,8 +22,12 @@ public:
 
     /// Shows message (line breaks as "\r\n" or "\n") modally and returns the
     /// answer. Closing the window from its title bar counts as Cancel.
-    Answer ask(const QString &message);
-    Answer askContinue(const QString &message) override { return ask(message); }
+    /// With Countdown::WaitForUser it never answers by itself.
+    Answer ask(const QString &message, Countdown countdown = Countdown::Auto);
+    Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) override
+    {
+        return ask(message, countdown);
+    }
 
     /// Test hook: the countdown's tick interval (1000 ms normally).
     void setTickIntervalForTest(int ms);
@@ -46,4 +50,5 @@ private:
     Ui::TfrmConnLost *ui;
     QTimer *m_timer;
     int m_countdown = 0;
+    bool m_autoContinue = true;
 };

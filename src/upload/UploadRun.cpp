@@ -1,6 +1,7 @@
 #include "upload/UploadRun.h"
 
 #include "ftp/Hasher.h"
+#include "state/AtomicFile.h"
 #include "state/ListFile.h"
 #include "state/ProfileFile.h"
 #include "state/RemoteNames.h"
@@ -41,6 +42,7 @@ const QString UploadRun::TextConnectionLost =
     u"или нажмите \"отмена\"."_s;
 const QString UploadRun::TextNotFound = u"Не найден"_s;
 const QString UploadRun::TextError = u"Ошибка"_s;
+const QString UploadRun::TextNameTaken = u"Имя повторяется"_s;
 
 namespace {
 
@@ -62,6 +64,9 @@ constexpr int MaxFreshStarts = 3;
 /// taken anyway (see settledRemoteSize).
 constexpr int SizeSettleMs = 300;
 constexpr int MaxSizeChanges = 20;
+/// How often the server may refuse a file's final reply, or hold another size
+/// than the local one, before the file is given up for this run.
+constexpr int MaxRefusedVerdicts = 2;
 
 const QString OkSuffix = u" ОК"_s;
 const QString OptionsSection = u"Options"_s;
@@ -275,11 +280,15 @@ struct UploadRun::Impl
     qint64 nextListSaveNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
-    bool withdrawn = false;          // the file being sent was taken off the list
-    bool appendRefused = false;      // the last openAppend failed because the server refused
-    QSet<quint64> passedOver;        // items given up for this run
-    QHash<quint64, int> freshStarts; // items started afresh because they changed
-    QSet<quint64> forceFresh;        // items to be created afresh however the flag stands
+    bool withdrawn = false;              // the file being sent was taken off the list
+    bool appendRefused = false;          // the last openAppend failed because the server refused
+    QSet<quint64> passedOver;            // items given up for this run
+    QHash<quint64, int> freshStarts;     // items started afresh because they changed
+    QSet<quint64> forceFresh;            // items to be created afresh however the flag stands
+    QHash<quint64, int> refusedVerdicts; // final replies refused, sizes that differed
+    // Which item a remote path went to in this run: a second file of the
+    // same name would overwrite the first on the server.
+    QHash<QString, QString> remoteClaims; // remote path -> local path
     // When the server can digest a file, the file being sent is digested as
     // it is read and the two are compared once the server has it all.
     std::unique_ptr<ftp::Hasher> fileHash;
@@ -312,6 +321,8 @@ struct UploadRun::Impl
     // The remote file: create it, learn its size, open the transfer that fills it.
     bool createRemote(const QString &remotePath, ftp::Failure *why);
     FileResult createFailed(const QString &remotePath, const ftp::Failure &why);
+    std::optional<FileResult> checkCreatedEmpty(quint64 id, const QString &remotePath);
+    bool continuesMarked(const QString &localPath);
     std::optional<int64_t> settledRemoteSize(const QString &remotePath);
     bool refusedByServer() const;
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset);
@@ -331,6 +342,8 @@ struct UploadRun::Impl
     FileResult sendBlocks(quint64 id, LocalFile &local, const QString &remotePath, qint64 offset);
     FileResult startAfresh(quint64 id);
     FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize);
+    FileResult verdictRefused(quint64 id, const QString &remotePath, const QString &reason,
+                              qint64 fileSize, bool afresh);
     std::optional<FileResult> checkDigest(quint64 id, const QString &remotePath, qint64 fileSize);
 
     /// Items still to be sent in this run.
@@ -417,9 +430,9 @@ bool UploadRun::Impl::logIn()
     {
         Impl &impl;
         explicit Watcher(Impl &owner) : impl(owner) {}
-        Answer askContinue(const QString &message) override
+        Answer askContinue(const QString &message, Countdown countdown) override
         {
-            return impl.view.askContinue(message);
+            return impl.view.askContinue(message, countdown);
         }
         void loginReasonChanged(const QString &reason) override
         {
@@ -477,6 +490,51 @@ FileResult UploadRun::Impl::createFailed(const QString &remotePath, const ftp::F
     view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s.arg(remotePath),
                      TextError, UploadView::Icon::Error);
     return FileResult::Stop;
+}
+
+/// A file just created must be empty on the server. One that is not was kept
+/// by the server (pure-ftpd's --autorename puts the empty file beside it):
+/// appending would write the new file's tail after the old file's head.
+/// Nullopt: the file is empty, or the server cannot say.
+std::optional<FileResult> UploadRun::Impl::checkCreatedEmpty(quint64 id, const QString &remotePath)
+{
+    const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
+    if (state.stop)
+        return FileResult::Stop;
+    if (!connection->isOpen())
+        return connectionLost();
+    if (!size || *size == 0)
+        return std::nullopt;
+    view.addLogLine(u"Сервер сохранил прежний файл %1 (%2 байт) вместо нового пустого; файл не "
+                    u"передан, чтобы не дописать его к старому"_s.arg(remotePath)
+                        .arg(*size));
+    QFile::remove(run.m_files.markerFile);
+    state.resume = false;
+    return passOver(id, TextError);
+}
+
+/// Whether the file is the one the marker names, cut off earlier and to be
+/// continued: the marker names it exactly, and neither the file nor the
+/// destination folder changed since. A changed one is started afresh (its
+/// new content appended to the old head would pass the size check).
+bool UploadRun::Impl::continuesMarked(const QString &localPath)
+{
+    if (!state.resume)
+        return false;
+    const std::optional<ResumeMarker::Marker> marker = ResumeMarker::load(run.m_files.markerFile);
+    if (!marker || marker->localPath != localPath)
+        return false;
+    if (!ResumeMarker::fileUnchanged(*marker)) {
+        view.addLogLine(u"Файл изменился после обрыва, передаётся заново: %1"_s.arg(localPath));
+        return false;
+    }
+    if (marker->destFolder != view.destFolder()) {
+        view.addLogLine(
+            u"Папка на сервере изменилась после обрыва, файл передаётся заново: %1"_s.arg(
+                localPath));
+        return false;
+    }
+    return true;
 }
 
 /// The remote size of a file being continued, once two answers a moment apart
@@ -618,11 +676,19 @@ FileResult UploadRun::Impl::sendFile(quint64 id)
     const QString localPath = list.at(row).path;
     view.focusRow(row);
     const QString remotePath = view.destFolder() + u'/' + QFileInfo(localPath).fileName();
+    if (const auto claim = remoteClaims.constFind(remotePath);
+        claim != remoteClaims.cend() && *claim != localPath) {
+        view.addLogLine(
+            u"Файл %1 не передан: на сервере он попал бы в тот же файл %2, что и %3"_s.arg(
+                localPath, remotePath, *claim));
+        return passOver(id, TextNameTaken);
+    }
 
     LocalFile local;
     QString failure;
     if (!local.open(localPath, &failure))
         return passOver(id, failure);
+    remoteClaims.insert(remotePath, localPath);
     fileHash.reset();
     if (!hashRefused) {
         const std::optional<ftp::HashAlgorithm> algorithm = connection->hashAlgorithm();
@@ -647,27 +713,37 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
                                                          LocalFile &local, qint64 *offset)
 {
     const qint64 fileSize = local.stamp().size;
-    // The flag continues only the file the marker names; any other file would
-    // be appended onto a remote copy that is not its own.
-    const bool continuing = state.resume && !forceFresh.contains(id) &&
-                            UploadList::foldKey(ResumeMarker::markedPath(run.m_files.markerFile)) ==
-                                UploadList::foldKey(localPath);
+    const bool continuing = !forceFresh.contains(id) && continuesMarked(localPath);
     bool created = false;
     if (!continuing) {
+        // The marker is on disk before the server's file is touched: a data
+        // folder that cannot take it must not cost the user the remote file.
+        AtomicFile::Pending marker;
+        if (!marker.prepare(run.m_files.markerFile,
+                            ResumeMarker::textFor(localPath, view.destFolder()))) {
+            const QString text =
+                u"Не удалось записать файл %1, закачка остановлена. Файлы на сервере не тронуты."_s
+                    .arg(QDir::toNativeSeparators(run.m_files.markerFile));
+            view.addLogLine(text);
+            view.showMessage(text, TextError, UploadView::Icon::Error);
+            return FileResult::Stop;
+        }
         if (ftp::Failure why; !createRemote(remotePath, &why))
             return createFailed(remotePath, why);
-        if (!ResumeMarker::write(run.m_files.markerFile, localPath, view.destFolder()))
+        if (!marker.commit())
             return passOver(id, TextError);
         state.resume = true;
         forceFresh.remove(id);
         created = true;
+        if (const auto ended = checkCreatedEmpty(id, remotePath))
+            return *ended;
     }
 
     // Continue from what the server holds, but never append onto content that
     // cannot be ours.
     *offset = 0;
     const std::optional<int64_t> remoteSize =
-        created ? connection->remoteSize(wire(remotePath)) : settledRemoteSize(remotePath);
+        created ? std::optional<int64_t>(0) : settledRemoteSize(remotePath);
     if (state.stop)
         return FileResult::Stop;
     if (!connection->isOpen())
@@ -680,6 +756,8 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
                 u"Файл на сервере больше локального, передаётся заново: %1"_s.arg(remotePath));
         if (ftp::Failure why; !createRemote(remotePath, &why))
             return createFailed(remotePath, why);
+        if (const auto ended = checkCreatedEmpty(id, remotePath))
+            return *ended;
     }
     // The digest covers the whole file, so the part the server holds is read
     // for it now, before a data connection is open to wait on it.
@@ -816,6 +894,11 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     transfer.reset();
     if (local.changed())
         return startAfresh(id);
+    // A refusal is the server's verdict on the file, not a lost connection:
+    // asking to reconnect would go round for ever.
+    if (!confirmed && connection->isOpen() && refusedByServer())
+        return verdictRefused(id, remotePath, failureText(connection->lastFailure()), fileSize,
+                              false);
     if (!confirmed)
         return connectionLost();
     const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
@@ -823,7 +906,12 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
         return connectionLost();
     // A server without SIZE cannot tell; its confirmation has to do.
     if (size && *size != fileSize)
-        return connectionLost();
+        return verdictRefused(
+            id, remotePath,
+            u"Размер файла на сервере (%1 байт) не совпадает с локальным (%2 байт): %3"_s.arg(*size)
+                .arg(fileSize)
+                .arg(remotePath),
+            fileSize, true);
     if (fileHash) {
         if (const auto differs = checkDigest(id, remotePath, fileSize))
             return *differs;
@@ -839,6 +927,29 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     if (blockClock.nsecsElapsed() >= nextListSaveNs)
         saveUnsent();
     return FileResult::Sent;
+}
+
+/// The server refused the file's final reply, or holds another size: the
+/// first time the file goes again, continued from what the server holds or
+/// (`afresh`) from its start, the second it is given up for this run with the
+/// reason in the log.
+FileResult UploadRun::Impl::verdictRefused(quint64 id, const QString &remotePath,
+                                           const QString &reason, qint64 fileSize, bool afresh)
+{
+    if (!reason.isEmpty())
+        view.addLogLine(reason);
+    // The bytes go again, or not at all; the display counts them once.
+    sent = std::max<qint64>(0, sent - fileSize);
+    if (++refusedVerdicts[id] >= MaxRefusedVerdicts) {
+        view.addLogLine(u"Файл не передан после двух попыток: %1"_s.arg(remotePath));
+        // What the server holds is not this file: a later run creates it afresh.
+        QFile::remove(run.m_files.markerFile);
+        state.resume = false;
+        return passOver(id, TextError);
+    }
+    if (afresh)
+        forceFresh.insert(id);
+    return FileResult::FreshStart;
 }
 
 /// Compares the server's digest of the file it now holds with the one made
@@ -945,6 +1056,17 @@ Sweep UploadRun::Impl::sweep()
     QList<quint64> ids;
     for (int row = 0; row < list.count(); ++row)
         ids.append(list.at(row).id);
+    // The file that was cut off goes first, so that it is continued: any
+    // other file sent before it would take the marker over.
+    if (state.resume) {
+        const QString marked = ResumeMarker::markedPath(run.m_files.markerFile);
+        for (int row = 0; row < list.count(); ++row) {
+            if (list.at(row).path == marked && !list.at(row).done) {
+                ids.move(row, 0);
+                break;
+            }
+        }
+    }
     for (const quint64 id : ids) {
         for (;;) {
             const int row = list.rowOf(id);
@@ -990,6 +1112,7 @@ UploadRun::Outcome UploadRun::exec()
 
     Impl impl(*this);
     m_state.uploadTotal = 0;
+    QHash<QString, QString> names; // file name -> the first pending path that has it
     for (int row = 0; row < m_list.count(); ++row) {
         const auto &item = m_list.at(row);
         if (item.done)
@@ -1002,7 +1125,17 @@ UploadRun::Outcome UploadRun::exec()
             impl.passOver(item.id, TextNotFound);
         } else if (!S_ISREG(st.st_mode) || ::access(name.constData(), R_OK) != 0) {
             impl.passOver(item.id, TextError);
+        } else if (const auto first = names.constFind(QFileInfo(item.path).fileName());
+                   first != names.cend()) {
+            // Two files of one name would go to one remote file: the second
+            // stays in the list (the list refuses such pairs; an older
+            // Files.txt may hold them).
+            m_view.addLogLine(
+                u"Файл %1 не передан: на сервере он попал бы в тот же файл, что и %2"_s.arg(
+                    item.path, *first));
+            impl.passOver(item.id, TextNameTaken);
         } else {
+            names.insert(QFileInfo(item.path).fileName(), item.path);
             m_state.uploadTotal += qint64(st.st_size);
         }
     }

@@ -57,7 +57,7 @@ public:
 
     /// Shortest pause between failed login attempts, and the login window
     /// after which the time-out prompt comes (tests shorten them).
-    int loginRetryPauseMs = 500;
+    int loginRetryPauseMs = 2000;
     int loginWindowMs = 10000;
     /// Shortest time between two progress refreshes while blocks flow (the
     /// display always shows a file's last block), and between two calls that
@@ -93,6 +93,7 @@ public:
     static const QString TextConnectionLost;
     static const QString TextNotFound; // "Не найден"
     static const QString TextError;    // "Ошибка"
+    static const QString TextNameTaken; // "Имя повторяется": another file of the list has its name
 
 private:
     struct Impl;

@@ -76,7 +76,7 @@ TEST(Unattended, StartUpPrintsWhatAPersonWouldSeeInsteadOfTheDialogs)
     EXPECT_EQ(out.text(),
               QStringLiteral("MESSAGE Внимание: Закачка файла была прервана и будет продолжена.\n"
                              "BUTTON Продолжить\n"
-                             "ROW 1 [100%] ") +
+                             "ROW 1 [] ") +
                   dir + QStringLiteral("a.bin\nROW 2 [] ") + dir + QStringLiteral("x.bin\n"));
     EXPECT_TRUE(driver.seen().isEmpty()) << "neither the notice nor the connection dialog";
     EXPECT_TRUE(p.main->isVisible());

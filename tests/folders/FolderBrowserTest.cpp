@@ -479,7 +479,7 @@ TEST_F(FolderBrowser, LoginTimeoutAsksAndCancelEndsTheStep)
         EXPECT_EQ(browser.listings.last().at(0).toBool(), false);
         EXPECT_EQ(browser.status(),
                   FolderLister::TextAuthorizing +
-                      " Сервер отказал во входе: 530 Logins refused for now by the test server.");
+                      " Сервер отказал во входе: 421 Logins refused for now by the test server.");
         EXPECT_EQ(browser.list()->topLevelItemCount(), 0);
         // Nothing has connected in this opening: OK returns the empty path.
         browser.ok();

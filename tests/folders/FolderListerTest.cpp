@@ -22,7 +22,7 @@ struct RecordingView : BrowserView
     std::vector<std::string> entries;
     QString path;
 
-    Answer askContinue(const QString &) override { return Cancel; }
+    Answer askContinue(const QString &, Countdown) override { return Cancel; }
     void setStatus(const QString &text) override { statuses << text; }
     void clearEntries() override { entries.clear(); }
     void addEntry(const std::string &rawName) override { entries.push_back(rawName); }

@@ -382,7 +382,7 @@ TEST_F(FtpFault, LoginsRefusedForAWhile)
     service = FtpService::open(options());
     std::string error;
     EXPECT_FALSE(loginTo(*service, *server, &error));
-    EXPECT_NE(error.find("530"), std::string::npos) << error;
+    EXPECT_NE(error.find("421"), std::string::npos) << error;
     EXPECT_EQ(error.find(server->password()), std::string::npos) << error;
     // Retried as the upload run does, the login goes through once the
     // server accepts logins again.

@@ -62,7 +62,8 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
                      QStringLiteral("c.bin\r\n"))
                         .toUtf8();
         writeFile(dir + QStringLiteral("Files.txt"), listBytes);
-        // An upload of x.bin was cut off: a.bin before it counts as sent.
+        // An upload of x.bin was cut off; a.bin before it is still listed, so
+        // it is not known to be sent.
         ASSERT_TRUE(ResumeMarker::write(dir + QStringLiteral("Upload.dat"),
                                         dir + QStringLiteral("x.bin"), QStringLiteral("/pub")));
         writeFile(dir + QStringLiteral("Settings.ini"),
@@ -74,8 +75,8 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
     EXPECT_TRUE(p.main->uploadState().resume);
     EXPECT_EQ(p.widget<QPushButton>("btnRun")->text(), QStringLiteral("Продолжить"));
     ASSERT_EQ(list.count(), 3);
-    EXPECT_EQ(list.data(list.index(0, UploadList::StatusColumn)).toString(),
-              QStringLiteral("100%"));
+    EXPECT_EQ(list.data(list.index(0, UploadList::StatusColumn)).toString(), QString());
+    EXPECT_FALSE(list.at(0).done);
 
     ModalDriver driver;
     driver.setMainWindow(p.main.get());

@@ -669,6 +669,7 @@ std::vector<std::string> FtpTestServer::daemonCommand() const
         if (m_opts.passivePortMin != 0)
             args.insert(args.end(), {"-p", std::to_string(m_opts.passivePortMin) + ":" +
                                                std::to_string(m_opts.passivePortMax)});
+        args.insert(args.end(), m_opts.pureFtpdArgs.begin(), m_opts.pureFtpdArgs.end());
         return args;
     }
     case Kind::Pyftpd:

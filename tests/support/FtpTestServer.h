@@ -97,7 +97,7 @@ struct FtpServerOptions
     int finalTimes = -1;                ///< ... for the first K uploads only (-1: all)
     bool multilineFinal = false;        ///< 226 as a multi-line reply
     bool multilineGreeting = false;     ///< 220 as a multi-line reply
-    double refuseLoginSeconds = 0;      ///< 530 for every login within T s of start
+    double refuseLoginSeconds = 0;      ///< 421 for every login within T s of start
     double replyDelaySeconds = 0;       ///< wait before handling each command
     std::string pasvAddress{};          ///< another host's address in 227 replies
     std::vector<std::string> stallOn{}; ///< commands never answered ("PASS", "LIST", ...)
@@ -116,6 +116,9 @@ struct FtpServerOptions
     std::vector<std::string> proftpdModules{};
     /// Proftpd: more configuration lines ("AllowStoreRestart on").
     std::vector<std::string> proftpdLines{};
+    /// Pure-ftpd: more command-line options ("-r": keep an existing file,
+    /// store the new one under another name).
+    std::vector<std::string> pureFtpdArgs{};
 };
 
 /// One recorded event: a command ("command": command is the line, PASS

@@ -257,8 +257,10 @@ class FaultyHandler(FTPHandler):
 
     def ftp_PASS(self, line):
         if OPTS.refuse_login_seconds and time.monotonic() - START < OPTS.refuse_login_seconds:
+            # A busy server, not a refused password: the client may retry.
             self.username = ""
-            self.respond("530 Logins refused for now by the test server.")
+            self.respond("421 Logins refused for now by the test server.")
+            self.close_when_done()
             return
         super().ftp_PASS(line)
 
@@ -394,7 +396,7 @@ def main():
     p.add_argument("--multiline-final", action="store_true", help="226 as a multi-line reply")
     p.add_argument("--multiline-greeting", action="store_true", help="220 as a multi-line reply")
     p.add_argument("--refuse-login-seconds", type=float, default=0, metavar="T",
-                   help="530 for every login within T seconds of start")
+                   help="421 for every login within T seconds of start")
     p.add_argument("--reply-delay", type=float, default=0, metavar="S",
                    help="wait S seconds before handling each command")
     p.add_argument("--pasv-address", metavar="A", help="put address A into 227 replies")

@@ -31,7 +31,9 @@ public:
     };
 
     std::deque<int> answers; ///< answers to the next prompts; empty: Continue
-    int maxPrompts = 30;     ///< a run that keeps asking is cancelled after this many
+    /// How each prompt asked, in the order of `prompts`.
+    QList<Countdown> countdowns;
+    int maxPrompts = 30; ///< a run that keeps asking is cancelled after this many
     QStringList prompts;
     QList<Message> messages;
     QList<End> ends;
@@ -48,9 +50,10 @@ public:
     /// Called with every new log line, once it is in the log.
     std::function<void(const QString &)> onLog;
 
-    Answer askContinue(const QString &message) override
+    Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) override
     {
         prompts.append(message);
+        countdowns.append(countdown);
         if (onPrompt)
             onPrompt(message);
         if (prompts.size() > maxPrompts)

@@ -29,6 +29,7 @@ protected:
     ScriptedView view;
     std::function<qint64()> clock; // the run's clock for the time left, when scripted
     int listSaveIntervalMs = 0;    // Files.txt follows every file sent
+    QString markerFile;            // Upload.dat somewhere else; empty: in programDir
 
     /// Starts the server; the run uploads into its upload folder.
     void startServer(FtpTestServer::Kind kind, const FtpServerOptions &opts = {})
@@ -54,7 +55,8 @@ protected:
     UploadFiles files() const
     {
         return {programDir.filePath("Settings.ini"), programDir.filePath("Files.txt"),
-                programDir.filePath("Upload.dat"), programDir.filePath("Temp.dat")};
+                markerFile.isEmpty() ? programDir.filePath("Upload.dat") : markerFile,
+                programDir.filePath("Temp.dat")};
     }
 
     /// Byte counts and time left, when the rest follows every block.

@@ -7,6 +7,7 @@
 #include "state/ProfileFile.h"
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
+#include "upload/LoginRetry.h"
 #include "upload/UploadRun.h"
 
 #include <QCryptographicHash>
@@ -262,36 +263,134 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
                                                   std::to_string(data.size() - 300000 - tail)}));
 }
 
-TEST_F(UploadRunTest, RejectedFinalReplyIsNeverReportedAsSentAndOnceIsRetried)
+TEST_F(UploadRunTest, RejectedFinalReplyIsRetriedOnceThenPassedOverWithItsReason)
 {
+    // A refusal is the server's verdict, not a lost connection: no prompt,
+    // and no endless round of reconnections.
     startServer(Kind::Pyftpd, {.finalReply = 552});
     const QByteArray data = randomBytes(100000, 5);
     const QString a = listOne("a.bin", data);
     prepareResume(a, data.left(1000));
-    view.maxPrompts = 3;
 
-    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
-    EXPECT_EQ(lastMessage(), UploadRun::TextInterrupted);
-    EXPECT_EQ(view.prompts.first(), UploadRun::TextConnectionLost);
-    // Each pass says why it ended.
-    ASSERT_GE(view.log.size(), 6);
-    EXPECT_EQ(
-        view.log.mid(0, 6),
-        (LoggedIn + QStringList{u"Сервер не подтвердил приём файла: 552 Final reply chosen by "
-                                u"the test server."_s,
-                                u"====="_s}));
-    EXPECT_FALSE(list.at(0).done);
-    EXPECT_EQ(list.count(), 1);
-    expectMarked(a);
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    EXPECT_EQ(lastMessage(), UploadRun::TextIncomplete);
+    EXPECT_TRUE(view.prompts.isEmpty()) << view.prompts.join('|').toStdString();
+    const QString reason =
+        u"Сервер не подтвердил приём файла: 552 Final reply chosen by the test server."_s;
+    EXPECT_EQ(view.log.count(reason), 2) << view.log.join('|').toStdString();
+    EXPECT_TRUE(
+        view.log.contains(u"Файл не передан после двух попыток: %1/a.bin"_s.arg(view.folder)));
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).status, UploadRun::TextError);
+    // What the server holds is not the file: nothing to continue.
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+    EXPECT_FALSE(state.resume);
 
     // Rejected once: retried, then confirmed.
     startServer(Kind::Pyftpd, {.finalReply = 552, .finalTimes = 1});
     prepareResume(a, data.left(1000));
     view.prompts.clear();
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
-    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    EXPECT_TRUE(view.prompts.isEmpty());
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_FALSE(QFile::exists(files().markerFile));
+}
+
+// Before a file is continued, the marker must still describe it: a file
+// regenerated, or a folder typed anew, since the cut would otherwise get its
+// new tail appended after the old head.
+TEST_F(UploadRunTest, MarkerOfAChangedFileOrFolderStartsTheFileAfresh)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray old = randomBytes(60000, 40), fresh = randomBytes(60000, 41);
+    for (const bool folderChanged : {false, true}) {
+        SCOPED_TRACE(folderChanged ? "folder changed" : "file changed");
+        const QString a = listOne("a.bin", old);
+        prepareResume(a, old.left(20000));
+        if (folderChanged) {
+            ASSERT_TRUE(ResumeMarker::write(files().markerFile, a, view.folder + u"/elsewhere"_s));
+        } else {
+            // The same size, the time stamp two seconds on.
+            const QDateTime then = QFileInfo(a).lastModified();
+            writeFile(a, fresh);
+            QFile f(a);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(f.setFileTime(then.addSecs(2), QFileDevice::FileModificationTime));
+        }
+        view.log.clear();
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), folderChanged ? old : fresh);
+        const QString why = folderChanged
+                                ? u"Папка на сервере изменилась после обрыва, файл "
+                                  u"передаётся заново: %1"_s.arg(a)
+                                : u"Файл изменился после обрыва, передаётся заново: %1"_s.arg(a);
+        EXPECT_TRUE(view.log.contains(why)) << view.log.join('|').toStdString();
+    }
+}
+
+// The marker is on disk before the server's file is touched: a data folder
+// that cannot take it leaves the remote file as it was.
+TEST_F(UploadRunTest, MarkerThatCannotBeWrittenLeavesTheServerUntouched)
+{
+    startServer(Kind::Pyftpd);
+    const QByteArray theirs = randomBytes(30000, 42);
+    writeFile(remoteOf("a.bin"), theirs);
+    listOne("a.bin", randomBytes(10000, 43));
+    markerFile = programDir.filePath("gone/Upload.dat");
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), theirs);
+    ASSERT_FALSE(view.messages.isEmpty());
+    EXPECT_EQ(view.messages.first().caption, UploadRun::TextError);
+    EXPECT_TRUE(view.messages.first().text.contains(u"Upload.dat"_s));
+    for (const auto &c : server->commands())
+        EXPECT_NE(c.rfind("STOR", 0), 0u) << c;
+    EXPECT_EQ(list.count(), 1);
+}
+
+// pure-ftpd with --autorename keeps an existing file and stores the new one
+// under another name: appending onto the kept file would put the new tail
+// after the old head.
+TEST_F(UploadRunTest, ServerThatKeepsTheOldFileNeverGetsTheNewOneAppended)
+{
+    startServer(Kind::PureFtpd, {.pureFtpdArgs = {"-r"}});
+    const QByteArray theirs = randomBytes(2000, 44);
+    writeFile(remoteOf("report.bin"), theirs);
+    ::chmod(QFile::encodeName(remoteOf("report.bin")).constData(), 0666);
+    listOne("report.bin", randomBytes(3000, 45));
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    EXPECT_EQ(readFile(remoteOf("report.bin")), theirs);
+    EXPECT_TRUE(view.log.contains(u"Сервер сохранил прежний файл %1/report.bin (2000 байт) вместо "
+                                  u"нового пустого; файл не передан, чтобы не дописать его к "
+                                  u"старому"_s.arg(view.folder)))
+        << view.log.join('|').toStdString();
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).status, UploadRun::TextError);
+    EXPECT_FALSE(QFile::exists(files().markerFile));
+}
+
+// Two files of one name would go to one remote file: the first one goes,
+// the second stays listed with the reason, whether the run found both at its
+// start (a Files.txt of an older version) or was handed the second later.
+TEST_F(UploadRunTest, TwoFilesOfOneNameNeverBothCountAsSent)
+{
+    startServer(Kind::Pyftpd);
+    QDir(localDir.path()).mkpath("a");
+    QDir(localDir.path()).mkpath("b");
+    const QByteArray dataA = randomBytes(5000, 46), dataB = randomBytes(6000, 47);
+    const QString a = makeLocal("a/index.html", dataA), b = makeLocal("b/index.html", dataB);
+    list.setPaths({a, b});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    EXPECT_EQ(readFile(remoteOf("index.html")), dataA);
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).path, b);
+    EXPECT_EQ(list.at(0).status, UploadRun::TextNameTaken);
+    EXPECT_TRUE(view.log.contains(
+        u"Файл %1 не передан: на сервере он попал бы в тот же файл, что и %2"_s.arg(b, a)));
+    EXPECT_EQ(ListFile::parse(readFile(files().listFile)), QStringList{b});
 }
 
 TEST_F(UploadRunTest, RemoteContentThatCannotBeOursIsReplacedNotAppendedTo)
@@ -326,6 +425,14 @@ TEST_F(UploadRunTest, ResumeFlagContinuesOnlyTheMarkersFile)
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
     EXPECT_EQ(readFile(remoteOf("a.bin")), dataA);
     EXPECT_EQ(readFile(remoteOf("b.bin")), dataB);
+    // b, cut off earlier, went first, so that a did not take its marker over:
+    // it was continued, not sent again.
+    std::vector<std::string> uploads;
+    for (const auto &e : server->events())
+        if (e.kind == "upload" && e.bytes > 0)
+            uploads.push_back(e.command + " " + e.path.substr(e.path.rfind('/') + 1) + " " +
+                              std::to_string(e.offset));
+    EXPECT_EQ(uploads, (Strings{"APPE b.bin 25000", "APPE a.bin 0"}));
 }
 
 TEST_F(UploadRunTest, MissingAndUnreadableEntriesArePassedOverAndKept)
@@ -822,6 +929,9 @@ TEST_F(UploadRunTest, AppendWhoseDataConnectionFailsIsALostConnectionNotARefusal
 
 // Why the logins fail, as the transfer log tells it: the reason once, however
 // many attempts fail for it, and never the password. The prompt keeps its text.
+// A refused password is put to the user at once, in a prompt that waits:
+// servers lock accounts and ban addresses that keep trying. Other failures
+// keep trying behind the time-out prompt that answers by itself.
 TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
 {
     const QString secret = u"wr0ng-pw"_s;
@@ -833,20 +943,33 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
         QString field; // the server field, %1 the port; empty: the server's own
         bool closed;   // nothing listens on the port
         QString reason;
+        bool credentials; // the server refused the password
     };
     const Case cases[] = {
-        {"wrong password", {}, {}, false, u"Сервер отказал во входе: 530 Authentication failed."_s},
+        {"wrong password",
+         {},
+         {},
+         false,
+         u"Сервер отказал во входе: 530 Authentication failed."_s,
+         true},
         {"server repeats the password",
          echo,
          {},
          false,
-         u"Сервер отказал во входе: 530 Login incorrect for ***."_s},
+         u"Сервер отказал во входе: 530 Login incorrect for ***."_s,
+         true},
         {"ftpes:// to a plain server",
          {},
          u"ftpes://127.0.0.1:%1"_s,
          false,
-         u"Сервер отказал в шифровании: 500 Command \"AUTH\" not understood."_s},
-        {"closed port", {}, {}, true, u"Нет соединения с 127.0.0.1:%1: соединение отвергнуто"_s},
+         u"Сервер отказал в шифровании: 500 Command \"AUTH\" not understood."_s,
+         false},
+        {"closed port",
+         {},
+         {},
+         true,
+         u"Нет соединения с 127.0.0.1:%1: соединение отвергнуто"_s,
+         false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -861,15 +984,38 @@ TEST_F(UploadRunTest, LoginFailureLeavesItsReasonInTheLogOnce)
         view.prompts.clear();
         view.answers = {2};
 
+        view.countdowns.clear();
+
         EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
-        EXPECT_EQ(view.prompts, QStringList{UploadRun::TextLoginTimeout});
-        EXPECT_EQ(
-            view.log,
-            (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере..."_s,
-                         QString(c.reason).replace(u"%1"_s, port), UploadRun::TextInterrupted}));
+        const QString reason = QString(c.reason).replace(u"%1"_s, port);
+        EXPECT_EQ(view.prompts, QStringList{c.credentials ? credentialsPromptText(reason)
+                                                          : UploadRun::TextLoginTimeout});
+        EXPECT_EQ(view.countdowns, QList{c.credentials ? ContinuePrompt::Countdown::WaitForUser
+                                                       : ContinuePrompt::Countdown::Auto});
+        EXPECT_EQ(view.log,
+                  (QStringList{u"====="_s, u"Соединение... ОК"_s, u"Авторизация на сервере..."_s,
+                               reason, UploadRun::TextInterrupted}));
         for (const QString &line : view.log)
             EXPECT_FALSE(line.contains(secret)) << line.toStdString();
+        // One password until the user answers.
+        if (c.credentials) {
+            int passes = 0;
+            for (const auto &command : server->commands())
+                passes += command.rfind("PASS", 0) == 0;
+            EXPECT_EQ(passes, 1);
+        }
     }
+
+    // Continue at the waiting prompt tries once more, and the refusal is
+    // told again.
+    startServer(Kind::Pyftpd);
+    serverField.clear();
+    view.log.clear();
+    view.prompts.clear();
+    view.answers = {1, 2};
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_EQ(view.prompts.size(), 2);
+    EXPECT_EQ(view.log.count(u"Сервер отказал во входе: 530 Authentication failed."_s), 2);
 }
 
 TEST_F(UploadRunTest, SlowLoginBringsTheTimeoutPromptAndCancelEndsTheRun)
