@@ -123,3 +123,12 @@ ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::Certificat
     return answer == TrustStore::Answer::Refuse ? ftp::CertificateDecision::Refuse
                                                 : ftp::CertificateDecision::TrustOnce;
 }
+
+bool UnattendedView::allowClearLogin(const QString &server)
+{
+    // As with a certificate: nobody is there, and the question never
+    // answers itself with yes.
+    std::fprintf(m_out, "CLEARTEXT %s refused\n", qPrintable(server));
+    std::fflush(m_out);
+    return false;
+}

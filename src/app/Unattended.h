@@ -16,6 +16,8 @@
 /// - a certificate that did not verify: "CERTIFICATE host:port fingerprint
 ///   trusted|refused"; only one trusted before passes, and TRELVAN_CA_FILE
 ///   may name an extra CA;
+/// - a server that used TLS before and offers none now: "CLEARTEXT
+///   host:port refused"; the password is never sent in clear unattended;
 /// - the start-up connection dialog is skipped; instead the Upload button's
 ///   caption ("BUTTON caption") and every row ("ROW n [status] path") are
 ///   printed, and the password comes from the mode.
@@ -55,6 +57,7 @@ public:
                                            QMessageBox::StandardButtons buttons) override;
     ContinuePrompt::Answer askContinue(const QString &message) override;
     ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate) override;
+    bool allowClearLogin(const QString &server) override;
 
 private:
     /// Presses Upload and ends the program with the run's outcome.

@@ -141,6 +141,8 @@ bool FolderLister::connectAndLogIn()
     // The reason begins with the same words and names the fault.
     if (end == LoginEnd::CertificateRefused)
         m_view.setStatus(m_lastLoginReason.isEmpty() ? TextCertificateRefused : m_lastLoginReason);
+    else if (end == LoginEnd::ClearLoginRefused)
+        m_view.setStatus(m_lastLoginReason);
     return end == LoginEnd::LoggedIn;
 }
 

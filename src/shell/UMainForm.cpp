@@ -16,11 +16,13 @@
 #include "state/ProfileFile.h"
 #include "state/RemoteNames.h"
 #include "state/ResumeMarker.h"
+#include "state/TlsServers.h"
 #include "state/TrustStore.h"
 #include "ui_UMainForm.h"
 #include "upload/UConnLost.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -78,6 +80,24 @@ void waitInEventLoop(int fd, short events, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
+// Whether to send the password in clear to a server that used TLS before.
+// Shown modal while the run or the listing waits, over whatever modal
+// window is in front (the folder browser), as the certificate question is;
+// it never answers itself, and Enter or Esc give the safe answer.
+bool askClearLogin(const QString &server, QWidget *parent)
+{
+    QWidget *owner = QApplication::activeModalWidget();
+    QMessageBox box(QMessageBox::Warning, TextAttention,
+                    QStringLiteral("Сервер %1 раньше поддерживал шифрование (TLS), а сейчас его не "
+                                   "предлагает. Это может означать, что соединение перехвачено. "
+                                   "Отправить пароль открытым текстом?")
+                        .arg(server),
+                    QMessageBox::Yes | QMessageBox::No, owner ? owner : parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 } // namespace
 
 UploadFiles TfrmMainForm::defaultFiles()
@@ -117,6 +137,29 @@ void TfrmMainForm::createServices()
     m_loggedIn = [self](ftp::Security security) {
         if (self)
             self->showSecurity(security);
+    };
+    // A server that used TLS and offers none later may have a man in the
+    // middle: the password goes in clear only when the user says so, and a
+    // "yes" holds until the program ends.
+    m_tlsServers = std::make_unique<TlsServers>(m_files.settingsFile);
+    m_tlsLoggedIn = [self](const std::string &host, uint16_t port) {
+        if (self)
+            self->m_tlsServers->remember(host, port);
+    };
+    m_tlsBefore = [self](const std::string &host, uint16_t port) {
+        return self && self->m_tlsServers->contains(host, port);
+    };
+    m_clearLoginDecision = [self](const std::string &host, uint16_t port) {
+        if (!self)
+            return false;
+        const QString server = RemoteNames::serverKey(host, port);
+        if (self->m_clearLoginAllowed.contains(server))
+            return true;
+        const bool yes = self->m_prompts ? self->m_prompts->allowClearLogin(server)
+                                         : askClearLogin(server, self.data());
+        if (yes)
+            self->m_clearLoginAllowed.append(server);
+        return yes;
     };
 }
 
@@ -359,6 +402,9 @@ ftp::FtpService::Options TfrmMainForm::ftpOptions() const
     // here, so both ask about certificates and report their protection.
     options.certificateDecision = m_certificateDecision;
     options.loggedIn = m_loggedIn;
+    options.tlsLoggedIn = m_tlsLoggedIn;
+    options.tlsBefore = m_tlsBefore;
+    options.clearLoginDecision = m_clearLoginDecision;
     options.caFile = m_extraCaFile;
     return options;
 }

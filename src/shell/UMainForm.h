@@ -25,6 +25,7 @@ class TfrmConnection;
 class TfrmConnLost;
 class TfrmFolders;
 class TfrmHelp;
+class TlsServers;
 class TrustStore;
 namespace Ui {
 class TfrmMainForm;
@@ -78,6 +79,14 @@ public:
         virtual ContinuePrompt::Answer askContinue(const QString &message) = 0;
         virtual ftp::CertificateDecision
         decideCertificate(const ftp::CertificateInfo &certificate) = 0;
+        /// Whether to send the password in clear to `server` ("host:port"),
+        /// which used TLS before and offers none now. Nobody there to ask
+        /// means no.
+        virtual bool allowClearLogin(const QString &server)
+        {
+            (void)server;
+            return false;
+        }
     };
 
     /// Puts `prompts` in front of the window's own dialogs; null: the
@@ -233,6 +242,11 @@ private:
     ftp::CertificateCallback m_askCertificate; // the dialog, over the trust store
     ftp::CertificateCallback m_certificateDecision;
     std::function<void(ftp::Security)> m_loggedIn;
+    std::unique_ptr<TlsServers> m_tlsServers; // servers whose logins used TLS
+    QStringList m_clearLoginAllowed;          // servers the user let have the password in clear
+    std::function<void(const std::string &, uint16_t)> m_tlsLoggedIn;
+    std::function<bool(const std::string &, uint16_t)> m_tlsBefore;
+    std::function<bool(const std::string &, uint16_t)> m_clearLoginDecision;
     QString m_connectionSummary;
     DesktopSignals *m_desktop;
 };

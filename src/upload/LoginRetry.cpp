@@ -36,6 +36,9 @@ LoginEnd logInWithRetries(ftp::FtpService &service, const ConnectionParams &para
         // without asking, would both be wrong.
         if (!connection && service.certificateRefused())
             return LoginEnd::CertificateRefused;
+        // Nor the question whether to send a password in clear.
+        if (!connection && service.clearLoginRefused())
+            return LoginEnd::ClearLoginRefused;
         if (!connection && pacing.singleAttempt)
             return LoginEnd::Failed;
         if (window.elapsed() > pacing.windowMs && !pacing.singleAttempt) {

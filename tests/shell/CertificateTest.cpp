@@ -7,6 +7,7 @@
 #include "QtPrinters.h"
 #include "TestProgram.h"
 #include "shell/UCertificate.h"
+#include "state/ProfileFile.h"
 #include "state/TrustStore.h"
 #include "support/FtpTestServer.h"
 #include "support/TestCertificates.h"
@@ -14,9 +15,14 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -189,6 +195,78 @@ TEST(Certificate, MainWindowAsksKeepsTrustBesideTheDataFilesAndShowsTheProtectio
     ASSERT_TRUE(plain) << FtpTestServer::lastError();
     server = std::move(plain);
     ASSERT_TRUE(connect());
+    EXPECT_EQ(p.widget<QLabel>("lblConnection")->text(),
+              QStringLiteral("По умолчанию (без шифрования)"));
+    EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();
+}
+
+// A server that used TLS and then offers none: the window keeps it in
+// Settings.ini and asks before the password goes in clear; the question
+// waits for the user, No is the default, and a Yes holds until the program
+// ends.
+TEST(Certificate, MainWindowAsksBeforeThePasswordGoesInClearWhereTlsWasUsed)
+{
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.isValid()) << certificates.error();
+    const auto cert = certificates.signedByCa("localhost");
+    auto server =
+        FtpTestServer::start(FtpTestServer::Kind::Pyftpd, {.tls = FtpServerOptions::Tls::Explicit,
+                                                           .certFile = cert.certFile,
+                                                           .keyFile = cert.keyFile});
+    ASSERT_TRUE(server) << FtpTestServer::lastError();
+
+    TestProgram p;
+    p.main->setExtraCaFile(QString::fromStdString(certificates.caFile()));
+    ModalDriver driver;
+    auto connect = [&] {
+        auto service = ftp::FtpService::open(p.main->ftpOptions());
+        return ftp::FtpConnection::connect(*service, server->serverField(), server->user(),
+                                           server->password()) != nullptr;
+    };
+    ASSERT_TRUE(connect());
+    const QString field = QString::fromStdString(server->serverField());
+    EXPECT_EQ(ProfileFile(p.files.settingsFile).readString(u"Options"_s, u"TlsServers"_s), field);
+
+    server->setTls(FtpServerOptions::Tls::Off);
+    ASSERT_TRUE(server->restart()) << FtpTestServer::lastError();
+    QString text;
+    bool stillOpen = false;
+    bool noIsDefault = false;
+    auto answer = [&](QMessageBox::StandardButton button) {
+        driver.expect([&, button](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            ASSERT_TRUE(box);
+            text = box->text();
+            noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+            // Left alone for a while, it is still there.
+            QTimer wait;
+            wait.setSingleShot(true);
+            wait.start(300);
+            while (wait.isActive())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            stillOpen = modal->isVisible();
+            box->button(button)->click();
+        });
+    };
+    auto passwordsSent = [&] {
+        const auto lines = server->commands();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string &line) { return line.rfind("PASS", 0) == 0; });
+    };
+    const auto passwordsBefore = passwordsSent();
+    answer(QMessageBox::No);
+    EXPECT_FALSE(connect());
+    EXPECT_EQ(text, u"Сервер %1 раньше поддерживал шифрование (TLS), а сейчас его не предлагает. "
+                    u"Это может означать, что соединение перехвачено. Отправить пароль открытым "
+                    u"текстом?"_s.arg(field));
+    EXPECT_TRUE(noIsDefault);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(passwordsSent(), passwordsBefore);
+
+    answer(QMessageBox::Yes);
+    EXPECT_TRUE(connect());
+    EXPECT_TRUE(connect()); // asked no more
+    EXPECT_EQ(driver.seen().size(), 2);
     EXPECT_EQ(p.widget<QLabel>("lblConnection")->text(),
               QStringLiteral("По умолчанию (без шифрования)"));
     EXPECT_TRUE(driver.unexpected().isEmpty()) << driver.unexpected().join(u',').toStdString();

@@ -41,11 +41,14 @@ protected:
     QString serverField;
     std::optional<QString> password;
     /// A pyftpdlib server that cuts the data connection of the first
-    /// upload after the empty put, `bytes` into it, once.
-    void startServerCuttingOnceAfter(qint64 bytes)
+    /// upload after the empty put, `bytes` into it, once; `opts` may add
+    /// other faults.
+    void startServerCuttingOnceAfter(qint64 bytes, FtpServerOptions opts = {})
     {
         // Two cuts: the empty put counts as the first upload.
-        startServer(Kind::Pyftpd, {.cutDataAfter = bytes, .cutTimes = 2});
+        opts.cutDataAfter = bytes;
+        opts.cutTimes = 2;
+        startServer(Kind::Pyftpd, opts);
     }
 
     /// proftpd with mod_digest: HASH and the X commands on every file.
@@ -206,20 +209,32 @@ INSTANTIATE_TEST_SUITE_P(Servers, UploadRunOnEachServer,
 
 TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
 {
-    startServerCuttingOnceAfter(300000);
-    const QByteArray data = randomBytes(1024 * 1024, 4);
-    listOne("a.bin", data);
+    // A server without SIZE tells the size by MLST, or else by its listing.
+    const std::pair<const char *, FtpServerOptions> servers[] = {
+        {"SIZE", {}},
+        {"MLST", {.noSize = true}},
+        {"LIST", {.noSize = true, .noMlst = true}},
+    };
+    for (const auto &[what, opts] : servers) {
+        SCOPED_TRACE(what);
+        startServerCuttingOnceAfter(300000, opts);
+        const QByteArray data = randomBytes(1024 * 1024, 4);
+        listOne("a.bin", data);
+        view.prompts.clear();
+        view.progress.clear();
 
-    EXPECT_EQ(run(), UploadRun::Outcome::Completed);
-    EXPECT_EQ(readFile(remoteOf("a.bin")), data);
-    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    // The empty put, the part before the cut, the rest.
-    EXPECT_EQ(server->uploadLines(),
-              (Strings{"STOR 0+0", "APPE 0+300000",
-                       "APPE 300000+" + std::to_string(data.size() - 300000)}));
-    // The new pass counts the bytes the server held as sent already.
-    EXPECT_EQ(view.progress.last().sent, data.size());
-    EXPECT_EQ(view.progress.last().percent, 100);
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+        EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+        // The empty put, the part before the cut, the rest.
+        EXPECT_EQ(server->uploadLines(),
+                  (Strings{"STOR 0+0", "APPE 0+300000",
+                           "APPE 300000+" + std::to_string(data.size() - 300000)}));
+        // The new pass counts the bytes the server held as sent already.
+        ASSERT_FALSE(view.progress.isEmpty());
+        EXPECT_EQ(view.progress.last().sent, data.size());
+        EXPECT_EQ(view.progress.last().percent, 100);
+    }
 }
 
 TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBeforeTheCut)
