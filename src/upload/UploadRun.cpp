@@ -904,7 +904,12 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
     if (!connection->isOpen())
         return connectionLost();
-    // A server without SIZE cannot tell; its confirmation has to do.
+    // A server that can tell the size by no means has only its confirmation
+    // to go by; the log says so.
+    if (!size)
+        view.addLogLine(
+            u"Сервер не сообщает размер файла, файл проверен только по ответу сервера: %1"_s.arg(
+                remotePath));
     if (size && *size != fileSize)
         return verdictRefused(
             id, remotePath,

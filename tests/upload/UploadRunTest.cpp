@@ -410,19 +410,41 @@ TEST_F(UploadRunTest, TwoFilesOfOneNameNeverBothCountAsSent)
 
 TEST_F(UploadRunTest, RemoteContentThatCannotBeOursIsReplacedNotAppendedTo)
 {
-    // Without SIZE the server's content is unknown; a remote file larger than
-    // the local one is not ours. Both are created afresh and sent from byte 0.
-    for (const bool noSize : {true, false}) {
-        SCOPED_TRACE(noSize ? "no SIZE" : "remote larger");
-        startServer(Kind::Pyftpd, {.noSize = noSize});
+    // A remote file larger than the local one is not ours, and with no way
+    // to learn the size the server's content is unknown: both are created
+    // afresh and sent from byte 0. Without SIZE, MLST tells the size, and
+    // the file is continued.
+    const FtpServerOptions noWay{
+        .noSize = true,
+        .badReplies = {{"MLST", "502 Not here.\r\n"}, {"LIST", "502 Not here.\r\n"}}};
+    const struct
+    {
+        const char *name;
+        FtpServerOptions opts;
+        int64_t appendedFrom;
+    } cases[] = {{"remote larger", {}, 0},
+                 {"no SIZE", {.noSize = true}, 20000},
+                 {"no size at all", noWay, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        startServer(Kind::Pyftpd, c.opts);
         const QByteArray data = randomBytes(50000, 7);
         const QString a = listOne("a.bin", data);
-        prepareResume(a, noSize ? data.left(20000) : randomBytes(80000, 8));
+        prepareResume(a, c.appendedFrom ? data.left(20000) : randomBytes(80000, 8));
         view.messages.clear();
+        view.log.clear();
 
         EXPECT_EQ(run(), UploadRun::Outcome::Completed);
         EXPECT_EQ(readFile(remoteOf("a.bin")), data);
         EXPECT_EQ(lastMessage(), UploadRun::TextCompleted);
+        int64_t appendedFrom = -1;
+        for (const auto &e : server->events())
+            if (e.kind == "upload" && e.command == "APPE")
+                appendedFrom = e.offset;
+        EXPECT_EQ(appendedFrom, c.appendedFrom);
+        EXPECT_EQ(view.log.contains(u"Сервер не сообщает размер файла, файл проверен только по "
+                                    u"ответу сервера: %1/a.bin"_s.arg(view.folder)),
+                  &c == &cases[2]);
     }
 }
 
