@@ -101,12 +101,13 @@ QMessageBox::StandardButton UnattendedView::messageBox(QMessageBox::Icon, const 
     return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
 }
 
-ContinuePrompt::Answer UnattendedView::askContinue(const QString &message)
+ContinuePrompt::Answer UnattendedView::askContinue(const QString &message, Countdown countdown)
 {
     std::fprintf(m_out, "PROMPT %s\n",
                  qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
     std::fflush(m_out);
-    return ContinuePrompt::Continue;
+    // A prompt that waits for the user gets no answer here: nobody is there.
+    return countdown == Countdown::Auto ? ContinuePrompt::Continue : ContinuePrompt::Cancel;
 }
 
 ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::CertificateInfo &certificate)

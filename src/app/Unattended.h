@@ -55,7 +55,8 @@ public:
     QMessageBox::StandardButton messageBox(QMessageBox::Icon icon, const QString &caption,
                                            const QString &text,
                                            QMessageBox::StandardButtons buttons) override;
-    ContinuePrompt::Answer askContinue(const QString &message) override;
+    ContinuePrompt::Answer askContinue(const QString &message,
+                                       Countdown countdown = Countdown::Auto) override;
     ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate) override;
     bool allowClearLogin(const QString &server) override;
 

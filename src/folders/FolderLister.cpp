@@ -167,9 +167,9 @@ ftp::FtpService::Options FolderLister::serviceOptions() const
     return options;
 }
 
-ContinuePrompt::Answer FolderLister::askContinue(const QString &message)
+ContinuePrompt::Answer FolderLister::askContinue(const QString &message, Countdown countdown)
 {
-    return m_view.askContinue(message);
+    return m_view.askContinue(message, countdown);
 }
 
 void FolderLister::loginReasonChanged(const QString &reason)

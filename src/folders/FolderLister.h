@@ -67,7 +67,7 @@ public:
 
     /// Shortest pause between failed login attempts, and the time after
     /// which the login-timeout prompt comes (tests shorten them).
-    int loginRetryPauseMs = 500;
+    int loginRetryPauseMs = 2000;
     int loginWindowMs = 10000;
     /// An upload run is going. A listing step holds the run up while it
     /// goes (both live on the one thread), so it then makes one login
@@ -98,7 +98,7 @@ private:
     ftp::FtpService::Options serviceOptions() const;
 
     // LoginWatcher: the view's prompt and events; reasons go to the status line.
-    Answer askContinue(const QString &message) override;
+    Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) override;
     void loginReasonChanged(const QString &reason) override;
     void processEvents() override;
     bool stopRequested() const override;

@@ -4,6 +4,32 @@
 
 #include <QElapsedTimer>
 
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+/// Whether the server refused the user name or password, rather than being
+/// busy: 530 and 430 (RFC 959 section 4.2, RFC 7151), and any other
+/// permanent reply to USER or PASS. A 421 "too many connections" passes.
+bool credentialsRefused(const ftp::Failure &failure)
+{
+    if (failure.kind != ftp::FailureKind::Login)
+        return false;
+    const int code = failure.reply.size() >= 3 ? std::atoi(failure.reply.substr(0, 3).c_str()) : 0;
+    return code == 430 || code >= 500;
+}
+
+} // namespace
+
+QString credentialsPromptText(const QString &reason)
+{
+    return u"%1\r\nПроверьте имя пользователя и пароль. Нажмите \"продолжить\", чтобы "
+           u"попробовать еще раз, или \"отмена\", чтобы исправить их кнопкой «Настроить ...»."_s
+               .arg(reason);
+}
+
 LoginEnd logInWithRetries(ftp::FtpService &service, const ConnectionParams &params,
                           const LoginPacing &pacing, LoginWatcher &watcher,
                           std::unique_ptr<ftp::FtpConnection> &connection)
@@ -41,6 +67,18 @@ LoginEnd logInWithRetries(ftp::FtpService &service, const ConnectionParams &para
             return LoginEnd::ClearLoginRefused;
         if (!connection && pacing.singleAttempt)
             return LoginEnd::Failed;
+        // A refused password is not tried again behind the user's back: the
+        // prompt waits, and the next attempt comes only on Continue.
+        if (!connection && credentialsRefused(failure)) {
+            if (watcher.askContinue(credentialsPromptText(failureText(failure)),
+                                    ContinuePrompt::Countdown::WaitForUser) !=
+                    ContinuePrompt::Continue ||
+                watcher.stopRequested())
+                return watcher.stopRequested() ? LoginEnd::Stopped : LoginEnd::Cancelled;
+            lastReason.clear(); // the next refusal is told again
+            window.restart();
+            continue;
+        }
         if (window.elapsed() > pacing.windowMs && !pacing.singleAttempt) {
             if (watcher.askContinue(pacing.timeoutText) != ContinuePrompt::Continue) {
                 connection.reset();
