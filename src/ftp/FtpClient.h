@@ -1,9 +1,9 @@
 #pragma once
 
 // Trelvan's FTP client: RFC 959 control dialogue, RFC 2428 EPSV/EPRT,
-// RFC 3659 SIZE and MLST, RFC 4217 FTP over TLS (OpenSSL), the server's digest of a
-// file (the HASH draft and the older X commands), over POSIX sockets. No Qt
-// here, so it can be tested and fuzzed alone.
+// RFC 3659 SIZE and MLST, RFC 4217 FTP over TLS (OpenSSL), the server's
+// digest of a file (the HASH draft and the older X commands), over POSIX
+// sockets. No Qt here, so it can be tested and fuzzed alone.
 //
 // Three handle kinds, each owning what it opened:
 //   FtpService    - options shared by the connections opened through it
@@ -320,17 +320,17 @@ public:
 
     /// The size of the file at `remotePath` as the server holds it: TYPE I
     /// and SIZE; on a server whose FEAT leaves SIZE out, or that refuses it
-    /// as unknown (500, 502, 504; other 5xx but 550 for this query only),
+    /// as unknown (500, 502, 504; another 5xx but 550 for this query only),
     /// MLST when FEAT lists it with the size fact, and otherwise a LIST of
     /// the file's folder, whose entry of exactly the file's name gives the
     /// size (Unix and DOS/IIS layouts). A way refused as unknown, or an MLST
     /// that gives no size fact, is not tried again on this connection, so
-    /// each later query costs one round trip (two for LIST). Nullopt when the
-    /// file is not there (550, no such entry), the server answers with no
-    /// size, or no way is left; lastSizeSource() then says None. A LIST whose
-    /// data connection fails closes the connection (isOpen() false,
-    /// lastFailure() says why): a size not learnt must not read as a file
-    /// that is absent, which the caller would send again from its start.
+    /// each later query asks only the way that works. Nullopt when the file
+    /// is not there (550, no such entry), the server answers with no size,
+    /// or no way is left; lastSizeSource() then says None. A LIST whose data
+    /// connection fails closes the connection (isOpen() false, lastFailure()
+    /// says why): a size not learnt must not read as a file that is absent,
+    /// which the caller would send again from its start.
     std::optional<int64_t> remoteSize(const std::string &remotePath);
 
     /// Which way gave the last remoteSize() its answer; None when it
