@@ -20,6 +20,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QMimeData>
 #include <QTemporaryDir>
@@ -105,19 +106,20 @@ int main(int argc, char **argv)
         paths << path;
     }
 
-    // The list model alone: 20,000 new paths, then the same paths in other
-    // letter case, which the uniqueness check must turn away.
+    // The list model alone: 20,000 new paths, then the same names from
+    // another folder, which the check of names must turn away.
     {
         UploadList list;
         QElapsedTimer clock;
         clock.start();
         const int added = list.addFiles(paths);
         report("list-add", count, msSince(clock), QStringLiteral("added=%1").arg(added));
-        QStringList upper;
+        QStringList elsewhere;
         for (const QString &p : paths)
-            upper << p.toUpper();
+            elsewhere << tmp.filePath("elsewhere/") + QFileInfo(p).fileName();
+        QList<UploadList::Clash> clashes;
         clock.restart();
-        const int again = list.addFiles(upper);
+        const int again = list.addFiles(elsewhere, &clashes);
         report("list-add-duplicates", count, msSince(clock), QStringLiteral("added=%1").arg(again));
     }
 

@@ -1,45 +1,66 @@
 #include "state/UploadList.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 
 UploadList::UploadList(QObject *parent) : QAbstractTableModel(parent) {}
 
-QString UploadList::foldKey(const QString &path)
+QString UploadList::remoteName(const QString &path)
 {
-    return path.toCaseFolded();
+    // The upload run names the remote file the same way.
+    return QFileInfo(path).fileName();
 }
 
-int UploadList::addFile(const QString &path)
+UploadList::Admission UploadList::admission(const QString &path, const QString &name) const
 {
     // A line break or NUL could not survive Files.txt: the path would come
     // back as two other paths.
     if (path.contains(QLatin1Char('\n')) || path.contains(QLatin1Char('\r')) ||
         path.contains(QChar(0)))
-        return -1;
-    const QString key = foldKey(path);
-    if (m_keyCount.value(key) > 0)
+        return Admission::Refused;
+    // Linux tells /d/README from /d/readme: both are kept, exactly as named.
+    if (m_pathCount.value(path) > 0)
+        return Admission::Refused;
+    return m_pathByName.contains(name) ? Admission::NameClashes : Admission::Accepted;
+}
+
+void UploadList::noteListed(const QString &path, const QString &name)
+{
+    m_pathCount[path] += 1;
+    m_pathByName.insert(name, path);
+}
+
+int UploadList::addFile(const QString &path, Clash *clash)
+{
+    const QString name = remoteName(path);
+    const Admission verdict = admission(path, name);
+    if (verdict == Admission::NameClashes && clash)
+        *clash = Clash{path, m_pathByName.value(name)};
+    if (verdict != Admission::Accepted)
         return -1;
     const int row = count();
     beginInsertRows({}, row, row);
     m_items.append(Item{m_nextId++, path, {}, false});
-    m_keyCount[key] += 1;
+    noteListed(path, name);
     if (m_rowIndexValid)
         m_rowById.insert(m_items.last().id, row);
     endInsertRows();
     return row;
 }
 
-int UploadList::addFiles(const QStringList &paths)
+int UploadList::addFiles(const QStringList &paths, QList<Clash> *clashes)
 {
+    // Paths of this batch are noted as they come, so two of one batch clash too.
     QList<Item> fresh;
     for (const QString &path : paths) {
-        if (path.contains(QLatin1Char('\n')) || path.contains(QLatin1Char('\r')) ||
-            path.contains(QChar(0)))
+        const QString name = remoteName(path);
+        const Admission verdict = admission(path, name);
+        if (verdict == Admission::NameClashes && clashes)
+            clashes->append(Clash{path, m_pathByName.value(name)});
+        if (verdict != Admission::Accepted)
             continue;
-        int &n = m_keyCount[foldKey(path)];
-        if (n > 0)
-            continue;
-        n = 1;
+        noteListed(path, name);
         fresh.append(Item{m_nextId++, path, {}, false});
     }
     if (fresh.isEmpty())
@@ -132,14 +153,19 @@ void UploadList::setDone(int row, bool done)
 
 bool UploadList::containsPath(const QString &path) const
 {
-    return m_keyCount.value(foldKey(path)) > 0;
+    return m_pathCount.value(path) > 0;
 }
 
 void UploadList::rebuildIndex()
 {
-    m_keyCount.clear();
-    for (const Item &item : m_items)
-        m_keyCount[foldKey(item.path)] += 1;
+    m_pathCount.clear();
+    m_pathByName.clear();
+    for (const Item &item : m_items) {
+        m_pathCount[item.path] += 1;
+        const QString name = remoteName(item.path);
+        if (!m_pathByName.contains(name))
+            m_pathByName.insert(name, item.path);
+    }
     m_rowById.clear();
     m_rowIndexValid = false;
 }

@@ -35,16 +35,29 @@ public:
         bool done = false;
     };
 
+    /// A path refused because another listed item has the same file name:
+    /// both would go to one remote path, and the later would overwrite the
+    /// earlier on the server.
+    struct Clash
+    {
+        QString path;   // the path refused
+        QString listed; // the listed path that carries its name
+    };
+
     explicit UploadList(QObject *parent = nullptr);
 
-    /// Appends path unless it is listed already (compared without regard to
-    /// letter case). Returns the new row, or -1 when it was present.
-    int addFile(const QString &path);
-    /// Appends many paths at once (one model reset instead of one per row);
-    /// returns how many were new.
-    int addFiles(const QStringList &paths);
+    /// Appends path unless it is listed already (compared exactly, as Linux
+    /// names files), another item carries its file name (then *clash, when
+    /// given, says which), or it holds a line break or NUL. Returns the new
+    /// row, or -1.
+    int addFile(const QString &path, Clash *clash = nullptr);
+    /// Appends many paths at once (one row insertion instead of one per
+    /// path), by the same rules; the name clashes are appended to *clashes.
+    /// Returns how many were new.
+    int addFiles(const QStringList &paths, QList<Clash> *clashes = nullptr);
 
-    /// Replaces the list by paths, duplicates and empty lines included.
+    /// Replaces the list by paths, duplicates, equal names and empty lines
+    /// included: what Files.txt holds is never dropped.
     void setPaths(const QStringList &paths);
     QStringList paths() const;
     void clear();
@@ -59,7 +72,7 @@ public:
 
     void setStatus(int row, const QString &status);
     void setDone(int row, bool done);
-    /// Whether a path is listed, compared without regard to letter case.
+    /// Whether a path is listed, compared exactly.
     bool containsPath(const QString &path) const;
 
     // QAbstractTableModel
@@ -69,14 +82,23 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    /// The key under which paths are compared without regard to case.
-    static QString foldKey(const QString &path);
+    /// The name a path gets on the server: its last component.
+    static QString remoteName(const QString &path);
 
 private:
+    enum class Admission
+    {
+        Accepted,
+        Refused,    // listed already, or not storable in Files.txt
+        NameClashes // another item carries its file name
+    };
+    Admission admission(const QString &path, const QString &name) const;
+    void noteListed(const QString &path, const QString &name);
     void rebuildIndex();
 
     QList<Item> m_items;
-    QHash<QString, int> m_keyCount; // folded path -> how many items carry it
+    QHash<QString, int> m_pathCount;      // path -> how many items carry it
+    QHash<QString, QString> m_pathByName; // file name -> the first listed path with it
     mutable QHash<quint64, int> m_rowById;
     mutable bool m_rowIndexValid = true;
     quint64 m_nextId = 1;

@@ -79,23 +79,51 @@ TEST(ListFile, WriteReplacesALinkInsteadOfWritingThroughIt)
     EXPECT_FALSE(QFileInfo(list).isSymLink());
 }
 
-TEST(UploadList, AddIsCaseInsensitiveUniqueAndLoadKeepsDuplicates)
+TEST(UploadList, PathsCompareExactlyNamesStayUniqueAndLoadKeepsDuplicates)
 {
     UploadList list;
+    UploadList::Clash clash;
     EXPECT_EQ(list.addFile("/data/A.txt"), 0);
     EXPECT_EQ(list.addFile("/data/b.txt"), 1);
-    EXPECT_EQ(list.addFile("/DATA/a.TXT"), -1);
-    EXPECT_EQ(list.addFile(u"/d/Файл"_qs), 2);
-    EXPECT_EQ(list.addFile(u"/d/фАЙЛ"_qs), -1);
-    EXPECT_EQ(list.count(), 3);
+    // Linux names two files here: both are kept.
+    EXPECT_EQ(list.addFile("/data/a.TXT"), 2);
+    EXPECT_EQ(list.addFile(u"/d/Файл"_qs), 3);
+    EXPECT_EQ(list.addFile(u"/d/фАЙЛ"_qs), 4);
+    // The same path again is passed over without a clash.
+    EXPECT_EQ(list.addFile("/data/b.txt", &clash), -1);
+    EXPECT_TRUE(clash.path.isEmpty());
+    // The same name from another folder would overwrite it on the server.
+    EXPECT_EQ(list.addFile("/other/b.txt", &clash), -1);
+    EXPECT_EQ(clash.path, "/other/b.txt");
+    EXPECT_EQ(clash.listed, "/data/b.txt");
+    EXPECT_TRUE(list.containsPath("/data/a.TXT"));
+    EXPECT_FALSE(list.containsPath("/DATA/A.TXT"));
+    EXPECT_EQ(list.count(), 5);
     // A path that could not survive Files.txt is refused.
     EXPECT_EQ(list.addFile("/d/two\nlines"), -1);
 
-    list.setPaths({"x", "X", "", "x"});
-    EXPECT_EQ(list.count(), 4);
+    // A batch: clashes with the list and within the batch are all named.
+    QList<UploadList::Clash> clashes;
+    EXPECT_EQ(
+        list.addFiles({"/e/b.txt", "/e/c.txt", "/f/c.txt", "/f/C.txt", "/data/A.txt"}, &clashes),
+        2);
+    ASSERT_EQ(clashes.size(), 2);
+    EXPECT_EQ(clashes[0].path, "/e/b.txt");
+    EXPECT_EQ(clashes[0].listed, "/data/b.txt");
+    EXPECT_EQ(clashes[1].path, "/f/c.txt");
+    EXPECT_EQ(clashes[1].listed, "/e/c.txt");
+
+    // Files.txt is loaded as it is; the names it holds still count.
+    list.setPaths({"x", "X", "", "x", "/g/x"});
+    EXPECT_EQ(list.count(), 5);
     EXPECT_EQ(list.addFile("x"), -1);
-    EXPECT_EQ(list.addFile("y"), 4);
-    EXPECT_EQ(list.index(4, UploadList::NumberColumn).data().toString(), "5");
+    EXPECT_EQ(list.addFile("/h/X", &clash), -1);
+    EXPECT_EQ(clash.listed, "X");
+    EXPECT_EQ(list.addFile("y"), 5);
+    EXPECT_EQ(list.index(5, UploadList::NumberColumn).data().toString(), "6");
+    // A deleted item's name is free again.
+    list.removeRowsAt({1});
+    EXPECT_EQ(list.addFile("/h/X"), 5);
 }
 
 TEST(UploadList, DeletingRowsRenumbersAndKeepsIdentities)
@@ -121,8 +149,10 @@ TEST(UploadList, BulkAddOfManyFilesStaysUniqueWithoutQuadraticCost)
     QStringList paths;
     for (int i = 0; i < 20000; ++i)
         paths.append(QStringLiteral("/files/File%1.bin").arg(i));
-    paths.append("/FILES/file7.BIN");
-    EXPECT_EQ(list.addFiles(paths), 20000);
+    paths.append("/other/File7.bin");
+    QList<UploadList::Clash> clashes;
+    EXPECT_EQ(list.addFiles(paths, &clashes), 20000);
+    EXPECT_EQ(clashes.size(), 1);
     EXPECT_EQ(list.addFiles(paths), 0);
     EXPECT_EQ(list.rowOf(list.at(19999).id), 19999);
 }
