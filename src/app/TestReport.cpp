@@ -3,6 +3,7 @@
 #include "shell/UMainForm.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QSaveFile>
 #include <QTimer>
 
@@ -17,8 +18,11 @@ void keepTestReport(TfrmMainForm *window)
     auto *timer = new QTimer(window);
     QObject::connect(timer, &QTimer::timeout, window, [path, window, last] {
         QByteArray text = window->isVisible() ? "visible\n" : "hidden\n";
-        if (QWidget *modal = QApplication::activeModalWidget())
+        if (QWidget *modal = QApplication::activeModalWidget()) {
             text += "modal " + QByteArray(modal->metaObject()->className()) + '\n';
+            if (auto *box = qobject_cast<QMessageBox *>(modal))
+                text += "box " + box->text().replace(u'\n', u'|').toUtf8() + '\n';
+        }
         for (const QString &item : window->uploadList().paths())
             text += "item " + item.toUtf8() + '\n';
         if (text == *last)

@@ -16,6 +16,7 @@
 #include "state/ProfileFile.h"
 #include "state/RemoteNames.h"
 #include "state/ResumeMarker.h"
+#include "state/StoredFile.h"
 #include "state/TlsServers.h"
 #include "state/TrustStore.h"
 #include "ui_UMainForm.h"
@@ -122,6 +123,9 @@ TfrmMainForm::TfrmMainForm(const UploadFiles &files, QWidget *parent)
 
 void TfrmMainForm::createServices()
 {
+    // Settings.ini and Trusted.txt are written from deep inside the run and
+    // the login; wherever one is found unreadable, this window says so.
+    StoredFile::setUnreadableReport([this](const QString &path) { reportUnreadableFile(path); });
     // Certificates trusted always are kept beside the other data files.
     m_trust = std::make_shared<TrustStore>(QFileInfo(m_files.settingsFile).absolutePath() +
                                            QStringLiteral("/Trusted.txt"));
@@ -276,6 +280,7 @@ void TfrmMainForm::connectHandlers()
 
 TfrmMainForm::~TfrmMainForm()
 {
+    StoredFile::setUnreadableReport({});
     // The list goes before the child widgets do; the view must not outlive
     // its model.
     ui->lvFiles->setModel(nullptr);
@@ -367,7 +372,8 @@ void TfrmMainForm::startUp(const QStringList &arguments)
         if (info.isFile())
             existing.append(QDir::isRelativePath(argument) ? info.absoluteFilePath() : argument);
     }
-    m_list.addFiles(existing);
+    QList<UploadList::Clash> clashes;
+    m_list.addFiles(existing, &clashes);
 
     if (QScreen *screen = this->screen()) {
         QRect area = geometry();
@@ -375,6 +381,7 @@ void TfrmMainForm::startUp(const QStringList &arguments)
         move(area.topLeft());
     }
     show();
+    reportNameClashes(clashes);
 
     const ProfileFile settings(m_files.settingsFile);
     ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
@@ -683,7 +690,8 @@ void TfrmMainForm::OpenDialogClose(int result)
     if (!accepted)
         return;
     const int first = m_list.count();
-    m_list.addFiles(chosen);
+    QList<UploadList::Clash> clashes;
+    m_list.addFiles(chosen, &clashes);
     // A running upload sends what joins the list, so it counts the bytes.
     if (m_state.busy) {
         for (int row = first; row < m_list.count(); ++row) {
@@ -694,6 +702,7 @@ void TfrmMainForm::OpenDialogClose(int result)
     }
     saveList();
     commandStateUpdate();
+    reportNameClashes(clashes);
 }
 
 QStringList TfrmMainForm::droppedFiles(const QMimeData *data)
@@ -728,9 +737,11 @@ void TfrmMainForm::lvFilesDragDrop(QDropEvent *event)
     }
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    m_list.addFiles(files);
+    QList<UploadList::Clash> clashes;
+    m_list.addFiles(files, &clashes);
     saveList();
     commandStateUpdate();
+    reportNameClashes(clashes);
 }
 
 void TfrmMainForm::ADelFilesExecute()
@@ -778,10 +789,42 @@ void TfrmMainForm::saveList()
                    [this](QMessageBox::StandardButton) { m_listWarningShown = false; });
 }
 
+void TfrmMainForm::reportNameClashes(const QList<UploadList::Clash> &clashes)
+{
+    if (clashes.isEmpty())
+        return;
+    m_clashes += clashes;
+    constexpr int Named = 5;
+    QString text = QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
+                                  "файл, поэтому не добавлены:");
+    for (int i = 0; i < m_clashes.size() && i < Named; ++i)
+        text += QStringLiteral("\r\n%1 — уже есть %2").arg(m_clashes[i].path, m_clashes[i].listed);
+    if (m_clashes.size() > Named)
+        text += QStringLiteral("\r\nи ещё %1").arg(m_clashes.size() - Named);
+    if (m_clashBox) {
+        m_clashBox->setText(text.replace(QLatin1String("\r\n"), QLatin1String("\n")));
+        return;
+    }
+    m_clashBox = messageBoxThen(QMessageBox::Warning, TextAttention, text, QMessageBox::Ok,
+                                [this](QMessageBox::StandardButton) {
+                                    m_clashes.clear();
+                                    m_clashBox = nullptr;
+                                });
+}
+
+void TfrmMainForm::reportUnreadableFile(const QString &path)
+{
+    messageBoxThen(QMessageBox::Warning, TextAttention,
+                   QStringLiteral("Не удалось прочитать файл %1. Он не будет перезаписан.")
+                       .arg(QDir::toNativeSeparators(path)),
+                   QMessageBox::Ok, [](QMessageBox::StandardButton) {});
+}
+
 void TfrmMainForm::handOffFile(const QString &path)
 {
     // No path: a start without files only brings the window forward.
-    if (!path.isEmpty() && m_list.addFile(path) >= 0) {
+    UploadList::Clash clash;
+    if (!path.isEmpty() && m_list.addFile(path, &clash) >= 0) {
         // A file that cannot be opened stays listed and uncounted, and is
         // saved only while a run goes on (a crash must not lose what the run
         // was given).
@@ -795,6 +838,8 @@ void TfrmMainForm::handOffFile(const QString &path)
             saveList();
     }
     commandStateUpdate();
+    if (!clash.path.isEmpty())
+        reportNameClashes({clash});
     if (isVisible()) {
         if (isMinimized())
             showNormal();
@@ -817,13 +862,14 @@ QMessageBox::StandardButton TfrmMainForm::messageBox(QMessageBox::Icon icon, con
     return QMessageBox::StandardButton(box.exec());
 }
 
-void TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption,
-                                  const QString &text, QMessageBox::StandardButtons buttons,
-                                  const std::function<void(QMessageBox::StandardButton)> &then)
+QMessageBox *
+TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption, const QString &text,
+                             QMessageBox::StandardButtons buttons,
+                             const std::function<void(QMessageBox::StandardButton)> &then)
 {
     if (m_prompts) {
         then(messageBox(icon, caption, text, buttons));
-        return;
+        return nullptr;
     }
     QString shown = text;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -834,6 +880,7 @@ void TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption
     connect(box, &QDialog::finished, this,
             [box, then] { then(box->standardButton(box->clickedButton())); });
     box->show();
+    return box;
 }
 
 ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)

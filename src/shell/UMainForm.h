@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -205,9 +206,17 @@ private:
                                            QMessageBox::StandardButtons buttons);
     /// The same box, shown without a modal loop of its own (an upload run
     /// underneath goes on); `then` gets the button chosen once it closes.
-    void messageBoxThen(QMessageBox::Icon icon, const QString &caption, const QString &text,
-                        QMessageBox::StandardButtons buttons,
-                        const std::function<void(QMessageBox::StandardButton)> &then);
+    /// Returns the box while it is up; null when an answerer took it.
+    QMessageBox *messageBoxThen(QMessageBox::Icon icon, const QString &caption, const QString &text,
+                                QMessageBox::StandardButtons buttons,
+                                const std::function<void(QMessageBox::StandardButton)> &then);
+    /// Names the paths refused because another listed file has the same
+    /// name: one box, without a loop of its own, which the paths refused
+    /// while it is up join (a second start hands its files over one by one).
+    void reportNameClashes(const QList<UploadList::Clash> &clashes);
+    /// A data file that exists but cannot be read is left as it is; told
+    /// once per file.
+    void reportUnreadableFile(const QString &path);
     /// The rows selected in lvFiles leave the list (and the marker with its
     /// file's row); the list is saved.
     void deleteSelectedRows();
@@ -233,8 +242,10 @@ private:
     QString m_openFilter; // the file type chosen last
     void createOpenDialog();
     int m_lastPercent = -1;
-    bool m_closing = false;          // closed while a run went on: the run ends the program
-    bool m_listWarningShown = false; // the box saying Files.txt was not saved is up
+    bool m_closing = false;             // closed while a run went on: the run ends the program
+    bool m_listWarningShown = false;    // the box saying Files.txt was not saved is up
+    QList<UploadList::Clash> m_clashes; // named by the box that is up
+    QPointer<QMessageBox> m_clashBox;
     Prompts *m_prompts = nullptr;
     std::string m_extraCaFile;
     std::shared_ptr<TrustStore> m_trust;

@@ -1,6 +1,7 @@
 #include "state/ProfileFile.h"
 
 #include "state/AtomicFile.h"
+#include "state/StoredFile.h"
 
 #include <QFile>
 
@@ -178,10 +179,9 @@ QString ProfileFile::readString(const QString &section, const QString &key,
 bool ProfileFile::writeString(const QString &section, const QString &key, const QString &value)
 {
     QByteArray text;
-    {
-        QFile file(m_filePath);
-        if (file.open(QIODevice::ReadOnly))
-            text = file.readAll();
+    if (StoredFile::read(m_filePath, &text) == StoredFile::Read::Unreadable) {
+        StoredFile::reportUnreadable(m_filePath);
+        return false;
     }
     const QByteArray out = withValue(text, section, key, value);
     return AtomicFile::write(m_filePath, out);

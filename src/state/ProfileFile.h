@@ -20,7 +20,8 @@ public:
     /// The value, or defaultValue when the key (or file, or section) is absent.
     QString readString(const QString &section, const QString &key,
                        const QString &defaultValue = {}) const;
-    /// False when the file cannot be written; the old file then stays intact.
+    /// False when the file cannot be written, or exists but cannot be read
+    /// (then it is reported, see StoredFile); the old file stays intact.
     bool writeString(const QString &section, const QString &key, const QString &value);
 
     /// Parsing and editing on text, for tests and fuzzing.

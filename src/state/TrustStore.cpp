@@ -1,8 +1,8 @@
 #include "state/TrustStore.h"
 
 #include "state/AtomicFile.h"
+#include "state/StoredFile.h"
 
-#include <QFile>
 #include <QList>
 
 #include <algorithm>
@@ -21,10 +21,14 @@ QString TrustStore::key(const QString &host, quint16 port)
 void TrustStore::reload()
 {
     m_always.clear();
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    QByteArray text;
+    m_unread = StoredFile::read(m_path, &text) == StoredFile::Read::Unreadable;
+    parse(text, &m_always);
+}
+
+void TrustStore::parse(const QByteArray &text, QHash<QString, QString> *into)
+{
+    const QList<QByteArray> lines = text.split('\n');
     for (const QByteArray &raw : lines) {
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
@@ -34,13 +38,34 @@ void TrustStore::reload()
         const uint port = fields.size() == 3 ? fields[1].toUInt(&portOk) : 0;
         if (!portOk || port == 0 || port > 65535)
             continue;
-        m_always.insert(key(QString::fromUtf8(fields[0]), quint16(port)),
-                        QString::fromLatin1(fields[2]).toUpper());
+        into->insert(key(QString::fromUtf8(fields[0]), quint16(port)),
+                     QString::fromLatin1(fields[2]).toUpper());
     }
 }
 
-bool TrustStore::save() const
+bool TrustStore::save()
 {
+    // The file is rewritten whole: one that cannot be read would lose every
+    // fingerprint it holds. One unread at start that reads now keeps its
+    // lines beside the new answers.
+    QByteArray old;
+    switch (StoredFile::read(m_path, &old)) {
+    case StoredFile::Read::Unreadable:
+        StoredFile::reportUnreadable(m_path);
+        return false;
+    case StoredFile::Read::Read:
+        if (m_unread) {
+            QHash<QString, QString> stored;
+            parse(old, &stored);
+            for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+                m_always.insert(it.key(), m_always.value(it.key(), it.value()));
+            m_unread = false;
+        }
+        break;
+    case StoredFile::Read::Missing:
+        m_unread = false;
+        break;
+    }
     QByteArray text = "# Trelvan: server certificates trusted always (host port SHA-256)\r\n";
     QStringList keys = m_always.keys();
     std::sort(keys.begin(), keys.end());

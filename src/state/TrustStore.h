@@ -50,8 +50,9 @@ public:
     QString storedFingerprint(const QString &host, quint16 port) const;
 
     /// Trusts the certificate for host and port from now on, replacing any
-    /// other, and writes the file. False when the file could not be written
-    /// (the trust then holds until the program ends).
+    /// other, and writes the file. False when the file could not be written,
+    /// or exists but cannot be read (it is then left as it is, and reported:
+    /// see StoredFile); the trust then holds until the program ends.
     bool trustAlways(const QString &host, quint16 port, const QString &fingerprint);
 
     /// Trusts the certificate for host and port until the program ends.
@@ -64,9 +65,11 @@ public:
 
 private:
     static QString key(const QString &host, quint16 port);
-    bool save() const;
+    static void parse(const QByteArray &text, QHash<QString, QString> *into);
+    bool save();
 
     QString m_path;
     QHash<QString, QString> m_always; // "host port" -> fingerprint, as in the file
     QHash<QString, QString> m_once;   // for this run of the program only
+    bool m_unread = false;            // the file could not be read when last loaded
 };

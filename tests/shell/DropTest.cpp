@@ -1,6 +1,7 @@
 // Files dragged from a file manager onto the list: synthesized drag and drop
 // events on lvFiles, as a file manager's drop delivers them (text/uri-list).
 
+#include "ModalDriver.h"
 #include "TestProgram.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTreeView>
@@ -71,12 +73,27 @@ TEST(MainFormDrop, LocalFilesAreAddedSavedAndTheButtonsFollow)
     // The command-state update ran: a list with files and a folder can go.
     EXPECT_TRUE(btnRun->isEnabled());
 
-    // A name listed in other letter case is passed over, as by the dialog.
-    result = dragAndDrop(p, {QUrl::fromLocalFile(dir + "A.BIN"), QUrl::fromLocalFile(c)});
+    // A name in other letter case is another file; the same name from
+    // another folder would overwrite a listed file on the server: passed
+    // over, and one box (no loop of its own) names it with the listed one.
+    QDir().mkpath(dir + "other");
+    const QString sameName = dir + "other/a.bin";
+    writeFile(sameName, "other content");
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
+    driver.answerBox(QMessageBox::Ok);
+    result = dragAndDrop(p, {QUrl::fromLocalFile(dir + "A.BIN"), QUrl::fromLocalFile(sameName),
+                             QUrl::fromLocalFile(c)});
 
     EXPECT_TRUE(result.dropAccepted);
-    EXPECT_EQ(p.main->uploadList().paths(), (QStringList{a, b, c}));
-    EXPECT_EQ(readFile(p.files.listFile), (a + "\r\n" + b + "\r\n" + c + "\r\n").toUtf8());
+    EXPECT_EQ(p.main->uploadList().paths(), (QStringList{a, b, dir + "A.BIN", c}));
+    EXPECT_EQ(readFile(p.files.listFile),
+              (a + "\r\n" + b + "\r\n" + dir + "A.BIN\r\n" + c + "\r\n").toUtf8());
+    ASSERT_TRUE(driver.waitUntilDone());
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_TRUE(driver.boxes()[0].text.endsWith(u":\n"_qs + sameName + u" — уже есть "_qs + a))
+        << driver.boxes()[0].text.toStdString();
+    EXPECT_TRUE(driver.unexpected().isEmpty());
 }
 
 TEST(MainFormDrop, FoldersAndRemoteAddressesAloneAreRefused)

@@ -428,11 +428,11 @@ TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
         writeFile(name, "data");
 
     ModalDriver driver;
-    auto choose = [&](const QString &files) {
-        driver.expect([src, files](QWidget *modal) {
+    auto choose = [&](const QString &files, const QString &folder = {}) {
+        driver.expect([folder = folder.isEmpty() ? src : folder, files](QWidget *modal) {
             auto *dialog = qobject_cast<QFileDialog *>(modal);
             ASSERT_TRUE(dialog);
-            dialog->setDirectory(src);
+            dialog->setDirectory(folder);
             // What the user types into the name box.
             auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             ASSERT_TRUE(name);
@@ -457,15 +457,35 @@ TEST(MainFormList, AddFilesByDialogAddsNewNamesAndAlwaysSaves)
               QStringList({QStringLiteral("1"), QStringLiteral("2")}));
     EXPECT_TRUE(p.widget<QPushButton>("btnRun")->isEnabled()) << "the update follows the addition";
 
-    // A name listed already in other letter case adds nothing, yet the list
-    // file is written again.
+    // The same names from another folder would land in the same remote
+    // files: they are not added, one box names each with the file listed,
+    // and the list file is written again all the same. A name in other
+    // letter case is another file and is added.
+    const QString other = p.path(QStringLiteral("other"));
+    QDir().mkpath(other);
+    const QString otherA = other + QStringLiteral("/a.txt"),
+                  otherB = other + QStringLiteral("/B.bin"),
+                  otherUpperA = other + QStringLiteral("/A.TXT");
+    for (const QString &name : {otherA, otherB, otherUpperA})
+        writeFile(name, "data");
+    driver.setMainWindow(p.main.get());
     QFile::remove(p.files.listFile);
-    choose(QStringLiteral("A.TXT"));
+    choose(QStringLiteral("\"a.txt\" \"A.TXT\" \"B.bin\""), other);
+    driver.answerBox(QMessageBox::Ok);
     p.main->findChild<QAction *>(QStringLiteral("AAddFiles"))->trigger();
     ASSERT_TRUE(driver.waitUntilDone());
-    EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b}));
-    EXPECT_EQ(readFile(p.files.listFile),
-              (a + QStringLiteral("\r\n") + b + QStringLiteral("\r\n")).toUtf8());
+    EXPECT_EQ(p.main->uploadList().paths(), QStringList({a, b, otherUpperA}));
+    EXPECT_EQ(ListFile::parse(readFile(p.files.listFile)), QStringList({a, b, otherUpperA}));
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_EQ(driver.boxes()[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(driver.boxes()[0].icon, int(QMessageBox::Warning));
+    EXPECT_TRUE(driver.boxes()[0].ownedByMain);
+    EXPECT_EQ(driver.boxes()[0].text,
+              QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
+                             "файл, поэтому не добавлены:\n") +
+                  otherA + QStringLiteral(" — уже есть ") + a + QStringLiteral("\n") + otherB +
+                  QStringLiteral(" — уже есть ") + b);
+    p.main->uploadList().removeRowsAt({2});
 
     // Cancel: nothing changes, nothing is written.
     QFile::remove(p.files.listFile);
@@ -597,12 +617,31 @@ TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
     EXPECT_EQ(readFile(p.files.listFile), (file + QStringLiteral("\r\n")).toUtf8());
     EXPECT_TRUE(run->isEnabled()) << "the command-state update follows the hand-off";
 
-    // Listed already (other letter case): nothing counted, nothing written.
+    // Listed already, or the same name from other folders (it would
+    // overwrite the listed file on the server): nothing listed, counted or
+    // written. Files handed over while the box is up join that box.
+    ModalDriver driver;
+    driver.setMainWindow(p.main.get());
     QFile::remove(p.files.listFile);
-    p.main->handOffFile(file.toUpper());
+    QDir().mkpath(p.path(QStringLiteral("x/y")));
+    const QString same1 = p.path(QStringLiteral("x/Hand.bin")),
+                  same2 = p.path(QStringLiteral("x/y/Hand.bin"));
+    writeFile(same1, "1");
+    writeFile(same2, "2");
+    driver.answerBox(QMessageBox::Ok);
+    p.main->handOffFile(file);
+    p.main->handOffFile(same1);
+    p.main->handOffFile(same2);
     EXPECT_EQ(p.main->uploadList().count(), 1);
     EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
     EXPECT_FALSE(QFile::exists(p.files.listFile));
+    ASSERT_TRUE(driver.waitUntilDone());
+    EXPECT_TRUE(driver.unexpected().isEmpty());
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_EQ(driver.boxes()[0].text,
+              QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
+                             "файл, поэтому не добавлены:\n%1 — уже есть %3\n%2 — уже есть %3")
+                  .arg(same1, same2, file));
 
     // A file that cannot be opened is listed, but neither counted nor saved.
     p.main->handOffFile(p.path(QStringLiteral("gone.bin")));

@@ -1,9 +1,15 @@
 #include "state/ProfileFile.h"
+#include "state/StoredFile.h"
+#include "state/TrustStore.h"
 #include "support/TestFiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 
@@ -113,6 +119,63 @@ TEST(ProfileFile, RefusedWriteReportsFailureAndKeepsTheOldFile)
     QTemporaryDir dir;
     ProfileFile ini(dir.filePath("missing/dir/Settings.ini"));
     EXPECT_FALSE(ini.writeString("Options", "Server", "x"));
+}
+
+// Settings.ini and Trusted.txt are rewritten from what they held: one that
+// exists but cannot be read must stay as it is, or it would come back
+// holding one key. Tests run as root, who reads any mode: a folder in the
+// file's place, and a link to a file whose reading fails with EIO.
+TEST(StoredFile, AnUnreadableFileIsNeverWrittenOverAndReportedOncePerFile)
+{
+    QStringList reported;
+    StoredFile::setUnreadableReport([&](const QString &path) { reported << path; });
+    const std::pair<const char *, std::function<bool(const QString &)>> writers[] = {
+        {"Settings.ini",
+         [](const QString &path) { return ProfileFile(path).writeString("Options", "User", "u"); }},
+        {"Trusted.txt",
+         [](const QString &path) {
+             return TrustStore(path).trustAlways("host", 21, QString(64, QLatin1Char('A')));
+         }},
+    };
+    for (const auto &[name, write] : writers) {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QString::fromLatin1(name));
+        ASSERT_TRUE(QDir().mkpath(folder + "/inside"));
+        const QString ioError = dir.filePath(QStringLiteral("io-") + QString::fromLatin1(name));
+        ASSERT_TRUE(QFile::link("/proc/self/mem", ioError));
+        for (const QString &path : {folder, ioError}) {
+            SCOPED_TRACE(path.toStdString());
+            EXPECT_FALSE(write(path));
+            EXPECT_FALSE(write(path));
+            EXPECT_EQ(QFileInfo(path).isDir(), path == folder);
+            EXPECT_EQ(QFileInfo(path).symLinkTarget(), path == ioError ? "/proc/self/mem" : "");
+            EXPECT_TRUE(QFileInfo::exists(folder + "/inside"));
+            EXPECT_EQ(
+                QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks).size(), 0)
+                << "a temporary file was left";
+        }
+        EXPECT_EQ(reported, QStringList({folder, ioError}));
+        reported.clear();
+        // A missing file is still created by the first write.
+        EXPECT_TRUE(write(dir.filePath("new")));
+    }
+    StoredFile::setUnreadableReport({});
+}
+
+TEST(StoredFile, TrustedTxtUnreadableAtStartKeepsItsLinesOnceItReads)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Trusted.txt");
+    ASSERT_TRUE(QDir().mkpath(path));
+    TrustStore store(path);
+    ASSERT_TRUE(QDir().rmdir(path));
+    const QString old(64, QLatin1Char('B')), fresh(64, QLatin1Char('C'));
+    writeFile(path, ("old.example 990 " + old + "\r\n").toUtf8());
+
+    EXPECT_TRUE(store.trustAlways("new.example", 21, fresh));
+    const TrustStore reread(path);
+    EXPECT_EQ(reread.storedFingerprint("old.example", 990), old);
+    EXPECT_EQ(reread.storedFingerprint("new.example", 21), fresh);
 }
 
 } // namespace
