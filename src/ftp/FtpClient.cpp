@@ -29,8 +29,12 @@ struct FtpConnection::Impl
     struct SizeStep
     {
         std::optional<int64_t> size;
+        bool absent = false;  ///< the server said the file is not there
         bool tryNext = false; ///< no answer for this file here; the next way may have one
     };
+    static SizeStep found(std::optional<int64_t> size) { return {size, false, false}; }
+    static SizeStep notThere() { return {std::nullopt, true, false}; }
+    static SizeStep nextWay() { return {std::nullopt, false, true}; }
     SizeStep sizeBySize(const std::string &remotePath);
     SizeStep sizeByMlst(const std::string &remotePath);
     SizeStep sizeByList(const std::string &remotePath);
@@ -175,7 +179,7 @@ std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
         if (way.off)
             continue;
         const Impl::SizeStep step = (m_impl.get()->*way.ask)(remotePath);
-        if (step.size) {
+        if (step.size || step.absent) {
             m_impl->sizeSource = way.source;
             return step.size;
         }
@@ -192,11 +196,13 @@ SizeSource FtpConnection::lastSizeSource() const
 
 FtpConnection::Impl::SizeStep FtpConnection::Impl::refusedStep(int code, bool *off)
 {
-    if (code == 550 || code < 500)
+    if (code == 550)
+        return notThere();
+    if (code < 500)
         return {};
     if (code == 500 || code == 502 || code == 504)
         *off = true;
-    return {std::nullopt, true};
+    return nextWay();
 }
 
 FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeBySize(const std::string &remotePath)
@@ -209,7 +215,7 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeBySize(const std::string 
     if (!reply)
         return {};
     if (reply->code == 213)
-        return {parseSizeReply(*reply)};
+        return found(parseSizeReply(*reply));
     return refusedStep(reply->code, &sizeOff);
 }
 
@@ -220,10 +226,10 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByMlst(const std::string 
         return {};
     if (reply->code == 250) {
         if (const auto size = parseMlstSize(*reply))
-            return {size};
+            return found(size);
         // The size fact is not among those the server sends.
         mlstOff = true;
-        return {std::nullopt, true};
+        return nextWay();
     }
     return refusedStep(reply->code, &mlstOff);
 }
@@ -248,6 +254,8 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByList(const std::string 
         const Failure &failure = session->failure();
         const int code = session->lastReply().code;
         if (failure.kind == FailureKind::CommandRefused && code != 425 && code != 426) {
+            if (code == 450 || code == 550)
+                return notThere();
             if (code == 500 || code == 502 || code == 504)
                 listOff = true;
             return {};
@@ -297,7 +305,7 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByList(const std::string 
         session->quit();
         return {};
     }
-    return {size};
+    return size ? found(size) : notThere();
 }
 
 bool FtpConnection::command(const std::string &command)

@@ -327,14 +327,17 @@ public:
     /// that gives no size fact, is not tried again on this connection, so
     /// each later query asks only the way that works. Nullopt when the file
     /// is not there (550, no such entry), the server answers with no size,
-    /// or no way is left; lastSizeSource() then says None. A LIST whose data
-    /// connection fails closes the connection (isOpen() false, lastFailure()
-    /// says why): a size not learnt must not read as a file that is absent,
-    /// which the caller would send again from its start.
+    /// or no way is left; lastSizeSource() tells these apart. A LIST whose
+    /// data connection fails closes the connection (isOpen() false,
+    /// lastFailure() says why): a size not learnt must not read as a file
+    /// that is absent, which the caller would send again from its start.
     std::optional<int64_t> remoteSize(const std::string &remotePath);
 
-    /// Which way gave the last remoteSize() its answer; None when it
-    /// returned nullopt (or before the first call).
+    /// Which way gave the last remoteSize() its answer: with a size, or with
+    /// nullopt when that way said the file is not there (550, 450 to LIST,
+    /// no entry in a whole listing). None when no way could tell: the
+    /// server refused them all, answered with no size, or the connection
+    /// failed (or before the first call).
     SizeSource lastSizeSource() const;
 
     /// A command without data transfer ("CWD /pub", "DELE x", "TYPE I").

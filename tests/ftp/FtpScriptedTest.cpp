@@ -650,10 +650,12 @@ TEST_F(FtpScripted, SizeFromMlstOrTheFoldersListing)
     EXPECT_EQ(c->lastSizeSource(), SizeSource::List);
     EXPECT_EQ(c->remoteSize("/pub/other.bin"), 4321);
     EXPECT_EQ(c->remoteSize("/pub/gone.bin"), std::nullopt);
-    EXPECT_EQ(c->lastSizeSource(), SizeSource::None);
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::List) << "an absent file is an answer";
     EXPECT_EQ(c->remoteSize("top.bin"), std::nullopt);
-    EXPECT_TRUE(c->isOpen()) << "an absent file is an answer";
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::List);
+    EXPECT_TRUE(c->isOpen());
     EXPECT_EQ(c->remoteSize("/x"), std::nullopt);
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::None);
     EXPECT_FALSE(c->isOpen()) << "a listing that failed is no answer";
     ASSERT_TRUE(server->waitDone());
     const Strings transcript = server->transcript();
@@ -678,6 +680,7 @@ TEST_F(FtpScripted, SizeFromMlstOrTheFoldersListing)
     EXPECT_EQ(c->remoteSize("/a"), 42);
     EXPECT_EQ(c->lastSizeSource(), SizeSource::Mlst);
     EXPECT_EQ(c->remoteSize("/b"), std::nullopt);
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::Mlst);
     EXPECT_EQ(c->remoteSize("/c d"), 5);
     EXPECT_EQ(c->lastSizeSource(), SizeSource::List);
     EXPECT_EQ(c->remoteSize("/e"), 7);

@@ -131,7 +131,9 @@ TEST_P(FtpServerTest, RemoteSizeAndFolders)
     const std::string bytes = randomBytes(12345, 4);
     ASSERT_TRUE(c->putFile(localFile("a.bin", bytes).toStdString(), remote("a.bin")));
     EXPECT_EQ(c->remoteSize(remote("a.bin")), 12345);
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::Size);
     EXPECT_FALSE(c->remoteSize(remote("missing.bin")));
+    EXPECT_EQ(c->lastSizeSource(), SizeSource::Size) << "the server said it is not there";
     EXPECT_TRUE(c->isOpen());
 
     EXPECT_TRUE(c->command("CWD " + m_server->uploadFolder()));
