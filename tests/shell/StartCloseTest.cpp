@@ -58,6 +58,7 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
         for (const char *name : {"a.bin", "x.bin", "new.bin", "rel.bin", "A.BIN"})
             writeFile(dir + QLatin1String(name), "content");
         QDir().mkpath(dir + QStringLiteral("folder"));
+        writeFile(dir + QStringLiteral("folder/a.bin"), "other content");
         listBytes = (dir + QStringLiteral("a.bin\r\n") + dir + QStringLiteral("x.bin\r\n") + dir +
                      QStringLiteral("c.bin\r\n"))
                         .toUtf8();
@@ -96,24 +97,33 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
         box->button(QMessageBox::Ok)->click();
     });
     answerConnectionDialog(driver, &dialogShown, false);
+    // The same name from a folder of its own would overwrite a.bin on the
+    // server: named in a box without a loop, under the windows that follow.
+    driver.answerBox(QMessageBox::Ok);
 
     const QString previous = QDir::currentPath();
     QDir::setCurrent(dir);
-    p.main->postCreate(
-        {at("new.bin"), at("missing.bin"), at("folder"), QStringLiteral("rel.bin"), at("A.BIN")});
+    p.main->postCreate({at("new.bin"), at("missing.bin"), at("folder"), QStringLiteral("rel.bin"),
+                        at("A.BIN"), at("folder/a.bin")});
     QDir::setCurrent(previous);
+    ASSERT_TRUE(driver.waitUntilDone());
 
     EXPECT_EQ(driver.seen(), QStringList({QStringLiteral("QMessageBox:Внимание"),
-                                          QStringLiteral("TfrmConnection:Параметры соединения")}));
+                                          QStringLiteral("TfrmConnection:Параметры соединения"),
+                                          QStringLiteral("QMessageBox:Внимание")}));
+    ASSERT_EQ(driver.boxes().size(), 1);
+    EXPECT_TRUE(driver.boxes()[0].text.endsWith(at("folder/a.bin") +
+                                                QStringLiteral(" — уже есть ") + at("a.bin")))
+        << driver.boxes()[0].text.toStdString();
     EXPECT_TRUE(visibleAtNotice) << "the main window is shown before the notice";
     // Server and user remembered: the cursor waits in the password.
     EXPECT_EQ(dialogShown,
               QStringList({QStringLiteral("TfrmConnection"), QStringLiteral("ftp.example"),
                            QStringLiteral("anonymous"), QString(), QStringLiteral("edtPassword")}));
     // Loaded rows first, then the existing command-line files (a relative
-    // name made absolute, a name listed in other case passed over).
-    EXPECT_EQ(list.paths(),
-              QStringList({at("a.bin"), at("x.bin"), at("c.bin"), at("new.bin"), at("rel.bin")}));
+    // name made absolute; a name in other letter case is another file).
+    EXPECT_EQ(list.paths(), QStringList({at("a.bin"), at("x.bin"), at("c.bin"), at("new.bin"),
+                                         at("rel.bin"), at("A.BIN")}));
     EXPECT_EQ(readFile(p.files.listFile), listBytes) << "command-line files are not saved";
     EXPECT_EQ(p.widget<QLabel>("lblConnection")->text(), QStringLiteral("По умолчанию"))
         << "the cancelled dialog leaves the summary";
