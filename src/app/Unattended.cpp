@@ -101,13 +101,15 @@ QMessageBox::StandardButton UnattendedView::messageBox(QMessageBox::Icon, const 
     return buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
 }
 
-ContinuePrompt::Answer UnattendedView::askContinue(const QString &message, Countdown countdown)
+ContinuePrompt::Answer UnattendedView::askContinue(const QString &message,
+                                                   ContinuePrompt::Countdown countdown)
 {
     std::fprintf(m_out, "PROMPT %s\n",
                  qPrintable(QString(message).replace(QLatin1String("\r\n"), QLatin1String(" "))));
     std::fflush(m_out);
     // A prompt that waits for the user gets no answer here: nobody is there.
-    return countdown == Countdown::Auto ? ContinuePrompt::Continue : ContinuePrompt::Cancel;
+    return countdown == ContinuePrompt::Countdown::Auto ? ContinuePrompt::Continue
+                                                        : ContinuePrompt::Cancel;
 }
 
 ftp::CertificateDecision UnattendedView::decideCertificate(const ftp::CertificateInfo &certificate)

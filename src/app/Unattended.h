@@ -55,8 +55,9 @@ public:
     QMessageBox::StandardButton messageBox(QMessageBox::Icon icon, const QString &caption,
                                            const QString &text,
                                            QMessageBox::StandardButtons buttons) override;
-    ContinuePrompt::Answer askContinue(const QString &message,
-                                       Countdown countdown = Countdown::Auto) override;
+    ContinuePrompt::Answer
+    askContinue(const QString &message,
+                ContinuePrompt::Countdown countdown = ContinuePrompt::Countdown::Auto) override;
     ftp::CertificateDecision decideCertificate(const ftp::CertificateInfo &certificate) override;
     bool allowClearLogin(const QString &server) override;
 

@@ -883,11 +883,11 @@ TfrmMainForm::messageBoxThen(QMessageBox::Icon icon, const QString &caption, con
     return box;
 }
 
-ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message)
+ContinuePrompt::Answer TfrmMainForm::askContinue(const QString &message, Countdown countdown)
 {
     if (m_prompts)
-        return m_prompts->askContinue(message);
-    return m_windows.connLost ? m_windows.connLost->ask(message) : TfrmConnLost::Cancel;
+        return m_prompts->askContinue(message, countdown);
+    return m_windows.connLost ? m_windows.connLost->ask(message, countdown) : TfrmConnLost::Cancel;
 }
 
 void TfrmMainForm::showMessage(const QString &text, const QString &caption, Icon icon)

@@ -77,7 +77,9 @@ public:
                                                        const QString &caption, const QString &text,
                                                        QMessageBox::StandardButtons buttons) = 0;
         /// The connection-lost prompt, line breaks as "\r\n".
-        virtual ContinuePrompt::Answer askContinue(const QString &message) = 0;
+        virtual ContinuePrompt::Answer
+        askContinue(const QString &message,
+                    ContinuePrompt::Countdown countdown = ContinuePrompt::Countdown::Auto) = 0;
         virtual ftp::CertificateDecision
         decideCertificate(const ftp::CertificateInfo &certificate) = 0;
         /// Whether to send the password in clear to `server` ("host:port"),
@@ -134,7 +136,7 @@ public:
     DesktopSignals &desktopSignals() { return *m_desktop; }
 
     // UploadView
-    Answer askContinue(const QString &message) override;
+    Answer askContinue(const QString &message, Countdown countdown = Countdown::Auto) override;
     void showMessage(const QString &text, const QString &caption, Icon icon) override;
     void runEnded(const QString &message, int filesSent, int filesTotal) override;
     int addLogLine(const QString &text) override;

@@ -906,6 +906,10 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
         return connectionLost();
     // A server that can tell the size by no means has only its confirmation
     // to go by; the log says so.
+    if (!size && connection->lastSizeSource() != ftp::SizeSource::None)
+        return verdictRefused(id, remotePath,
+                              u"Файла нет на сервере после передачи: %1"_s.arg(remotePath),
+                              fileSize, true);
     if (!size)
         view.addLogLine(
             u"Сервер не сообщает размер файла, файл проверен только по ответу сервера: %1"_s.arg(
