@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace ResumeMarker {
 
@@ -30,10 +31,11 @@ std::optional<Marker> parse(const QByteArray &text)
     const QStringList lines = ListFile::parse(text);
     if (lines.size() < 3)
         return std::nullopt;
-    Marker marker{lines[0], lines[1], lines[2]};
+    Marker marker{lines[0], lines[1], lines[2], -1, {}};
     bool ok = false;
     if (const qint64 size = lines.value(3).toLongLong(&ok); ok && size >= 0)
         marker.size = size;
+    marker.sent = lines.mid(4);
     return marker;
 }
 
@@ -76,17 +78,28 @@ bool readAndApply(const QString &markerPath, UploadList &list)
     // what it still holds was passed over (a disk not mounted, an error) or
     // never reached. Paths are compared exactly: on Linux README and readme
     // are two files.
+    bool listed = false;
+    for (int row = 0; row < list.count(); ++row)
+        listed = listed || list.at(row).path == marker->localPath;
+    if (!listed)
+        return false;
+    // Files.txt is rewritten every few seconds, not after every file; the
+    // marker names the files sent since, so that they are not sent again.
+    const QSet<QString> sent(marker->sent.cbegin(), marker->sent.cend());
     for (int row = 0; row < list.count(); ++row) {
-        if (list.at(row).path == marker->localPath)
-            return true;
+        if (list.at(row).path != marker->localPath && sent.contains(list.at(row).path)) {
+            list.setDone(row, true);
+            list.setStatus(row, QStringLiteral("100%"));
+        }
     }
-    return false;
+    return true;
 }
 
-QByteArray textFor(const QString &localPath, const QString &destFolder)
+QByteArray textFor(const QString &localPath, const QString &destFolder, const QStringList &sent)
 {
-    return ListFile::format(
-        {localPath, stampOf(localPath), destFolder, QString::number(QFileInfo(localPath).size())});
+    return ListFile::format(QStringList{localPath, stampOf(localPath), destFolder,
+                                        QString::number(QFileInfo(localPath).size())} +
+                            sent);
 }
 
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder)

@@ -8,9 +8,10 @@ class UploadList;
 
 /// Upload.dat: which file an upload was cut off in. Lines, CR LF: local
 /// path, its last-write time "YYYY.MM.DD hh:nn:ss.zzz" (local time, seconds
-/// rounded down to even, milliseconds 000), destination folder, and the
-/// file's size in bytes (a marker of three lines, from an older version,
-/// has no size and is matched without it).
+/// rounded down to even, milliseconds 000), destination folder, the file's
+/// size in bytes (a marker of three lines, from an older version, has no
+/// size and is matched without it), then the files sent since Files.txt was
+/// last written, one a line.
 namespace ResumeMarker {
 
 /// The time stamp text for the file's current last-write time; empty when
@@ -23,6 +24,7 @@ struct Marker
     QString stamp;
     QString destFolder;
     qint64 size = -1; ///< -1: not recorded
+    QStringList sent; ///< sent, but still in Files.txt
 };
 
 /// Parses marker text (lines end at CR, LF or CR LF); nullopt with fewer
@@ -38,16 +40,19 @@ bool fileUnchanged(const Marker &marker);
 
 /// Reads the marker and applies it to the list at start-up. Returns the
 /// resume flag. A marker counts only when its file exists, is unchanged and
-/// (for a non-empty list) is listed. The items before it stay pending: the
-/// list holds only files not known to be sent. An empty list gets the
-/// marker's file as its one pending item.
+/// (for a non-empty list) is listed. The items the marker names as sent are
+/// marked done ("100%"); every other item stays pending: the list holds only
+/// files not known to be sent. An empty list gets the marker's file as its
+/// one pending item.
 bool readAndApply(const QString &markerPath, UploadList &list);
 
 /// The marked file's path, or empty when there is no readable marker.
 QString markedPath(const QString &markerPath);
 
-/// The marker's text for a file as it is now.
-QByteArray textFor(const QString &localPath, const QString &destFolder);
+/// The marker's text for a file as it is now; `sent`: the files sent since
+/// Files.txt was last written.
+QByteArray textFor(const QString &localPath, const QString &destFolder,
+                   const QStringList &sent = {});
 
 /// Writes the marker atomically; false on failure.
 bool write(const QString &markerPath, const QString &localPath, const QString &destFolder);

@@ -67,6 +67,8 @@ constexpr int MaxSizeChanges = 20;
 /// How often the server may refuse a file's final reply, or hold another size
 /// than the local one, before the file is given up for this run.
 constexpr int MaxRefusedVerdicts = 2;
+/// How many files sent since Files.txt was written the marker may name.
+constexpr int MaxSentInMarker = 64;
 
 const QString OkSuffix = u" ОК"_s;
 const QString OptionsSection = u"Options"_s;
@@ -280,6 +282,7 @@ struct UploadRun::Impl
     qint64 nextListSaveNs = 0;
     bool firstQuery = true;
     int filesSent = 0;
+    QStringList sentSinceSave;           // sent, still in Files.txt: the marker names them
     bool withdrawn = false;              // the file being sent was taken off the list
     bool appendRefused = false;          // the last openAppend failed because the server refused
     QSet<quint64> passedOver;            // items given up for this run
@@ -341,7 +344,8 @@ struct UploadRun::Impl
     bool digestHeldPart(LocalFile &local, qint64 offset);
     FileResult sendBlocks(quint64 id, LocalFile &local, const QString &remotePath, qint64 offset);
     FileResult startAfresh(quint64 id);
-    FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize);
+    FileResult finishFile(quint64 id, LocalFile &local, const QString &remotePath, qint64 fileSize,
+                          qint64 startOffset);
     FileResult verdictRefused(quint64 id, const QString &remotePath, const QString &reason,
                               qint64 fileSize, bool afresh);
     std::optional<FileResult> checkDigest(quint64 id, const QString &remotePath, qint64 fileSize);
@@ -409,6 +413,8 @@ bool UploadRun::Impl::saveUnsent()
     }
     const qint64 start = blockClock.nsecsElapsed();
     const bool saved = ListFile::write(run.m_files.listFile, paths);
+    if (saved)
+        sentSinceSave.clear();
     const qint64 now = blockClock.nsecsElapsed();
     if (run.listSaveIntervalMs > 0)
         nextListSaveNs =
@@ -720,7 +726,7 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
         // folder that cannot take it must not cost the user the remote file.
         AtomicFile::Pending marker;
         if (!marker.prepare(run.m_files.markerFile,
-                            ResumeMarker::textFor(localPath, view.destFolder()))) {
+                            ResumeMarker::textFor(localPath, view.destFolder(), sentSinceSave))) {
             const QString text =
                 u"Не удалось записать файл %1, закачка остановлена. Файлы на сервере не тронуты."_s
                     .arg(QDir::toNativeSeparators(run.m_files.markerFile));
@@ -824,6 +830,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
     // looked at once per read-ahead (every block when a test asks for a
     // refresh on every block).
     const qint64 fileSize = local.stamp().size;
+    const qint64 startOffset = offset;
     const bool everyBlock = run.progressRefreshMs <= 0 || run.serviceIntervalMs <= 0;
     qint64 aheadPos = 0;
     qint64 aheadLen = 0;
@@ -854,7 +861,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
             continue;
         refreshAndService(id, offset, fileSize, fileDone, blockClock.nsecsElapsed());
         if (fileDone)
-            return finishFile(id, local, remotePath, fileSize);
+            return finishFile(id, local, remotePath, fileSize, startOffset);
         if (state.stop) {
             transfer->finish();
             return FileResult::Stop;
@@ -888,7 +895,7 @@ FileResult UploadRun::Impl::startAfresh(quint64 id)
 /// A file counts as sent only when the server confirmed the transfer and holds
 /// exactly the local file's size.
 FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QString &remotePath,
-                                       qint64 fileSize)
+                                       qint64 fileSize, qint64 startOffset)
 {
     const bool confirmed = transfer->finish();
     transfer.reset();
@@ -914,6 +921,11 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
         view.addLogLine(
             u"Сервер не сообщает размер файла, файл проверен только по ответу сервера: %1"_s.arg(
                 remotePath));
+    // A data connection closed on the way reads to the server as the file's
+    // end: it confirms a short file. That is a cut, continued from the
+    // server's size; only a size that did not grow is the server's verdict.
+    if (size && *size<fileSize && * size> startOffset)
+        return connectionLost();
     if (size && *size != fileSize)
         return verdictRefused(
             id, remotePath,
@@ -932,8 +944,12 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     if (row >= 0)
         list.setDone(row, true);
     // Between two files there is no marker: a restart after a crash there
-    // sends again whatever Files.txt still holds.
-    if (blockClock.nsecsElapsed() >= nextListSaveNs)
+    // sends again whatever Files.txt still holds. Inside the next file the
+    // marker names what was sent since Files.txt was written; a long list
+    // of them is written to Files.txt instead, so the marker stays small.
+    if (row >= 0)
+        sentSinceSave.append(list.at(row).path);
+    if (blockClock.nsecsElapsed() >= nextListSaveNs || sentSinceSave.size() >= MaxSentInMarker)
         saveUnsent();
     return FileResult::Sent;
 }
