@@ -2,14 +2,11 @@
 
 #include "ftp/ConnectionDefaults.h"
 #include "ftp/FtpClient.h"
-#include "state/ProfileFile.h"
 #include "state/Windows1251.h"
 
 const QString RemoteNames::SettingsKey = QStringLiteral("Windows1251Servers");
 
 namespace {
-
-const QString OptionsSection = QStringLiteral("Options");
 
 bool isAscii(const std::string &s)
 {
@@ -22,12 +19,8 @@ bool isAscii(const std::string &s)
 
 } // namespace
 
-RemoteNames::RemoteNames(QString settingsFile) : m_settingsFile(std::move(settingsFile))
+RemoteNames::RemoteNames(QString settingsFile) : m_windows1251(std::move(settingsFile), SettingsKey)
 {
-    if (m_settingsFile.isEmpty())
-        return;
-    const QString stored = ProfileFile(m_settingsFile).readString(OptionsSection, SettingsKey);
-    m_windows1251 = stored.split(u' ', Qt::SkipEmptyParts);
 }
 
 QString RemoteNames::keyOf(const QString &server)
@@ -58,20 +51,20 @@ void RemoteNames::learn(const QString &server, bool utf8Listed,
 {
     const QString key = keyOf(server);
     if (utf8Listed) {
-        setWindows1251(key, false);
+        m_windows1251.set(key, false);
         return;
     }
     bool utf8Seen = false;
     for (const std::string &name : names) {
         if (!windows1251::isValidUtf8(name)) {
-            setWindows1251(key, true);
+            m_windows1251.set(key, true);
             return;
         }
         utf8Seen = utf8Seen || !isAscii(name);
     }
     // Names in plain ASCII say nothing either way.
     if (utf8Seen)
-        setWindows1251(key, false);
+        m_windows1251.set(key, false);
 }
 
 bool RemoteNames::usesWindows1251(const QString &server) const
@@ -100,21 +93,4 @@ std::string RemoteNames::toServer(const QString &server, const QString &path) co
         legacy = windows1251::fromUtf8(utf8);
     bytes += legacy ? *legacy : utf8;
     return bytes;
-}
-
-void RemoteNames::setWindows1251(const QString &key, bool on)
-{
-    if (m_windows1251.contains(key) == on)
-        return;
-    if (on)
-        m_windows1251.append(key);
-    else
-        m_windows1251.removeAll(key);
-    // The oldest go first when the list would not fit a value of the file.
-    while (m_windows1251.join(u' ').size() > ProfileFile::MaxValueLength)
-        m_windows1251.removeFirst();
-    if (m_settingsFile.isEmpty())
-        return;
-    // A refused write loses only the memory across restarts.
-    ProfileFile(m_settingsFile).writeString(OptionsSection, SettingsKey, m_windows1251.join(u' '));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "state/ServerSet.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -55,10 +57,8 @@ public:
 
 private:
     static QString keyOf(const QString &server);
-    void setWindows1251(const QString &key, bool on);
 
-    QString m_settingsFile;
-    QStringList m_windows1251; ///< server keys, in the order they were learned
+    ServerSet m_windows1251;
     struct Chosen
     {
         QString server;

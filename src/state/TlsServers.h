@@ -1,7 +1,8 @@
 #pragma once
 
+#include "state/ServerSet.h"
+
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
 #include <string>
@@ -29,6 +30,5 @@ public:
     static const QString SettingsKey;
 
 private:
-    QString m_settingsFile;
-    QStringList m_servers; ///< server keys, in the order they were learned
+    ServerSet m_servers;
 };
