@@ -267,6 +267,15 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByList(const std::string 
     std::string line;
     std::size_t received = 0;
     bool overlong = false;
+    // A whole line: the file's own entry gives its size.
+    auto takeLine = [&] {
+        if (!overlong && !line.empty() && !size) {
+            if (const auto file = parseListedFile(line); file && file->name == name)
+                size = file->size;
+        }
+        line.clear();
+        overlong = false;
+    };
     char block[kTransferBlockBytes];
     for (;;) {
         const int n = session->readData(id, block, sizeof block);
@@ -287,18 +296,10 @@ FtpConnection::Impl::SizeStep FtpConnection::Impl::sizeByList(const std::string 
                     overlong = true;
                 continue;
             }
-            if (!overlong && !line.empty() && !size) {
-                if (const auto file = parseListedFile(line); file && file->name == name)
-                    size = file->size;
-            }
-            line.clear();
-            overlong = false;
+            takeLine();
         }
     }
-    if (!overlong && !line.empty() && !size) {
-        if (const auto file = parseListedFile(line); file && file->name == name)
-            size = file->size;
-    }
+    takeLine();
     const int code = session->finishTransfer(id);
     if (code != 226 && code != 250) {
         // The listing may have been cut short: the file may be there.

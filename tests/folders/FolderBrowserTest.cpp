@@ -118,12 +118,7 @@ struct Browser
 
 Strings commandsStartingWith(const FtpTestServer &server, const std::string &prefix)
 {
-    Strings out;
-    for (const std::string &line : server.commands()) {
-        if (line.rfind(prefix, 0) == 0)
-            out.push_back(line);
-    }
-    return out;
+    return server.commandsStartingWith(prefix);
 }
 
 // vsftpd's protocol log writes every byte outside ASCII as "?".

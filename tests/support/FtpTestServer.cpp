@@ -961,6 +961,16 @@ std::vector<FtpTestServer::Event> FtpTestServer::uploads() const
     return found;
 }
 
+std::vector<std::string> FtpTestServer::commandsStartingWith(const std::string &prefix) const
+{
+    std::vector<std::string> out;
+    for (const std::string &line : commands()) {
+        if (line.rfind(prefix, 0) == 0)
+            out.push_back(line);
+    }
+    return out;
+}
+
 std::vector<std::string> FtpTestServer::uploadLines() const
 {
     std::vector<std::string> lines;

@@ -189,6 +189,8 @@ public:
     /// The uploads as "COMMAND offset+bytes" lines ("APPE 300000+748576"),
     /// to compare a run's uploads at once.
     std::vector<std::string> uploadLines() const;
+    /// The commands received that start with `prefix` ("PASS", "CWD ").
+    std::vector<std::string> commandsStartingWith(const std::string &prefix) const;
 
     /// Kills the server and its sessions (SIGKILL) and waits for it.
     void stop();
