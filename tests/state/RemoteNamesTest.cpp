@@ -122,8 +122,7 @@ TEST(RemoteNames, Windows1251ServersAreKeptInTheSettingsFile)
 }
 
 // Servers that used TLS are kept beside the Windows-1251 ones, under the same
-// keys, and a restart still knows them: a server that offers no TLS later is
-// then asked about before the password goes in clear.
+// keys, and a restart still knows them.
 TEST(RemoteNames, TlsServersAreKeptInTheSettingsFile)
 {
     QTemporaryDir dir;
@@ -146,7 +145,6 @@ TEST(RemoteNames, TlsServersAreKeptInTheSettingsFile)
     EXPECT_TRUE(restarted.contains("::1", 990));
     EXPECT_FALSE(restarted.contains("ftp.example.ru", 21));
     EXPECT_FALSE(restarted.contains("127.0.0.1", 2121));
-    EXPECT_FALSE(TlsServers().contains("ftp.example.ru", 2121));
 }
 
 TEST(RemoteNames, Windows1251ReadsBackWhatItWrites)
