@@ -73,11 +73,9 @@ TEST(MainFormDrop, LocalFilesAreAddedSavedAndTheButtonsFollow)
     // The command-state update ran: a list with files and a folder can go.
     EXPECT_TRUE(btnRun->isEnabled());
 
-    // A name in other letter case is another file; the same name from
-    // another folder would overwrite a listed file on the server: passed
-    // over, and one box (no loop of its own) names it with the listed one.
-    QDir().mkpath(dir + "other");
-    const QString sameName = dir + "other/a.bin";
+    // Other letter case is another file; the same name from another folder
+    // would overwrite a.bin on the server: passed over, named in a box.
+    const QString sameName = dir + "folder/a.bin";
     writeFile(sameName, "other content");
     ModalDriver driver;
     driver.setMainWindow(p.main.get());

@@ -121,10 +121,9 @@ TEST(ProfileFile, RefusedWriteReportsFailureAndKeepsTheOldFile)
     EXPECT_FALSE(ini.writeString("Options", "Server", "x"));
 }
 
-// Settings.ini and Trusted.txt are rewritten from what they held: one that
-// exists but cannot be read must stay as it is, or it would come back
-// holding one key. Tests run as root, who reads any mode: a folder in the
-// file's place, and a link to a file whose reading fails with EIO.
+// Both files are rewritten from what they held: one that cannot be read must
+// stay, or it would come back holding one key. Tests run as root, who reads
+// any mode: a folder in the file's place, and a link to a file failing with EIO.
 TEST(StoredFile, AnUnreadableFileIsNeverWrittenOverAndReportedOncePerFile)
 {
     QStringList reported;
@@ -156,8 +155,7 @@ TEST(StoredFile, AnUnreadableFileIsNeverWrittenOverAndReportedOncePerFile)
         }
         EXPECT_EQ(reported, QStringList({folder, ioError}));
         reported.clear();
-        // A missing file is still created by the first write.
-        EXPECT_TRUE(write(dir.filePath("new")));
+        EXPECT_TRUE(write(dir.filePath("new"))) << "a missing file is still created";
     }
     StoredFile::setUnreadableReport({});
 }
