@@ -314,9 +314,7 @@ TEST(FtpTlsWithdrawn, NoPasswordInClearToAServerThatUsedTlsBefore)
         EXPECT_TRUE(service->clearLoginRefused());
     }
     EXPECT_EQ(asked, std::vector<std::string>{field});
-    const auto commands = server->commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "USER " + server->user()), 1)
-        << "the TLS login's only";
+    EXPECT_EQ(server->commandsStartingWith("USER").size(), 1u) << "the TLS login's only";
 
     answer = true;
     service = FtpService::open(options(true));
