@@ -78,7 +78,6 @@ TEST(MainFormDrop, LocalFilesAreAddedSavedAndTheButtonsFollow)
     const QString sameName = dir + "folder/a.bin";
     writeFile(sameName, "other content");
     ModalDriver driver;
-    driver.setMainWindow(p.main.get());
     driver.answerBox(QMessageBox::Ok);
     result = dragAndDrop(p, {QUrl::fromLocalFile(dir + "A.BIN"), QUrl::fromLocalFile(sameName),
                              QUrl::fromLocalFile(c)});
