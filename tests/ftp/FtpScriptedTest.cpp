@@ -615,22 +615,19 @@ TEST_F(FtpScripted, SizeFromMlstOrTheFoldersListing)
 {
     // SIZE unknown, MLST without the size fact: the folder's LIST, where only
     // the entry of exactly the file's name counts, and LIST only from then on.
-    auto listing = [](ScriptedPeer &peer, const std::string &bytes) {
-        const int data = peer.answerEpsv();
-        peer.answer("150 Here it comes");
-        ScriptedPeer::sendAll(data, bytes);
-        ::close(data);
-        peer.send("226 Done\r\n");
-    };
-    ASSERT_TRUE(startRaw([listing](ScriptedPeer &peer) {
+    ASSERT_TRUE(startRaw([](ScriptedPeer &peer) {
         login(peer, "211-Features:\r\n SIZE\r\n MLST Type*;Modify*;Size;\r\n211 End");
         peer.answer("200 Type I");
         peer.answer("502 Not implemented");
         peer.answer("250-Listing\r\n Type=file;Modify=20240101000000; /pub/my file.bin\r\n250 End");
-        listing(peer, "total 3\r\n"
-                      "-rw-r--r-- 1 ftp ftp 99 Jan 01 10:00 my file.bin.part\n"
-                      "-rw-r--r-- 1 ftp ftp 77 Jan 01 10:00  my file.bin\r\n"
-                      "-rw-r--r-- 1 ftp ftp 1234 Jan  1  2020 my file.bin");
+        const int data = peer.answerEpsv();
+        peer.answer("150 Here it comes");
+        ScriptedPeer::sendAll(data, "total 3\r\n"
+                                    "-rw-r--r-- 1 ftp ftp 99 Jan 01 10:00 my file.bin.part\n"
+                                    "-rw-r--r-- 1 ftp ftp 77 Jan 01 10:00  my file.bin\r\n"
+                                    "-rw-r--r-- 1 ftp ftp 1234 Jan  1  2020 my file.bin");
+        ::close(data);
+        peer.send("226 Done\r\n");
         for (const char *refusal : {"550 No files found", "425 Cannot open data connection"}) {
             const int data = peer.answerEpsv();
             peer.answer(refusal);

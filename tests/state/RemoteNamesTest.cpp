@@ -101,11 +101,22 @@ TEST(RemoteNames, Windows1251ServersAreKeptInTheSettingsFile)
         names.learn(u"a.example.ru"_s, false, {Cp1251Papka});
         names.learn(u"b.example.ru:2121"_s, false, {Cp1251Papka});
         names.learn(u"c.example.ru"_s, true, {Cp1251Papka});
+        TlsServers tls(settings); // the servers that used TLS, under the same keys
+        tls.remember("B.Example.ru", 2121);
+        tls.remember("::1", 990);
+        tls.remember("b.example.ru", 2121);
     }
     EXPECT_EQ(file.readString(u"Options"_s, RemoteNames::SettingsKey),
               u"a.example.ru:21 b.example.ru:2121"_s);
     EXPECT_EQ(file.readString(u"Options"_s, u"DestFolder"_s), u"/Папка"_s);
+    EXPECT_EQ(file.readString(u"Options"_s, TlsServers::SettingsKey),
+              u"b.example.ru:2121 [::1]:990"_s);
 
+    const TlsServers tlsRestarted(settings);
+    EXPECT_TRUE(tlsRestarted.contains("b.example.ru", 2121));
+    EXPECT_TRUE(tlsRestarted.contains("::1", 990));
+    EXPECT_FALSE(tlsRestarted.contains("b.example.ru", 21));
+    EXPECT_FALSE(tlsRestarted.contains("a.example.ru", 2121));
     RemoteNames restarted(settings);
     EXPECT_EQ(restarted.toServer(u"b.example.ru:2121"_s, u"/Папка"_s), "/" + Cp1251Papka);
     restarted.learn(u"a.example.ru"_s, true);
@@ -119,32 +130,6 @@ TEST(RemoteNames, Windows1251ServersAreKeptInTheSettingsFile)
     EXPECT_LE(kept.size(), ProfileFile::MaxValueLength);
     EXPECT_TRUE(kept.endsWith(u"host199.example.ru:21"_s));
     EXPECT_FALSE(RemoteNames(settings).usesWindows1251(u"b.example.ru:2121"_s));
-}
-
-// Servers that used TLS are kept beside the Windows-1251 ones, under the same
-// keys, and a restart still knows them.
-TEST(RemoteNames, TlsServersAreKeptInTheSettingsFile)
-{
-    QTemporaryDir dir;
-    const QString settings = dir.filePath(u"Settings.ini"_s);
-    {
-        RemoteNames names(settings);
-        names.learn(u"FTP.Example.ru:2121"_s, false, {Cp1251Papka});
-        TlsServers tls(settings);
-        tls.remember("FTP.Example.ru", 2121);
-        tls.remember("::1", 990);
-        tls.remember("ftp.example.ru", 2121);
-    }
-    const ProfileFile file(settings);
-    EXPECT_EQ(file.readString(u"Options"_s, TlsServers::SettingsKey),
-              u"ftp.example.ru:2121 [::1]:990"_s);
-    EXPECT_EQ(file.readString(u"Options"_s, RemoteNames::SettingsKey), u"ftp.example.ru:2121"_s);
-
-    const TlsServers restarted(settings);
-    EXPECT_TRUE(restarted.contains("ftp.example.ru", 2121));
-    EXPECT_TRUE(restarted.contains("::1", 990));
-    EXPECT_FALSE(restarted.contains("ftp.example.ru", 21));
-    EXPECT_FALSE(restarted.contains("127.0.0.1", 2121));
 }
 
 TEST(RemoteNames, Windows1251ReadsBackWhatItWrites)
