@@ -73,19 +73,17 @@ TEST(MainFormDrop, LocalFilesAreAddedSavedAndTheButtonsFollow)
     // The command-state update ran: a list with files and a folder can go.
     EXPECT_TRUE(btnRun->isEnabled());
 
-    // Other letter case is another file; the same name from another folder
-    // would overwrite a.bin on the server: passed over, named in a box.
+    // The same name from another folder would overwrite a.bin on the server:
+    // passed over, and named in a box.
     const QString sameName = dir + "folder/a.bin";
     writeFile(sameName, "other content");
     ModalDriver driver;
     driver.answerBox(QMessageBox::Ok);
-    result = dragAndDrop(p, {QUrl::fromLocalFile(dir + "A.BIN"), QUrl::fromLocalFile(sameName),
-                             QUrl::fromLocalFile(c)});
+    result = dragAndDrop(p, {QUrl::fromLocalFile(sameName), QUrl::fromLocalFile(c)});
 
     EXPECT_TRUE(result.dropAccepted);
-    EXPECT_EQ(p.main->uploadList().paths(), (QStringList{a, b, dir + "A.BIN", c}));
-    EXPECT_EQ(readFile(p.files.listFile),
-              (a + "\r\n" + b + "\r\n" + dir + "A.BIN\r\n" + c + "\r\n").toUtf8());
+    EXPECT_EQ(p.main->uploadList().paths(), (QStringList{a, b, c}));
+    EXPECT_EQ(readFile(p.files.listFile), (a + "\r\n" + b + "\r\n" + c + "\r\n").toUtf8());
     ASSERT_TRUE(driver.waitUntilDone());
     ASSERT_EQ(driver.boxes().size(), 1);
     EXPECT_TRUE(driver.boxes()[0].text.endsWith(u":\n"_qs + sameName + u" — уже есть "_qs + a))
