@@ -278,28 +278,26 @@ TEST(FtpTlsWithdrawn, NoPasswordInClearToAServerThatUsedTlsBefore)
         Kind::Pyftpd, {.tls = Tls::Explicit, .certFile = cert.certFile, .keyFile = cert.keyFile});
     ASSERT_TRUE(server) << FtpTestServer::lastError();
 
-    auto key = [](const std::string &host, uint16_t port) {
-        return host + ":" + std::to_string(port);
-    };
-    std::set<std::string> tlsServers;
-    std::vector<std::string> asked;
+    using Server = std::pair<std::string, uint16_t>;
+    std::set<Server> tlsServers;
+    std::vector<Server> asked;
     bool answer = false;
     auto options = [&](bool withQuestion) {
         FtpService::Options o = testOptions(5000);
         o.caFile = certificates.caFile();
-        o.tlsLoggedIn = [&](const std::string &h, uint16_t p) { tlsServers.insert(key(h, p)); };
-        o.tlsBefore = [&](const std::string &h, uint16_t p) { return tlsServers.count(key(h, p)); };
+        o.tlsLoggedIn = [&](const std::string &h, uint16_t p) { tlsServers.insert({h, p}); };
+        o.tlsBefore = [&](const std::string &h, uint16_t p) { return tlsServers.count({h, p}); };
         if (withQuestion)
             o.clearLoginDecision = [&](const std::string &h, uint16_t p) {
-                asked.push_back(key(h, p));
+                asked.push_back({h, p});
                 return answer;
             };
         return o;
     };
-    const std::string field = server->serverField();
+    const Server pyftpd{"127.0.0.1", server->port()};
     auto service = FtpService::open(options(true));
     ASSERT_TRUE(loginTo(*service, *server));
-    EXPECT_EQ(tlsServers, std::set<std::string>{field});
+    EXPECT_EQ(tlsServers, std::set<Server>{pyftpd});
 
     server->setTls(Tls::Off);
     ASSERT_TRUE(server->restart()) << FtpTestServer::lastError();
@@ -308,12 +306,12 @@ TEST(FtpTlsWithdrawn, NoPasswordInClearToAServerThatUsedTlsBefore)
         SCOPED_TRACE(withQuestion ? "answered no" : "no question");
         service = FtpService::open(options(withQuestion));
         Failure failure;
-        EXPECT_FALSE(FtpConnection::connect(*service, field, server->user(), server->password(),
-                                            nullptr, &failure));
+        EXPECT_FALSE(FtpConnection::connect(*service, server->serverField(), server->user(),
+                                            server->password(), nullptr, &failure));
         EXPECT_EQ(failure.kind, FailureKind::TlsWithdrawn);
         EXPECT_TRUE(service->clearLoginRefused());
     }
-    EXPECT_EQ(asked, std::vector<std::string>{field});
+    EXPECT_EQ(asked, std::vector<Server>{pyftpd});
     EXPECT_EQ(server->commandsStartingWith("USER").size(), 1u) << "the TLS login's only";
 
     answer = true;
@@ -323,7 +321,7 @@ TEST(FtpTlsWithdrawn, NoPasswordInClearToAServerThatUsedTlsBefore)
 
     auto pure = FtpTestServer::start(Kind::PureFtpd);
     ASSERT_TRUE(pure) << FtpTestServer::lastError();
-    tlsServers.insert(pure->serverField());
+    tlsServers.insert({"127.0.0.1", pure->port()});
     answer = false;
     Failure failure;
     EXPECT_FALSE(FtpConnection::connect(*service, pure->serverField(), pure->user(),
