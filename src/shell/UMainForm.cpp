@@ -381,7 +381,6 @@ void TfrmMainForm::startUp(const QStringList &arguments)
         move(area.topLeft());
     }
     show();
-    reportNameClashes(clashes);
 
     const ProfileFile settings(m_files.settingsFile);
     ui->edtDstFolder->setText(settings.readString(SettingsSection, QStringLiteral("DestFolder")));
@@ -393,6 +392,10 @@ void TfrmMainForm::startUp(const QStringList &arguments)
         messageBox(QMessageBox::Information, TextAttention,
                    QStringLiteral("Закачка файла была прервана и будет продолжена."),
                    QMessageBox::Ok);
+    // Before the connection dialog, not beside it: no run goes on yet, so
+    // the box may wait in a loop of its own.
+    if (!clashes.isEmpty())
+        messageBox(QMessageBox::Warning, TextAttention, clashText(clashes), QMessageBox::Ok);
 }
 
 ftp::FtpService::Options TfrmMainForm::ftpOptions() const
@@ -789,18 +792,24 @@ void TfrmMainForm::saveList()
                    [this](QMessageBox::StandardButton) { m_listWarningShown = false; });
 }
 
+QString TfrmMainForm::clashText(const QList<UploadList::Clash> &clashes)
+{
+    constexpr int Named = 5;
+    QString text = QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
+                                  "файл, поэтому не добавлены:");
+    for (int i = 0; i < clashes.size() && i < Named; ++i)
+        text += QStringLiteral("\r\n%1 — уже есть %2").arg(clashes[i].path, clashes[i].listed);
+    if (clashes.size() > Named)
+        text += QStringLiteral("\r\nи ещё %1").arg(clashes.size() - Named);
+    return text;
+}
+
 void TfrmMainForm::reportNameClashes(const QList<UploadList::Clash> &clashes)
 {
     if (clashes.isEmpty())
         return;
     m_clashes += clashes;
-    constexpr int Named = 5;
-    QString text = QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
-                                  "файл, поэтому не добавлены:");
-    for (int i = 0; i < m_clashes.size() && i < Named; ++i)
-        text += QStringLiteral("\r\n%1 — уже есть %2").arg(m_clashes[i].path, m_clashes[i].listed);
-    if (m_clashes.size() > Named)
-        text += QStringLiteral("\r\nи ещё %1").arg(m_clashes.size() - Named);
+    QString text = clashText(m_clashes);
     if (m_clashBox) {
         m_clashBox->setText(text.replace(QLatin1String("\r\n"), QLatin1String("\n")));
         return;

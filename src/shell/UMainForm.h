@@ -216,6 +216,7 @@ private:
     /// name: one box, without a loop of its own, which the paths refused
     /// while it is up join (a second start hands its files over one by one).
     void reportNameClashes(const QList<UploadList::Clash> &clashes);
+    static QString clashText(const QList<UploadList::Clash> &clashes);
     /// A data file that exists but cannot be read is left as it is; told
     /// once per file.
     void reportUnreadableFile(const QString &path);

@@ -95,9 +95,10 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
         EXPECT_EQ(p.widget<QLineEdit>("edtDstFolder")->text(), QStringLiteral("/incoming"));
         box->button(QMessageBox::Ok)->click();
     });
-    answerConnectionDialog(driver, &dialogShown, false);
-    // folder/a.bin would overwrite a.bin on the server: a box without a loop.
+    // folder/a.bin would overwrite a.bin on the server: a box before the
+    // connection dialog, not beside it.
     driver.answerBox(QMessageBox::Ok);
+    answerConnectionDialog(driver, &dialogShown, false);
 
     const QString previous = QDir::currentPath();
     QDir::setCurrent(dir);
@@ -107,8 +108,8 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
     ASSERT_TRUE(driver.waitUntilDone());
 
     EXPECT_EQ(driver.seen(), QStringList({QStringLiteral("QMessageBox:Внимание"),
-                                          QStringLiteral("TfrmConnection:Параметры соединения"),
-                                          QStringLiteral("QMessageBox:Внимание")}));
+                                          QStringLiteral("QMessageBox:Внимание"),
+                                          QStringLiteral("TfrmConnection:Параметры соединения")}));
     ASSERT_EQ(driver.boxes().size(), 1);
     EXPECT_TRUE(driver.boxes()[0].text.endsWith(at("folder/a.bin") +
                                                 QStringLiteral(" — уже есть ") + at("a.bin")))
