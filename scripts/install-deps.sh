@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libqt6svg6
     libgtest-dev libssl-dev zlib1g-dev clang libclang-rt-14-dev clang-format
-    python3-pyftpdlib python3-openssl vsftpd curl openssl
+    python3-pyftpdlib python3-openssl vsftpd curl lftp openssl
     xvfb xauth x11-apps imagemagick time procps iproute2 dbus-daemon
     # bench/run's desktop mode: a window manager, the accessibility bus, a
     # screen reader's library, the mouse, and X's event watcher
