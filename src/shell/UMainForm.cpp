@@ -972,8 +972,28 @@ void TfrmMainForm::focusRow(int row)
     const QModelIndex index = m_list.index(row, 0);
     if (!index.isValid())
         return;
+    // Earlier rows stay selected. Each row added as a range of its own would
+    // make the selection, and every paint that asks it, grow with the files
+    // sent; a row next below a selected range extends that range instead.
     QItemSelectionModel *selection = ui->lvFiles->selectionModel();
-    selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const QModelIndex rowEnd = m_list.index(row, UploadList::ColumnCount - 1);
+    QItemSelection ranges = selection->selection();
+    bool covered = false;
+    for (QItemSelectionRange &range : ranges) {
+        if (range.top() <= row && range.bottom() >= row && range.left() == 0 &&
+            range.right() == rowEnd.column()) {
+            covered = true;
+            break;
+        }
+        if (range.bottom() == row - 1 && range.left() == 0 && range.right() == rowEnd.column()) {
+            range = QItemSelectionRange(range.topLeft(), rowEnd);
+            covered = true;
+            selection->select(ranges, QItemSelectionModel::ClearAndSelect);
+            break;
+        }
+    }
+    if (!covered)
+        selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
     selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
     ui->lvFiles->scrollTo(index);
 }
