@@ -189,6 +189,26 @@ std::optional<int64_t> FtpConnection::remoteSize(const std::string &remotePath)
     return std::nullopt;
 }
 
+void FtpConnection::askAhead(const std::vector<std::string> &remotePaths, bool passive)
+{
+    FtpSession &s = *m_impl->session;
+    if (m_impl->sizeOff || !s.isOpen())
+        return;
+    std::vector<std::string> commands;
+    if (!s.binaryKnown())
+        commands.emplace_back("TYPE I");
+    for (const std::string &path : remotePaths)
+        commands.push_back("SIZE " + path);
+    if (passive && !s.passiveCommand().empty())
+        commands.push_back(s.passiveCommand());
+    s.sendAhead(commands);
+}
+
+bool FtpConnection::aheadStalled() const
+{
+    return m_impl->session->aheadStalled();
+}
+
 SizeSource FtpConnection::lastSizeSource() const
 {
     return m_impl->sizeSource;

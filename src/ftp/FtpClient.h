@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ftp {
 
@@ -332,6 +333,19 @@ public:
     /// lastFailure() says why): a size not learnt must not read as a file
     /// that is absent, which the caller would send again from its start.
     std::optional<int64_t> remoteSize(const std::string &remotePath);
+
+    /// Sends ahead, without waiting between them, the size queries of
+    /// `remotePaths` and, with `passive`, the command that opens the next
+    /// passive data connection, so that remoteSize() of each path and then
+    /// openTransfer(), called in that order, read replies that are on their
+    /// way already instead of waiting a round trip for each. Called out of
+    /// that order they still work, only without the gain. Sends nothing
+    /// where SIZE is not the way sizes are asked here.
+    void askAhead(const std::vector<std::string> &remotePaths, bool passive);
+
+    /// A reply to a command asked ahead did not come in time: the connection
+    /// failed, and on this server commands should go one at a time.
+    bool aheadStalled() const;
 
     /// Which way gave the last remoteSize() its answer: with a size, or with
     /// nullopt when that way said the file is not there (550, 450 to LIST,

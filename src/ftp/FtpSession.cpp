@@ -576,32 +576,92 @@ std::optional<FtpReply> FtpSession::readReply(int timeoutMs)
     }
 }
 
-bool FtpSession::drainOwedReplies()
+std::optional<FtpReply> FtpSession::finalReply(int timeoutMs)
+{
+    std::optional<FtpReply> reply = readReply(timeoutMs);
+    while (reply && reply->isPreliminary())
+        reply = readReply(timeoutMs);
+    return reply;
+}
+
+bool FtpSession::drainTransferReplies()
 {
     while (m_owedReplies > 0) {
         --m_owedReplies;
-        std::optional<FtpReply> reply = readReply(m_options.timeouts.replyMs);
-        while (reply && reply->isPreliminary())
-            reply = readReply(m_options.timeouts.replyMs);
-        if (!reply)
+        if (!finalReply(m_options.timeouts.replyMs))
             return false;
     }
     return true;
 }
 
+bool FtpSession::drainOwedReplies()
+{
+    if (!drainTransferReplies())
+        return false;
+    while (!m_ahead.empty()) {
+        m_ahead.pop_front();
+        if (!finalReply(m_options.timeouts.replyMs)) {
+            m_aheadStalled = m_failure.kind == FailureKind::Timeout;
+            m_ahead.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FtpSession::sendAhead(const std::vector<std::string> &commands)
+{
+    if (!drainOwedReplies())
+        return false;
+    std::string lines;
+    for (const std::string &command : commands) {
+        if (!isSafeCommandLine(command))
+            return false;
+        lines += command + "\r\n";
+    }
+    if (!isOpen())
+        return false;
+    // RFC 959 section 4.2 has the server answer every command in turn, so
+    // the replies come in the order the commands went.
+    if (!m_control->writeAll(lines.data(), lines.size(), m_options.timeouts.replyMs, m_idle)) {
+        fail("sending a command failed: " + m_control->error(),
+             systemFailure(FailureKind::Lost, {}, m_control->errorNumber(), m_control->error()));
+        return false;
+    }
+    m_ahead.insert(m_ahead.end(), commands.begin(), commands.end());
+    return true;
+}
+
+std::string FtpSession::passiveCommand() const
+{
+    if (!m_options.passiveFirst)
+        return {};
+    if (!m_epsvRefused)
+        return "EPSV";
+    return ipv4Of(m_peer) ? "PASV" : std::string();
+}
+
 std::optional<FtpReply> FtpSession::exchange(const std::string &command, int replyMs)
 {
+    const int timeoutMs = replyMs > 0 ? replyMs : m_options.timeouts.replyMs;
+    if (!drainTransferReplies())
+        return std::nullopt;
+    if (!m_ahead.empty() && m_ahead.front() == command) {
+        m_ahead.pop_front();
+        std::optional<FtpReply> reply = finalReply(timeoutMs);
+        if (!reply && m_failure.kind == FailureKind::Timeout)
+            m_aheadStalled = true;
+        if (!reply)
+            m_ahead.clear();
+        return reply;
+    }
     if (!drainOwedReplies())
         return std::nullopt;
     if (changesType(command))
         m_binary = false;
     if (!sendLine(command))
         return std::nullopt;
-    const int timeoutMs = replyMs > 0 ? replyMs : m_options.timeouts.replyMs;
-    std::optional<FtpReply> reply = readReply(timeoutMs);
-    while (reply && reply->isPreliminary())
-        reply = readReply(timeoutMs);
-    return reply;
+    return finalReply(timeoutMs);
 }
 
 bool FtpSession::binaryMode()

@@ -7,6 +7,7 @@
 #include "ftp/Socket.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,6 +56,22 @@ public:
     /// the control connection failed (it is then closed). `replyMs` > 0
     /// allows that long for the reply instead of the usual reply timeout.
     std::optional<FtpReply> exchange(const std::string &command, int replyMs = 0);
+
+    /// Sends `commands` at once, without waiting for a reply between them:
+    /// exchange() of the same commands in the same order then reads their
+    /// replies instead of sending them again, so a far server costs one
+    /// round trip for all of them. A command asked for out of that order
+    /// first reads and drops the replies of those still ahead. Only for
+    /// commands that change nothing on the server.
+    bool sendAhead(const std::vector<std::string> &commands);
+    /// The command openPassive() sends first ("EPSV" or "PASV"); empty when
+    /// active mode goes first or passive mode is refused.
+    std::string passiveCommand() const;
+    /// TYPE I is in effect, so binaryMode() sends nothing.
+    bool binaryKnown() const { return m_binary; }
+    /// A reply to a command sent ahead did not come in time: the server may
+    /// drop commands that arrive before its reply to the one before.
+    bool aheadStalled() const { return m_aheadStalled; }
 
     /// Sets binary type unless it is already in effect. False: refused
     /// (error() says why) or no answer.
@@ -128,7 +145,12 @@ private:
     void noteDataFailure();
     bool sendLine(const std::string &line);
     std::optional<FtpReply> readReply(int timeoutMs);
+    /// The final reply to a command already sent, past any 1yz.
+    std::optional<FtpReply> finalReply(int timeoutMs);
+    /// Reads the final replies of dropped transfers, and then those of the
+    /// commands sent ahead that nobody asked for.
     bool drainOwedReplies();
+    bool drainTransferReplies();
     /// note(), then closes the connection.
     void fail(const std::string &why, Failure failure);
     std::string scrub(std::string text) const;
@@ -178,7 +200,9 @@ private:
     // holds for the session (RFC 959 section 5.3.2 gives no command but TYPE
     // and REIN that changes it), and each repeat costs a round trip per file.
     bool m_binary = false;
-    int m_owedReplies = 0; // final replies of dropped transfers still to come
+    int m_owedReplies = 0;           // final replies of dropped transfers still to come
+    std::deque<std::string> m_ahead; // sent ahead, replies not read yet, in order
+    bool m_aheadStalled = false;
 
     // The current data transfer.
     std::unique_ptr<Channel> m_data;

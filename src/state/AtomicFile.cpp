@@ -21,8 +21,9 @@ static mode_t fileMode()
     return mode;
 }
 
-/// Writes content to a new file beside path and syncs it; its name, or empty.
-static QByteArray writeBeside(const QString &path, const QByteArray &content)
+/// Writes content to a new file beside path, synced when asked; its name, or
+/// empty.
+static QByteArray writeBeside(const QString &path, const QByteArray &content, bool sync)
 {
     QByteArray tmp = QFile::encodeName(path) + ".XXXXXX";
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -38,7 +39,7 @@ static QByteArray writeBeside(const QString &path, const QByteArray &content)
         if (ok)
             done += n;
     }
-    ok = ok && ::fsync(fd) == 0;
+    ok = ok && (!sync || ::fsync(fd) == 0);
     ok = ::close(fd) == 0 && ok;
     if (!ok) {
         ::unlink(tmp.constData());
@@ -53,10 +54,10 @@ bool write(const QString &path, const QByteArray &content)
     return pending.prepare(path, content) && pending.commit();
 }
 
-bool Pending::prepare(const QString &path, const QByteArray &content)
+bool Pending::prepare(const QString &path, const QByteArray &content, bool sync)
 {
     discard();
-    m_tmp = writeBeside(path, content);
+    m_tmp = writeBeside(path, content, sync);
     m_path = QFile::encodeName(path);
     return !m_tmp.isEmpty();
 }

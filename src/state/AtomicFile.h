@@ -23,8 +23,9 @@ public:
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
 
-    /// Writes and syncs the content beside `path`; false on failure.
-    bool prepare(const QString &path, const QByteArray &content);
+    /// Writes the content beside `path`, and with `sync` waits until it is
+    /// on the disk; false on failure.
+    bool prepare(const QString &path, const QByteArray &content, bool sync = true);
     /// Puts the prepared content in the file's place; false on failure.
     bool commit();
     void discard();

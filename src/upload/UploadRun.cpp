@@ -296,6 +296,12 @@ struct UploadRun::Impl
     // it is read and the two are compared once the server has it all.
     std::unique_ptr<ftp::Hasher> fileHash;
     bool hashRefused = false; // this connection could not give a digest: not asked again
+    // Commands that need no answer in between go to the server together,
+    // unless it once failed to answer them so.
+    bool pipelining = true;
+    QString askedAhead;       // the remote path whose size query is on its way
+    QString nextRemote;       // where the file after this one goes, if known
+    bool appeRefused = false; // this connection refuses APPE: whole files go by STOR
     QSet<quint64> hashResent; // items sent again because the digests differed
 
     explicit Impl(UploadRun &r);
@@ -322,6 +328,8 @@ struct UploadRun::Impl
     /// The bytes that name a remote path on this server.
     std::string wire(const QString &remotePath) const;
     // The remote file: create it, learn its size, open the transfer that fills it.
+    std::optional<FileResult> clearRemote(quint64 id, const QString &remotePath,
+                                          AtomicFile::Pending &marker);
     bool createRemote(const QString &remotePath, ftp::Failure *why);
     FileResult createFailed(const QString &remotePath, const ftp::Failure &why);
     std::optional<FileResult> checkCreatedEmpty(quint64 id, const QString &remotePath);
@@ -336,6 +344,8 @@ struct UploadRun::Impl
     /// Gives the item up for this run, with `status` in its row.
     FileResult passOver(quint64 id, const QString &status);
 
+    /// Where a pending item goes on the server; empty when it is not pending.
+    QString remotePathOf(quint64 id) const;
     /// Sends one pending item: prepares the remote file, sends the blocks, finishes.
     FileResult sendFile(quint64 id);
     std::optional<FileResult> prepareRemote(quint64 id, const QString &localPath,
@@ -519,6 +529,39 @@ std::optional<FileResult> UploadRun::Impl::checkCreatedEmpty(quint64 id, const Q
     return passOver(id, TextError);
 }
 
+/// Makes room for a file sent from its start, and puts the prepared marker
+/// in place before the server can hold any of the file. A file the server
+/// does not have is left to APPE to create; one it has, or may have, gets
+/// the empty Temp.dat put over it. Either way the file is then filled by
+/// APPE, so a transfer cut off leaves on the server what reached it, where
+/// servers set to do so delete a cut STOR. Nullopt: the remote file is empty
+/// or absent.
+std::optional<FileResult> UploadRun::Impl::clearRemote(quint64 id, const QString &remotePath,
+                                                       AtomicFile::Pending &marker)
+{
+    const std::string remote = wire(remotePath);
+    if (pipelining && askedAhead != remotePath)
+        connection->askAhead({remote}, true);
+    askedAhead.clear();
+    const std::optional<int64_t> held = connection->remoteSize(remote);
+    if (state.stop)
+        return FileResult::Stop;
+    if (!connection->isOpen())
+        return connectionLost();
+    if (!held && connection->lastSizeSource() != ftp::SizeSource::None)
+        return marker.commit() ? std::nullopt : std::optional(passOver(id, TextError));
+    // An old file is emptied before the marker is in place: a crash after
+    // it continues the file from what the server holds. A server that keeps
+    // the old file and stores the new one elsewhere is caught by the check.
+    if (ftp::Failure why; !createRemote(remotePath, &why))
+        return createFailed(remotePath, why);
+    if (!marker.commit())
+        return passOver(id, TextError);
+    if (pipelining)
+        connection->askAhead({remote}, true);
+    return checkCreatedEmpty(id, remotePath);
+}
+
 /// Whether the file is the one the marker names, cut off earlier and to be
 /// continued: the marker names it exactly, and neither the file nor the
 /// destination folder changed since. A changed one is started afresh (its
@@ -581,13 +624,19 @@ std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &rem
 {
     const std::string remote = wire(remotePath);
     appendRefused = false;
-    auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
-    if (t || !connection->isOpen())
-        return t;
-    // A data connection that failed is a lost connection, not a refusal: the
-    // fall-backs below would end an unattended run with an error box.
-    if (!refusedByServer())
-        return nullptr;
+    // A file started afresh on a server known to refuse APPE goes by STOR
+    // at once.
+    if (!(appeRefused && *offset == 0)) {
+        auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
+        if (t || !connection->isOpen())
+            return t;
+        // A data connection that failed is a lost connection, not a refusal:
+        // the fall-backs below would end an unattended run with an error box.
+        if (!refusedByServer())
+            return nullptr;
+        appeRefused = true;
+    }
+    std::unique_ptr<ftp::FtpTransfer> t;
     if (*offset > 0 && connection->hasFeature("REST STREAM")) {
         t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, *offset);
         if (t || !connection->isOpen() || !refusedByServer())
@@ -596,6 +645,7 @@ std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &rem
     if (*offset > 0)
         view.addLogLine(u"Сервер не даёт дописать файл, передаётся заново: %1"_s.arg(remotePath));
     *offset = 0;
+    // Some servers refuse STOR over a file they hold.
     connection->command("DELE " + remote);
     t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
     appendRefused = !t && connection->isOpen() && refusedByServer();
@@ -636,7 +686,7 @@ void UploadRun::Impl::showProgress(int row, qint64 offset, qint64 fileSize, bool
 }
 
 /// Refreshes the display and lets the window run when their time has come
-/// (`now` on the block clock), and always after a file's last block.
+/// (`now` on the block clock); the display always after a file's last block.
 void UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 fileSize, bool fileDone,
                                         qint64 now)
 {
@@ -647,7 +697,9 @@ void UploadRun::Impl::refreshAndService(quint64 id, qint64 offset, qint64 fileSi
         if (figures)
             nextFiguresNs = now + qint64(run.figuresRefreshMs) * 1'000'000;
     }
-    if (fileDone || now >= nextServiceNs) {
+    // Not after every file: a window painted once per file costs more than a
+    // small file's transfer.
+    if (now >= nextServiceNs) {
         view.processEvents();
         nextServiceNs = blockClock.nsecsElapsed() + qint64(run.serviceIntervalMs) * 1'000'000;
     }
@@ -659,6 +711,12 @@ FileResult UploadRun::Impl::connectionLost()
 {
     if (connection)
         logReason(connection->lastFailure());
+    if (connection && connection->aheadStalled() && pipelining) {
+        pipelining = false;
+        view.addLogLine(
+            u"Сервер не ответил на команды, посланные подряд; дальше они идут по одной"_s);
+    }
+    askedAhead.clear();
     closeHandles();
     if (state.stop)
         return FileResult::Stop;
@@ -676,12 +734,20 @@ FileResult UploadRun::Impl::passOver(quint64 id, const QString &status)
     return FileResult::PassedOver;
 }
 
+QString UploadRun::Impl::remotePathOf(quint64 id) const
+{
+    const int row = list.rowOf(id);
+    if (row < 0 || list.at(row).done || passedOver.contains(id))
+        return {};
+    return view.destFolder() + u'/' + QFileInfo(list.at(row).path).fileName();
+}
+
 FileResult UploadRun::Impl::sendFile(quint64 id)
 {
     const int row = list.rowOf(id);
     const QString localPath = list.at(row).path;
     view.focusRow(row);
-    const QString remotePath = view.destFolder() + u'/' + QFileInfo(localPath).fileName();
+    const QString remotePath = remotePathOf(id);
     if (const auto claim = remoteClaims.constFind(remotePath);
         claim != remoteClaims.cend() && *claim != localPath) {
         view.addLogLine(
@@ -722,11 +788,16 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
     const bool continuing = !forceFresh.contains(id) && continuesMarked(localPath);
     bool created = false;
     if (!continuing) {
-        // The marker is on disk before the server's file is touched: a data
+        // The marker is written before the server's file is touched: a data
         // folder that cannot take it must not cost the user the remote file.
+        // It is not synced: one lost with the machine's power costs a file
+        // sent again, never one counted as sent (it names only files the
+        // server confirmed), and a sync per file would cost more than a
+        // small file's transfer.
         AtomicFile::Pending marker;
         if (!marker.prepare(run.m_files.markerFile,
-                            ResumeMarker::textFor(localPath, view.destFolder(), sentSinceSave))) {
+                            ResumeMarker::textFor(localPath, view.destFolder(), sentSinceSave),
+                            false)) {
             const QString text =
                 u"Не удалось записать файл %1, закачка остановлена. Файлы на сервере не тронуты."_s
                     .arg(QDir::toNativeSeparators(run.m_files.markerFile));
@@ -734,15 +805,11 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
             view.showMessage(text, TextError, UploadView::Icon::Error);
             return FileResult::Stop;
         }
-        if (ftp::Failure why; !createRemote(remotePath, &why))
-            return createFailed(remotePath, why);
-        if (!marker.commit())
-            return passOver(id, TextError);
+        if (const auto ended = clearRemote(id, remotePath, marker))
+            return *ended;
         state.resume = true;
         forceFresh.remove(id);
         created = true;
-        if (const auto ended = checkCreatedEmpty(id, remotePath))
-            return *ended;
     }
 
     // Continue from what the server holds, but never append onto content that
@@ -775,6 +842,13 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
     if (!transfer) {
         if (!connection->isOpen() || !appendRefused)
             return connectionLost();
+        // A file the server would not create by either command: the server
+        // holds none of it, so there is nothing to continue.
+        if (created) {
+            QFile::remove(run.m_files.markerFile);
+            state.resume = false;
+            return createFailed(remotePath, connection->lastFailure());
+        }
         logReason(connection->lastFailure());
         view.showMessage(u"Ошибка при попытке дописать файл."_s, TextError,
                          UploadView::Icon::Error);
@@ -908,6 +982,15 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
                               false);
     if (!confirmed)
         return connectionLost();
+    // The size query goes with those of the next file, when no digest is
+    // asked for in between.
+    if (pipelining && !fileHash) {
+        std::vector<std::string> sizes{wire(remotePath)};
+        if (!nextRemote.isEmpty())
+            sizes.push_back(wire(nextRemote));
+        connection->askAhead(sizes, !nextRemote.isEmpty());
+        askedAhead = nextRemote;
+    }
     const std::optional<int64_t> size = connection->remoteSize(wire(remotePath));
     if (!connection->isOpen())
         return connectionLost();
@@ -1056,6 +1139,8 @@ End UploadRun::Impl::passes()
         if (!logIn())
             return End::Interrupted;
         hashRefused = false;
+        appeRefused = false;
+        askedAhead.clear();
         view.addLogLine(u"Передача данных..."_s);
         passStartNs = clockNs();
         passSent = 0;
@@ -1092,13 +1177,15 @@ Sweep UploadRun::Impl::sweep()
             }
         }
     }
-    for (const quint64 id : ids) {
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+        const quint64 id = ids[i];
         for (;;) {
             const int row = list.rowOf(id);
             if (row < 0 || list.at(row).done || passedOver.contains(id))
                 break;
             if (state.stop)
                 return Sweep::Stop;
+            nextRemote = i + 1 < ids.size() ? remotePathOf(ids[i + 1]) : QString();
             const FileResult result = sendFile(id);
             if (result == FileResult::FreshStart)
                 continue;

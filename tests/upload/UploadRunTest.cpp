@@ -41,13 +41,11 @@ protected:
     QString serverField;
     std::optional<QString> password;
     /// A pyftpdlib server that cuts the data connection of the first
-    /// upload after the empty put, `bytes` into it, once; `opts` may add
-    /// other faults.
+    /// upload `bytes` into it, once; `opts` may add other faults.
     void startServerCuttingOnceAfter(qint64 bytes, FtpServerOptions opts = {})
     {
-        // Two cuts: the empty put counts as the first upload.
         opts.cutDataAfter = bytes;
-        opts.cutTimes = 2;
+        opts.cutTimes = 1;
         startServer(Kind::Pyftpd, opts);
     }
 
@@ -226,10 +224,10 @@ TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
         EXPECT_EQ(run(), UploadRun::Outcome::Completed);
         EXPECT_EQ(readFile(remoteOf("a.bin")), data);
         EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-        // The empty put, the part before the cut, the rest.
-        EXPECT_EQ(server->uploadLines(),
-                  (Strings{"STOR 0+0", "APPE 0+300000",
-                           "APPE 300000+" + std::to_string(data.size() - 300000)}));
+        // APPE creates the file, so the part before the cut stays; the rest.
+        EXPECT_EQ(
+            server->uploadLines(),
+            (Strings{"APPE 0+300000", "APPE 300000+" + std::to_string(data.size() - 300000)}));
         // The new pass counts the bytes the server held as sent already.
         ASSERT_FALSE(view.progress.isEmpty());
         EXPECT_EQ(view.progress.last().sent, data.size());
@@ -273,9 +271,9 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
     ASSERT_TRUE(tailWritten);
     EXPECT_EQ(readFile(remoteOf("a.bin")), data);
     EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
-    EXPECT_EQ(server->uploadLines(), (Strings{"STOR 0+0", "APPE 0+300000",
-                                              "APPE " + std::to_string(300000 + tail) + "+" +
-                                                  std::to_string(data.size() - 300000 - tail)}));
+    EXPECT_EQ(server->uploadLines(),
+              (Strings{"APPE 0+300000", "APPE " + std::to_string(300000 + tail) + "+" +
+                                            std::to_string(data.size() - 300000 - tail)}));
 }
 
 TEST_F(UploadRunTest, RejectedFinalReplyIsRetriedOnceThenPassedOverWithItsReason)
@@ -890,10 +888,10 @@ TEST_F(UploadRunTest, OlderDigestCommandsAndARefusal)
 
 TEST_F(UploadRunTest, RefusedCreateAppendAndDataConnectionsShowTheirErrorBoxes)
 {
-    // A refused STOR, and data connections refused both ways, named in the
-    // log before the box.
+    // A file created neither by APPE nor by STOR, and data connections
+    // refused both ways, named in the log before the box.
     for (const FtpServerOptions &opts :
-         {FtpServerOptions{.refuseStor = true},
+         {FtpServerOptions{.refuseAppe = true, .refuseStor = true},
           FtpServerOptions{.refusePassive = true, .refuseActive = true}}) {
         SCOPED_TRACE(opts.refuseStor ? "STOR" : "data connections");
         startServer(Kind::Pyftpd, opts);
