@@ -13,7 +13,9 @@ a number of upload bytes counted over all data connections, cuts of the
 control connection at the n-th command (before it reaches the server, or
 when its reply comes back), cuts of the n-th data connection as soon as it is
 accepted or once the server has taken its transfer command, and kills of the
-program (a callback) at a byte count, at the n-th STOR (between two files) or
+program (a callback) at a byte count, at the n-th start of a file afresh (a
+STOR, or an APPE of a file the server just said it does not have: between two
+files) or
 at the n-th 226 that ends an APPE (file complete on the server, the program
 not yet told). Counters run over the
 whole soak, so every scheduled fault below the totals a complete upload needs
@@ -51,7 +53,7 @@ class FaultPlan:
         self.open_cuts = []
         # cumulative upload bytes
         self.byte_kills = []
-        # STOR number
+        # number of the file started afresh (STOR, or APPE of a new file)
         self.stor_kills = []
         # number of the 226 reply that ends an APPE
         self.complete_kills = []
@@ -377,7 +379,7 @@ class Proxy:
         self.up_total = 0           # upload bytes over all data connections
         self.commands_seen = 0
         self.data_seen = 0
-        self.stors_seen = 0
+        self.starts_seen = 0
         self.appe_finals_seen = 0
         self.controls_seen = 0
         self.cuts = []              # (kind, detail)
@@ -451,7 +453,7 @@ class Proxy:
             if why == "bytes":
                 p.byte_kills.insert(0, self.up_total + 1)
             elif why == "between-files":
-                p.stor_kills.insert(0, self.stors_seen + 1)
+                p.stor_kills.insert(0, self.starts_seen + 1)
             else:
                 p.complete_kills.insert(0, self.appe_finals_seen + 1)
             return False
@@ -479,9 +481,10 @@ class Proxy:
             ctl.rest = int(arg) if arg.isdigit() else 0
         elif verb != "STOR" and verb not in ("TYPE", "EPSV", "PASV"):
             ctl.rest = 0
-        if verb == "STOR":
-            self.stors_seen += 1
-            if p.stor_kills and p.stor_kills[0] <= self.stors_seen:
+        if verb == "STOR" or (verb == "APPE" and path in ctl.last_size
+                              and ctl.last_size[path] is None):
+            self.starts_seen += 1
+            if p.stor_kills and p.stor_kills[0] <= self.starts_seen:
                 p.stor_kills.pop(0)
                 self.kill_program("between-files", path=path)
                 ctl.close(False, "kill")

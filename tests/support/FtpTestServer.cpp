@@ -528,6 +528,8 @@ bool FtpTestServer::writeVsftpdConfig(std::string *error)
 std::string FtpTestServer::vsftpdOptionalConfig() const
 {
     std::string conf;
+    for (const std::string &line : m_opts.vsftpdLines)
+        conf += line + "\n";
     if (m_opts.passivePortMin != 0)
         conf += "pasv_min_port=" + std::to_string(m_opts.passivePortMin) + "\n" +
                 "pasv_max_port=" + std::to_string(m_opts.passivePortMax) + "\n";

@@ -116,6 +116,8 @@ struct FtpServerOptions
     std::vector<std::string> proftpdModules{};
     /// Proftpd: more configuration lines ("AllowStoreRestart on").
     std::vector<std::string> proftpdLines{};
+    /// Vsftpd: more configuration lines ("delete_failed_uploads=YES").
+    std::vector<std::string> vsftpdLines{};
     /// Pure-ftpd: more command-line options ("-r": keep an existing file,
     /// store the new one under another name).
     std::vector<std::string> pureFtpdArgs{};

@@ -20,9 +20,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using Kind = FtpTestServer::Kind;
@@ -204,6 +208,73 @@ INSTANTIATE_TEST_SUITE_P(Servers, UploadRunOnEachServer,
                          ::testing::Values(Kind::Pyftpd, Kind::Vsftpd, Kind::Proftpd,
                                            Kind::PureFtpd),
                          [](const auto &info) { return FtpTestServer::kindName(info.param); });
+
+/// Breaks the upload's data connection as a failing link does: the server
+/// reads a reset, and the run's next send fails. The one socket of this
+/// process connected to the server's host at another port than `controlPort`
+/// is the data connection; its descriptor is put on a fresh socket, so the
+/// run goes on holding a valid one.
+void resetDataConnection(uint16_t controlPort)
+{
+    QDir fds(u"/proc/self/fd"_s);
+    for (const QString &entry : fds.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        const int fd = entry.toInt();
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) != 0 ||
+            peer.sin_family != AF_INET || ntohs(peer.sin_port) == controlPort)
+            continue;
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        const int fresh = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::dup2(fresh, fd);
+        ::close(fresh);
+    }
+}
+
+// Servers set to delete a transfer that fails: proftpd's DeleteAbortedStores
+// and vsftpd's delete_failed_uploads treat a failed APPE as a failed STOR, so
+// what reached them goes. What matters holds all the same: the server never
+// holds anything but a head of the file, the row is not done before the
+// server has the whole file, and Continue sends it whole.
+TEST_F(UploadRunTest, ServersThatDeleteFailedTransfersStillGetTheWholeFile)
+{
+    const std::pair<Kind, FtpServerOptions> servers[] = {
+        {Kind::Proftpd,
+         {.proftpdLines = {"DeleteAbortedStores on", "AllowOverwrite on", "AllowStoreRestart on"}}},
+        {Kind::Vsftpd, {.vsftpdLines = {"delete_failed_uploads=YES"}}},
+    };
+    for (const auto &[kind, opts] : servers) {
+        SCOPED_TRACE(FtpTestServer::kindName(kind));
+        startServer(kind, opts);
+        const QByteArray data = randomBytes(8 * 1024 * 1024, 46);
+        listOne("a.bin", data);
+        view.prompts.clear();
+        bool cut = false;
+        view.onEvents = [&] {
+            if (!cut && !view.progress.isEmpty() && view.progress.last().sent > 1024 * 1024 &&
+                QFileInfo(remoteOf("a.bin")).size() > 0) {
+                cut = true;
+                resetDataConnection(server->port());
+            }
+        };
+        std::optional<QByteArray> heldAtPrompt;
+        bool doneAtPrompt = true;
+        view.onPrompt = [&](const QString &) {
+            heldAtPrompt = QFile::exists(remoteOf("a.bin")) ? readFile(remoteOf("a.bin")) : "";
+            doneAtPrompt = list.at(0).done;
+        };
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Completed);
+        ASSERT_TRUE(cut);
+        EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+        ASSERT_TRUE(heldAtPrompt);
+        EXPECT_TRUE(data.startsWith(*heldAtPrompt)) << heldAtPrompt->size();
+        EXPECT_FALSE(doneAtPrompt);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), data);
+        EXPECT_FALSE(QFile::exists(files().markerFile));
+    }
+}
 
 TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
 {
