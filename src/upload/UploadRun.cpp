@@ -305,6 +305,9 @@ struct UploadRun::Impl
     QSet<quint64> hashResent; // items sent again because the digests differed
 
     explicit Impl(UploadRun &r);
+    ~Impl();
+    Impl(const Impl &) = delete;
+    Impl &operator=(const Impl &) = delete;
 
     /// Nanoseconds on the clock the time left is measured on.
     qint64 clockNs() const { return run.clockNs ? run.clockNs() : blockClock.nsecsElapsed(); }
@@ -360,14 +363,30 @@ struct UploadRun::Impl
                               qint64 fileSize, bool afresh);
     std::optional<FileResult> checkDigest(quint64 id, const QString &remotePath, qint64 fileSize);
 
-    /// Items still to be sent in this run.
-    int pendingCount() const;
-    bool anyPending() const { return pendingCount() > 0; }
+    /// Items still to be sent in this run. Counted once and then kept as the
+    /// run settles items, so that a long list costs no more per file than a
+    /// short one; counted again when rows come or go.
+    int pendingCount();
+    bool anyPending() { return pendingCount() > 0; }
+    int pendingKnown = -1; // -1: to be counted
+    QList<QMetaObject::Connection> listWatch;
     End passes();
     Sweep sweep();
 };
 
-UploadRun::Impl::Impl(UploadRun &r) : run(r), view(r.m_view), list(r.m_list), state(r.m_state) {}
+UploadRun::Impl::Impl(UploadRun &r) : run(r), view(r.m_view), list(r.m_list), state(r.m_state)
+{
+    const auto recount = [this] { pendingKnown = -1; };
+    listWatch = {QObject::connect(&list, &QAbstractItemModel::rowsInserted, recount),
+                 QObject::connect(&list, &QAbstractItemModel::rowsRemoved, recount),
+                 QObject::connect(&list, &QAbstractItemModel::modelReset, recount)};
+}
+
+UploadRun::Impl::~Impl()
+{
+    for (const QMetaObject::Connection &c : listWatch)
+        QObject::disconnect(c);
+}
 
 void UploadRun::Impl::closeHandles()
 {
@@ -727,8 +746,10 @@ FileResult UploadRun::Impl::connectionLost()
 
 FileResult UploadRun::Impl::passOver(quint64 id, const QString &status)
 {
-    passedOver.insert(id);
     const int row = list.rowOf(id);
+    if (!passedOver.contains(id) && row >= 0 && !list.at(row).done && pendingKnown > 0)
+        --pendingKnown;
+    passedOver.insert(id);
     if (row >= 0)
         list.setStatus(row, status);
     return FileResult::PassedOver;
@@ -1024,6 +1045,8 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
     state.resume = false;
     ++filesSent;
     const int row = list.rowOf(id);
+    if (row >= 0 && !list.at(row).done && pendingKnown > 0)
+        --pendingKnown;
     if (row >= 0)
         list.setDone(row, true);
     // Between two files there is no marker: a restart after a crash there
@@ -1109,14 +1132,17 @@ std::optional<FileResult> UploadRun::Impl::checkDigest(quint64 id, const QString
     return passOver(id, TextError);
 }
 
-int UploadRun::Impl::pendingCount() const
+int UploadRun::Impl::pendingCount()
 {
+    if (pendingKnown >= 0)
+        return pendingKnown;
     int pending = 0;
     for (int row = 0; row < list.count(); ++row) {
         const auto &item = list.at(row);
         if (!item.done && !passedOver.contains(item.id))
             ++pending;
     }
+    pendingKnown = pending;
     return pending;
 }
 
