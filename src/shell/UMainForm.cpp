@@ -31,6 +31,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLocale>
 #include <QMenu>
 #include <QMimeData>
@@ -218,6 +219,10 @@ void TfrmMainForm::setUpList()
     // "Статус" takes what the other two leave. A stretched last section
     // never shrinks below the size it had, so it starts at the smallest.
     QHeaderView *header = ui->lvFiles->header();
+    // The header shows nothing of the rows' selection, yet sharing it would
+    // have every paint of the header walk all the selected rows: thousands
+    // while a long run selects each file it sends.
+    header->setSelectionModel(new QItemSelectionModel(&m_list, header));
     header->setSectionsMovable(false);
     header->setStretchLastSection(false);
     ui->lvFiles->setColumnWidth(UploadList::NumberColumn, 30);
