@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder browser's memory on a listing that never ends: opens the real
 // TfrmFolders (offscreen) on one server, lets its first listing step run to
 // its end and prints how it ended. Meant to run under /usr/bin/time -v

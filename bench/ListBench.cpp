@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the upload list and the main window with many files: adding 20,000
 // files at once (the list model alone, dropping them on the list, choosing
 // them in the file dialog), creating and showing the window over 20,000 rows,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times the listing parser on Unix long listings of 250,000, 500,000 and
 // 1,000,000 lines (about 70 bytes a line, as vsftpd writes them): the whole
 // listing must parse in well under a second, and the time must grow linearly

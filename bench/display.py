@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Trelvan on a display, used as a person with a screen reader uses it.
 
 bench/run starts Xvfb, a window manager, a private D-Bus session bus and the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The median of per-pair ratios and a 95 % interval for it, for bench/run.
 
     stats.py < ratios        one number a line; prints "MEDIAN LOW HIGH", or "-" when none

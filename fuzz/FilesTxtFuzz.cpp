@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: Files.txt, the upload list file (ListFile::parse and
 // ListFile::format).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Invariants of the parsers that read fields out of FTP reply texts and of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the parsers of FTP reply texts (227 PASV, 229 EPSV, 213 SIZE,
 // 250 MLST, 211 FEAT, the digest replies of HASH and the X commands) and of
 // the server field, on one reply text as the reply reader hands it over: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Feeding a byte stream to the FTP reply reader in pieces, and the checks on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: a server that floods the control connection. The input is
 // repeated until the stream passes the reply reader's cap on a reply
 // (FtpReplyParser::kMaxReplyBytes), so a line that never ends or a multi-line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the incremental reader of FTP control replies, fed a server's
 // byte stream in pieces as the socket would deliver them. Every reply it
 // completes also goes through the parsers of reply texts and of the server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the decoder of hand-off messages that a later start of the
 // program sends to the running one over the local socket
 // (InstanceLink::decodeMessage), as the receiver uses it: bytes arrive in

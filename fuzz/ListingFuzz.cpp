@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the listing parser on the data of a "LIST" transfer, fed
 // whole and in pieces, the folder path arithmetic on the names it gives.
 //

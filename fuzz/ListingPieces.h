@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Feeding a listing to a streaming folder-name parser (FolderNameParser,

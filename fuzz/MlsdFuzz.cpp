@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the MLSD fact parser on the data of an "MLSD" transfer, fed
 // whole and in pieces.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: Settings.ini reading and writing (ProfileFile::lookup and
 // ProfileFile::withValue) on arbitrary file text.
 //

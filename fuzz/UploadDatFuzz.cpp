@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: Upload.dat, the resume marker (ResumeMarker::parse), and the
 // start-up step that applies a marker read from disk to the upload list.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Records real FTP dialogues as seeds for the fuzz targets.
 
 Starts pyftpdlib (tests/support/ftpserver.py, in a few of its modes) and

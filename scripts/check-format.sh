@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks that the C++ sources of src/, tests/, bench/ and fuzz/ are laid out
 # as .clang-format says, and names every file that is not. With --fix it
 # formats them in place instead:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks that includes in src/ run downwards only. The folders are layers,
 # bottom first: ftp < state < upload < folders < shell < app. A file may
 # include headers of its own folder and of the folders below it, never of

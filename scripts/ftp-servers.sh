@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Unpacks Debian's proftpd and pure-ftpd into /var/cache/trelvan-ftpd/ (as
 # root), so the tests can run them beside vsftpd: their packages conflict with
 # vsftpd's in apt, but their programs do not. Only the runtime libraries they

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what Trelvan needs to build, run and test on Debian 12 (as root).
 # Safe to run again: it asks apt only for packages that are missing.
 set -euo pipefail

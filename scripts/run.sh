@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Trelvan (Release) and starts it. Without a display it starts a
 # virtual one (Xvfb :99), so the program can be looked at with a screenshot.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Trelvan with its tests and runs every test: first the format and
 # layer checks, then a Release build, then the whole suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer. The builds treat warnings

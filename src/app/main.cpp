@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program start: the hand-off check, the six windows in their order, the
 // post-creation step, then the message loop until the main window closes.
 

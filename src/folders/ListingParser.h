@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Turns the data of a "LIST" transfer into the folder names the browser shows.

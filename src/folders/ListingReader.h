@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Reads the folder names of a "LIST" or "MLSD" transfer, parsing each read

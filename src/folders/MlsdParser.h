@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Turns the data of an "MLSD" transfer (RFC 3659 section 7) into the folder

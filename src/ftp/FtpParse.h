@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Pure parsers and formatters for the parts of the FTP dialogue that carry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Windows-1251, the code page of Russian servers that do not speak UTF-8, and

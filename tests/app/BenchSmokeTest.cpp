@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps the benchmark from rotting: bench/run --smoke with the built program,
 // a 10 MiB file and one upload by Trelvan and by curl to each of the five
 // servers, in both modes (unattended offscreen, and clicked on a desktop with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Second starts while an upload run goes on: one without files ends at once
 // and opens no window of its own (a second window on the same data files
 // would continue the same remote file twice); one with a file hands it over,

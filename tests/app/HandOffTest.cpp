@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A second start of the program hands its files to the running one: two
 // real processes of the built executable on the offscreen platform. Each
 // process runs from a copy of the executable in a folder of its own, so its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real program on a machine without a session bus: the upload runs and
 // ends as ever, and nothing is said about the missing bus.
 

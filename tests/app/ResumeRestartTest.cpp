@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resume across a restart, end to end: the real program, given its files on
 // the command line, is killed in the middle of a file and started again
 // without them; the list still holds every file not yet sent, and the next

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the real program leaves on disk and shows, run as a process in its
 // unattended mode against pyftpdlib: the password never reaches a file or a
 // message, a symbolic link planted in place of a data file is never written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unattended mode in front of the windows as main() creates them: every
 // question is a line on the output and answered without a window, and the
 // window's own dialogs come back once it is gone. (The runs it starts are

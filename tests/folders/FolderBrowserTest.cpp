@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder browser against real servers: browsing down and up, what OK and
 // Escape return, one login per listing, bounded LIST retries, the login
 // prompt, and navigation keys ignored while a listing runs.

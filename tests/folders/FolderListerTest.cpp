@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder browser's engine without a window: the phases a listing step
 // shows in the status line, which the window tests only see the end of.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The browser's path arithmetic: where a listing step goes and what OK returns.
 
 #include "folders/FolderPath.h"

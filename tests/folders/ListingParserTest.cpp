@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The listing parsers on LIST and MLSD bytes captured from real servers and
 // on the layouts and line rules that servers in the wild produce.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data channel's gathered sends over a local socket pair, in clear and
 // inside TLS: a reader on the other end decides how fast the bytes may leave.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client against a real server (pyftpdlib) scripted to misbehave the way
 // real servers and networks do: refused modes, cut data connections, bad
 // verdicts, slow and stalled servers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parsers of the data-carrying replies and of the server field: the parts of
 // the dialogue where a server's (or user's) text turns into numbers.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The control reply reader on the shapes real servers send and on hostile
 // input: it must finish every well-formed reply and fail, with bounded
 // memory, on everything else.

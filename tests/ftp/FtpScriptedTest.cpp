@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client against a scripted in-process server: exact command transcripts,
 // replies that real servers send only sometimes, and hostile input. Every
 // failure must be quick and clear, never a hang or a crash.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every client operation against real servers: pyftpdlib, vsftpd, proftpd
 // and pure-ftpd, in passive and active mode, over IPv4 and IPv6 (skipped where
 // ::1 is missing). Files are compared byte for byte on the server's disk.

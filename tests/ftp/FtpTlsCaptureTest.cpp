@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an eavesdropper on the line sees of a TLS session: the client talks
 // to a forwarding proxy (TcpProxy) that keeps every byte of the control and
 // the data connections. With TLS neither the password nor any piece of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Certificates that do not verify, against real TLS servers: what the
 // question about them carries, that a refusal stops the login before USER,
 // that an answer holds for the service, that names are checked, and the

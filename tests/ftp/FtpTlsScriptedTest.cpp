@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the server field's form decides what is sent before the login, as exact
 // transcripts against a scripted server: a bare field asks FEAT first and
 // stays plain when no AUTH TLS is offered or the offer is refused; ftpes://

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FTP over TLS against real servers: pyftpdlib's TLS handler and vsftpd with
 // ssl_enable (which insists on session reuse for data connections and on
 // close_notify at the end of an upload), explicit and implicit, passive and

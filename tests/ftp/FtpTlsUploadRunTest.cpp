@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The upload run over TLS, with the same scripted window as the plain upload
 // tests: a cut upload continues byte-identical in a new pass; a certificate
 // question is asked once, however many passes and logins follow; a refused

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A tiny in-process FTP server for exact transcripts and malformed replies: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A forwarding TCP proxy for tests that look at what goes over the wire: it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The certificate question: what the dialog shows, that only the user
 // answers it, and the main window's glue against a real TLS server (the
 // trust store beside the data files, the warning for a changed certificate,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection-lost prompt: its ten-second countdown that answers
 // Continue by itself, and the ways the user answers first.
 

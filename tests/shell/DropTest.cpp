@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files dragged from a file manager onto the list: synthesized drag and drop
 // events on lvFiles, as a file manager's drop delivers them (text/uri-list).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its controls, the enabling rules, the list operations
 // with Files.txt, the connection dialog seen from the main window, the
 // hand-off receiver, the window side of the upload run, and what the desktop

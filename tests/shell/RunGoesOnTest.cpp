@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the user does in the main window while an upload run goes on: the
 // windows opened from it leave the transfer going, against a server that
 // reads at a fixed rate, and Close ends the run at once wherever it waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GUI tests need a QApplication before any widget exists.
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The start of the program after the windows exist, and its end: what the
 // user sees in which order, what is read and written, and that the window
 // always closes.

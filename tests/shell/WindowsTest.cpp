@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The secondary windows (connection dialog, About, help), the links, the
 // pictures, and that no caption of any window is cut off by its size.
 

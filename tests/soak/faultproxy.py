@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A fault-injecting FTP proxy on loopback for the soak test.
 
 The program talks to <loopback address>:<port> (say 127.0.0.2); the proxy

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Soak test: an unattended upload survives cut connections and kills.
 
 For each server (pyftpdlib and vsftpd on loopback) the real program uploads a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """tests/support/ftpserver.py for the soak, with one repair.
 
 FaultyDTPHandler sets its own attributes only after pyftpdlib's DTPHandler

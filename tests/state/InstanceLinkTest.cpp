@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hand-off between a running instance and a later start, over a real
 // local socket. The receiver runs in the test's event loop; senders run on a
 // thread of their own, or as child processes of this same program started

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "state/ListFile.h"
 #include "state/UploadList.h"
 #include "support/TestFiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A real FTP server on a free loopback port, in a temporary folder of its own,

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A pyftpdlib FTP server for Trelvan's tests, with scripted faults.
 
 Run with the system Python (pyftpdlib comes from python3-pyftpdlib):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The upload run against real FTP servers on loopback, with a scripted window.
 
 #include "UploadRunSession.h"
