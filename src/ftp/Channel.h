@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "ftp/FtpClient.h"
@@ -36,7 +37,7 @@ public:
 
     /// Gathers what writeAll() is given into sends of `bytes` (an upload's
     /// data connection): one system call per 64 KiB instead of one per 4 KiB
-    /// block, which on loopback costs the sender about a fifth more CPU time.
+    /// block.
     /// Over TLS a send is made into full 16 KiB records that leave together.
     /// flush() sends the rest.
     void gatherWrites(std::size_t bytes);

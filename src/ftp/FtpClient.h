@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Trelvan's FTP client: RFC 959 control dialogue, RFC 2428 EPSV/EPRT,
@@ -76,11 +77,9 @@ std::size_t hashHexDigits(HashAlgorithm algorithm);
 inline constexpr int kTransferBlockBytes = 4096;
 
 /// An upload's blocks leave in sends of this size; FtpTransfer::reserve()
-/// gives at most one send's room. It is curl's size too. On loopback 1 MiB
-/// sends were a fifth faster than these on some machines and a sixth slower
-/// on others; 64 KiB kept up with curl on both. Over TLS
-/// larger sends cost more: OpenSSL copies each record's bytes before
-/// encrypting them, and that copy then reads from memory, not the cache.
+/// gives at most one send's room. It is curl's size too; larger sends gain
+/// nothing everywhere and cost more over TLS, where OpenSSL copies each
+/// record before encrypting it (docs/benchmarks.md).
 inline constexpr int kUploadGatherBytes = 64 * 1024;
 
 /// How long each kind of wait may take before the operation fails.

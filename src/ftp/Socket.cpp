@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ftp/Socket.h"
 
 #include <algorithm>
@@ -130,10 +131,10 @@ WaitResult waitForFd(int fd, short events, const Deadline &deadline, const IdleH
             return WaitResult::Timeout;
         if (n == 0 && idle && idleWait) {
             // On a near server a reply comes within a moment of its command,
-            // and a plain poll waits that out; a pass through the window's
-            // event loop costs half a millisecond on a desktop with a screen
-            // reader, after every command. Sends keep the loop: a full
-            // socket takes longer than that to drain.
+            // and a plain poll waits that out, where a pass through the
+            // window's event loop after every command would cost more than
+            // the reply's wait. Sends keep the loop: a full socket takes
+            // longer than that to drain.
             if (events == POLLIN)
                 n = ::poll(&p, 1, std::min({kReplyGlanceMs, left, due}));
             if (n == 0) {

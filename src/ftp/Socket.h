@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Socket helpers shared by the control and data connections: deadlines,
@@ -102,9 +103,8 @@ Endpoint peerEndpoint(int fd);
 void tuneControlSocket(int fd);
 
 /// TCP_NODELAY for a data connection. The gathered sends are a little over
-/// one loopback segment each; Nagle holds every short tail back until the
-/// peer's ACK and the stream is cut into ragged segments, which costs about
-/// a sixth of the throughput on loopback.
+/// one loopback segment each; Nagle would hold every short tail back until
+/// the peer's ACK and cut the stream into ragged segments.
 void tuneDataSocket(int fd);
 
 /// Text of an errno value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "upload/UploadRun.h"
 
 #include "ftp/Hasher.h"
@@ -49,9 +50,8 @@ namespace {
 constexpr int BlockSize = 4096;
 /// The local file is read many blocks at a time, into room the transfer
 /// sends from: one read and one send per 64 KiB instead of one per block.
-/// Larger sends were faster on some machines and slower on others (see
-/// ftp::kUploadGatherBytes); at this size a slow link still shows progress
-/// and answers Cancel within a fraction of a second.
+/// At this size a slow link still shows progress and answers Cancel within
+/// a fraction of a second.
 constexpr qint64 ReadAhead = ftp::kUploadGatherBytes;
 /// The part of a file the server already holds is read for its digest in
 /// larger pieces: nothing waits on a socket meanwhile.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "ftp/FtpClient.h"
@@ -63,10 +64,10 @@ public:
     /// display always shows a file's last block), and between two calls that
     /// let the window handle its events while blocks flow without waiting
     /// (a wait handles them as they come: ftp::setIdleWait). Tests set both
-    /// to 0: every block. A refresh (labels laid out, then painted) costs the
-    /// GUI thread about 1-2 ms; five a second are plenty for the eye. A call
-    /// with nothing to handle costs microseconds, and one every 5 ms keeps
-    /// the window's longest pause under a frame at 60 Hz.
+    /// to 0: every block. A refresh lays the labels out and paints them;
+    /// five a second are plenty for the eye. A call with nothing to handle
+    /// is cheap, and one every 5 ms keeps the window's longest pause under a
+    /// frame at 60 Hz.
     int progressRefreshMs = 200;
     int serviceIntervalMs = 5;
     /// Shortest time between two changes of the byte counts and the time
