@@ -312,6 +312,7 @@ std::vector<std::string> faultArguments(const FtpServerOptions &o)
     flag(o.multilineFinal, "--multiline-final");
     flag(o.multilineGreeting, "--multiline-greeting");
     flag(o.stallData, "--stall-data");
+    flag(o.dropPipelined, "--drop-pipelined");
     flag(o.noDataConnect, "--no-data-connect");
     flag(o.legacyNames, "--legacy-names");
     value(!o.endlessList.empty(), "--endless-list", o.endlessList);

@@ -103,6 +103,7 @@ struct FtpServerOptions
     std::string pasvAddress{};          ///< another host's address in 227 replies
     std::vector<std::string> stallOn{}; ///< commands never answered ("PASS", "LIST", ...)
     bool stallData = false;             ///< accept an upload but never read its data
+    bool dropPipelined = false;         ///< drop commands that come with the one before
     int64_t readLimit = 0;      ///< read uploads at most this many bytes a second (0: at once)
     bool noDataConnect = false; ///< accept EPRT/PORT but never connect
     bool legacyNames = false;   ///< names as the disk's bytes, UTF8 not in FEAT

@@ -160,6 +160,14 @@ class FaultyHandler(FTPHandler):
         import asynchat
         asynchat.async_chat.push(self, data)
 
+    def recv(self, buffer_size):
+        data = super().recv(buffer_size)
+        # As a server that reads one command and throws away what came with
+        # it: commands sent before the reply to the one before are lost.
+        if OPTS.drop_pipelined and data.count(b"\n") > 1:
+            data = data[:data.index(b"\n") + 1]
+        return data
+
     def pre_process_command(self, line, cmd, arg):
         shown = "PASS ***" if cmd == "PASS" else line
         log_event({"kind": "command", "command": shown})
@@ -403,6 +411,8 @@ def main():
     p.add_argument("--pasv-address", metavar="A", help="put address A into 227 replies")
     p.add_argument("--stall-on", action="append", default=[], metavar="CMD",
                    help="never answer CMD (repeatable)")
+    p.add_argument("--drop-pipelined", action="store_true",
+                   help="drop the commands that come in one read after the first")
     p.add_argument("--stall-data", action="store_true",
                    help="accept an upload but never read its data")
     p.add_argument("--read-limit", type=int, default=0, metavar="N",

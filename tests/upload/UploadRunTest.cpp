@@ -277,6 +277,26 @@ TEST_F(UploadRunTest, ServersThatDeleteFailedTransfersStillGetTheWholeFile)
     }
 }
 
+// Size queries and EPSV go together; a server that loses commands sent so
+// costs one wait for a reply, and the run then sends one at a time.
+TEST_F(UploadRunTest, ServerThatDropsCommandsSentTogetherGetsThemOneAtATime)
+{
+    startServer(Kind::Pyftpd, {.dropPipelined = true});
+    const QByteArray a = randomBytes(5000, 47), b = randomBytes(6000, 48);
+    list.setPaths({makeLocal("a.bin", a), makeLocal("b.bin", b)});
+    const ConnectionParams params{QString::fromStdString(server->serverField()),
+                                  QString::fromStdString(server->user()),
+                                  QString::fromStdString(server->password())};
+
+    EXPECT_EQ(runUpload(params, testOptions(1000), true), UploadRun::Outcome::Completed);
+    EXPECT_EQ(readFile(remoteOf("a.bin")), a);
+    EXPECT_EQ(readFile(remoteOf("b.bin")), b);
+    EXPECT_EQ(view.prompts, QStringList{UploadRun::TextConnectionLost});
+    EXPECT_TRUE(view.log.contains(
+        u"Сервер не ответил на команды, посланные подряд; дальше они идут по одной"_s))
+        << view.log.join('|').toStdString();
+}
+
 TEST_F(UploadRunTest, CutDataConnectionContinuesWithoutSendingTheFirstPartAgain)
 {
     // A server without SIZE tells the size by MLST, or else by its listing.
