@@ -515,6 +515,18 @@ bool FtpTransfer::finish()
     return m_impl->result;
 }
 
+int FtpTransfer::verdictAfterFailure(int waitMs)
+{
+    if (m_impl->done)
+        return m_impl->finalCode;
+    m_impl->done = true;
+    m_impl->result = false;
+    // The session's failure is the data connection's: not forgotten here.
+    if (const auto session = m_impl->session.lock())
+        m_impl->finalCode = session->verdictAfterDataFailure(m_impl->id, waitMs);
+    return m_impl->finalCode;
+}
+
 void FtpTransfer::close()
 {
     if (!m_impl || m_impl->done)

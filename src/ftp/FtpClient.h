@@ -443,6 +443,13 @@ public:
     /// True only for 226 or 250. A second call returns the first result.
     bool finish();
 
+    /// After a read or write failed: drops the data connection and waits up
+    /// to `waitMs` for the server's final reply, which may say why (552
+    /// "quota exceeded"). Returns its code, or 0 when none came in time (the
+    /// connection is then closed; lastFailure() still names the data
+    /// connection's failure). Ends the transfer.
+    int verdictAfterFailure(int waitMs);
+
     /// Drops the transfer without waiting for a verdict.
     void close();
 

@@ -1038,6 +1038,36 @@ int FtpSession::finishTransfer(uint64_t id)
     return code;
 }
 
+int FtpSession::verdictAfterDataFailure(uint64_t id, int waitMs)
+{
+    if (id != m_transferId || !m_data)
+        return 0;
+    const Failure dataFailure = m_failure;
+    const std::string dataError = m_error;
+    m_data.reset();
+    int code = m_earlyFinalCode;
+    m_earlyFinalCode = 0;
+    if (code == 0) {
+        const std::optional<FtpReply> reply = finalReply(waitMs);
+        if (!reply) {
+            if (m_failure.kind != FailureKind::Stopped) {
+                m_failure = dataFailure;
+                m_error = dataError;
+            }
+            return 0;
+        }
+        code = reply->code;
+    }
+    if (code == 226 || code == 250) {
+        m_failure = dataFailure;
+        m_error = dataError;
+    } else {
+        note("the server ended the transfer: " + m_lastReply.text,
+             failureOf(FailureKind::FinalReply, m_lastReply.text, m_transferVerb));
+    }
+    return code;
+}
+
 void FtpSession::dropTransfer(uint64_t id)
 {
     if (id == m_transferId)

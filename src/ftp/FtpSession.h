@@ -94,6 +94,13 @@ public:
     /// Returns the reply code, 0 when none came.
     int finishTransfer(uint64_t id);
 
+    /// After transfer `id`'s data connection failed: drops it and waits up
+    /// to `waitMs` for the server's final reply, which may say why (a full
+    /// disk, a quota). Returns its code, 0 when none came in time; the
+    /// connection is then closed and failure() still names the data
+    /// connection's failure. Another reply than 226/250 is the failure.
+    int verdictAfterDataFailure(uint64_t id, int waitMs);
+
     /// Closes transfer `id`'s data connection without waiting; its final
     /// reply is read and dropped before the next command.
     void dropTransfer(uint64_t id);

@@ -67,6 +67,9 @@ constexpr int MaxSizeChanges = 20;
 /// How often the server may refuse a file's final reply, or hold another size
 /// than the local one, before the file is given up for this run.
 constexpr int MaxRefusedVerdicts = 2;
+/// How long the server's reply may take after a data connection broke, before
+/// the break counts as a lost connection.
+constexpr int DataVerdictMs = 2000;
 /// How many files sent since Files.txt was written the marker may name.
 constexpr int MaxSentInMarker = 64;
 
@@ -257,6 +260,32 @@ UploadRun::Outcome outcomeOf(End end)
 
 } // namespace
 
+/// What a server's refusal of a transfer command, or its reply to a broken
+/// transfer, says about the file.
+enum class Refusal
+{
+    None,
+    Lost,     ///< no refusal: the connection failed
+    Passing,  ///< a 4xx: try again later, the part the server holds kept
+    Storage,  ///< 552 or 452: no room (disk full, quota): an error, the part kept
+    NoAppend, ///< the server will not append or restart (proftpd's default, 502, 504)
+    Final     ///< another 5xx: this file cannot be sent so
+};
+
+/// Sorts a refusal by its reply. proftpd refuses appending and restarting
+/// with a 451 that says so; a 451 otherwise is a passing local error.
+Refusal refusalOf(int code, const std::string &text)
+{
+    if (code == 452 || code == 552)
+        return Refusal::Storage;
+    if (code == 500 || code == 502 || code == 504 ||
+        (code == 451 && text.find("not permitted") != std::string::npos))
+        return Refusal::NoAppend;
+    if (code >= 400 && code < 500)
+        return Refusal::Passing;
+    return code >= 500 ? Refusal::Final : Refusal::Lost;
+}
+
 /// One run's working state; lives for exec().
 struct UploadRun::Impl
 {
@@ -284,7 +313,7 @@ struct UploadRun::Impl
     int filesSent = 0;
     QStringList sentSinceSave;           // sent, still in Files.txt: the marker names them
     bool withdrawn = false;              // the file being sent was taken off the list
-    bool appendRefused = false;          // the last openAppend failed because the server refused
+    Refusal openRefusal = Refusal::None; // why the last openAppend opened nothing
     QSet<quint64> passedOver;            // items given up for this run
     QHash<quint64, int> freshStarts;     // items started afresh because they changed
     QSet<quint64> forceFresh;            // items to be created afresh however the flag stands
@@ -339,6 +368,10 @@ struct UploadRun::Impl
     bool continuesMarked(const QString &localPath);
     std::optional<int64_t> settledRemoteSize(const QString &remotePath);
     bool refusedByServer() const;
+    /// The last reply's refusal; Lost when the server refused nothing.
+    Refusal lastRefusal() const;
+    FileResult refusedToStore(const QString &remotePath);
+    FileResult dataBroken(quint64 id, const QString &remotePath, qint64 fileSize);
     std::unique_ptr<ftp::FtpTransfer> openAppend(const QString &remotePath, qint64 *offset);
 
     void showProgress(int row, qint64 offset, qint64 fileSize, bool figures);
@@ -507,20 +540,32 @@ bool UploadRun::Impl::createRemote(const QString &remotePath, ftp::Failure *why)
     if (connection->putFile(run.m_files.tempFile.toStdString(), remote))
         return true;
     *why = connection->lastFailure();
-    // Some servers refuse to overwrite a file but let it be removed first.
-    if (!connection->isOpen() || !connection->command("DELE " + remote))
+    // Some servers refuse to overwrite a file but let it be removed first;
+    // no other refusal costs the user the file the server holds.
+    if (!connection->isOpen() || lastRefusal() != Refusal::Final ||
+        !connection->command("DELE " + remote))
         return false;
     const bool put = connection->putFile(run.m_files.tempFile.toStdString(), remote);
     *why = connection->lastFailure();
+    if (!put)
+        view.addLogLine(
+            u"Файл на сервере удалён, а новый создать не удалось: %1"_s.arg(remotePath));
     return put;
 }
 
-/// createRemote failed: a lost connection is asked about like any other; a
-/// refusal is shown in the error box and ends the run.
+/// createRemote failed: a lost connection or a passing refusal is asked
+/// about like any other, no room is said so; a refusal is shown in the error
+/// box and ends the run.
 FileResult UploadRun::Impl::createFailed(const QString &remotePath, const ftp::Failure &why)
 {
-    if (!connection->isOpen())
+    // Temp.dat itself could not be made: no failure of the server's.
+    const Refusal refusal = !connection->isOpen()                ? Refusal::Lost
+                            : why.kind == ftp::FailureKind::None ? Refusal::Final
+                                                                 : lastRefusal();
+    if (refusal == Refusal::Lost || refusal == Refusal::Passing)
         return connectionLost();
+    if (refusal == Refusal::Storage)
+        return refusedToStore(remotePath);
     logReason(why);
     view.showMessage(u"Ошибка при создании файла %1.\r\nПроверьте имя файла."_s.arg(remotePath),
                      TextError, UploadView::Icon::Error);
@@ -634,40 +679,70 @@ bool UploadRun::Impl::refusedByServer() const
     return code >= 450 && code <= 599;
 }
 
+Refusal UploadRun::Impl::lastRefusal() const
+{
+    // Data connections refused both ways refuse no command of ours.
+    if (connection->lastFailure().kind == ftp::FailureKind::DataRefused)
+        return Refusal::Final;
+    if (!refusedByServer())
+        return Refusal::Lost;
+    return refusalOf(connection->lastReplyCode(), connection->lastReplyText());
+}
+
 /// Opens the transfer that continues the remote file at *offset. APPE first;
-/// servers that refuse appending get the file another way: REST and STOR at
-/// the offset, or, when that is refused too (proftpd's default refuses both on
-/// an existing file), the whole file again from its start, *offset then 0.
+/// a server that will not append (proftpd's default, or one that does not
+/// know the command) gets REST and STOR at the offset, and when it refuses
+/// that too, the whole file again from its start (*offset then 0), the loss
+/// of the part it held named in the log. Any other refusal keeps what the
+/// server holds: null, with openRefusal saying why.
 std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &remotePath,
                                                               qint64 *offset)
 {
     const std::string remote = wire(remotePath);
-    appendRefused = false;
+    openRefusal = Refusal::None;
+    const auto refused = [this] {
+        openRefusal = connection->isOpen() ? lastRefusal() : Refusal::Lost;
+        return openRefusal;
+    };
     // A file started afresh on a server known to refuse APPE goes by STOR
     // at once.
     if (!(appeRefused && *offset == 0)) {
         auto t = connection->openTransfer("APPE " + remote, ftp::Direction::Upload);
-        if (t || !connection->isOpen())
+        if (t)
             return t;
-        // A data connection that failed is a lost connection, not a refusal:
-        // the fall-backs below would end an unattended run with an error box.
-        if (!refusedByServer())
+        const Refusal why = refused();
+        // Only an empty or absent file may try STOR after another refusal,
+        // and not when data connections are what was refused.
+        const bool noData = connection->lastFailure().kind == ftp::FailureKind::DataRefused;
+        if (why != Refusal::NoAppend && !(why == Refusal::Final && *offset == 0 && !noData))
             return nullptr;
         appeRefused = true;
     }
     std::unique_ptr<ftp::FtpTransfer> t;
     if (*offset > 0 && connection->hasFeature("REST STREAM")) {
+        // A server that will not append may refuse restarting in its own
+        // words (proftpd: overwriting not allowed); only no room or a
+        // passing condition keeps the part it holds.
         t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload, *offset);
-        if (t || !connection->isOpen() || !refusedByServer())
+        if (t || (refused() != Refusal::NoAppend && openRefusal != Refusal::Final))
             return t;
     }
     if (*offset > 0)
         view.addLogLine(u"Сервер не даёт дописать файл, передаётся заново: %1"_s.arg(remotePath));
+    const bool held = *offset > 0;
     *offset = 0;
-    // Some servers refuse STOR over a file they hold.
-    connection->command("DELE " + remote);
     t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
-    appendRefused = !t && connection->isOpen() && refusedByServer();
+    if (t || refused() != Refusal::Final)
+        return t;
+    // Some servers refuse STOR over a file they hold but let it be removed
+    // first; the new file is sent at once.
+    if (!connection->command("DELE " + remote))
+        return refused(), nullptr;
+    if (held)
+        view.addLogLine(u"Файл на сервере удалён, чтобы передать его заново: %1"_s.arg(remotePath));
+    t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
+    if (!t)
+        refused();
     return t;
 }
 
@@ -742,6 +817,41 @@ FileResult UploadRun::Impl::connectionLost()
     return ask(TextConnectionLost) == ContinuePrompt::Continue && !state.stop
                ? FileResult::ConnectionLost
                : FileResult::Stop;
+}
+
+/// The server has no room for the file (a full disk, a quota): no lost
+/// connection to wait out. The run ends with the server's reply; the file,
+/// its marker and what the server holds of it stay for a later run.
+FileResult UploadRun::Impl::refusedToStore(const QString &remotePath)
+{
+    logReason(connection->lastFailure());
+    const QString reply = QString::fromStdString(connection->lastReplyText());
+    closeHandles();
+    view.showMessage(
+        u"Сервер отказался сохранить файл %1:\r\n%2"_s.arg(remotePath, reply.trimmed()), TextError,
+        UploadView::Icon::Error);
+    return FileResult::Stop;
+}
+
+/// The data connection failed in the middle of a file. The server may say
+/// why on the control connection (a full disk, a quota), so its reply is
+/// awaited a moment before the failure counts as a lost connection.
+FileResult UploadRun::Impl::dataBroken(quint64 id, const QString &remotePath, qint64 fileSize)
+{
+    const int code = transfer->verdictAfterFailure(
+        std::min(DataVerdictMs, run.m_ftpOptions.timeouts.finalReplyMs));
+    transfer.reset();
+    if (state.stop)
+        return FileResult::Stop;
+    if (code != 0 && connection->isOpen()) {
+        const Refusal why = refusalOf(code, connection->lastReplyText());
+        if (why == Refusal::Storage)
+            return refusedToStore(remotePath);
+        if (why == Refusal::Final)
+            return verdictRefused(id, remotePath, failureText(connection->lastFailure()), fileSize,
+                                  false);
+    }
+    return connectionLost();
 }
 
 FileResult UploadRun::Impl::passOver(quint64 id, const QString &status)
@@ -861,8 +971,12 @@ std::optional<FileResult> UploadRun::Impl::prepareRemote(quint64 id, const QStri
     if (fileHash && *offset == 0)
         fileHash->reset(); // the file goes again from its start
     if (!transfer) {
-        if (!connection->isOpen() || !appendRefused)
+        // A passing refusal is asked about as a lost connection is: a later
+        // pass continues the file, and the server keeps what it holds.
+        if (openRefusal == Refusal::Lost || openRefusal == Refusal::Passing)
             return connectionLost();
+        if (openRefusal == Refusal::Storage)
+            return refusedToStore(remotePath);
         // A file the server would not create by either command: the server
         // holds none of it, so there is nothing to continue.
         if (created) {
@@ -936,7 +1050,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
                 const qint64 want = std::min<qint64>(ReadAhead, fileSize - offset);
                 char *room = transfer->reserve(int(want));
                 if (!room)
-                    return connectionLost();
+                    return dataBroken(id, remotePath, fileSize);
                 if (local.readFully(room, want) != want)
                     return startAfresh(id);
                 if (fileHash)
@@ -945,7 +1059,7 @@ FileResult UploadRun::Impl::sendBlocks(quint64 id, LocalFile &local, const QStri
                 aheadLen = want;
             }
             if (transfer->commit(int(len)) != int(len))
-                return connectionLost();
+                return dataBroken(id, remotePath, fileSize);
             aheadPos += len;
         }
         offset += len;
@@ -998,9 +1112,12 @@ FileResult UploadRun::Impl::finishFile(quint64 id, LocalFile &local, const QStri
         return startAfresh(id);
     // A refusal is the server's verdict on the file, not a lost connection:
     // asking to reconnect would go round for ever.
-    if (!confirmed && connection->isOpen() && refusedByServer())
+    if (!confirmed && connection->isOpen() && refusedByServer()) {
+        if (lastRefusal() == Refusal::Storage)
+            return refusedToStore(remotePath);
         return verdictRefused(id, remotePath, failureText(connection->lastFailure()), fileSize,
                               false);
+    }
     if (!confirmed)
         return connectionLost();
     // The size query goes with those of the next file, when no digest is

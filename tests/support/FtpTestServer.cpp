@@ -318,6 +318,8 @@ std::vector<std::string> faultArguments(const FtpServerOptions &o)
     value(!o.endlessList.empty(), "--endless-list", o.endlessList);
     value(o.cutDataAfter >= 0, "--cut-data-after", to_string(o.cutDataAfter));
     value(o.cutTimes >= 0, "--cut-times", to_string(o.cutTimes));
+    value(!o.cutReply.empty(), "--cut-reply", o.cutReply);
+    value(o.refuseResume > 0, "--refuse-resume", to_string(o.refuseResume));
     value(o.finalReply >= 0, "--final-reply", to_string(o.finalReply));
     value(o.finalTimes >= 0, "--final-times", to_string(o.finalTimes));
     value(o.readLimit > 0, "--read-limit", to_string(o.readLimit));

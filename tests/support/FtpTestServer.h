@@ -94,6 +94,8 @@ struct FtpServerOptions
     bool refuseStor = false;            ///< STOR -> 553
     int64_t cutDataAfter = -1;          ///< reset an upload's data connection after N bytes
     int cutTimes = -1;                  ///< ... for the first K uploads only (-1: all)
+    std::string cutReply{};             ///< ... replying this (default: a 426)
+    int refuseResume = 0;               ///< APPE and REST -> this code
     int finalReply = -1;                ///< this code instead of 226 after an upload; 0: no reply
     int finalTimes = -1;                ///< ... for the first K uploads only (-1: all)
     bool multilineFinal = false;        ///< 226 as a multi-line reply

@@ -106,7 +106,7 @@ class FaultyDTPHandler(DTPHandler):
                                    struct.pack("ii", 1, 0))
         except OSError:
             pass
-        self._resp = ("426 Data connection cut by the test server.", lambda *a, **k: None)
+        self._resp = (OPTS.cut_reply, lambda *a, **k: None)
         self._error = True  # a TLS channel then skips its orderly shutdown
         self.close()
 
@@ -218,6 +218,8 @@ class FaultyHandler(FTPHandler):
             return "502 SIZE not implemented."
         if OPTS.no_mlst and cmd in ("MLST", "MLSD"):
             return "502 %s not implemented." % cmd
+        if OPTS.refuse_resume and cmd in ("APPE", "REST"):
+            return "%d Refused by the test server." % OPTS.refuse_resume
         if OPTS.refuse_appe and cmd == "APPE":
             return "502 APPE refused by the test server."
         if OPTS.refuse_stor and cmd == "STOR":
@@ -411,6 +413,10 @@ def main():
     p.add_argument("--pasv-address", metavar="A", help="put address A into 227 replies")
     p.add_argument("--stall-on", action="append", default=[], metavar="CMD",
                    help="never answer CMD (repeatable)")
+    p.add_argument("--cut-reply", default="426 Data connection cut by the test server.",
+                   metavar="TEXT", help="the reply after a cut (default: a 426)")
+    p.add_argument("--refuse-resume", type=int, metavar="CODE",
+                   help="answer APPE and REST with CODE")
     p.add_argument("--drop-pipelined", action="store_true",
                    help="drop the commands that come in one read after the first")
     p.add_argument("--stall-data", action="store_true",

@@ -24,6 +24,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <optional>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <tuple>
@@ -262,7 +263,9 @@ TEST_F(UploadRunTest, ServersThatDeleteFailedTransfersStillGetTheWholeFile)
         std::optional<QByteArray> heldAtPrompt;
         bool doneAtPrompt = true;
         view.onPrompt = [&](const QString &) {
-            heldAtPrompt = QFile::exists(remoteOf("a.bin")) ? readFile(remoteOf("a.bin")) : "";
+            // The server may be deleting it just now: what it held, or nothing.
+            QFile held(remoteOf("a.bin"));
+            heldAtPrompt = held.open(QIODevice::ReadOnly) ? held.readAll() : QByteArray();
             doneAtPrompt = list.at(0).done;
         };
 
@@ -368,11 +371,92 @@ TEST_F(UploadRunTest, ContinuationWaitsUntilTheServerHasWrittenWhatReachedItBefo
                                             std::to_string(data.size() - 300000 - tail)}));
 }
 
+// A server out of room breaks the data connection and says why: no lost
+// connection to wait out, but an error box with its reply. The part it holds,
+// the marker and the list stay for a later run.
+TEST_F(UploadRunTest, FullDiskOrQuotaEndsTheRunWithTheServersReply)
+{
+    for (const char *reply : {"552 Disk quota exceeded.", "452 Insufficient storage space."}) {
+        SCOPED_TRACE(reply);
+        startServer(Kind::Pyftpd, {.cutDataAfter = 300000, .cutTimes = 1, .cutReply = reply});
+        const QByteArray data = randomBytes(1024 * 1024, 49);
+        const QString a = makeLocal("a.bin", data), b = makeLocal("b.bin", "small");
+        list.setPaths({a, b});
+        QFile::remove(files().markerFile);
+        state.resume = false;
+        view.prompts.clear();
+        view.messages.clear();
+        view.log.clear();
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+        EXPECT_TRUE(view.prompts.isEmpty()) << view.prompts.join('|').toStdString();
+        EXPECT_TRUE(view.log.contains(u"Сервер не подтвердил приём файла: %1"_s.arg(reply)))
+            << view.log.join('|').toStdString();
+        ASSERT_EQ(view.messages.size(), 2);
+        EXPECT_EQ(view.messages[0].text,
+                  u"Сервер отказался сохранить файл %1/a.bin:\r\n%2"_s.arg(view.folder, reply));
+        EXPECT_EQ(view.messages[0].icon, UploadView::Icon::Error);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), data.left(300000));
+        QStringList listed;
+        ASSERT_TRUE(ListFile::read(files().listFile, &listed));
+        EXPECT_EQ(listed, (QStringList{a, b}));
+        expectMarked(a);
+    }
+}
+
+// pure-ftpd with a quota of 1 MB: the file that does not fit is refused with
+// the server's own words, no prompt comes, and the files not sent stay listed.
+TEST_F(UploadRunTest, RealServerWithAQuotaEndsTheRunWithItsReply)
+{
+    startServer(Kind::PureFtpd, {.pureFtpdArgs = {"-n", "1000:1"}});
+    // pure-ftpd keeps the account's usage in its root, which it must write.
+    const passwd *ftp = ::getpwnam("ftp");
+    ASSERT_TRUE(ftp);
+    ASSERT_EQ(::chown(QFile::encodeName(server->rootPath()).constData(), ftp->pw_uid, ftp->pw_gid),
+              0);
+    const QString a = makeLocal("a.bin", randomBytes(600 * 1024, 51));
+    const QString b = makeLocal("b.bin", randomBytes(900 * 1024, 52));
+    const QString c = makeLocal("c.bin", "small");
+    list.setPaths({a, b, c});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+    EXPECT_TRUE(view.prompts.isEmpty()) << view.prompts.join('|').toStdString();
+    ASSERT_FALSE(view.messages.isEmpty());
+    EXPECT_TRUE(view.messages[0].text.startsWith(
+        u"Сервер отказался сохранить файл %1/b.bin:\r\n552"_s.arg(view.folder)))
+        << view.messages[0].text.toStdString() << " | " << view.log.join('|').toStdString();
+    QStringList listed;
+    ASSERT_TRUE(ListFile::read(files().listFile, &listed));
+    EXPECT_EQ(listed, (QStringList{b, c}));
+}
+
+// A refusal to append or restart that says nothing about appending (busy,
+// a local error, no room) never costs the part the server holds: a 4xx is
+// asked about as a lost connection (Cancel here), no room ends the run.
+TEST_F(UploadRunTest, RefusedResumesKeepThePartTheServerHolds)
+{
+    for (const int code : {450, 451, 452, 552}) {
+        SCOPED_TRACE(code);
+        startServer(Kind::Pyftpd, {.refuseResume = code});
+        const QByteArray data = randomBytes(10000, 50);
+        const QString a = listOne("a.bin", data);
+        prepareResume(a, data.left(4000));
+        view.prompts.clear();
+        view.answers = {ContinuePrompt::Cancel};
+
+        EXPECT_EQ(run(), UploadRun::Outcome::Interrupted);
+        EXPECT_EQ(view.prompts.size(), code == 450 || code == 451 ? 1 : 0);
+        EXPECT_EQ(readFile(remoteOf("a.bin")), data.left(4000));
+        EXPECT_TRUE(server->commandsStartingWith("DELE").empty());
+        expectMarked(a);
+    }
+}
+
 TEST_F(UploadRunTest, RejectedFinalReplyIsRetriedOnceThenPassedOverWithItsReason)
 {
     // A refusal is the server's verdict, not a lost connection: no prompt,
     // and no endless round of reconnections.
-    startServer(Kind::Pyftpd, {.finalReply = 552});
+    startServer(Kind::Pyftpd, {.finalReply = 550});
     const QByteArray data = randomBytes(100000, 5);
     const QString a = listOne("a.bin", data);
     prepareResume(a, data.left(1000));
@@ -381,7 +465,7 @@ TEST_F(UploadRunTest, RejectedFinalReplyIsRetriedOnceThenPassedOverWithItsReason
     EXPECT_EQ(lastMessage(), UploadRun::TextIncomplete);
     EXPECT_TRUE(view.prompts.isEmpty()) << view.prompts.join('|').toStdString();
     const QString reason =
-        u"Сервер не подтвердил приём файла: 552 Final reply chosen by the test server."_s;
+        u"Сервер не подтвердил приём файла: 550 Final reply chosen by the test server."_s;
     EXPECT_EQ(view.log.count(reason), 2) << view.log.join('|').toStdString();
     EXPECT_TRUE(
         view.log.contains(u"Файл не передан после двух попыток: %1/a.bin"_s.arg(view.folder)));
@@ -392,7 +476,7 @@ TEST_F(UploadRunTest, RejectedFinalReplyIsRetriedOnceThenPassedOverWithItsReason
     EXPECT_FALSE(state.resume);
 
     // Rejected once: retried, then confirmed.
-    startServer(Kind::Pyftpd, {.finalReply = 552, .finalTimes = 1});
+    startServer(Kind::Pyftpd, {.finalReply = 550, .finalTimes = 1});
     prepareResume(a, data.left(1000));
     view.prompts.clear();
     EXPECT_EQ(run(), UploadRun::Outcome::Completed);
