@@ -46,6 +46,7 @@
 #include <QTextCursor>
 #include <QTimer>
 
+#include <cstdio>
 #include <poll.h>
 #include <utility>
 
@@ -55,6 +56,8 @@ namespace {
 
 const QString SettingsSection = QStringLiteral("Options");
 const QString TextAttention = QStringLiteral("Внимание");
+const QString TextLineBreakName =
+    QStringLiteral("Имя файла содержит перевод строки; такой файл нельзя передать по FTP:");
 
 // How the GUI thread's FTP waits block: in the window's own event loop,
 // watching the socket, so that a repaint, a click or a screen reader's
@@ -380,6 +383,12 @@ void TfrmMainForm::startUp(const QStringList &arguments)
     }
     QList<UploadList::Clash> clashes;
     m_list.addFiles(existing, &clashes);
+    // Whoever started the program from a terminal reads why a file is missing.
+    for (const UploadList::Clash &clash : clashes) {
+        if (clash.listed.isEmpty())
+            std::fprintf(stderr, "%s %s\n", qUtf8Printable(TextLineBreakName),
+                         qUtf8Printable(shownPath(clash.path)));
+    }
 
     if (QScreen *screen = this->screen()) {
         QRect area = geometry();
@@ -798,16 +807,40 @@ void TfrmMainForm::saveList()
                    [this](QMessageBox::StandardButton) { m_listWarningShown = false; });
 }
 
+QString TfrmMainForm::shownPath(const QString &path)
+{
+    QString shown = path;
+    return shown.replace(QLatin1Char('\r'), QLatin1String("\\r"))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+}
+
 QString TfrmMainForm::clashText(const QList<UploadList::Clash> &clashes)
 {
     constexpr int Named = 5;
-    QString text = QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
-                                  "файл, поэтому не добавлены:");
-    for (int i = 0; i < clashes.size() && i < Named; ++i)
-        text += QStringLiteral("\r\n%1 — уже есть %2").arg(clashes[i].path, clashes[i].listed);
-    if (clashes.size() > Named)
-        text += QStringLiteral("\r\nи ещё %1").arg(clashes.size() - Named);
-    return text;
+    QStringList sameName;
+    QStringList lineBreak;
+    for (const UploadList::Clash &clash : clashes) {
+        if (clash.listed.isEmpty())
+            lineBreak.append(shownPath(clash.path));
+        else
+            sameName.append(QStringLiteral("%1 — уже есть %2").arg(clash.path, clash.listed));
+    }
+    const auto named = [](const QString &head, const QStringList &lines) {
+        QString text = head;
+        for (int i = 0; i < lines.size() && i < Named; ++i)
+            text += QStringLiteral("\r\n") + lines[i];
+        if (lines.size() > Named)
+            text += QStringLiteral("\r\nи ещё %1").arg(lines.size() - Named);
+        return text;
+    };
+    QStringList parts;
+    if (!sameName.isEmpty())
+        parts.append(named(QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один "
+                                          "и тот же файл, поэтому не добавлены:"),
+                           sameName));
+    if (!lineBreak.isEmpty())
+        parts.append(named(TextLineBreakName, lineBreak));
+    return parts.join(QStringLiteral("\r\n\r\n"));
 }
 
 void TfrmMainForm::reportNameClashes(const QList<UploadList::Clash> &clashes)

@@ -218,6 +218,8 @@ private:
     /// while it is up join (a second start hands its files over one by one).
     void reportNameClashes(const QList<UploadList::Clash> &clashes);
     static QString clashText(const QList<UploadList::Clash> &clashes);
+    /// A path as a box or a terminal can show it: line breaks as \r and \n.
+    static QString shownPath(const QString &path);
     /// A data file that exists but cannot be read is left as it is; told
     /// once per file.
     void reportUnreadableFile(const QString &path);

@@ -19,7 +19,7 @@ UploadList::Admission UploadList::admission(const QString &path, const QString &
     // back as two other paths.
     if (path.contains(QLatin1Char('\n')) || path.contains(QLatin1Char('\r')) ||
         path.contains(QChar(0)))
-        return Admission::Refused;
+        return Admission::LineBreak;
     // Linux tells /d/README from /d/readme: both are kept, exactly as named.
     if (m_pathCount.value(path) > 0)
         return Admission::Refused;
@@ -38,6 +38,8 @@ int UploadList::addFile(const QString &path, Clash *clash)
     const Admission verdict = admission(path, name);
     if (verdict == Admission::NameClashes && clash)
         *clash = Clash{path, m_pathByName.value(name)};
+    if (verdict == Admission::LineBreak && clash)
+        *clash = Clash{path, {}};
     if (verdict != Admission::Accepted)
         return -1;
     const int row = count();
@@ -59,6 +61,8 @@ int UploadList::addFiles(const QStringList &paths, QList<Clash> *clashes)
         const Admission verdict = admission(path, name);
         if (verdict == Admission::NameClashes && clashes)
             clashes->append(Clash{path, m_pathByName.value(name)});
+        if (verdict == Admission::LineBreak && clashes)
+            clashes->append(Clash{path, {}});
         if (verdict != Admission::Accepted)
             continue;
         noteListed(path, name);

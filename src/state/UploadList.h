@@ -42,18 +42,20 @@ public:
     struct Clash
     {
         QString path;   // the path refused
-        QString listed; // the listed path that carries its name
+        QString listed; // the listed path that carries its name; empty: the
+                        // name holds a line break, which no FTP command carries
     };
 
     explicit UploadList(QObject *parent = nullptr);
 
     /// Appends path unless it is listed already (compared exactly, as Linux
-    /// names files), another item carries its file name (then *clash, when
-    /// given, says which), or it holds a line break or NUL. Returns the new
-    /// row, or -1.
+    /// names files), another item carries its file name, or it holds a line
+    /// break or NUL (for the last two *clash, when given, says so). Returns
+    /// the new row, or -1.
     int addFile(const QString &path, Clash *clash = nullptr);
     /// Appends many paths at once (one row insertion instead of one per
-    /// path), by the same rules; the name clashes are appended to *clashes.
+    /// path), by the same rules; the name clashes and line breaks are
+    /// appended to *clashes.
     /// Returns how many were new.
     int addFiles(const QStringList &paths, QList<Clash> *clashes = nullptr);
 
@@ -90,7 +92,8 @@ private:
     enum class Admission
     {
         Accepted,
-        Refused,    // listed already, or not storable in Files.txt
+        Refused,    // listed already
+        LineBreak,  // a line break or NUL: not storable in Files.txt, not sendable
         NameClashes // another item carries its file name
     };
     Admission admission(const QString &path, const QString &name) const;

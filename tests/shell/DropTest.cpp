@@ -76,18 +76,23 @@ TEST(MainFormDrop, LocalFilesAreAddedSavedAndTheButtonsFollow)
 
     // The same name from another folder would overwrite a.bin on the server:
     // passed over, and named in a box.
-    const QString sameName = dir + "folder/a.bin";
+    const QString sameName = dir + "folder/a.bin", lineBreak = dir + "two\nlines.bin";
     writeFile(sameName, "other content");
+    writeFile(lineBreak, "content");
     ModalDriver driver;
     driver.answerBox(QMessageBox::Ok);
-    result = dragAndDrop(p, {QUrl::fromLocalFile(sameName), QUrl::fromLocalFile(c)});
+    result = dragAndDrop(
+        p, {QUrl::fromLocalFile(sameName), QUrl::fromLocalFile(lineBreak), QUrl::fromLocalFile(c)});
 
     EXPECT_TRUE(result.dropAccepted);
     EXPECT_EQ(p.main->uploadList().paths(), (QStringList{a, b, c}));
     EXPECT_EQ(readFile(p.files.listFile), (a + "\r\n" + b + "\r\n" + c + "\r\n").toUtf8());
     ASSERT_TRUE(driver.waitUntilDone());
     ASSERT_EQ(driver.boxes().size(), 1);
-    EXPECT_TRUE(driver.boxes()[0].text.endsWith(u":\n"_qs + sameName + u" — уже есть "_qs + a))
+    EXPECT_TRUE(driver.boxes()[0].text.endsWith(
+        u":\n"_qs + sameName + u" — уже есть "_qs + a +
+        u"\n\nИмя файла содержит перевод строки; такой файл нельзя передать по FTP:\n"_qs + dir +
+        u"two\\nlines.bin"_qs))
         << driver.boxes()[0].text.toStdString();
     EXPECT_TRUE(driver.unexpected().isEmpty());
 }

@@ -616,11 +616,14 @@ TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
     QDir().mkpath(p.path(QStringLiteral("x/y")));
     const QString same1 = p.path(QStringLiteral("x/Hand.bin")),
                   same2 = p.path(QStringLiteral("x/y/Hand.bin"));
+    const QString lineBreak = p.path(QStringLiteral("x/two\rlines.bin"));
     writeFile(same1, "1");
     writeFile(same2, "2");
+    writeFile(lineBreak, "3");
     driver.answerBox(QMessageBox::Ok);
     p.main->handOffFile(file);
     p.main->handOffFile(same1);
+    p.main->handOffFile(lineBreak);
     p.main->handOffFile(same2);
     EXPECT_EQ(p.main->uploadList().count(), 1);
     EXPECT_EQ(p.main->uploadState().uploadTotal, 1000);
@@ -628,10 +631,12 @@ TEST(MainFormHandOff, NewFileIsCountedAndSavedListedOneIsNot)
     ASSERT_TRUE(driver.waitUntilDone());
     EXPECT_TRUE(driver.unexpected().isEmpty());
     ASSERT_EQ(driver.boxes().size(), 1);
-    EXPECT_EQ(driver.boxes()[0].text,
-              QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
-                             "файл, поэтому не добавлены:\n%1 — уже есть %3\n%2 — уже есть %3")
-                  .arg(same1, same2, file));
+    EXPECT_EQ(
+        driver.boxes()[0].text,
+        QStringLiteral("Файлы с одинаковыми именами попали бы на сервер в один и тот же "
+                       "файл, поэтому не добавлены:\n%1 — уже есть %3\n%2 — уже есть %3\n\n"
+                       "Имя файла содержит перевод строки; такой файл нельзя передать по FTP:\n%4")
+            .arg(same1, same2, file, p.path(QStringLiteral("x/two\\rlines.bin"))));
 
     // A file that cannot be opened is listed, but neither counted nor saved.
     p.main->handOffFile(p.path(QStringLiteral("gone.bin")));

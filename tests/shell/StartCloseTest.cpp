@@ -60,6 +60,7 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
             writeFile(dir + QLatin1String(name), "content");
         QDir().mkpath(dir + QStringLiteral("folder"));
         writeFile(dir + QStringLiteral("folder/a.bin"), "other content");
+        writeFile(dir + QStringLiteral("two\nlines.bin"), "content");
         listBytes = (dir + QStringLiteral("a.bin\r\n") + dir + QStringLiteral("x.bin\r\n") + dir +
                      QStringLiteral("c.bin\r\n"))
                         .toUtf8();
@@ -104,7 +105,7 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
     const QString previous = QDir::currentPath();
     QDir::setCurrent(dir);
     p.main->postCreate({at("new.bin"), at("missing.bin"), at("folder"), QStringLiteral("rel.bin"),
-                        at("A.BIN"), at("folder/a.bin")});
+                        at("A.BIN"), at("folder/a.bin"), at("two\nlines.bin")});
     QDir::setCurrent(previous);
     ASSERT_TRUE(driver.waitUntilDone());
 
@@ -112,8 +113,13 @@ TEST(StartUp, NoticeComesBeforeTheConnectionDialogAndCommandLineFilesAreNotSaved
                                           QStringLiteral("QMessageBox:Внимание"),
                                           QStringLiteral("TfrmConnection:Параметры соединения")}));
     ASSERT_EQ(driver.boxes().size(), 1);
-    EXPECT_TRUE(driver.boxes()[0].text.endsWith(at("folder/a.bin") +
-                                                QStringLiteral(" — уже есть ") + at("a.bin")))
+    // A name with a line break could go in no FTP command: named too.
+    EXPECT_TRUE(driver.boxes()[0].text.endsWith(
+        at("folder/a.bin") + QStringLiteral(" — уже есть ") + at("a.bin") +
+        QStringLiteral("\n\n%1\n%2two\\nlines.bin")
+            .arg(QStringLiteral(
+                     "Имя файла содержит перевод строки; такой файл нельзя передать по FTP:"),
+                 dir)))
         << driver.boxes()[0].text.toStdString();
     EXPECT_TRUE(visibleAtNotice) << "the main window is shown before the notice";
     // Server and user remembered: the cursor waits in the password.

@@ -96,8 +96,10 @@ TEST(UploadList, PathsCompareExactlyNamesStayUniqueAndLoadKeepsDuplicates)
     EXPECT_TRUE(clash.path.isEmpty());
     EXPECT_EQ(list.addFile("/other/b.txt", &clash), -1);
     EXPECT_EQ(clash.path + '>' + clash.listed, "/other/b.txt>/data/b.txt");
-    // A path that could not survive Files.txt is refused.
-    EXPECT_EQ(list.addFile("/d/two\nlines"), -1);
+    // A path that could not survive Files.txt, nor an FTP command, is
+    // refused and named.
+    EXPECT_EQ(list.addFile("/d/two\nlines", &clash), -1);
+    EXPECT_EQ(clash.path + '>' + clash.listed, "/d/two\nlines>");
     EXPECT_EQ(list.count(), 3);
 
     // A batch: clashes with the list and within the batch are all named.
