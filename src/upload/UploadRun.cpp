@@ -8,6 +8,7 @@
 #include "state/RemoteNames.h"
 #include "state/ResumeMarker.h"
 #include "state/UploadList.h"
+#include "state/Windows1251.h"
 #include "upload/FailureText.h"
 #include "upload/LoginRetry.h"
 #include "upload/UploadView.h"
@@ -885,6 +886,17 @@ FileResult UploadRun::Impl::sendFile(quint64 id)
             u"Файл %1 не передан: на сервере он попал бы в тот же файл %2, что и %3"_s.arg(
                 localPath, remotePath, *claim));
         return passOver(id, TextNameTaken);
+    }
+
+    // A server that names files in Windows-1251 cannot hold a name with a
+    // character the code page lacks: sent in UTF-8, the file would arrive
+    // under a name nobody chose.
+    const QString fileName = QFileInfo(localPath).fileName();
+    if (run.m_names && run.m_names->usesWindows1251(run.m_connection.server) &&
+        !windows1251::fromUtf8(fileName.toStdString())) {
+        view.addLogLine(u"Имя файла нельзя записать в кодировке сервера (Windows-1251), файл не "
+                        u"передан: %1"_s.arg(localPath));
+        return passOver(id, TextError);
     }
 
     LocalFile local;

@@ -9,6 +9,7 @@
 #include "support/FtpTestServer.h"
 #include "support/TestFiles.h"
 
+#include "state/RemoteNames.h"
 #include "state/UploadList.h"
 #include "upload/UploadRun.h"
 
@@ -31,6 +32,7 @@ protected:
     std::function<qint64()> clock; // the run's clock for the time left, when scripted
     int listSaveIntervalMs = 0;    // Files.txt follows every file sent
     QString markerFile;            // Upload.dat somewhere else; empty: in programDir
+    RemoteNames *names = nullptr;  // the servers' code pages, when a test has one
 
     /// Starts the server; the run uploads into its upload folder.
     void startServer(FtpTestServer::Kind kind, const FtpServerOptions &opts = {})
@@ -69,7 +71,7 @@ protected:
     UploadRun::Outcome runUpload(const ConnectionParams &params,
                                  const ftp::FtpService::Options &options, bool everyBlock = true)
     {
-        UploadRun upload(view, list, state, params, files(), options);
+        UploadRun upload(view, list, state, params, files(), options, names);
         upload.clockNs = clock;
         upload.listSaveIntervalMs = listSaveIntervalMs;
         upload.loginRetryPauseMs = 100;

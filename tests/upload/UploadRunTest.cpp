@@ -430,6 +430,28 @@ TEST_F(UploadRunTest, RealServerWithAQuotaEndsTheRunWithItsReply)
     EXPECT_EQ(listed, (QStringList{b, c}));
 }
 
+// A server that names its files in Windows-1251 cannot hold a name the code
+// page lacks: that file is named in the log and left listed, the others go.
+TEST_F(UploadRunTest, NameTheServersCodePageLacksIsNotSent)
+{
+    startServer(Kind::Pyftpd, {.legacyNames = true});
+    writeFile(files().settingsFile, QByteArray("[Options]\r\nWindows1251Servers=") +
+                                        server->serverField().c_str() + "\r\n");
+    RemoteNames codePages(files().settingsFile);
+    names = &codePages;
+    const QString fits = makeLocal(u"отчёт.txt"_s, "a"), lacks = makeLocal(u"日本.txt"_s, "b");
+    list.setPaths({fits, lacks});
+
+    EXPECT_EQ(run(), UploadRun::Outcome::Incomplete);
+    EXPECT_TRUE(view.log.contains(
+        u"Имя файла нельзя записать в кодировке сервера (Windows-1251), файл не передан: %1"_s.arg(
+            lacks)))
+        << view.log.join('|').toStdString();
+    EXPECT_EQ(server->uploads().size(), 1u);
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.at(0).path, lacks);
+}
+
 // A refusal to append or restart that says nothing about appending (busy,
 // a local error, no room) never costs the part the server holds: a 4xx is
 // asked about as a lost connection (Cancel here), no room ends the run.
