@@ -150,6 +150,12 @@ TEST_P(UploadRunOnEachServer, OnePassSendsEveryFileByteForByteAndEmptiesTheList)
     EXPECT_EQ(readFile(remoteOf("empty.txt")), QByteArray());
     EXPECT_EQ(readFile(remoteOf(u"отчёт 1.dat"_s)), small);
     EXPECT_EQ(view.log, LoggedIn + QStringList{UploadRun::TextCompleted});
+    // Three new files: each asked for, created by APPE over one data
+    // connection, and checked; no empty put.
+    EXPECT_EQ(server->commandsStartingWith("SIZE ").size(), 6u);
+    EXPECT_EQ(server->commandsStartingWith("EPSV").size(), 3u);
+    EXPECT_EQ(server->commandsStartingWith("APPE ").size(), 3u);
+    EXPECT_TRUE(server->commandsStartingWith("STOR ").empty());
     ASSERT_EQ(view.messages.size(), 1);
     EXPECT_EQ(view.messages[0].text, UploadRun::TextCompleted);
     EXPECT_EQ(view.messages[0].caption, u"Сообщение"_s);
