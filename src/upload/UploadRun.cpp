@@ -737,8 +737,10 @@ std::unique_ptr<ftp::FtpTransfer> UploadRun::Impl::openAppend(const QString &rem
         return t;
     // Some servers refuse STOR over a file they hold but let it be removed
     // first; the new file is sent at once.
-    if (!connection->command("DELE " + remote))
-        return refused(), nullptr;
+    if (!connection->command("DELE " + remote)) {
+        refused();
+        return nullptr;
+    }
     if (held)
         view.addLogLine(u"Файл на сервере удалён, чтобы передать его заново: %1"_s.arg(remotePath));
     t = connection->openTransfer("STOR " + remote, ftp::Direction::Upload);
