@@ -2,6 +2,7 @@
 // Program start: the hand-off check, the six windows in their order, the
 // post-creation step, then the message loop until the main window closes.
 
+#include "app/CommandLine.h"
 #include "app/RunGapReport.h"
 #include "app/TestReport.h"
 #include "app/Unattended.h"
@@ -42,9 +43,26 @@ void reportNotTaken(const QStringList &arguments)
 
 int main(int argc, char *argv[])
 {
+    // Help and version need no display: answered before the application
+    // opens one.
+    QStringList raw;
+    for (int i = 1; i < argc; ++i)
+        raw.append(QString::fromLocal8Bit(argv[i]));
+    switch (CommandLine::parse(raw).action) {
+    case CommandLine::Action::Help:
+        std::fputs(CommandLine::helpText(CommandLine::russianLocale()).toLocal8Bit().constData(),
+                   stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::fputs(CommandLine::versionText().toLocal8Bit().constData(), stdout);
+        return 0;
+    case CommandLine::Action::Run:
+        break;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Trelvan"));
-    QApplication::setApplicationVersion(QStringLiteral("1.3"));
+    QApplication::setApplicationVersion(QStringLiteral(TRELVAN_VERSION));
     // Ties the window to trelvan.desktop, whose launcher entry shows a run's progress.
     QApplication::setDesktopFileName(QStringLiteral("trelvan"));
     Resources::ensureLoaded();
@@ -66,7 +84,19 @@ int main(int argc, char *argv[])
     // files of later starts once its window exists.
     InstanceLink link(InstanceLink::socketPathFor(
         QString::fromLatin1(TfrmMainForm::staticMetaObject.className()), TfrmMainForm::Caption));
-    switch (link.handOff(QApplication::arguments().mid(1))) {
+    // Qt has taken its own options out of the arguments by now.
+    const QStringList arguments = CommandLine::parse(QApplication::arguments().mid(1)).files;
+    for (const QString &argument : arguments) {
+        const QFileInfo info(argument);
+        if (!info.isFile())
+            std::fprintf(stderr, "%s\n",
+                         (info.exists() ? QStringLiteral("Не файл, не добавлен: %1")
+                                        : QStringLiteral("Файл не найден: %1"))
+                             .arg(argument)
+                             .toLocal8Bit()
+                             .constData());
+    }
+    switch (link.handOff(arguments)) {
     case InstanceLink::Outcome::HandedOver:
         return 0;
     case InstanceLink::Outcome::NotTaken:

@@ -53,7 +53,7 @@ public:
         m_exe = m_dir.filePath(QStringLiteral("trelvan"));
         EXPECT_TRUE(QFile::copy(QStringLiteral(TRELVAN_EXECUTABLE), m_exe));
         QFile::setPermissions(m_exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     }
     ~Instance()
     {
@@ -127,11 +127,24 @@ public:
 
     bool running() const { return m_process.state() != QProcess::NotRunning; }
 
+    /// Waits until the process has written `line` to stderr.
+    bool waitForError(const QString &line)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                m_process.waitForReadyRead(100);
+                m_errors += QString::fromUtf8(m_process.readAllStandardError());
+                return m_errors.split(u'\n').contains(line);
+            },
+            10000);
+    }
+
 private:
     QTemporaryDir m_dir;
     QString m_exe;
     QString m_socketPath;
     QProcess m_process;
+    QString m_errors;
 };
 
 /// Identity of a file on disk, to tell a rewrite from no change.
@@ -235,6 +248,34 @@ TEST_F(HandOff, WithoutARunningInstanceTheFilesAreListedButNotSaved)
 
     EXPECT_TRUE(only.waitForList({a, b}));
     EXPECT_FALSE(QFileInfo::exists(only.listFile()));
+}
+
+// --help and --version print and end, with no display to open; "--" ends
+// the options, and an argument that is no file is named on stderr.
+TEST_F(HandOff, CommandLineOptionsAndArgumentsThatAreNoFiles)
+{
+    Instance only(socketPath());
+    const auto printed = [&](const QString &option, const QString &lang) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LC_ALL", "LC_MESSAGES"})
+            env.remove(QString::fromLatin1(name));
+        env.insert(QStringLiteral("LANG"), lang);
+        p.setProcessEnvironment(env);
+        p.start(only.path(QStringLiteral("trelvan")), {option});
+        EXPECT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    };
+    EXPECT_TRUE(printed("--help", "ru_RU.UTF-8").startsWith(u"Использование: trelvan"));
+    EXPECT_TRUE(printed("--help", "C").startsWith(u"Usage: trelvan"));
+    EXPECT_TRUE(printed("--version", "C").startsWith(u"Trelvan 1."));
+
+    writeFile(only.path(QStringLiteral("--help")), "a file of that name");
+    only.start({QStringLiteral("missing.bin"), QStringLiteral("--"), QStringLiteral("--help")});
+    EXPECT_TRUE(only.waitForList({only.path(QStringLiteral("--help"))}));
+    EXPECT_TRUE(only.waitForError(QStringLiteral("Файл не найден: missing.bin")));
 }
 
 TEST_F(HandOff, APathOfManyCharactersArrivesWhole)
