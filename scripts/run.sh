@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRELVAN_TESTS=OFF >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRELVAN_TESTS=OFF \
+    -DTRELVAN_AUTOMATION=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target trelvan
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     Xvfb :99 -screen 0 1024x768x24 >/dev/null 2>&1 &

@@ -3,9 +3,11 @@
 // post-creation step, then the message loop until the main window closes.
 
 #include "app/CommandLine.h"
+#ifdef TRELVAN_AUTOMATION
 #include "app/RunGapReport.h"
 #include "app/TestReport.h"
 #include "app/Unattended.h"
+#endif
 #include "folders/UFolders.h"
 #include "shell/Resources.h"
 #include "shell/UAbout.h"
@@ -127,26 +129,31 @@ int main(int argc, char *argv[])
     // Handled whenever the loop runs: idle, in a modal dialog, during a run.
     link.setHandler([&frmMainForm](const QString &path) { frmMainForm.handOffFile(path); });
 
+#ifdef TRELVAN_AUTOMATION
     // For programs that start this one: unattended mode answers for the
     // main window, and the test report watches it.
     std::unique_ptr<UnattendedView> unattended;
     if (const UnattendedView::Mode mode = UnattendedView::modeFromEnvironment(); mode.enabled)
         unattended = std::make_unique<UnattendedView>(frmMainForm, mode);
-    // A run started by the unattended mode reports its own longest gap.
+    // A run started by a click reports its own longest gap.
     std::unique_ptr<RunGapReport> gapReport;
     if (qEnvironmentVariable("TRELVAN_RUN_REPORT") == u"1" &&
         !UnattendedView::modeFromEnvironment().autoRun)
         gapReport = std::make_unique<RunGapReport>(frmMainForm.uploadState());
     keepTestReport(&frmMainForm);
+#endif
 
     QObject::connect(&frmMainForm, &TfrmMainForm::closed, &app, &QCoreApplication::quit);
     // Inside the message loop, so that a close during the start-up dialogs
     // already finds the loop running.
-    QTimer::singleShot(0, &frmMainForm, [&frmMainForm, &unattended, &files] {
-        if (unattended)
+    QTimer::singleShot(0, &frmMainForm, [&] {
+#ifdef TRELVAN_AUTOMATION
+        if (unattended) {
             unattended->postCreate(files);
-        else
-            frmMainForm.postCreate(files);
+            return;
+        }
+#endif
+        frmMainForm.postCreate(files);
     });
     return QApplication::exec();
 }
