@@ -1025,9 +1025,7 @@ int FtpSession::finishTransfer(uint64_t id)
     if (code == 0) {
         const int timeoutMs = m_direction == Direction::Upload ? m_options.timeouts.finalReplyMs
                                                                : m_options.timeouts.replyMs;
-        std::optional<FtpReply> reply = readReply(timeoutMs);
-        while (reply && reply->isPreliminary())
-            reply = readReply(timeoutMs);
+        const std::optional<FtpReply> reply = finalReply(timeoutMs);
         if (!reply)
             return 0;
         code = reply->code;

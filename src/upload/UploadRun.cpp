@@ -847,7 +847,7 @@ FileResult UploadRun::Impl::dataBroken(quint64 id, const QString &remotePath, qi
     if (state.stop)
         return FileResult::Stop;
     if (code != 0 && connection->isOpen()) {
-        const Refusal why = refusalOf(code, connection->lastReplyText());
+        const Refusal why = lastRefusal();
         if (why == Refusal::Storage)
             return refusedToStore(remotePath);
         if (why == Refusal::Final)
